@@ -1,0 +1,4 @@
+#include "decode/pcx_decode.h"
+
+// Not decoded yet: the format is recognised by the dispatcher and refused.
+int32_t decode_pcx(const uint8_t*, int32_t, const DecodeTarget&) { return -1; }

@@ -1,0 +1,83 @@
+#pragma once
+#include <cstdint>
+
+#include "deflate/bitstream.h"
+#include "deflate/callbacks.h"
+
+// One compression pass writes one zlib stream inside one IDAT chunk, cut into
+// up to 1024 dynamic-Huffman blocks. Each block keeps its code lengths from
+// pass to pass: a pass writes a block with the lengths measured on that block
+// in the previous pass, and at the block's end recomputes them from what was
+// really written.
+
+constexpr int32_t kMaxBlocks = 1024;
+constexpr int32_t kSymbolSlots = 320;  // 0..285 literal/length, 288..317 distance codes 0..29
+constexpr int32_t kDistanceSlot = 288;
+
+struct DeflateBlock {
+  int32_t counts[kSymbolSlots];   // this pass; bit 31 of a literal's count = seen by the parser
+  int32_t lengths[kSymbolSlots];  // code lengths this block is written with
+  int32_t split_point;            // best split of [start, end) (exact-count search)
+  int32_t start, end;             // absolute positions in the filtered byte stream
+  int32_t link;                   // the block this one was split from, -1 for block 0
+  double gain;                    // estimated bytes saved by splitting at split_point
+};
+
+// The encoder's side of a stream, called back at its start and end so that
+// this folder never needs to know about PNG chunks.
+struct StreamHooks {
+  void* user;
+  int (*write_header)(void* user);    // signature and chunks before IDAT: 1, or 0 after reporting why
+  void (*write_trailer)(void* user);  // chunks after IDAT and IEND
+  void (*report_pass)(void* user);    // end-of-pass size report
+};
+
+struct Lz77State;
+
+struct DeflateStream {
+  BitWriter* out;          // owned by the encoder
+  PrintFn print;
+  KeyCheckFn key_check;
+  int32_t verbose;
+  int32_t zl121_mode;
+  int32_t strategy;        // 0 Xtreme, 1 Intense, 2 Longest Match, 3 Huffman Only
+  StreamHooks hooks;
+
+  int32_t block_count;
+  int32_t current_block;
+  DeflateBlock blocks[kMaxBlocks];
+  // Bits the blocks written so far in this pass would have saved with the
+  // lengths recomputed from their own counts: the gain another pass promises.
+  int32_t excess_bits;
+  // Set when the cheapest path needed a symbol that has no code in its block;
+  // the bytes of such a pass are not a valid stream and must not be kept.
+  int32_t invalid;
+
+  Lz77State* parser;       // the parser's windows, hash, pools and rings
+};
+
+// Allocates a stream with the parser's working tables; nullptr when memory is
+// short. One stream serves any number of encoder runs.
+DeflateStream* deflate_stream_create();
+void deflate_stream_destroy(DeflateStream* s);
+
+// Block boundaries from the collected filtered image (threshold mode when
+// exact_count < 1, else exact-count mode capped at 1023), sorted, with the
+// "Block boundaries:" report under verbose. 0 = done, -1 = key_check asked to
+// stop.
+int32_t find_block_boundaries(DeflateStream* s, const uint8_t* data, int32_t n, double threshold,
+                              int32_t exact_count);
+// One block covering the whole stream.
+void set_single_block(DeflateStream* s);
+// Initial code lengths of every block before the first pass; seed feeds the
+// pseudo-random counts of "-r".
+void set_initial_lengths(DeflateStream* s, int32_t randomize, uint32_t seed);
+
+// Starts a pass: write_header hook, begin_idat, parser reset, block 0 header.
+// Returns 1, or 0 when the header hook failed.
+int32_t deflate_begin(DeflateStream* s);
+// The compressing byte sink: Adler-32, then the parser.
+void deflate_feed(DeflateStream* s, uint8_t byte);
+// Ends a pass: final parse, last block, end_idat, write_trailer and
+// report_pass hooks.
+void deflate_finish(DeflateStream* s);

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The whole test run: installs what the tests need, then
+#   1. Release build, every test (CTest), fuzz seeds replayed;
+#   2. Debug build with AddressSanitizer + UndefinedBehaviorSanitizer, every test;
+#   3. a short libFuzzer run over the decoders (FUZZ_SECONDS, default 30).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-test-deps.sh
+jobs=$(nproc)
+
+cmake -S . -B build/test-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSEL_TESTS=ON >/dev/null
+cmake --build build/test-release -j"$jobs"
+ctest --test-dir build/test-release -j"$jobs" --output-on-failure --timeout 900
+
+cmake -S . -B build/test-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTESSEL_TESTS=ON -DTESSEL_SANITIZE=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build build/test-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/test-asan -j"$jobs" --output-on-failure --timeout 1800
+
+scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
