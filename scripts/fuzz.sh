@@ -14,6 +14,6 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSEL_FUZZ=
 cmake --build "$build" --target fuzz_decode
 mkdir -p "fuzz/corpus-work/$name" "$build/artifacts"
 # shellcheck disable=SC2086
-"./$build/fuzz_decode" -max_total_time="$seconds" -max_len=1048576 -rss_limit_mb=4096 -timeout=20 \
+nice -n 15 "./$build/fuzz_decode" -max_total_time="$seconds" -max_len=1048576 -rss_limit_mb=4096 -timeout=20 \
   -artifact_prefix="$build/artifacts/" -print_final_stats=1 \
   "fuzz/corpus-work/$name" $seeds 2>&1 | tail -n 25
