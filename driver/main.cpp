@@ -1,1 +1,3 @@
-int main() { return 1; }
+#include "driver/run.h"
+
+int main(int argc, char** argv) { return run_tessel(argc, argv); }

@@ -1,0 +1,47 @@
+#pragma once
+#include <cstdint>
+
+#include "deflate/callbacks.h"
+#include "encode/encode_options.h"
+
+// What the command line says beyond the EncodeOptions fields it sets
+// directly.
+struct CommandLine {
+  const char* input_arg;       // nullptr = none; "-" = standard input
+  const char* output_arg;      // nullptr = none; "-" = standard output
+  const char* chunk_list;      // text after "-k" of the last chunk-list argument, nullptr = none
+  int32_t colour_type;         // "-c" value, -1 = not given
+  int32_t filter;              // "-f" value, -1 = not given
+  int32_t bit_depth;           // "-d" value, -1 = not given or not one of 0, 1, 2, 4, 8
+  bool input_stdin;
+  bool output_stdout;
+  bool force;
+  bool assume_yes;
+  bool quiet;
+  bool block_option;           // "-b" or "-n" given
+};
+
+enum ParseResult {
+  kParseOk = 0,
+  kParseUsage,          // no argument, or "-?"
+  kParseBadColourType,
+  kParseBadFilter,
+  kParseTooManyNames,
+  kParseNoInput,
+};
+
+// Clears options and the command line, sets the defaults and reads the
+// arguments left to right. Warnings for unrecognised options go through
+// print as they are met. On any result but kParseOk the caller prints the
+// message for it (print_parse_error) and stops with status 1.
+ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine* cmd,
+                               EncodeOptions* options);
+
+// The message of a failed parse followed by the usage text.
+void print_parse_error(ParseResult result, PrintFn print);
+
+void print_usage(PrintFn print);
+
+// Display names, "" for numbers that have none.
+const char* colour_type_name(int32_t colour_type);
+const char* filter_name(int32_t filter);

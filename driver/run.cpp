@@ -1,0 +1,246 @@
+#include "driver/run.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "decode/picture.h"
+#include "driver/chunk_select.h"
+#include "driver/console.h"
+#include "driver/encode_setup.h"
+#include "driver/file_io.h"
+#include "driver/names.h"
+#include "driver/options.h"
+#include "driver/output_decision.h"
+#include "driver/verify.h"
+#include "encode/encode_png.h"
+
+namespace {
+
+OutputTamperHook tamper_hook = nullptr;
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// The encoder's own worst case for its buffer is (4 * width + 6) * height plus
+// the kept chunks (at most the input size) and 2111 bytes of slack; all of it
+// must stay within the 32-bit sizes the encoder counts in.
+bool fits_32bit_sizes(int32_t width, int32_t height, int32_t input_size) {
+  const int64_t worst = (int64_t(width) * 4 + 6) * int64_t(height) + 2111 + int64_t(input_size);
+  return worst <= INT32_MAX;
+}
+
+// Keys for the overwrite prompt: true to go on. The end of input answers no,
+// since no key will ever come.
+bool ask_overwrite(const std::string& output_name) {
+  console_print("%s already exists. Overwrite? (y/n) ", output_name.c_str());
+  for (;;) {
+    int key = read_key();
+    if (key == 0 || key == 0xE0) {
+      key = read_key();
+      if (key == 'Y' || key == 'y') break;
+      if (key < 0) key = 'n';
+      else continue;
+    }
+    if (key < 0 || key == 27 || key == 'N' || key == 'n') {
+      console_print("n\nOperation cancelled.\n");
+      return false;
+    }
+    if (key == 'Y' || key == 'y') break;
+  }
+  console_print("y\n");
+  return true;
+}
+
+// Writes bytes to the output, reporting failures in the run's words.
+bool write_output(bool to_stdout, const std::string& name, const uint8_t* data, size_t size) {
+  if (to_stdout) {
+    if (write_stdout(data, size)) return true;
+    console_print("ERROR writing to file!\n");
+    return false;
+  }
+  switch (write_file_safely(name, data, size)) {
+    case kWriteOk: return true;
+    case kWriteOpenFailed: console_print("ERROR: Unable to open %s for writing!\n", name.c_str()); break;
+    case kWriteFailed: console_print("ERROR writing to file!\n"); break;
+  }
+  return false;
+}
+
+}  // namespace
+
+void set_output_tamper_hook(OutputTamperHook hook) { tamper_hook = hook; }
+
+int run_tessel(int argc, char** argv) {
+  console_reset();
+  CommandLine cmd;
+  EncodeOptions options;
+  const ParseResult parsed = parse_command_line(argc, argv, console_print, &cmd, &options);
+  if (parsed != kParseOk) {
+    if (parsed == kParseUsage)
+      print_usage(console_print);
+    else
+      print_parse_error(parsed, console_print);
+    return 1;
+  }
+  options.print = console_print;
+  options.key_check = poll_escape;
+
+  std::string input_name = cmd.input_stdin ? std::string() : std::string(cmd.input_arg);
+  std::string output_name;
+  bool output_is_input = false;
+  if (cmd.output_stdout)
+    output_name.clear();
+  else if (cmd.output_arg != nullptr)
+    output_name = output_name_from_argument(cmd.output_arg);
+  else if (cmd.input_stdin)
+    output_name = "stdin.png";
+  else
+    output_name = output_name_from_input(input_name, &output_is_input);
+
+  std::vector<uint8_t> file;
+  if (cmd.input_stdin) {
+    const ReadResult read = read_stdin(&file);
+    if (read == kReadTooLarge) {
+      console_print("Out of memory\n");
+      return 1;
+    }
+    if (read != kReadOk) {
+      console_print("%s not found\n", "(stdin)");
+      return 1;
+    }
+    console_print("Read %d byte(s) from stdin\n", int(file.size()));
+  } else {
+    bool opened = false;
+    ReadResult read = read_input_file(input_name, &file, &opened);
+    if (!opened && input_name.find('.') == std::string::npos) {
+      input_name += ".png";
+      read = read_input_file(input_name, &file, &opened);
+      if (opened && !cmd.output_stdout) adjust_output_after_retry(input_name, &output_name);
+    }
+    if (read == kReadTooLarge) {
+      console_print("Out of memory\n");
+      return 1;
+    }
+    if (read != kReadOk) {
+      console_print("%s not found\n", input_name.c_str());
+      return 1;
+    }
+  }
+  const std::string input_display = cmd.input_stdin ? std::string("(stdin)") : input_name;
+  const std::string output_display = cmd.output_stdout ? std::string("(stdout)") : output_name;
+  const int32_t input_size = int32_t(file.size());
+  const uint8_t* data = file.data();
+
+  int32_t width = 0, height = 0;
+  probe_picture(data, input_size, &width, &height);
+  // No PNG can hold an empty picture; the decode would only refuse it later.
+  if (width < 1 || height < 1) {
+    console_print("%s unsupported format\n", input_display.c_str());
+    return 1;
+  }
+  if (!fits_32bit_sizes(width, height, input_size)) {
+    console_print("Out of memory\n");
+    return 1;
+  }
+  // Zero-filled: a decoder that leaves pixels unwritten must not leak old memory.
+  std::unique_ptr<uint32_t, FreeDeleter> pixels(
+      static_cast<uint32_t*>(std::calloc(size_t(width) * size_t(height), 4)));
+  if (!pixels) {
+    console_print("Out of memory\n");
+    return 1;
+  }
+  source_info.source_color_type = 2;
+  if (decode_picture(data, input_size, pixels.get(), width * 4, width, height, 0, 0) < 0) {
+    console_print("%s unsupported format\n", input_display.c_str());
+    return 1;
+  }
+
+  const bool replaces_input = !cmd.input_stdin && !cmd.output_stdout &&
+                              (output_name == input_name || same_file(input_name, output_name));
+  if (source_info.incomplete) {
+    console_print("Warning: %s is damaged or incomplete\n", input_display.c_str());
+    if (replaces_input) {
+      console_print("Damaged input left unchanged\n");
+      return 1;
+    }
+  }
+
+  const bool input_is_png = has_png_signature_bytes(data, input_size);
+  if (input_is_png && !cmd.force) options.kbuf_capacity = input_size;
+
+  ChunkSelection chunks;
+  select_chunks(data, input_size, cmd.chunk_list ? cmd.chunk_list : "", cmd.colour_type, options.verbose,
+                console_print, &chunks, &source_info.background);
+  options.background = source_info.background;
+
+  // Only a real PNG given without an output name is rewritten without asking;
+  // anything else merely named ".png" goes through the prompt.
+  const bool assume_yes = cmd.assume_yes || (output_is_input && input_is_png);
+  if (!assume_yes && !cmd.output_stdout && path_exists(output_name) && !ask_overwrite(output_name))
+    return 1;
+
+  if (cmd.quiet)
+    console_set_stream(nullptr);
+  else if (!cmd.output_stdout)
+    console_set_stream(stdout);
+
+  fill_encode_options(cmd, source_info, chunks, pixels.get(), width, height, &options);
+
+  console_print(" Input: %s coltype:%d (%s)", input_display.c_str(), int(source_info.source_color_type),
+                colour_type_name(source_info.source_color_type));
+  if (source_info.source_filter >= 0)
+    console_print(" filter:%d (%s)", int(source_info.source_filter), filter_name(source_info.source_filter));
+  console_print("\nOutput: %s coltype:%d (%s)", output_display.c_str(), options.colour_type,
+                colour_type_name(options.colour_type));
+  console_print(" filter:%d (%s)\n", options.filter, filter_name(options.filter));
+  if (input_size != 0) console_print("\n Input size:%8d bytes", input_size);
+
+  const bool animated = is_animated_png(data, input_size);
+  int32_t result = kNoPng;
+  if (!animated) result = encode_png(&options);
+  std::unique_ptr<uint8_t, FreeDeleter> kbuf(options.kbuf);
+  console_print("\n");
+  if (animated) console_print("Animated PNG: frames would be lost\n");
+
+  OutputFacts facts;
+  facts.input_is_png = input_is_png;
+  facts.force = cmd.force;
+  facts.may_copy = cmd.output_arg != nullptr &&
+                   (cmd.output_stdout || !names_equal_ignoring_case(input_name, output_name));
+  facts.animated = animated;
+  facts.result = result;
+  facts.input_size = input_size;
+  facts.kbuf_capacity = options.kbuf_capacity;
+
+  switch (decide_output(facts)) {
+    case kOutputNoPng:
+      return 1;
+    case kOutputWrite: {
+      if (tamper_hook != nullptr) tamper_hook(kbuf.get(), result);
+      if (!verify_png_output(kbuf.get(), result, pixels.get(), width, height)) {
+        std::fprintf(stderr, "ERROR: output failed verification, nothing written\n");
+        return 1;
+      }
+      const bool written = write_output(cmd.output_stdout, output_name, kbuf.get(), size_t(result));
+      if (input_size != 0) {
+        const int32_t change = result - input_size;
+        console_print("     Change:%+8d byte%c (%3d%% of original)\n", change,
+                      change == 1 || change == -1 ? ' ' : 's', int(100.0 * result / input_size));
+      }
+      return written ? 0 : 1;
+    }
+    case kOutputCopy: {
+      const bool written = write_output(cmd.output_stdout, output_name, data, file.size());
+      console_print("Unable to compress further: copying original file\n");
+      return written ? 0 : 1;
+    }
+    case kOutputRefuse:
+      console_print("Unable to compress further\n");
+      return 0;
+  }
+  return 0;
+}
