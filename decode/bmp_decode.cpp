@@ -1,6 +1,7 @@
 #include "decode/bmp_decode.h"
 
 #include <bit>
+#include <climits>
 
 // Layout: 14-byte file header ("BM", pixel data offset at 10), information
 // header at 14 whose first field is its own size (12 = the old core layout
@@ -118,7 +119,8 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
       compression = read_le32(d + 30);
     }
   }
-  if (planes != 1 || width <= 0 || height == 0) return -1;
+  // The most negative height has no positive row count in 32 bits.
+  if (planes != 1 || width <= 0 || height == 0 || height == INT32_MIN) return -1;
   if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return -1;
   if (compression != 0 && compression != 3) return -1;
   // Bit fields only describe 16- and 32-bit pixels; elsewhere compression 3

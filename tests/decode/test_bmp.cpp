@@ -1,0 +1,524 @@
+// BMP input: pixels against known values, stb_image and the suite's
+// reference renderings; hostile headers and cut files.
+#include <gtest/gtest.h>
+
+#define STB_IMAGE_IMPLEMENTATION
+#include <stb_image.h>
+
+#include <climits>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "decode/picture.h"
+#include "tests/support/oracle.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void put_le16(Bytes& b, size_t at, uint32_t v) {
+  b[at] = uint8_t(v);
+  b[at + 1] = uint8_t(v >> 8);
+}
+void put_le32(Bytes& b, size_t at, uint32_t v) {
+  put_le16(b, at, v & 0xFFFF);
+  put_le16(b, at + 2, v >> 16);
+}
+
+// A BMP of `values` (picture order, top row first): palette indexes for 1, 4
+// and 8 bits, 0xRRGGBB for 24 bits, the stored 16- or 32-bit value otherwise.
+// With masks the compression is 3 and they go to offset 54; a header of 12
+// bytes is the core layout with 3-byte palette entries.
+struct BmpSpec {
+  int32_t width = 1;
+  int32_t height = 1;  // negative: rows stored top-down
+  uint16_t bpp = 24;
+  uint32_t header_size = 40;
+  std::vector<uint32_t> palette;  // 0xRRGGBB
+  bool with_masks = false;
+  uint32_t masks[3] = {0, 0, 0};
+};
+
+Bytes make_bmp(const BmpSpec& s, const std::vector<uint32_t>& values) {
+  const bool core = s.header_size == 12;
+  const int32_t rows = s.height < 0 ? -s.height : s.height;
+  const size_t row_bytes = ((size_t(s.bpp) * size_t(s.width) + 31) >> 3) & ~size_t(3);
+  size_t palette_at = 14 + s.header_size;
+  if (s.with_masks && palette_at < 66) palette_at = 66;
+  const size_t entry = core ? 3 : 4;
+  const size_t pixel_at = palette_at + entry * s.palette.size();
+  Bytes b(pixel_at + row_bytes * size_t(rows), 0);
+  b[0] = 'B';
+  b[1] = 'M';
+  put_le32(b, 2, uint32_t(b.size()));
+  put_le32(b, 10, uint32_t(pixel_at));
+  put_le32(b, 14, s.header_size);
+  if (core) {
+    put_le16(b, 18, uint32_t(s.width));
+    put_le16(b, 20, uint32_t(s.height));
+    put_le16(b, 22, 1);
+    put_le16(b, 24, s.bpp);
+  } else {
+    put_le32(b, 18, uint32_t(s.width));
+    put_le32(b, 22, uint32_t(s.height));
+    put_le16(b, 26, 1);
+    put_le16(b, 28, s.bpp);
+    put_le32(b, 30, s.with_masks ? 3 : 0);
+    if (s.with_masks)
+      for (int i = 0; i < 3; ++i) put_le32(b, 54 + 4 * size_t(i), s.masks[i]);
+  }
+  for (size_t i = 0; i < s.palette.size(); ++i) {
+    const uint32_t c = s.palette[i];
+    b[palette_at + entry * i] = uint8_t(c);
+    b[palette_at + entry * i + 1] = uint8_t(c >> 8);
+    b[palette_at + entry * i + 2] = uint8_t(c >> 16);
+  }
+  for (int32_t y = 0; y < rows; ++y) {
+    const int32_t stored = s.height < 0 ? y : rows - 1 - y;
+    uint8_t* row = &b[pixel_at + row_bytes * size_t(stored)];
+    for (int32_t x = 0; x < s.width; ++x) {
+      const uint32_t v = values[size_t(y) * size_t(s.width) + size_t(x)];
+      switch (s.bpp) {
+        case 1: row[x >> 3] |= uint8_t((v & 1) << (7 - (x & 7))); break;
+        case 4: row[x >> 1] |= uint8_t((v & 15) << ((x & 1) ? 0 : 4)); break;
+        case 8: row[x] = uint8_t(v); break;
+        case 16: row[2 * x] = uint8_t(v), row[2 * x + 1] = uint8_t(v >> 8); break;
+        case 24: row[3 * x] = uint8_t(v), row[3 * x + 1] = uint8_t(v >> 8), row[3 * x + 2] = uint8_t(v >> 16); break;
+        default:
+          for (int k = 0; k < 4; ++k) row[4 * x + k] = uint8_t(v >> (8 * k));
+      }
+    }
+  }
+  return b;
+}
+
+struct Decoded {
+  int32_t result = -2;
+  int32_t width = 0, height = 0;
+  std::vector<uint32_t> pixels;
+};
+
+constexpr uint32_t kUntouched = 0x5A5A5A5Au;
+
+// Decodes the way the driver does: probe, a target of the probed size, then
+// decode with the colour type preset to 2. The input sits in a buffer of its
+// exact size so that the sanitizers see any read past it.
+Decoded decode(const Bytes& file) {
+  Decoded out;
+  const Bytes exact(file);
+  probe_picture(exact.data(), int32_t(exact.size()), &out.width, &out.height);
+  source_info.source_color_type = 2;
+  if (out.width < 1 || out.height < 1 || int64_t(out.width) * out.height > (int64_t(1) << 26)) {
+    uint32_t none = kUntouched;
+    out.width = out.height = 0;
+    out.result = decode_picture(exact.data(), int32_t(exact.size()), &none, 0, 0, 0, 0, 0);
+    EXPECT_EQ(none, kUntouched);
+    return out;
+  }
+  out.pixels.assign(size_t(out.width) * size_t(out.height), kUntouched);
+  out.result = decode_picture(exact.data(), int32_t(exact.size()), out.pixels.data(), out.width * 4,
+                              out.width, out.height, 0, 0);
+  return out;
+}
+
+std::vector<uint32_t> random_values(size_t n, uint32_t modulo, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint32_t> v(n);
+  for (auto& x : v) x = modulo == 0 ? uint32_t(rng()) : uint32_t(rng() % modulo);
+  return v;
+}
+
+TEST(BmpPixels, FixedValuesThroughChannelPlacement) {
+  struct Case {
+    const char* what;
+    uint16_t bpp;
+    bool masks;
+    uint32_t r, g, b;
+    uint32_t value;
+    uint32_t expected;
+  };
+  const Case cases[] = {
+      {"5-6-5 all ones", 16, true, 0xF800, 0x07E0, 0x001F, 0xFFFF, 0xFFF8FCF8},
+      {"5-6-5 top red bit", 16, true, 0xF800, 0x07E0, 0x001F, 0x8000, 0xFF800000},
+      {"5-5-5 default, five-bit channels keep zero low bits", 16, false, 0, 0, 0, 0x7FFF, 0xFFF8F8F8},
+      {"5-5-5 default ignores bit 15", 16, false, 0, 0, 0, 0xFFFF, 0xFFF8F8F8},
+      {"5-5-5 default, one step of each", 16, false, 0, 0, 0, 0x0421, 0xFF080808},
+      {"32-bit default is opaque whatever the fourth byte", 32, false, 0, 0, 0, 0x12345678, 0xFF345678},
+      {"32-bit default with a zero fourth byte", 32, false, 0, 0, 0, 0x00ABCDEF, 0xFFABCDEF},
+      {"32-bit red in the top byte", 32, true, 0xFF000000, 0x00000FF0, 0x00FF0000, 0x11AB5CD0, 0xFF11CDAB},
+      {"32-bit 10-10-10 keeps the top 8 bits", 32, true, 0x3FF00000, 0x000FFC00, 0x000003FF, 0x3FFFF004,
+       0xFFFFFF01},
+      {"zero masks give zero channels", 32, true, 0, 0x0000FF00, 0, 0xFFFFFFFF, 0xFF00FF00},
+      {"a red mask wider than 24 bits keeps its top 8 bits", 32, true, 0xFFFFFFFF, 0, 0, 0xA5000000,
+       0xFFA50000},
+      {"a green mask wider than 16 bits keeps its top 8 bits", 32, true, 0, 0xFFFFFF00, 0, 0x7E000000,
+       0xFF007E00},
+      {"a blue mask of 32 bits keeps its top 8 bits", 32, true, 0, 0, 0xFFFFFFFF, 0xC3000000, 0xFF0000C3},
+      {"2-3-1 bit fields", 16, true, 0x30, 0x0E, 0x01, 0x3F, 0xFFC0E080},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    BmpSpec s;
+    s.bpp = c.bpp;
+    s.with_masks = c.masks;
+    s.masks[0] = c.r, s.masks[1] = c.g, s.masks[2] = c.b;
+    const Decoded d = decode(make_bmp(s, {c.value}));
+    ASSERT_EQ(d.result, 0);
+    ASSERT_EQ(d.pixels.size(), 1u);
+    EXPECT_EQ(d.pixels[0], c.expected) << std::hex << d.pixels[0];
+    EXPECT_EQ(source_info.source_color_type, 2);
+  }
+}
+
+// GIMP and Windows write headers of 52 to 124 bytes that hold the masks at
+// the same offset as a 40-byte header followed by masks.
+TEST(BmpPixels, MasksAreReadAtTheSamePlaceForEveryLargeHeader) {
+  for (uint32_t header : {40u, 52u, 56u, 108u, 124u}) {
+    SCOPED_TRACE(header);
+    BmpSpec s;
+    s.bpp = 16;
+    s.header_size = header;
+    s.with_masks = true;
+    s.masks[0] = 0xF800, s.masks[1] = 0x07E0, s.masks[2] = 0x001F;
+    const Decoded d = decode(make_bmp(s, {0xFFFF}));
+    ASSERT_EQ(d.result, 0);
+    EXPECT_EQ(d.pixels[0], 0xFFF8FCF8u);
+  }
+}
+
+TEST(BmpPixels, TopDownTwinsDecodeAlike) {
+  for (uint16_t bpp : {1, 4, 8, 16, 24, 32}) {
+    for (int32_t width : {1, 7, 9, 33}) {
+      SCOPED_TRACE(testing::Message() << bpp << " bits, width " << width);
+      BmpSpec s;
+      s.width = width;
+      s.height = 5;
+      s.bpp = bpp;
+      if (bpp <= 8) s.palette = random_values(size_t(1) << bpp, 0x1000000, 7);
+      const auto values = random_values(size_t(width) * 5, bpp <= 8 ? 1u << bpp : 0, 11);
+      const Decoded up = decode(make_bmp(s, values));
+      s.height = -5;
+      const Decoded down = decode(make_bmp(s, values));
+      ASSERT_EQ(up.result, 0);
+      ASSERT_EQ(down.result, 0);
+      EXPECT_EQ(down.height, 5);
+      EXPECT_EQ(up.pixels, down.pixels);
+      if (bpp <= 8) {
+        for (size_t i = 0; i < values.size(); ++i)
+          ASSERT_EQ(up.pixels[i], 0xFF000000u | s.palette[values[i]]) << i;
+      }
+    }
+  }
+}
+
+TEST(BmpPixels, CoreHeaderReadsThreeBytePalette) {
+  BmpSpec s;
+  s.header_size = 12;
+  s.width = 3;
+  s.height = 2;
+  s.bpp = 8;
+  s.palette = {0x102030, 0x405060, 0x708090};
+  const Decoded d = decode(make_bmp(s, {0, 1, 2, 2, 1, 0}));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0xFF102030, 0xFF405060, 0xFF708090, 0xFF708090, 0xFF405060,
+                                             0xFF102030}));
+  EXPECT_EQ(source_info.palette_count, 3);
+}
+
+TEST(BmpPixels, IndexBeyondAShortPaletteIsTransparentBlack) {
+  // A previous picture fills all 256 entries; none of them may leak.
+  BmpSpec full;
+  full.bpp = 8;
+  full.palette = random_values(256, 0x1000000, 3);
+  ASSERT_EQ(decode(make_bmp(full, {20})).result, 0);
+
+  BmpSpec s;
+  s.width = 2;
+  s.bpp = 8;
+  s.palette = random_values(16, 0x1000000, 5);
+  const Decoded d = decode(make_bmp(s, {20, 15}));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(d.pixels[0], 0u);
+  EXPECT_EQ(d.pixels[1], 0xFF000000u | s.palette[15]);
+  EXPECT_EQ(source_info.source_color_type, 3);
+  EXPECT_EQ(source_info.source_bit_depth, 8);
+  EXPECT_EQ(source_info.palette_count, 16);
+}
+
+TEST(BmpPixels, OffsetsClipAndLeaveTheRestAlone) {
+  BmpSpec s;
+  s.width = 4;
+  s.height = 3;
+  const auto values = random_values(12, 0x1000000, 9);
+  const Bytes file = make_bmp(s, values);
+  std::vector<uint32_t> px(16, kUntouched);
+  source_info.source_color_type = 2;
+  ASSERT_EQ(decode_picture(file.data(), int32_t(file.size()), px.data(), 16, 4, 4, -1, 2), 0);
+  for (int32_t y = 0; y < 4; ++y) {
+    for (int32_t x = 0; x < 4; ++x) {
+      const int32_t sx = x + 1, sy = y - 2;
+      const uint32_t want =
+          (sx < 4 && sy >= 0 && sy < 3) ? 0xFF000000u | values[size_t(sy * 4 + sx)] : kUntouched;
+      EXPECT_EQ(px[size_t(y * 4 + x)], want) << x << "," << y;
+    }
+  }
+  // A picture entirely outside the target writes nothing and still succeeds.
+  std::fill(px.begin(), px.end(), kUntouched);
+  EXPECT_EQ(decode_picture(file.data(), int32_t(file.size()), px.data(), 16, 4, 4, 10, 0), 0);
+  EXPECT_EQ(px, std::vector<uint32_t>(16, kUntouched));
+}
+
+TEST(BmpRefusal, HeadersThatCannotBeDecoded) {
+  struct Case {
+    const char* what;
+    size_t at;
+    uint32_t value;
+    int bytes;
+  };
+  const Case cases[] = {
+      {"two planes", 26, 2, 2},
+      {"zero width", 18, 0, 4},
+      {"negative width", 18, uint32_t(-3), 4},
+      {"zero height", 22, 0, 4},
+      {"most negative height", 22, uint32_t(INT32_MIN), 4},
+      {"2 bits per pixel", 28, 2, 2},
+      {"64 bits per pixel", 28, 64, 2},
+      {"run-length 8-bit", 30, 1, 4},
+      {"run-length 4-bit", 30, 2, 4},
+      {"bit fields on 8-bit indexes", 30, 3, 4},
+      {"compression 6", 30, 6, 4},
+      {"pixel data past the end", 10, 100000, 4},
+  };
+  BmpSpec s;
+  s.width = 3;
+  s.height = 2;
+  s.bpp = 8;
+  s.palette = {0x123456};
+  const Bytes good = make_bmp(s, std::vector<uint32_t>(6, 0));
+  ASSERT_EQ(decode(good).result, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes b = good;
+    if (c.bytes == 2) put_le16(b, c.at, c.value);
+    else put_le32(b, c.at, c.value);
+    EXPECT_EQ(decode(b).result, -1);
+  }
+}
+
+TEST(BmpRefusal, MasksPastTheEnd) {
+  BmpSpec s;
+  s.bpp = 32;
+  s.with_masks = true;
+  Bytes b = make_bmp(s, {0});
+  b.resize(60);
+  EXPECT_EQ(decode(b).result, -1);
+}
+
+// Every cut of a file either gives no pixel (-1) or the rows that are there,
+// flagged as incomplete.
+TEST(BmpTruncation, EveryCutIsSafeAndKeepsTheRowsPresent) {
+  for (uint16_t bpp : {1, 8, 16, 24, 32}) {
+    BmpSpec s;
+    s.width = 5;
+    s.height = 4;
+    s.bpp = bpp;
+    if (bpp <= 8) s.palette = random_values(size_t(1) << bpp, 0x1000000, 1);
+    const auto values = random_values(20, bpp <= 8 ? 1u << bpp : 0, 2);
+    const Bytes file = make_bmp(s, values);
+    const Decoded whole = decode(file);
+    ASSERT_EQ(whole.result, 0);
+    EXPECT_EQ(source_info.incomplete, 0);
+    const size_t pixel_at = file.size() - 4 * (((size_t(bpp) * 5 + 31) >> 3) & ~size_t(3));
+    for (size_t cut = 2; cut < file.size(); ++cut) {
+      SCOPED_TRACE(testing::Message() << bpp << " bits, cut at " << cut);
+      Bytes part(file.begin(), file.begin() + long(cut));
+      const Decoded d = decode(part);
+      if (cut <= pixel_at) {
+        EXPECT_EQ(d.result, -1);
+        continue;
+      }
+      const size_t row_bytes = (file.size() - pixel_at) / 4;
+      const size_t whole_rows = (cut - pixel_at) / row_bytes;
+      if (whole_rows == 0 && (cut - pixel_at) * 8 < bpp) {
+        EXPECT_EQ(d.result, -1);
+        continue;
+      }
+      ASSERT_EQ(d.result, 0);
+      // Missing padding after the last pixel loses nothing.
+      const size_t pixel_bytes = (size_t(bpp) * 5 + 7) / 8;
+      EXPECT_EQ(source_info.incomplete, cut - pixel_at < 3 * row_bytes + pixel_bytes ? 1 : 0);
+      // Bottom-up: the complete stored rows are the bottom picture rows.
+      for (size_t r = 0; r < whole_rows; ++r) {
+        const size_t y = 3 - r;
+        for (size_t x = 0; x < 5; ++x) EXPECT_EQ(d.pixels[y * 5 + x], whole.pixels[y * 5 + x]);
+      }
+      const size_t first_pixel = bpp < 8 ? 1 : bpp / 8u;
+      if (cut - pixel_at < 3 * row_bytes + first_pixel) {
+        EXPECT_EQ(d.pixels[0], kUntouched);
+      }
+    }
+  }
+}
+
+uint32_t from_rgba(const uint8_t* p) {
+  return uint32_t(p[3]) << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+}
+
+// stb_image reads the same files. Two known differences: it widens 5-bit
+// channels by repeating their top bits (31 gives 255, here 248 by design), and
+// it keeps the fourth byte of a 32-bit pixel as alpha where a BMP here is
+// always opaque; the comparison masks exactly those.
+TEST(BmpAgainstStb, RandomPicturesAgree) {
+  struct Case {
+    uint16_t bpp;
+    bool masks;
+    uint32_t r, g, b;
+    uint32_t compare_mask;
+  };
+  const Case cases[] = {
+      {1, false, 0, 0, 0, 0xFFFFFFFF},        {4, false, 0, 0, 0, 0xFFFFFFFF},
+      {8, false, 0, 0, 0, 0xFFFFFFFF},        {24, false, 0, 0, 0, 0xFFFFFFFF},
+      {16, false, 0, 0, 0, 0x00F8F8F8},       {16, true, 0xF800, 0x07E0, 0x001F, 0x00F8FCF8},
+      {32, false, 0, 0, 0, 0x00FFFFFF},       {32, true, 0x0000FF00, 0x00FF0000, 0xFF000000, 0x00FFFFFF},
+  };
+  for (const Case& c : cases) {
+    for (int32_t width : {1, 3, 17}) {
+      SCOPED_TRACE(testing::Message() << c.bpp << " bits, masks " << c.masks << ", width " << width);
+      BmpSpec s;
+      s.width = width;
+      s.height = 6;
+      s.bpp = c.bpp;
+      s.with_masks = c.masks;
+      s.masks[0] = c.r, s.masks[1] = c.g, s.masks[2] = c.b;
+      if (c.bpp <= 8) s.palette = random_values(size_t(1) << c.bpp, 0x1000000, 21);
+      const auto values = random_values(size_t(width) * 6, c.bpp <= 8 ? 1u << c.bpp : 0, 22);
+      const Bytes file = make_bmp(s, values);
+      const Decoded d = decode(file);
+      ASSERT_EQ(d.result, 0);
+      int w = 0, h = 0, n = 0;
+      uint8_t* ref = stbi_load_from_memory(file.data(), int(file.size()), &w, &h, &n, 4);
+      ASSERT_NE(ref, nullptr) << stbi_failure_reason();
+      ASSERT_EQ(w, width);
+      ASSERT_EQ(h, 6);
+      for (size_t i = 0; i < d.pixels.size(); ++i) {
+        ASSERT_EQ(d.pixels[i] & c.compare_mask, from_rgba(ref + 4 * i) & c.compare_mask) << i;
+        ASSERT_EQ(d.pixels[i] >> 24, 0xFFu) << i;
+      }
+      stbi_image_free(ref);
+    }
+  }
+}
+
+std::string suite(const std::string& name) { return std::string(TESSEL_CORPUS_DIR) + "/bmp/bmpsuite-2.8/" + name; }
+
+// Files the decoder covers, with the suite's rendering and the bits of each
+// channel that the file stores: the renderings widen narrow channels by
+// repeating bits, the decoder leaves the low bits zero. Files with an alpha
+// mask decode opaque here (the fourth byte is never alpha), so they are
+// compared where their rendering is opaque: translucent pixels are rendered
+// blended.
+struct SuiteCase {
+  const char* file;
+  const char* reference;
+  uint32_t mask;
+  bool opaque_only = false;
+};
+
+class BmpSuite : public testing::TestWithParam<SuiteCase> {};
+
+TEST_P(BmpSuite, MatchesTheReferenceRendering) {
+  const SuiteCase& c = GetParam();
+  const Decoded d = decode(read_file(suite(c.file)));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(source_info.incomplete, 0);
+  OraclePicture ref;
+  ASSERT_TRUE(libpng_decode(read_file(suite(std::string("html-reference/") + c.reference)), &ref));
+  ASSERT_EQ(d.width, ref.width);
+  ASSERT_EQ(d.height, ref.height);
+  size_t mismatches = 0;
+  for (size_t i = 0; i < d.pixels.size(); ++i) {
+    ASSERT_EQ(d.pixels[i] >> 24, 0xFFu) << i;
+    if (c.opaque_only && ref.pixels[i] >> 24 != 0xFF) continue;
+    if ((d.pixels[i] & c.mask) != (ref.pixels[i] & c.mask) || (d.pixels[i] & ~c.mask & 0x00FFFFFF) != 0)
+      ++mismatches;
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+constexpr uint32_t kAll = 0xFFFFFFFF;
+constexpr uint32_t kRgb = 0x00FFFFFF;
+INSTANTIATE_TEST_SUITE_P(
+    Good, BmpSuite,
+    testing::Values(SuiteCase{"g/pal1.bmp", "pal1.png", kAll}, SuiteCase{"g/pal1wb.bmp", "pal1.png", kAll},
+                    SuiteCase{"g/pal1bg.bmp", "pal1bg.png", kAll}, SuiteCase{"g/pal4.bmp", "pal4.png", kAll},
+                    SuiteCase{"g/pal4gs.bmp", "pal4gs.png", kAll}, SuiteCase{"g/pal8.bmp", "pal8.png", kAll},
+                    SuiteCase{"g/pal8-0.bmp", "pal8.png", kAll}, SuiteCase{"g/pal8gs.bmp", "pal8gs.png", kAll},
+                    SuiteCase{"g/pal8w124.bmp", "pal8w124.png", kAll},
+                    SuiteCase{"g/pal8w125.bmp", "pal8w125.png", kAll},
+                    SuiteCase{"g/pal8w126.bmp", "pal8w126.png", kAll},
+                    SuiteCase{"g/pal8topdown.bmp", "pal8.png", kAll}, SuiteCase{"g/pal8os2.bmp", "pal8.png", kAll},
+                    SuiteCase{"g/pal8v4.bmp", "pal8.png", kAll}, SuiteCase{"g/pal8v5.bmp", "pal8.png", kAll},
+                    SuiteCase{"g/rgb16.bmp", "rgb16.png", 0xFFF8F8F8},
+                    SuiteCase{"g/rgb16bfdef.bmp", "rgb16.png", 0xFFF8F8F8},
+                    SuiteCase{"g/rgb16-565.bmp", "rgb16-565.png", 0xFFF8FCF8},
+                    SuiteCase{"g/rgb16-565pal.bmp", "rgb16-565.png", 0xFFF8FCF8},
+                    SuiteCase{"g/rgb24.bmp", "rgb24.png", kAll}, SuiteCase{"g/rgb24pal.bmp", "rgb24.png", kAll},
+                    SuiteCase{"g/rgb32.bmp", "rgb24.png", kAll}, SuiteCase{"g/rgb32bf.bmp", "rgb24.png", kAll},
+                    SuiteCase{"g/rgb32bfdef.bmp", "rgb24.png", kAll}));
+
+// Questionable files that still lie inside what the decoder reads.
+INSTANTIATE_TEST_SUITE_P(
+    Questionable, BmpSuite,
+    testing::Values(SuiteCase{"q/pal1p1.bmp", "pal1p1.png", kAll}, SuiteCase{"q/pal8offs.bmp", "pal8.png", kAll},
+                    SuiteCase{"q/pal8oversizepal.bmp", "pal8.png", kAll},
+                    SuiteCase{"q/pal8os2-sz.bmp", "pal8.png", kAll}, SuiteCase{"q/pal8os2-hs.bmp", "pal8.png", kAll},
+                    SuiteCase{"q/pal8os2sp.bmp", "pal8.png", kAll}, SuiteCase{"q/pal8os2v2.bmp", "pal8.png", kAll},
+                    SuiteCase{"q/pal8os2v2-sz.bmp", "pal8.png", kAll},
+                    SuiteCase{"q/pal8os2v2-40sz.bmp", "pal8.png", kAll},
+                    // A 16-byte header ends before the compression field.
+                    SuiteCase{"q/pal8os2v2-16.bmp", "pal8.png", kAll},
+                    SuiteCase{"q/rgb16-231.bmp", "rgb16-231.png", 0xFFC0E080},
+                    SuiteCase{"q/rgb16faketrns.bmp", "rgb16.png", 0xFFF8F8F8},
+                    SuiteCase{"q/rgb24largepal.bmp", "rgb24.png", kAll},
+                    SuiteCase{"q/rgb24prof.bmp", "rgb24.png", kAll}, SuiteCase{"q/rgb24lprof.bmp", "rgb24.png", kAll},
+                    // Masks inside 52-, 56- and 124-byte headers.
+                    SuiteCase{"q/rgb32h52.bmp", "rgb24.png", kAll}, SuiteCase{"q/rgb32-xbgr.bmp", "rgb24.png", kAll},
+                    SuiteCase{"q/rgba32h56.bmp", "rgba32.png", kRgb, true}, SuiteCase{"q/rgba32-1.bmp", "rgba32.png", kRgb, true},
+                    SuiteCase{"q/rgba32-2.bmp", "rgba32.png", kRgb, true},
+                    SuiteCase{"q/rgb32fakealpha.bmp", "rgb24.png", kAll},
+                    SuiteCase{"q/rgba16-5551.bmp", "rgba16-5551.png", 0x00F8F8F8, true},
+                    SuiteCase{"q/rgba16-4444.bmp", "rgba16-4444.png", 0x00F0F0F0, true}));
+
+// Everything else in the suite: refused or decoded, never a read outside the
+// file (the sanitizer builds judge that).
+TEST(BmpSuiteRest, RefusedOrDecodedSafely) {
+  const char* refused[] = {"b/badbitcount.bmp", "b/badplanes.bmp",  "b/badrle.bmp",       "b/badrle4.bmp",
+                           "b/badrle4bis.bmp",  "b/badrle4ter.bmp", "b/badrlebis.bmp",    "b/badrleter.bmp",
+                           "b/badwidth.bmp",    "b/rletopdown.bmp", "g/pal4rle.bmp",      "g/pal8rle.bmp",
+                           "q/pal2.bmp",        "q/pal2color.bmp",  "q/pal4rlecut.bmp",   "q/pal8rlecut.bmp",
+                           "q/rgb24jpeg.bmp",   "q/rgb24png.bmp",   "q/rgb24rle24.bmp",   "q/rgba32abf.bmp",
+                           "q/rgba64.bmp",      "q/pal1huffmsb.bmp", "x/ba-bm.bmp"};
+  for (const char* f : refused) {
+    SCOPED_TRACE(f);
+    EXPECT_EQ(decode(read_file(suite(f))).result, -1);
+  }
+  const char* decoded[] = {"b/badbitssize.bmp", "b/baddens1.bmp",      "b/baddens2.bmp",
+                           "b/badfilesize.bmp", "b/badheadersize.bmp", "b/badpalettesize.bmp",
+                           "b/pal8badindex.bmp", "b/rgb16-880.bmp",    "q/rgb32-111110.bmp",
+                           "q/rgb32-7187.bmp",   "q/rgba32-1010102.bmp", "q/rgba32-61754.bmp",
+                           "q/rgba32-81284.bmp", "q/rgba16-1924.bmp",  "g/pal8nonsquare.bmp",
+                           "q/rgb16-3103.bmp",   "q/rgb24prof2.bmp"};
+  for (const char* f : decoded) {
+    SCOPED_TRACE(f);
+    EXPECT_EQ(decode(read_file(suite(f))).result, 0);
+  }
+  // Short file: the rows that are there, flagged.
+  EXPECT_EQ(decode(read_file(suite("b/shortfile.bmp"))).result, 0);
+  EXPECT_EQ(source_info.incomplete, 1);
+  // Three million by two million pixels promised, a few rows present.
+  EXPECT_EQ(decode(read_file(suite("b/reallybig.bmp"))).result, 0);
+}
+
+}  // namespace
