@@ -1,4 +1,652 @@
 #include "decode/jpeg_decode.h"
 
-// Not decoded yet: the format is recognised by the dispatcher and refused.
-int32_t decode_jpeg(const uint8_t*, int32_t, const DecodeTarget&) { return -1; }
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "decode/jpeg_idct.h"
+
+namespace {
+
+// The coefficient store of a progressive picture is allocated whole. Beyond
+// this size (about 700 megapixels of 4:2:0) the picture is refused rather
+// than risking the machine on a header's word.
+constexpr int64_t kMaxCoefficientBytes = int64_t(1) << 30;
+
+struct JpegTables {
+  uint8_t zigzag_order[64];     // natural position of the k-th zigzag coefficient
+  uint8_t zigzag_position[64];  // inverse of zigzag_order
+  uint8_t row_bit[64];          // 1 << row of zigzag_order[k]
+  int32_t aan_scale[8];         // sqrt(2) cos(k pi / 16) in 8.24 fixed point
+};
+
+JpegTables build_tables() {
+  JpegTables t{};
+  int k = 0;
+  for (int d = 0; d < 15; d++) {
+    for (int i = 0; i < 8; i++) {
+      const int r = (d & 1) ? i : 7 - i;
+      const int c = d - r;
+      if (c < 0 || c > 7) continue;
+      t.zigzag_order[k++] = uint8_t(r * 8 + c);
+    }
+  }
+  for (int i = 0; i < 64; i++) {
+    t.zigzag_position[t.zigzag_order[i]] = uint8_t(i);
+    t.row_bit[i] = uint8_t(1u << (t.zigzag_order[i] >> 3));
+  }
+  const int32_t scale[8] = {23726566, 23270667, 21920489, 19727919, 16777216, 13181774, 9079764, 4628823};
+  std::memcpy(t.aan_scale, scale, sizeof scale);
+  return t;
+}
+
+const JpegTables& tables() {
+  static const JpegTables t = build_tables();
+  return t;
+}
+
+struct JpegHuffman {
+  int32_t max_code[18];      // exclusive bound of the codes of each length
+  int32_t value_offset[18];  // index of a length's first value minus its first code
+  uint8_t values[256];
+  int32_t value_count;
+  // Codes of at most 10 bits: entry i answers every 10-bit prefix i below
+  // fast_count with symbol | length << 8.
+  uint16_t fast[1024];
+  int32_t fast_count;
+};
+
+struct JpegComponent {
+  int32_t id, h, v, quant, log2_h, log2_v;
+  int64_t blocks_per_row;  // in the coefficient store
+  int64_t block_rows;
+  int64_t base;            // first block in the coefficient store
+};
+
+struct JpegScanComponent {
+  int32_t comp;          // index into the frame components
+  int32_t dc, ac;        // Huffman slots
+  int32_t h_blocks, v_blocks;
+  int32_t col_shift, row_shift;  // picture pixel -> block index
+};
+
+struct JpegContext {
+  const uint8_t* data;
+  int64_t size;
+  int64_t pos;  // may run past size: the reader then supplies zero bytes
+  uint32_t bits;
+  int32_t bit_count;
+  // Start of the last bytes taken into the buffer, so that unread bytes can
+  // be given back exactly, stuffed 0xFF 0x00 pairs and markers included.
+  int64_t byte_start[4];
+  uint32_t byte_counter;
+
+  int32_t quant[4][64];
+  JpegHuffman huff[8];
+
+  bool have_frame;
+  int32_t width, height;
+  int32_t comp_count;
+  JpegComponent comp[4];
+  int32_t h_max, v_max, log2_h_max, log2_v_max;
+  int64_t mcu_cols, mcu_rows;
+
+  int32_t scan_count;
+  JpegScanComponent scan[4];
+  int32_t ss, se, ah, al;
+  uint32_t dc_pred[4];
+  uint32_t eob_run;
+  uint32_t restart_interval;
+  uint32_t restart_countdown;
+  uint8_t next_restart;
+
+  DecodeTarget target;
+  JpegOutput out;
+  alignas(64) int32_t mcu[kJpegMcuBlocks * 64];
+  int16_t spare_block[64];  // decode target for blocks that fall outside the store
+
+  int16_t* store;
+  int64_t store_blocks;
+  int32_t progressive_scans;
+  bool decoded_any;  // some MCU was decoded (sequential: and stored)
+  bool cut_short;    // the data ended inside a scan
+  bool saw_end;      // an end-of-picture marker was met
+};
+
+inline void push_byte(JpegContext& c) {
+  const uint8_t b = c.pos < c.size ? c.data[c.pos] : 0;
+  c.byte_start[c.byte_counter++ & 3] = c.pos;
+  c.pos += b == 0xFF ? 2 : 1;
+  c.bits = c.bits << 8 | b;
+  c.bit_count += 8;
+}
+
+inline void fill(JpegContext& c) {
+  while (c.bit_count < 24) push_byte(c);
+}
+
+// Hands back the whole bytes still unread in the bit buffer.
+void give_back(JpegContext& c) {
+  const int32_t whole = c.bit_count >> 3;
+  if (whole > 0) c.pos = c.byte_start[(c.byte_counter - uint32_t(whole)) & 3];
+  c.bit_count = 0;
+  c.bits = 0;
+}
+
+inline uint32_t take_bits(JpegContext& c, int n) {
+  if (n == 0) return 0;
+  fill(c);
+  c.bit_count -= n;
+  return (c.bits >> c.bit_count) & ((1u << n) - 1);
+}
+
+inline uint32_t take_bit(JpegContext& c) { return take_bits(c, 1); }
+
+int decode_slow(const JpegHuffman& h, JpegContext& c) {
+  int32_t code = int32_t((c.bits >> (c.bit_count - 1)) & 1);
+  for (int len = 1; len <= 16; len++) {
+    if (code < h.max_code[len]) {
+      c.bit_count -= len;
+      const int32_t index = code + h.value_offset[len];
+      return index >= 0 && index < 256 ? h.values[index] : 0;
+    }
+    if (len < 16) code = code * 2 + int32_t((c.bits >> (c.bit_count - 1 - len)) & 1);
+  }
+  c.bit_count -= 16;
+  return 0;
+}
+
+inline int decode_symbol(JpegContext& c, const JpegHuffman& h) {
+  fill(c);
+  const uint32_t p = (c.bits >> (c.bit_count - 10)) & 1023;
+  if (int32_t(p) < h.fast_count) {
+    const uint16_t e = h.fast[p];
+    c.bit_count -= e >> 8;
+    return e & 0xFF;
+  }
+  return decode_slow(h, c);
+}
+
+// A value of s bits in the JPEG sign convention. Lengths past 16 can only
+// come from hostile tables and are read as 16.
+inline uint32_t receive(JpegContext& c, int s) {
+  if (s > 16) s = 16;
+  if (s == 0) return 0;
+  const uint32_t u = take_bits(c, s);
+  return u < (1u << (s - 1)) ? u - ((1u << s) - 1) : u;
+}
+
+inline uint32_t read_eob_run(JpegContext& c, int r) { return (1u << r) + take_bits(c, r); }
+
+// Returns -1 when the table cannot be held.
+int parse_dht(JpegContext& c, int64_t p, int64_t end) {
+  while (p < end) {
+    if (end - p < 17) return 0;
+    const int cls = c.data[p];
+    if (!(cls <= 3 || (cls >= 16 && cls <= 19))) return -1;
+    JpegHuffman& h = c.huff[cls < 16 ? cls : cls - 12];
+    int32_t total = 0;
+    for (int i = 1; i <= 16; i++) total += c.data[p + i];
+    if (total > 256) return -1;
+    if (end - p < 17 + total) return 0;
+    h.value_count = total;
+    h.fast_count = 0;
+    int32_t code = 0, values = 0;
+    for (int len = 1; len <= 16; len++) {
+      const int32_t count = c.data[p + len];
+      h.max_code[len] = code + count;
+      h.value_offset[len] = values - code;
+      std::memcpy(h.values + values, c.data + p + 17 + values, size_t(count));
+      if (len <= 10) {
+        const int32_t span = 1 << (10 - len);
+        for (int32_t i = 0; i < count; i++) {
+          // An over-full table would run past the lookup: its excess codes
+          // are left to the slow path.
+          if (h.fast_count + span > 1024) break;
+          const uint16_t e = uint16_t(h.values[values + i] | len << 8);
+          for (int32_t j = 0; j < span; j++) h.fast[h.fast_count++] = e;
+        }
+      }
+      values += count;
+      code = (code + count) * 2;
+    }
+    p += 17 + total;
+  }
+  return 0;
+}
+
+int parse_dqt(JpegContext& c, int64_t p, int64_t end) {
+  const JpegTables& t = tables();
+  while (p < end) {
+    const int precision = c.data[p] >> 4, id = c.data[p] & 15;
+    if (precision > 1 || id > 3) return -1;
+    const int64_t need = precision ? 129 : 65;
+    if (end - p < need) return 0;
+    for (int k = 0; k < 64; k++) {
+      const uint32_t value = precision ? read_be16(c.data + p + 1 + 2 * k) : c.data[p + 1 + k];
+      const int n = t.zigzag_order[k];
+      const int row = n >> 3, col = n & 7;
+      uint32_t m = value << 19;
+      if (col) m = uint32_t((int64_t(int32_t(m)) * t.aan_scale[col]) >> 24);
+      if (row) m = uint32_t((int64_t(int32_t(m)) * t.aan_scale[row]) >> 24);
+      if (id) m = uint32_t(int32_t(m) >> 6);
+      c.quant[id][n] = int32_t(m);
+    }
+    p += need;
+  }
+  return 0;
+}
+
+int log2_of(int v) {
+  for (int i = 0; i < 4; i++)
+    if (v == 1 << i) return i;
+  return -1;
+}
+
+int parse_sof(JpegContext& c, int64_t p, int64_t end) {
+  if (end - p < 6) return -1;
+  // Only 8-bit samples: deeper ones would decode to a wrong picture.
+  if (c.data[p] != 8) return -1;
+  c.height = int32_t(read_be16(c.data + p + 1));
+  c.width = int32_t(read_be16(c.data + p + 3));
+  const int n = c.data[p + 5];
+  if (n < 1 || n > 4 || end - p < 6 + 3 * n) return -1;
+  c.comp_count = n;
+  c.h_max = c.v_max = 1;
+  int blocks = 0;
+  for (int i = 0; i < n; i++) {
+    JpegComponent& k = c.comp[i];
+    const uint8_t* q = c.data + p + 6 + 3 * i;
+    k.id = q[0];
+    k.h = q[1] >> 4;
+    k.v = q[1] & 15;
+    k.quant = q[2];
+    k.log2_h = log2_of(k.h);
+    k.log2_v = log2_of(k.v);
+    if (k.log2_h < 0 || k.log2_v < 0 || k.quant > 3) return -1;
+    blocks += k.h * k.v;
+    c.h_max = std::max(c.h_max, k.h);
+    c.v_max = std::max(c.v_max, k.v);
+  }
+  // The final progressive pass holds one block of every component per MCU.
+  if (blocks > kJpegMcuBlocks) return -1;
+  c.log2_h_max = log2_of(c.h_max);
+  c.log2_v_max = log2_of(c.v_max);
+  c.mcu_cols = (int64_t(c.width) + 8 * c.h_max - 1) >> (c.log2_h_max + 3);
+  c.mcu_rows = (int64_t(c.height) + 8 * c.v_max - 1) >> (c.log2_v_max + 3);
+  int64_t base = 0;
+  for (int i = 0; i < n; i++) {
+    JpegComponent& k = c.comp[i];
+    k.blocks_per_row = c.mcu_cols << k.log2_h;
+    k.block_rows = c.mcu_rows << k.log2_v;
+    k.base = base;
+    base += k.blocks_per_row * k.block_rows;
+  }
+  c.store_blocks = base;
+  c.have_frame = true;
+
+  const DecodeTarget& t = c.target;
+  JpegOutput& o = c.out;
+  o.pixels = t.pixels;
+  o.pitch = t.pitch;
+  o.x_offset = t.x_offset;
+  o.y_offset = t.y_offset;
+  o.clip_left = std::max(0, t.x_offset);
+  o.clip_top = std::max(0, t.y_offset);
+  o.clip_width = int32_t(std::clamp<int64_t>(int64_t(t.x_offset) + c.width, 0, std::max(t.width, 0)));
+  o.clip_height = int32_t(std::clamp<int64_t>(int64_t(t.y_offset) + c.height, 0, std::max(t.height, 0)));
+  return 0;
+}
+
+bool clip_empty(const JpegContext& c) {
+  return c.target.pixels == nullptr || c.out.clip_left >= c.out.clip_width || c.out.clip_top >= c.out.clip_height;
+}
+
+// Decodes one block of a progressive scan into its coefficients (zigzag order).
+void decode_progressive_block(JpegContext& c, const JpegScanComponent& s, int pred_index, int16_t* coef) {
+  int k = std::max(c.ss, 1);
+  if (c.ss == 0) {
+    if (c.ah == 0) {
+      const int t = decode_symbol(c, c.huff[s.dc]);
+      if (t) c.dc_pred[pred_index] += receive(c, t);
+      coef[0] = int16_t(c.dc_pred[pred_index] << c.al);
+    } else if (take_bit(c)) {
+      coef[0] = int16_t(coef[0] | (1 << c.al));
+    }
+  }
+  if (k > c.se) return;
+  const JpegHuffman& ac = c.huff[s.ac];
+  if (c.ah == 0) {
+    if (c.eob_run > 0) {
+      c.eob_run--;
+      return;
+    }
+    while (k <= c.se) {
+      const int sym = decode_symbol(c, ac);
+      const int r = sym >> 4, sz = sym & 15;
+      if (sz == 0 && r < 15) {
+        c.eob_run = read_eob_run(c, r) - 1;
+        return;
+      }
+      k += r;
+      if (k > c.se) return;
+      coef[k] = int16_t(receive(c, sz) << c.al);
+      k++;
+    }
+    return;
+  }
+  const int p1 = 1 << c.al, m1 = -(1 << c.al);
+  auto refine = [&](int16_t& v) {
+    if (take_bit(c)) v = int16_t(v + (v >= 0 ? p1 : m1));
+  };
+  if (c.eob_run == 0) {
+    while (k <= c.se) {
+      const int sym = decode_symbol(c, ac);
+      int r = sym >> 4;
+      const int sz = sym & 15;
+      if (sz == 0 && r < 15) {
+        c.eob_run = read_eob_run(c, r);
+        break;
+      }
+      int pending = 0;
+      if (sz != 0) pending = take_bit(c) ? p1 : m1;
+      while (k <= c.se) {
+        if (coef[k] != 0) {
+          refine(coef[k]);
+        } else {
+          if (r == 0) break;
+          r--;
+        }
+        k++;
+      }
+      // A run that overshoots the band has nowhere to put its value.
+      if (pending != 0 && k <= c.se) coef[k] = int16_t(pending);
+      k++;
+    }
+  }
+  if (c.eob_run > 0) {
+    c.eob_run--;
+    for (; k <= c.se; k++)
+      if (coef[k] != 0) refine(coef[k]);
+  }
+}
+
+// Decodes one block of a sequential scan, dequantised, into block (natural
+// order) and returns the mask of rows that received a coefficient.
+uint32_t decode_sequential_block(JpegContext& c, const JpegScanComponent& s, int pred_index, int32_t* block) {
+  const JpegTables& t = tables();
+  const int32_t* q = c.quant[c.comp[s.comp].quant];
+  std::memset(block, 0, 64 * sizeof(int32_t));
+  const int dc = decode_symbol(c, c.huff[s.dc]);
+  if (dc) c.dc_pred[pred_index] += receive(c, dc);
+  block[0] = int32_t(c.dc_pred[pred_index] * uint32_t(q[0]));
+  uint32_t mask = 1;
+  const JpegHuffman& ac = c.huff[s.ac];
+  for (int k = 1; k <= 63;) {
+    const int sym = decode_symbol(c, ac);
+    const int r = sym >> 4, sz = sym & 15;
+    if (sz == 0 && r < 15) break;
+    k += r;
+    if (k > 63) break;
+    const int n = t.zigzag_order[k];
+    block[n] = int32_t(receive(c, sz) * uint32_t(q[n]));
+    mask |= t.row_bit[k];
+    k++;
+  }
+  return mask;
+}
+
+int16_t* store_block(JpegContext& c, const JpegComponent& k, int64_t col, int64_t row) {
+  if (col >= k.blocks_per_row || row >= k.block_rows) return nullptr;
+  return c.store + (k.base + row * k.blocks_per_row + col) * 64;
+}
+
+void restart_check(JpegContext& c) {
+  if (c.restart_interval == 0 || --c.restart_countdown != 0) return;
+  give_back(c);
+  // Fill bytes 0xFF may stand before the marker.
+  while (c.pos + 1 < c.size && c.data[c.pos] == 0xFF && c.data[c.pos + 1] == 0xFF) c.pos++;
+  if (c.pos + 1 < c.size && c.data[c.pos] == 0xFF && c.data[c.pos + 1] == c.next_restart) c.pos += 2;
+  c.next_restart = c.next_restart == 0xD7 ? 0xD0 : uint8_t(c.next_restart + 1);
+  c.restart_countdown = c.restart_interval;
+  std::memset(c.dc_pred, 0, sizeof c.dc_pred);
+  c.eob_run = 0;
+}
+
+// Result: 1 = the decode is over (sequential), 0 = go on parsing, -1 = refused.
+int decode_scan(JpegContext& c, int64_t p, int64_t end) {
+  if (!c.have_frame || c.width < 1 || c.height < 1) return -1;
+  if (end - p < 1) return -1;
+  const int n = c.data[p];
+  if (n < 1 || n > 4 || end - p < 4 + 2 * n) return -1;
+  if (n >= 2) source_info.source_color_type = 2;
+  int blocks = 0;
+  for (int i = 0; i < n; i++) {
+    const int id = c.data[p + 1 + 2 * i], tables_byte = c.data[p + 2 + 2 * i];
+    JpegScanComponent& s = c.scan[i];
+    s.comp = -1;
+    for (int j = 0; j < c.comp_count; j++)
+      if (c.comp[j].id == id) {
+        s.comp = j;
+        break;
+      }
+    s.dc = tables_byte >> 4;
+    s.ac = (tables_byte & 15) + 4;
+    if (s.comp < 0 || s.dc > 3 || s.ac > 7) return -1;
+    const JpegComponent& k = c.comp[s.comp];
+    s.col_shift = c.log2_h_max - k.log2_h + 3;
+    s.row_shift = c.log2_v_max - k.log2_v + 3;
+    s.h_blocks = n > 1 ? k.h : 1;
+    s.v_blocks = n > 1 ? k.v : 1;
+    blocks += s.h_blocks * s.v_blocks;
+  }
+  if (blocks > kJpegMcuBlocks) return -1;
+  c.scan_count = n;
+  c.ss = c.data[p + 1 + 2 * n];
+  c.se = std::min<int>(c.data[p + 2 + 2 * n], 63);
+  c.ah = c.data[p + 3 + 2 * n] >> 4;
+  c.al = c.data[p + 3 + 2 * n] & 15;
+  const bool full_band = c.ss == 0 && c.data[p + 2 + 2 * n] == 63 && c.data[p + 3 + 2 * n] == 0;
+
+  if (clip_empty(c)) return 1;
+  if (c.store == nullptr && c.progressive_scans == 0 && !full_band) {
+    const int64_t bytes = c.store_blocks * 128;
+    if (bytes > kMaxCoefficientBytes) return -1;
+    c.store = static_cast<int16_t*>(std::calloc(size_t(c.store_blocks), 128));
+    if (c.store == nullptr) return -1;
+  }
+  const bool progressive = c.store != nullptr;
+
+  // The MCU of an interleaved scan spans the largest sampling factors; a
+  // single-component scan steps one block of its component at a time.
+  const JpegComponent& first = c.comp[c.scan[0].comp];
+  int32_t mcu_w, mcu_h;
+  if (n > 1) {
+    mcu_w = 8 * c.h_max;
+    mcu_h = 8 * c.v_max;
+  } else {
+    mcu_w = 8 << (c.log2_h_max - first.log2_h);
+    mcu_h = 8 << (c.log2_v_max - first.log2_v);
+  }
+  JpegOutput& o = c.out;
+  o.h_blocks = c.scan[0].h_blocks;
+  o.v_blocks = c.scan[0].v_blocks;
+  o.log2_h = first.log2_h;
+  o.log2_v = first.log2_v;
+  o.luma_blocks = o.h_blocks * o.v_blocks;
+  o.has_chroma = n > 1;
+
+  c.bits = 0;
+  c.bit_count = 0;
+  std::memset(c.dc_pred, 0, sizeof c.dc_pred);
+  c.eob_run = 0;
+  c.restart_countdown = c.restart_interval;
+  c.next_restart = 0xD0;
+  c.pos = end;
+
+  for (int64_t mcu_y = 0; mcu_y < c.height; mcu_y += mcu_h) {
+    for (int64_t mcu_x = 0; mcu_x < c.width; mcu_x += mcu_w) {
+      if (c.pos >= c.size + 4) {
+        c.cut_short = true;
+        goto scan_end;
+      }
+      int index = 0;
+      for (int i = 0; i < n; i++) {
+        const JpegScanComponent& s = c.scan[i];
+        const JpegComponent& k = c.comp[s.comp];
+        for (int br = 0; br < s.v_blocks; br++) {
+          for (int bc = 0; bc < s.h_blocks; bc++) {
+            if (progressive) {
+              int16_t* coef = store_block(c, k, (mcu_x >> s.col_shift) + bc, (mcu_y >> s.row_shift) + br);
+              if (coef == nullptr) {
+                std::memset(c.spare_block, 0, sizeof c.spare_block);
+                coef = c.spare_block;
+              }
+              decode_progressive_block(c, s, i, coef);
+            } else {
+              int32_t* block = c.mcu + 64 * index++;
+              jpeg_idct(block, decode_sequential_block(c, s, i, block));
+            }
+          }
+        }
+      }
+      if (!progressive) jpeg_store_mcu(o, c.mcu, int32_t(mcu_x), int32_t(mcu_y));
+      c.decoded_any = true;
+      restart_check(c);
+    }
+  }
+scan_end:
+  if (!progressive) return 1;
+  give_back(c);
+  c.progressive_scans++;
+  return 0;
+}
+
+// Renders the coefficient store: every MCU of the frame that meets the clip
+// rectangle, each component with its own sampling factors.
+void final_pass(JpegContext& c) {
+  const JpegTables& t = tables();
+  const JpegComponent& first = c.comp[0];
+  JpegOutput& o = c.out;
+  o.h_blocks = first.h;
+  o.v_blocks = first.v;
+  o.log2_h = first.log2_h;
+  o.log2_v = first.log2_v;
+  o.luma_blocks = first.h * first.v;
+  o.has_chroma = c.comp_count > 1;
+  const int64_t mcu_w = 8 * first.h, mcu_h = 8 * first.v;
+  // Picture rectangle that lands inside the clip.
+  const int64_t px0 = int64_t(o.clip_left) - o.x_offset, px1 = int64_t(o.clip_width) - o.x_offset;
+  const int64_t py0 = int64_t(o.clip_top) - o.y_offset, py1 = int64_t(o.clip_height) - o.y_offset;
+  const int64_t y_start = std::max<int64_t>(0, py0) / mcu_h * mcu_h;
+  const int64_t x_start = std::max<int64_t>(0, px0) / mcu_w * mcu_w;
+  for (int64_t mcu_y = y_start; mcu_y < c.height && mcu_y < py1; mcu_y += mcu_h) {
+    for (int64_t mcu_x = x_start; mcu_x < c.width && mcu_x < px1; mcu_x += mcu_w) {
+      int index = 0;
+      for (int i = 0; i < c.comp_count; i++) {
+        const JpegComponent& k = c.comp[i];
+        const int col_shift = c.log2_h_max - k.log2_h + 3, row_shift = c.log2_v_max - k.log2_v + 3;
+        const int32_t* q = c.quant[k.quant];
+        for (int br = 0; br < k.v; br++) {
+          for (int bc = 0; bc < k.h; bc++) {
+            int32_t* block = c.mcu + 64 * index++;
+            const int16_t* coef = store_block(c, k, (mcu_x >> col_shift) + bc, (mcu_y >> row_shift) + br);
+            uint32_t mask = 0;
+            for (int pos = 0; pos < 64; pos++) {
+              const int32_t v = coef ? coef[t.zigzag_position[pos]] : 0;
+              block[pos] = int32_t(uint32_t(v) * uint32_t(q[pos]));
+              if (v) mask |= 1u << (pos >> 3);
+            }
+            jpeg_idct(block, mask);
+          }
+        }
+      }
+      jpeg_store_mcu(o, c.mcu, int32_t(mcu_x), int32_t(mcu_y));
+    }
+  }
+}
+
+int32_t finish(JpegContext& c) {
+  if (c.store != nullptr) {
+    if (c.decoded_any) final_pass(c);
+    if (!c.saw_end) c.cut_short = true;
+  }
+  if (c.cut_short) source_info.incomplete = 1;
+  return c.decoded_any ? 0 : -1;
+}
+
+int32_t run(JpegContext& c) {
+  const uint8_t* d = c.data;
+  int64_t pos = 2;
+  while (pos < c.size) {
+    if (d[pos++] != 0xFF) continue;
+    while (pos < c.size && d[pos] == 0xFF) pos++;
+    if (pos >= c.size) break;
+    const uint8_t code = d[pos++];
+    if (code == 0xD9) {
+      c.saw_end = true;
+      continue;
+    }
+    if (c.size - pos < 2) break;
+    const int64_t length = read_be16(d + pos);
+    const int64_t body = pos + 2;
+    const int64_t end = std::min<int64_t>(pos + std::max<int64_t>(length, 2), c.size);
+    int result = 0;
+    switch (code) {
+      case 0xC0:
+      case 0xC1:
+      case 0xC2:
+        // A frame header after progressive scans belongs to another picture
+        // (one appended after this one): this picture ends here.
+        if (c.store != nullptr) return finish(c);
+        if (parse_sof(c, body, end) < 0) return -1;
+        break;
+      case 0xC4:
+        result = parse_dht(c, body, end);
+        break;
+      case 0xDB:
+        result = parse_dqt(c, body, end);
+        break;
+      case 0xDD:
+        if (end - body >= 2) c.restart_interval = read_be16(d + body);
+        break;
+      case 0xDA: {
+        result = decode_scan(c, body, end);
+        if (result == 1) {
+          if (c.store == nullptr) {
+            if (c.cut_short) source_info.incomplete = 1;
+            // An empty clip rectangle leaves nothing to do.
+            return c.decoded_any || clip_empty(c) ? 0 : -1;
+          }
+          result = 0;
+        }
+        if (result < 0) break;
+        pos = c.pos;
+        continue;
+      }
+      default:
+        break;
+    }
+    if (result < 0) return -1;
+    pos = end;
+  }
+  return finish(c);
+}
+
+}  // namespace
+
+int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& target) {
+  if (data == nullptr || size < 2 || data[0] != 0xFF || data[1] != 0xD8) return -1;
+  source_info.source_color_type = 0;
+  source_info.source_bit_depth = 8;
+  JpegContext* c = new (std::nothrow) JpegContext{};
+  if (c == nullptr) return -1;
+  c->data = data;
+  c->size = size;
+  c->target = target;
+  const int32_t result = run(*c);
+  std::free(c->store);
+  delete c;
+  return result;
+}
