@@ -1,5 +1,132 @@
 #include "encode/encode_png.h"
 
-// The encoder arrives with the colour analysis and the stored layout; until
-// then no PNG is produced.
-int32_t encode_png(EncodeOptions*) { return kNoPng; }
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "encode/colour_analysis.h"
+#include "encode/encoder_context.h"
+#include "encode/stored_layout.h"
+
+namespace {
+
+int quiet_print(const char*, ...) { return 0; }
+int never_stop(int) { return 0; }
+
+EncoderContext* process_context() {
+  static EncoderContext* ctx = [] {
+    auto* c = static_cast<EncoderContext*>(std::calloc(1, sizeof(EncoderContext)));
+    if (c) filter_stage_init(&c->filters);
+    return c;
+  }();
+  return ctx;
+}
+
+int32_t abort_run(EncoderContext* ctx) {
+  filter_stage_end_run(&ctx->filters);
+  return kNoPng;
+}
+
+// Sizes and allocates kbuf (the caller's buffer is used as it is).
+int32_t prepare_output(EncoderContext* ctx) {
+  EncodeOptions* o = ctx->options;
+  if (o->kbuf_capacity < 0) o->kbuf_capacity = 0;
+  if (ctx->capacity_estimate < o->kbuf_capacity) o->kbuf_capacity = ctx->capacity_estimate;
+  if (!o->kbuf) {
+    if (o->kbuf_capacity == 0) o->kbuf_capacity = ctx->capacity_estimate;
+    o->kbuf = static_cast<uint8_t*>(std::malloc(size_t(o->kbuf_capacity)));
+    if (!o->kbuf) {
+      ctx->print("\rmalloc failed (gpo->kbuf)");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int32_t stored_output(EncoderContext* ctx) {
+  EncodeOptions* o = ctx->options;
+  if (o->kbuf_capacity < ctx->capacity_estimate) {
+    std::free(o->kbuf);
+    o->kbuf_capacity = ctx->capacity_estimate;
+    o->kbuf = static_cast<uint8_t*>(std::malloc(size_t(o->kbuf_capacity)));
+    if (!o->kbuf) {
+      ctx->print("\r!malloc failed (gpo->kbuf)");
+      return -1;
+    }
+  }
+  ctx->out.kbuf = o->kbuf;
+  ctx->out.kbuf_capacity = o->kbuf_capacity;
+  if (!write_stored_png(ctx)) return -1;
+  if (!o->verbose) ctx->print("\r");
+  ctx->print("Output size:%8d bytes (no compression)", ctx->out.out_count);
+  if (o->verbose) ctx->print("\n");
+  return 0;
+}
+
+}  // namespace
+
+int32_t lookup_palette_index(void* user, uint32_t pixel) {
+  return hash_find(static_cast<const ColourHash*>(user), pixel);
+}
+
+RowFormat encoder_row_format(EncoderContext* ctx) {
+  const EncodeOptions* o = ctx->options;
+  ColourChoice* c = &ctx->colours;
+  if (c->colour_type == 0 || c->colour_type == 3) hash_fill(&ctx->hash, c->palette, c->palette_used);
+  return RowFormat{o->pixels, o->pitch, o->width, o->height, c->colour_type, c->bit_depth,
+                   lookup_palette_index, &ctx->hash};
+}
+
+int32_t encode_png(EncodeOptions* o) {
+  EncoderContext* ctx = process_context();
+  PrintFn print = o->print ? o->print : quiet_print;
+  if (!ctx) {
+    print("\rmalloc failed (gpo->kbuf)");
+    return kNoPng;
+  }
+  ctx->options = o;
+  ctx->print = print;
+  ctx->key_check = o->key_check ? o->key_check : never_stop;
+  ctx->out = BitWriter{};
+  // Nothing to encode, or rows that do not fit the pitch: no PNG rather than
+  // reading outside the picture.
+  if (!o->pixels || o->width < 1 || o->height < 1 || int64_t(o->pitch) < int64_t(o->width) * 4) {
+    return kNoPng;
+  }
+
+  ColourChoice* c = &ctx->colours;
+  if (analyse_colours(o, ctx->print, ctx->key_check, &ctx->hash, c)) return abort_run(ctx);
+  o->chosen_palette = c->palette;
+  o->chosen_palette_count = c->palette_used;
+  o->chosen_filter = c->filter;
+  o->chosen_colour_type = c->colour_type;
+  o->chosen_bit_depth = c->bit_depth;
+  if (ctx->key_check(2)) return abort_run(ctx);
+
+  const int64_t estimate = stored_capacity_estimate(o, c);
+  // Output sizes are signed 32-bit; a PNG that can't be counted can't be built.
+  if (estimate > INT32_MAX - 1) {
+    ctx->print("\rmalloc failed (gpo->kbuf)");
+    return abort_run(ctx);
+  }
+  ctx->capacity_estimate = int32_t(estimate);
+  if (prepare_output(ctx)) return abort_run(ctx);
+
+  const auto start = std::chrono::steady_clock::now();
+  crc_table();
+  ctx->print("\n");
+  ctx->out.kbuf = o->kbuf;
+  ctx->out.kbuf_capacity = o->kbuf_capacity;
+
+  // Compression passes arrive with the deflate core; until then every
+  // strategy is written in the stored layout.
+  if (stored_output(ctx)) return abort_run(ctx);
+
+  if (o->verbose) {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ctx->print("Took %.3f sec.\n", seconds);
+  }
+  filter_stage_end_run(&ctx->filters);
+  return ctx->out.out_count;
+}

@@ -1,0 +1,91 @@
+#include "encode/stored_layout.h"
+
+#include "encode/png_chunks.h"
+
+namespace {
+
+// Bytes sent through the IDAT CRC as they are emitted, so the CRC never has
+// to read kbuf back (bytes past its capacity are not there to read).
+void emit_crc(BitWriter* w, uint32_t* crc, const uint8_t* p, int32_t n) {
+  emit_bytes(w, p, n);
+  *crc = crc32_fold(*crc, p, size_t(n));
+}
+
+}  // namespace
+
+int64_t stored_capacity_estimate(const EncodeOptions* o, const ColourChoice* c) {
+  int64_t estimate = 2111;
+  if (o->kept_chunks) {
+    const int32_t count = o->kept_count > 256 ? 256 : o->kept_count;
+    for (int32_t i = 0; i < count; ++i) estimate += kept_chunk_size(o->kept_chunks[i]);
+  }
+  const int64_t h = o->height;
+  const int64_t row = row_byte_count(c->colour_type, c->bit_depth, o->width);
+  switch (c->colour_type) {
+    case 2:
+      estimate += (row + 6) * h;
+      if (c->transparent_key != kNoTransparentKey) estimate += 18;
+      break;
+    case 3:
+      estimate += 24 + 4 * int64_t(c->palette_used) + (row + 6) * h;
+      break;
+    case 0:
+      estimate += (row + 6) * h;
+      if (c->transparent_key != kNoTransparentKey) estimate += 14;
+      break;
+    default:
+      estimate += (row + 6) * h;
+      break;
+  }
+  // Every further stored block a row needs costs its 5 header bytes.
+  const int64_t blocks = (row + 1 + kStoredBlockMax - 1) / kStoredBlockMax;
+  estimate += (blocks - 1) * 5 * h;
+  return estimate;
+}
+
+int32_t write_stored_png(EncoderContext* ctx) {
+  const EncodeOptions* o = ctx->options;
+  ColourChoice* c = &ctx->colours;
+  BitWriter* w = &ctx->out;
+  const RowFormat format = encoder_row_format(ctx);
+  if (filter_stage_begin(&ctx->filters, &format, 0, ctx->print)) return 0;
+
+  PngHeader header = {o->width,    o->height,        c->colour_type,    c->bit_depth,
+                      c->palette, c->palette_used, c->transparent_key};
+  if (!write_header_chunks(w, o, ctx->print, &header)) return 0;
+
+  w->idat_start = w->out_count;
+  emit_be32(w, 0);
+  uint32_t crc = 0xFFFFFFFFu;
+  static const uint8_t kHead[6] = {'I', 'D', 'A', 'T', 0x78, 0x01};
+  emit_crc(w, &crc, kHead, 6);
+
+  uint8_t* row = filter_stage_scratch(&ctx->filters);
+  const int32_t length = ctx->filters.row_bytes + 1;
+  uint32_t adler = 1;
+  for (int32_t y = 0; y < o->height; ++y) {
+    row[0] = 0;
+    pack_row(&format, y, row + 1);
+    adler = adler32_bytes(adler, row, size_t(length));
+    for (int32_t at = 0; at < length;) {
+      const int32_t piece = length - at < kStoredBlockMax ? length - at : kStoredBlockMax;
+      const bool last = y == o->height - 1 && at + piece == length;
+      const uint8_t block_head[5] = {uint8_t(last ? 1 : 0), uint8_t(piece), uint8_t(piece >> 8),
+                                     uint8_t(~piece), uint8_t(~piece >> 8)};
+      emit_crc(w, &crc, block_head, 5);
+      emit_crc(w, &crc, row + at, piece);
+      at += piece;
+    }
+  }
+  const uint8_t trailer[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8),
+                              uint8_t(adler)};
+  emit_crc(w, &crc, trailer, 4);
+  emit_be32(w, ~crc);
+  const int32_t end = w->out_count;
+  w->out_count = w->idat_start;
+  emit_be32(w, uint32_t(end - w->idat_start - 12));
+  w->out_count = end;
+
+  write_trailer_chunks(w, o);
+  return 1;
+}

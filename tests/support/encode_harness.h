@@ -1,0 +1,47 @@
+#pragma once
+// Runs the encoder on pictures built in memory and takes its PNGs apart:
+// message capture, a chunk walker and the zlib payload of IDAT.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "encode/encode_options.h"
+
+struct TestPicture {
+  int32_t width = 0;
+  int32_t height = 0;
+  std::vector<uint32_t> pixels;  // 0xAARRGGBB, rows top to bottom
+};
+
+struct EncodeRun {
+  int32_t result = 0;
+  std::vector<uint8_t> png;  // the first min(result, capacity) bytes of kbuf
+  std::string messages;      // everything print received, formatted
+  EncodeOptions options{};   // as the encoder left it (kbuf already freed)
+  std::vector<uint32_t> chosen_palette;
+};
+
+// Options as the driver would fill them for this picture: colour type as
+// given, filter/bit depth/strategy as given, no kept chunks, threshold 256.
+EncodeOptions default_options(const TestPicture& picture, int32_t colour_type);
+// Encodes; tweak may adjust the options first. Captures the messages.
+EncodeRun run_encoder(const TestPicture& picture, int32_t colour_type,
+                      const std::function<void(EncodeOptions&)>& tweak = nullptr);
+
+// The print callback that appends to the capture buffer, and its buffer.
+int capture_print(const char* format, ...);
+std::string& captured_messages();
+
+struct PngChunk {
+  std::string type;
+  std::vector<uint8_t> data;
+  bool crc_ok = false;
+  size_t offset = 0;  // of the length field
+};
+// Walks the chunks after the signature; stops at the end or at a chunk that
+// runs past the data. ok is false when the signature is missing or a chunk is cut.
+std::vector<PngChunk> split_chunks(const std::vector<uint8_t>& png, bool* ok = nullptr);
+std::string chunk_sequence(const std::vector<PngChunk>& chunks);  // "IHDR,PLTE,IDAT,IEND"
+// Chunk bytes (length, type, data, CRC) with a correct CRC.
+std::vector<uint8_t> make_chunk(const std::string& type, const std::vector<uint8_t>& data);
