@@ -1,0 +1,99 @@
+#include "tests/support/picture_builder.h"
+
+#include <zlib.h>
+
+namespace {
+
+void put_be32(Bytes* out, uint32_t v) {
+  out->push_back(uint8_t(v >> 24));
+  out->push_back(uint8_t(v >> 16));
+  out->push_back(uint8_t(v >> 8));
+  out->push_back(uint8_t(v));
+}
+
+}  // namespace
+
+Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes png_chunk(const std::string& type, const Bytes& data) {
+  Bytes out;
+  put_be32(&out, uint32_t(data.size()));
+  out.insert(out.end(), type.begin(), type.end());
+  out.insert(out.end(), data.begin(), data.end());
+  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type.data()), uInt(type.size()));
+  if (!data.empty()) crc = crc32(crc, data.data(), uInt(data.size()));
+  put_be32(&out, uint32_t(crc));
+  return out;
+}
+
+Bytes ihdr_chunk(uint32_t width, uint32_t height, uint8_t bit_depth, uint8_t colour_type) {
+  Bytes data;
+  put_be32(&data, width);
+  put_be32(&data, height);
+  data.push_back(bit_depth);
+  data.push_back(colour_type);
+  data.push_back(0);
+  data.push_back(0);
+  data.push_back(0);
+  return png_chunk("IHDR", data);
+}
+
+Bytes idat_chunk(const Bytes& rows, int level) {
+  uLongf size = compressBound(uLong(rows.size()));
+  Bytes packed(size);
+  compress2(packed.data(), &size, rows.data(), uLong(rows.size()), level);
+  packed.resize(size);
+  return png_chunk("IDAT", packed);
+}
+
+Bytes png_file(const std::vector<Bytes>& chunks) {
+  Bytes out = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  for (const Bytes& c : chunks) out.insert(out.end(), c.begin(), c.end());
+  return out;
+}
+
+Bytes rgb_png(uint32_t width, uint32_t height, int level, const std::vector<Bytes>& before_idat,
+              const std::vector<Bytes>& after_idat) {
+  Bytes rows;
+  for (uint32_t y = 0; y < height; ++y) {
+    rows.push_back(0);
+    for (uint32_t x = 0; x < width; ++x) {
+      rows.push_back(uint8_t(x * 4));
+      rows.push_back(uint8_t(y * 4));
+      rows.push_back(uint8_t((x + y) * 2));
+    }
+  }
+  std::vector<Bytes> chunks = {ihdr_chunk(width, height, 8, 2)};
+  chunks.insert(chunks.end(), before_idat.begin(), before_idat.end());
+  chunks.push_back(idat_chunk(rows, level));
+  chunks.insert(chunks.end(), after_idat.begin(), after_idat.end());
+  chunks.push_back(png_chunk("IEND", {}));
+  return png_file(chunks);
+}
+
+Bytes cel_file(uint16_t width, uint16_t height, const Bytes& palette_768, const Bytes& indices) {
+  Bytes out(800, 0);
+  out[0] = 0x19;
+  out[1] = 0x91;
+  out[2] = uint8_t(width);
+  out[3] = uint8_t(width >> 8);
+  out[4] = uint8_t(height);
+  out[5] = uint8_t(height >> 8);
+  out[10] = 8;
+  for (size_t i = 0; i < 768 && i < palette_768.size(); ++i) out[32 + i] = palette_768[i];
+  out.insert(out.end(), indices.begin(), indices.end());
+  return out;
+}
+
+Bytes smooth_cel(uint16_t width, uint16_t height) {
+  Bytes palette(768);
+  for (int i = 0; i < 256; ++i) {
+    palette[size_t(i) * 3] = uint8_t(i / 4);
+    palette[size_t(i) * 3 + 1] = uint8_t(63 - i / 4);
+    palette[size_t(i) * 3 + 2] = uint8_t((i * 7) & 63);
+  }
+  Bytes indices(size_t(width) * height);
+  for (size_t y = 0; y < height; ++y)
+    for (size_t x = 0; x < width; ++x) indices[y * width + x] = uint8_t((x / 4 + y / 4) & 15);
+  return cel_file(width, height, palette, indices);
+}
