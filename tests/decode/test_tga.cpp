@@ -1,0 +1,547 @@
+// TGA input: storage orders, run-length packets, colour maps and value sizes,
+// checked against known pixels, stb_image and reference renderings; hostile
+// headers and cut files.
+#include <gtest/gtest.h>
+
+#define STB_IMAGE_IMPLEMENTATION
+#include <stb_image.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "decode/picture.h"
+#include "tests/support/oracle.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct TgaSpec {
+  uint8_t id_length = 0;
+  uint8_t map_type = 0;
+  uint8_t image_type = 2;
+  uint16_t map_first = 0;
+  uint16_t map_length = 0;
+  uint8_t map_bits = 0;
+  uint16_t width = 1;
+  uint16_t height = 1;
+  uint8_t depth = 24;
+  uint8_t descriptor = 0;
+};
+
+Bytes make_tga(const TgaSpec& s, const Bytes& map, const Bytes& pixel_data) {
+  Bytes b(18, 0);
+  b[0] = s.id_length;
+  b[1] = s.map_type;
+  b[2] = s.image_type;
+  b[3] = uint8_t(s.map_first), b[4] = uint8_t(s.map_first >> 8);
+  b[5] = uint8_t(s.map_length), b[6] = uint8_t(s.map_length >> 8);
+  b[7] = s.map_bits;
+  b[12] = uint8_t(s.width), b[13] = uint8_t(s.width >> 8);
+  b[14] = uint8_t(s.height), b[15] = uint8_t(s.height >> 8);
+  b[16] = s.depth;
+  b[17] = s.descriptor;
+  for (int i = 0; i < s.id_length; ++i) b.push_back(uint8_t('A' + i % 26));
+  b.insert(b.end(), map.begin(), map.end());
+  b.insert(b.end(), pixel_data.begin(), pixel_data.end());
+  return b;
+}
+
+// Values of a picture (top row first) in the order a descriptor stores them.
+std::vector<uint32_t> file_order(const std::vector<uint32_t>& picture, int w, int h, uint8_t descriptor) {
+  std::vector<uint32_t> out;
+  for (int r = 0; r < h; ++r) {
+    const int y = (descriptor & 0x20) ? r : h - 1 - r;
+    for (int c = 0; c < w; ++c) {
+      const int x = (descriptor & 0x10) ? w - 1 - c : c;
+      out.push_back(picture[size_t(y * w + x)]);
+    }
+  }
+  return out;
+}
+
+void append_value(Bytes& b, uint32_t v, int bytes) {
+  for (int k = 0; k < bytes; ++k) b.push_back(uint8_t(v >> (8 * k)));
+}
+
+Bytes raw(const std::vector<uint32_t>& values, int bytes) {
+  Bytes b;
+  for (uint32_t v : values) append_value(b, v, bytes);
+  return b;
+}
+
+// Runs of 2 or more become run packets, the rest raw packets; packets
+// ignore row ends, as the format allows.
+Bytes rle(const std::vector<uint32_t>& values, int bytes) {
+  Bytes b;
+  size_t i = 0;
+  while (i < values.size()) {
+    size_t run = 1;
+    while (i + run < values.size() && run < 128 && values[i + run] == values[i]) ++run;
+    if (run >= 2) {
+      b.push_back(uint8_t(127 + run));
+      append_value(b, values[i], bytes);
+      i += run;
+      continue;
+    }
+    size_t n = 1;
+    while (i + n < values.size() && n < 128 && (i + n + 1 >= values.size() || values[i + n + 1] != values[i + n]))
+      ++n;
+    b.push_back(uint8_t(n - 1));
+    for (size_t k = 0; k < n; ++k) append_value(b, values[i + k], bytes);
+    i += n;
+  }
+  return b;
+}
+
+struct Decoded {
+  int32_t result = -2;
+  int32_t width = 0, height = 0;
+  std::vector<uint32_t> pixels;
+};
+
+constexpr uint32_t kUntouched = 0x5A5A5A5Au;
+
+Decoded decode(const Bytes& file) {
+  Decoded out;
+  const Bytes exact(file);
+  probe_picture(exact.data(), int32_t(exact.size()), &out.width, &out.height);
+  source_info.source_color_type = 2;
+  if (out.width < 1 || out.height < 1) {
+    uint32_t none = kUntouched;
+    out.width = out.height = 0;
+    out.result = decode_picture(exact.data(), int32_t(exact.size()), &none, 0, 0, 0, 0, 0);
+    EXPECT_EQ(none, kUntouched);
+    return out;
+  }
+  out.pixels.assign(size_t(out.width) * size_t(out.height), kUntouched);
+  out.result = decode_picture(exact.data(), int32_t(exact.size()), out.pixels.data(), out.width * 4,
+                              out.width, out.height, 0, 0);
+  return out;
+}
+
+std::vector<uint32_t> random_values(size_t n, uint32_t modulo, uint32_t seed, int repeat = 1) {
+  std::mt19937 rng(seed);
+  std::vector<uint32_t> v(n);
+  for (size_t i = 0; i < n; ++i)
+    v[i] = (i % size_t(repeat) != 0) ? v[i - 1] : modulo == 0 ? uint32_t(rng()) : uint32_t(rng() % modulo);
+  return v;
+}
+
+uint32_t bgr24(uint32_t v) { return 0xFF000000u | (v & 0xFFFFFF); }
+
+TEST(TgaOrder, EveryStorageOrderAndCodingGivesTheSamePicture) {
+  const int w = 7, h = 5;
+  // Repeats make runs, some of them across row ends.
+  const auto picture = random_values(size_t(w * h), 0x1000000, 4, 3);
+  for (uint8_t descriptor : {0x00, 0x10, 0x20, 0x30}) {
+    for (uint8_t type : {2, 10}) {
+      SCOPED_TRACE(testing::Message() << "descriptor " << int(descriptor) << ", type " << int(type));
+      TgaSpec s;
+      s.image_type = type;
+      s.width = w;
+      s.height = h;
+      s.descriptor = descriptor;
+      const auto values = file_order(picture, w, h, descriptor);
+      const Decoded d = decode(make_tga(s, {}, type == 10 ? rle(values, 3) : raw(values, 3)));
+      ASSERT_EQ(d.result, 0);
+      for (size_t i = 0; i < picture.size(); ++i) ASSERT_EQ(d.pixels[i], bgr24(picture[i])) << i;
+      EXPECT_EQ(source_info.incomplete, 0);
+    }
+  }
+}
+
+TEST(TgaOrder, LongestPacketsCrossRowEnds) {
+  // 300 positions: a run of 128 (header 0xFF), 128 raw values (0x7F), 44 raw.
+  TgaSpec s;
+  s.image_type = 10;
+  s.width = 100;
+  s.height = 3;
+  s.descriptor = 0x20;
+  Bytes data = {0xFF, 0x11, 0x22, 0x33, 0x7F};
+  for (uint32_t i = 0; i < 128; ++i) append_value(data, i * 0x010203u, 3);
+  data.push_back(43);
+  for (uint32_t i = 0; i < 44; ++i) append_value(data, 0xABCD00u + i, 3);
+  const Decoded d = decode(make_tga(s, {}, data));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(source_info.incomplete, 0);
+  for (size_t i = 0; i < 300; ++i) {
+    const uint32_t want = i < 128 ? 0x332211u : i < 256 ? uint32_t(i - 128) * 0x010203u : 0xABCD00u + uint32_t(i - 256);
+    ASSERT_EQ(d.pixels[i], bgr24(want)) << i;
+  }
+}
+
+TEST(TgaValues, EachValueSize) {
+  struct Case {
+    const char* what;
+    uint8_t type;
+    uint8_t depth;
+    uint32_t value;
+    uint32_t expected;
+    int colour_type;
+  };
+  const Case cases[] = {
+      {"8-bit gray", 3, 8, 0x7B, 0xFF7B7B7B, 0},
+      {"5-5-5 with five-bit channels keeping zero low bits", 2, 16, 0x7FFF, 0xFFF8F8F8, 2},
+      {"5-5-5 ignores bit 15", 2, 16, 0xFFFF, 0xFFF8F8F8, 2},
+      {"5-5-5 one step each", 2, 16, 0x0421, 0xFF080808, 2},
+      {"16-bit gray type is 5-5-5 colour too", 3, 16, 0x7C00, 0xFFF80000, 2},
+      {"24-bit B G R", 2, 24, 0x123456, 0xFF123456, 2},
+      {"32-bit keeps its alpha", 2, 32, 0x40123456, 0x40123456, 6},
+      {"32-bit zero alpha stays zero", 10, 32, 0x00FFFFFF, 0x00FFFFFF, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TgaSpec s;
+    s.image_type = c.type;
+    s.depth = c.depth;
+    s.width = 2;
+    const std::vector<uint32_t> values = {c.value, c.value};
+    const Bytes data = c.type >= 8 ? rle(values, c.depth / 8) : raw(values, c.depth / 8);
+    const Decoded d = decode(make_tga(s, {}, data));
+    ASSERT_EQ(d.result, 0);
+    EXPECT_EQ(d.pixels[0], c.expected) << std::hex << d.pixels[0];
+    EXPECT_EQ(d.pixels[1], c.expected) << std::hex << d.pixels[1];
+    EXPECT_EQ(source_info.source_color_type, c.colour_type);
+    if (c.colour_type == 0) {
+      EXPECT_EQ(source_info.source_bit_depth, 8);
+      for (uint32_t i = 0; i < 256; ++i) ASSERT_EQ(source_info.palette[i], 0xFF000000u + i * 0x010101u);
+    }
+  }
+}
+
+TEST(TgaMap, IndexesWithAFirstEntryAndMissingEntries) {
+  // Map entries 5, 6, 7; index 4 lies before the map and 8 after it.
+  TgaSpec s;
+  s.map_type = 1;
+  s.image_type = 1;
+  s.map_first = 5;
+  s.map_length = 3;
+  s.map_bits = 24;
+  s.width = 5;
+  s.depth = 8;
+  s.id_length = 3;
+  const Bytes map = raw({0x0000FF, 0x00FF00, 0xFF0000}, 3);
+  const Decoded d = decode(make_tga(s, map, {5, 6, 7, 4, 8}));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0, 0}));
+  EXPECT_EQ(source_info.source_color_type, 2);
+
+  // 16-bit indexes into a map of 5-5-5 entries, run-length coded.
+  s.image_type = 9;
+  s.depth = 16;
+  s.map_first = 300;
+  s.map_length = 2;
+  s.map_bits = 15;
+  const Decoded d16 = decode(make_tga(s, raw({0x001F, 0x83E0}, 2), rle({300, 300, 301, 302, 1}, 2)));
+  ASSERT_EQ(d16.result, 0);
+  EXPECT_EQ(d16.pixels, (std::vector<uint32_t>{0xFF0000F8, 0xFF0000F8, 0xFF00F800, 0, 0}));
+
+  // 32-bit entries keep their alpha and make the picture RGBA.
+  s.image_type = 1;
+  s.depth = 8;
+  s.map_first = 0;
+  s.map_length = 1;
+  s.map_bits = 32;
+  const Decoded d32 = decode(make_tga(s, raw({0x80102030}, 4), {0, 0, 0, 0, 0}));
+  ASSERT_EQ(d32.result, 0);
+  EXPECT_EQ(d32.pixels[4], 0x80102030u);
+  EXPECT_EQ(source_info.source_color_type, 6);
+}
+
+TEST(TgaMap, MapThatStopsShortOfItsLength) {
+  // 200 entries promised, the file ends after two: the present ones are
+  // used and the pixel data (which would follow the map) is missing.
+  TgaSpec s;
+  s.map_type = 1;
+  s.image_type = 1;
+  s.map_length = 200;
+  s.map_bits = 24;
+  s.depth = 8;
+  const Decoded d = decode(make_tga(s, raw({0x010203, 0x040506}, 3), {0, 1, 0}));
+  EXPECT_EQ(d.result, -1);
+}
+
+TEST(TgaMap, EntrySizesWithoutAColourAreRefused) {
+  for (uint8_t bits : {0, 33, 40, 64}) {
+    SCOPED_TRACE(int(bits));
+    TgaSpec s;
+    s.map_type = 1;
+    s.image_type = 1;
+    s.map_length = 1;
+    s.map_bits = bits;
+    s.depth = 8;
+    EXPECT_EQ(decode(make_tga(s, Bytes((bits + 7) / 8, 0x55), {0, 0, 0})).result, -1);
+  }
+}
+
+// True-colour and gray images may carry a colour map that nothing uses: their
+// values are colours, and the map is only skipped.
+TEST(TgaMap, UnusedMapOfATrueColourImage) {
+  TgaSpec s;
+  s.map_type = 1;
+  s.image_type = 2;
+  s.map_length = 4;
+  s.map_bits = 40;  // no colour size, but never looked up
+  s.width = 2;
+  s.depth = 24;
+  const Decoded d = decode(make_tga(s, Bytes(20, 0xEE), raw({0x010203, 0x0A0B0C}, 3)));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0xFF010203, 0xFF0A0B0C}));
+}
+
+TEST(TgaRefusal, HeadersThatCannotBeDecoded) {
+  struct Case {
+    const char* what;
+    size_t at;
+    uint8_t value;
+  };
+  const Case cases[] = {
+      {"map type 2", 1, 2},    {"image type 0", 2, 0},  {"image type 4", 2, 4},  {"image type 8", 2, 8},
+      {"image type 12", 2, 12}, {"depth 0", 16, 0},     {"depth 12", 16, 12},    {"depth 40", 16, 40},
+      {"descriptor 64", 17, 64}, {"width 0", 12, 0},    {"height 0", 14, 0},
+  };
+  TgaSpec s;
+  s.width = 2;
+  s.height = 1;
+  const Bytes good = make_tga(s, {}, raw({1, 2}, 3));
+  ASSERT_EQ(decode(good).result, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes b = good;
+    b[c.at] = c.value;
+    source_info.source_color_type = 2;
+    EXPECT_EQ(decode_picture(b.data(), int32_t(b.size()), nullptr, 0, 0, 0, 0, 0), -1);
+  }
+  // Nineteen bytes are too few even for a one-pixel gray picture.
+  s.depth = 8;
+  s.image_type = 3;
+  const Bytes tiny = make_tga(s, {}, {7});
+  ASSERT_EQ(tiny.size(), 19u);
+  EXPECT_EQ(decode_picture(tiny.data(), 19, nullptr, 0, 0, 0, 0, 0), -1);
+}
+
+TEST(TgaTruncation, EveryCutIsSafeAndKeepsWhatWasRead) {
+  const int w = 6, h = 4;
+  const auto picture = random_values(size_t(w * h), 0x1000000, 8, 2);
+  for (uint8_t type : {2, 10}) {
+    TgaSpec s;
+    s.image_type = type;
+    s.width = w;
+    s.height = h;
+    s.descriptor = 0x20;
+    s.id_length = 5;
+    const Bytes data = type == 10 ? rle(picture, 3) : raw(picture, 3);
+    const Bytes file = make_tga(s, {}, data);
+    const Decoded whole = decode(file);
+    ASSERT_EQ(whole.result, 0);
+    for (size_t cut = 20; cut < file.size(); ++cut) {
+      SCOPED_TRACE(testing::Message() << "type " << int(type) << ", cut at " << cut);
+      const Decoded d = decode(Bytes(file.begin(), file.begin() + long(cut)));
+      if (d.result == -1) {
+        // Only when not one value was there.
+        EXPECT_LT(cut, 18 + 5 + 4u);
+        continue;
+      }
+      ASSERT_EQ(d.result, 0);
+      EXPECT_EQ(source_info.incomplete, 1);
+      size_t decoded = 0;
+      while (decoded < d.pixels.size() && d.pixels[decoded] != kUntouched) ++decoded;
+      EXPECT_GT(decoded, 0u);
+      for (size_t i = 0; i < d.pixels.size(); ++i)
+        ASSERT_EQ(d.pixels[i], i < decoded ? whole.pixels[i] : kUntouched) << i;
+    }
+  }
+}
+
+TEST(TgaClip, OffsetsClipAndLeaveTheRestAlone) {
+  TgaSpec s;
+  s.width = 3;
+  s.height = 3;
+  s.descriptor = 0x30;  // top-down, right to left
+  s.image_type = 10;
+  const auto picture = random_values(9, 0x1000000, 12);
+  const Bytes file = make_tga(s, {}, rle(file_order(picture, 3, 3, 0x30), 3));
+  std::vector<uint32_t> px(9, kUntouched);
+  ASSERT_EQ(decode_picture(file.data(), int32_t(file.size()), px.data(), 12, 3, 3, 2, -1), 0);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 3; ++x) {
+      const int sx = x - 2, sy = y + 1;
+      const uint32_t want = (sx >= 0 && sy < 3) ? bgr24(picture[size_t(sy * 3 + sx)]) : kUntouched;
+      EXPECT_EQ(px[size_t(y * 3 + x)], want) << x << "," << y;
+    }
+}
+
+uint32_t from_rgba(const uint8_t* p) {
+  return uint32_t(p[3]) << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+}
+
+// stb_image widens 5-bit channels to the full range (31 gives 255; here 248
+// by design), so 16-bit pictures are compared on the bits the file stores.
+void expect_same_as_stb(const Bytes& file, const Decoded& d, uint32_t mask) {
+  int w = 0, h = 0, n = 0;
+  uint8_t* ref = stbi_load_from_memory(file.data(), int(file.size()), &w, &h, &n, 4);
+  ASSERT_NE(ref, nullptr) << stbi_failure_reason();
+  ASSERT_EQ(w, d.width);
+  ASSERT_EQ(h, d.height);
+  size_t mismatches = 0;
+  for (size_t i = 0; i < d.pixels.size(); ++i)
+    if ((d.pixels[i] & mask) != (from_rgba(ref + 4 * i) & mask)) ++mismatches;
+  EXPECT_EQ(mismatches, 0u);
+  stbi_image_free(ref);
+}
+
+TEST(TgaAgainstStb, RandomPicturesAgree) {
+  struct Case {
+    uint8_t type;
+    uint8_t depth;
+    uint8_t map_bits;
+    uint32_t mask;
+  };
+  const Case cases[] = {
+      {1, 8, 24, 0xFFFFFFFF}, {9, 8, 24, 0xFFFFFFFF}, {1, 8, 32, 0xFFFFFFFF}, {1, 8, 16, 0xFFF8F8F8},
+      {2, 24, 0, 0xFFFFFFFF}, {10, 24, 0, 0xFFFFFFFF}, {2, 32, 0, 0xFFFFFFFF}, {10, 32, 0, 0xFFFFFFFF},
+      {2, 16, 0, 0xFFF8F8F8}, {10, 16, 0, 0xFFF8F8F8}, {3, 8, 0, 0xFFFFFFFF}, {11, 8, 0, 0xFFFFFFFF},
+  };
+  for (const Case& c : cases) {
+    for (uint8_t descriptor : {0x00, 0x20}) {
+      SCOPED_TRACE(testing::Message() << "type " << int(c.type) << ", depth " << int(c.depth) << ", map "
+                                      << int(c.map_bits) << ", descriptor " << int(descriptor));
+      const int w = 13, h = 6;
+      TgaSpec s;
+      s.image_type = c.type;
+      s.depth = c.depth;
+      s.width = w;
+      s.height = h;
+      s.descriptor = descriptor;
+      Bytes map;
+      uint32_t modulo = c.depth == 32 ? 0 : c.depth == 8 ? 256 : 1u << c.depth;
+      if (c.map_bits != 0) {
+        s.map_type = 1;
+        s.map_length = 40;
+        s.map_bits = c.map_bits;
+        map = raw(random_values(40, 0, 31), c.map_bits / 8);
+        modulo = 40;
+      }
+      const auto values = random_values(size_t(w * h), modulo, 32, 2);
+      const Bytes data = c.type >= 8 ? rle(values, c.depth / 8) : raw(values, c.depth / 8);
+      const Bytes file = make_tga(s, map, data);
+      const Decoded d = decode(file);
+      ASSERT_EQ(d.result, 0);
+      expect_same_as_stb(file, d, c.mask);
+    }
+  }
+}
+
+std::string corpus(const std::string& name) { return std::string(TESSEL_CORPUS_DIR) + "/tga/" + name; }
+
+struct CorpusCase {
+  const char* file;
+  const char* reference;  // a PNG rendering, or nullptr to compare with stb_image
+  uint32_t mask;
+};
+
+class TgaCorpus : public testing::TestWithParam<CorpusCase> {};
+
+TEST_P(TgaCorpus, MatchesItsRendering) {
+  const CorpusCase& c = GetParam();
+  const Bytes file = read_file(corpus(c.file));
+  const Decoded d = decode(file);
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(source_info.incomplete, 0);
+  if (c.reference == nullptr) return expect_same_as_stb(file, d, c.mask);
+  OraclePicture ref;
+  ASSERT_TRUE(libpng_decode(read_file(corpus(c.reference)), &ref));
+  ASSERT_EQ(d.width, ref.width);
+  ASSERT_EQ(d.height, ref.height);
+  size_t mismatches = 0;
+  for (size_t i = 0; i < d.pixels.size(); ++i)
+    if ((d.pixels[i] & c.mask) != (ref.pixels[i] & c.mask)) ++mismatches;
+  EXPECT_EQ(mismatches, 0u);
+}
+
+constexpr uint32_t kAll = 0xFFFFFFFF;
+constexpr uint32_t k555 = 0xFFF8F8F8;
+INSTANTIATE_TEST_SUITE_P(
+    Truevision, TgaCorpus,
+    testing::Values(CorpusCase{"truevision-suite/b5-attrib.tga", "truevision-suite/reference-png/b5-attrib.tga.png", k555},
+                    CorpusCase{"truevision-suite/b5-cmap.tga", "truevision-suite/reference-png/b5-cmap.tga.png", k555},
+                    CorpusCase{"truevision-suite/b5-noattrib.tga", "truevision-suite/reference-png/b5-noattrib.tga.png", k555},
+                    CorpusCase{"truevision-suite/b5-unused-cmap.tga", "truevision-suite/reference-png/b5-unused-cmap.tga.png", k555},
+                    CorpusCase{"truevision-suite/bottom_left.tga", "truevision-suite/reference-png/bottom_left.tga.png", kAll},
+                    CorpusCase{"truevision-suite/bottom_right.tga", "truevision-suite/reference-png/bottom_right.tga.png", kAll},
+                    CorpusCase{"truevision-suite/top_left.tga", "truevision-suite/reference-png/top_left.tga.png", kAll},
+                    CorpusCase{"truevision-suite/top_right.tga", "truevision-suite/reference-png/top_right.tga.png", kAll},
+                    CorpusCase{"truevision-suite/cbw8.tga", "truevision-suite/reference-png/cbw8.tga.png", kAll},
+                    CorpusCase{"truevision-suite/ubw8.tga", "truevision-suite/reference-png/ubw8.tga.png", kAll},
+                    CorpusCase{"truevision-suite/cmap_offset.tga", "truevision-suite/reference-png/cmap_offset.tga.png", kAll},
+                    CorpusCase{"truevision-suite/ctc24.tga", "truevision-suite/reference-png/ctc24.tga.png", kAll},
+                    CorpusCase{"truevision-suite/utc24.tga", "truevision-suite/reference-png/utc24.tga.png", kAll},
+                    CorpusCase{"truevision-suite/utc32.tga", "truevision-suite/reference-png/utc32.tga.png", kAll},
+                    CorpusCase{"truevision-suite/ctc32.tga", nullptr, kAll},
+                    CorpusCase{"truevision-suite/ctc16.tga", nullptr, k555},
+                    CorpusCase{"truevision-suite/utc16.tga", nullptr, k555},
+                    CorpusCase{"truevision-suite/ccm8.tga", nullptr, k555},
+                    CorpusCase{"truevision-suite/ucm8.tga", nullptr, k555}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Pillow, TgaCorpus,
+    testing::Values(CorpusCase{"pillow-common/1x1_l_bl_raw.tga", "pillow-common/1x1_l.png", kAll},
+                    CorpusCase{"pillow-common/1x1_l_bl_rle.tga", "pillow-common/1x1_l.png", kAll},
+                    CorpusCase{"pillow-common/1x1_l_tl_raw.tga", "pillow-common/1x1_l.png", kAll},
+                    CorpusCase{"pillow-common/1x1_l_tl_rle.tga", "pillow-common/1x1_l.png", kAll},
+                    CorpusCase{"pillow-common/200x32_l_bl_raw.tga", "pillow-common/200x32_l.png", kAll},
+                    CorpusCase{"pillow-common/200x32_l_bl_rle.tga", "pillow-common/200x32_l.png", kAll},
+                    CorpusCase{"pillow-common/200x32_l_tl_raw.tga", "pillow-common/200x32_l.png", kAll},
+                    CorpusCase{"pillow-common/200x32_l_tl_rle.tga", "pillow-common/200x32_l.png", kAll},
+                    CorpusCase{"pillow-common/200x32_p_bl_raw.tga", "pillow-common/200x32_p.png", kAll},
+                    CorpusCase{"pillow-common/200x32_p_bl_rle.tga", "pillow-common/200x32_p.png", kAll},
+                    CorpusCase{"pillow-common/200x32_p_tl_raw.tga", "pillow-common/200x32_p.png", kAll},
+                    CorpusCase{"pillow-common/200x32_p_tl_rle.tga", "pillow-common/200x32_p.png", kAll},
+                    CorpusCase{"pillow-common/200x32_rgb_bl_raw.tga", "pillow-common/200x32_rgb.png", kAll},
+                    CorpusCase{"pillow-common/200x32_rgb_bl_rle.tga", "pillow-common/200x32_rgb.png", kAll},
+                    CorpusCase{"pillow-common/200x32_rgb_tl_raw.tga", "pillow-common/200x32_rgb.png", kAll},
+                    CorpusCase{"pillow-common/200x32_rgb_tl_rle.tga", "pillow-common/200x32_rgb.png", kAll},
+                    CorpusCase{"pillow-common/200x32_rgba_bl_raw.tga", "pillow-common/200x32_rgba.png", kAll},
+                    CorpusCase{"pillow-common/200x32_rgba_bl_rle.tga", "pillow-common/200x32_rgba.png", kAll},
+                    CorpusCase{"pillow-common/200x32_rgba_tl_raw.tga", "pillow-common/200x32_rgba.png", kAll},
+                    CorpusCase{"pillow-common/200x32_rgba_tl_rle.tga", "pillow-common/200x32_rgba.png", kAll},
+                    CorpusCase{"pillow/200x32_p_bl_raw_origin.tga", "pillow-common/200x32_p.png", kAll},
+                    CorpusCase{"pillow/cross_scan_line.tga", "pillow/reference-png/cross_scan_line.png", kAll},
+                    CorpusCase{"pillow/p_16.tga", "pillow/reference-png/p_16.png", k555},
+                    CorpusCase{"pillow/rgb32rle.tga", nullptr, kAll},
+                    CorpusCase{"pillow/tga_id_field.tga", nullptr, kAll}));
+
+// The remaining files: a 16-bit gray-and-alpha image is 5-5-5 colour here (the
+// value size alone decides the colours), a cut one is partial, an 18-byte one
+// is refused; none reads outside its data.
+TEST(TgaCorpusRest, DecodedOrRefusedSafely) {
+  for (const char* f : {"pillow-common/200x32_la_bl_raw.tga", "pillow-common/200x32_la_tl_rle.tga", "pillow/la.tga",
+                        "pillow/rgba16.tga", "pillow/cross_scan_line_truncated.tga"}) {
+    SCOPED_TRACE(f);
+    EXPECT_EQ(decode(read_file(corpus(f))).result, 0);
+  }
+  EXPECT_EQ(source_info.incomplete, 1);
+  EXPECT_EQ(decode(read_file(corpus("pillow/p_8.tga"))).result, -1);
+
+  // The same stored data under three descriptors: mirror images.
+  const Decoded left = decode(read_file(corpus("pillow/rgb32rle.tga")));
+  const Decoded right = decode(read_file(corpus("pillow/rgb32rle_bottom_right.tga")));
+  const Decoded top_right = decode(read_file(corpus("pillow/rgb32rle_top_right.tga")));
+  ASSERT_EQ(left.result, 0);
+  ASSERT_EQ(right.result, 0);
+  ASSERT_EQ(top_right.result, 0);
+  const int32_t w = left.width, h = left.height;
+  size_t mismatches = 0;
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) {
+      const uint32_t p = left.pixels[size_t(y * w + x)];
+      if (right.pixels[size_t(y * w + (w - 1 - x))] != p) ++mismatches;
+      if (top_right.pixels[size_t((h - 1 - y) * w + (w - 1 - x))] != p) ++mismatches;
+    }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+}  // namespace
