@@ -82,7 +82,11 @@ struct JpegContext {
   int64_t byte_start[4];
   uint32_t byte_counter;
 
-  int32_t quant[4][64];
+  // Dequantisation multipliers per table id: luma scaled for output at 2^22
+  // per sample unit, chroma at 2^16. The scale follows the component (the
+  // first is luma), not the table id, so chroma sharing table 0 is right.
+  int32_t quant_luma[4][64];
+  int32_t quant_chroma[4][64];
   JpegHuffman huff[8];
 
   bool have_frame;
@@ -230,8 +234,8 @@ int parse_dqt(JpegContext& c, int64_t p, int64_t end) {
       uint32_t m = value << 19;
       if (col) m = uint32_t((int64_t(int32_t(m)) * t.aan_scale[col]) >> 24);
       if (row) m = uint32_t((int64_t(int32_t(m)) * t.aan_scale[row]) >> 24);
-      if (id) m = uint32_t(int32_t(m) >> 6);
-      c.quant[id][n] = int32_t(m);
+      c.quant_luma[id][n] = int32_t(m);
+      c.quant_chroma[id][n] = int32_t(m) >> 6;
     }
     p += need;
   }
@@ -372,11 +376,16 @@ void decode_progressive_block(JpegContext& c, const JpegScanComponent& s, int pr
   }
 }
 
+const int32_t* quant_of(const JpegContext& c, int comp) {
+  const int id = c.comp[comp].quant;
+  return comp == 0 ? c.quant_luma[id] : c.quant_chroma[id];
+}
+
 // Decodes one block of a sequential scan, dequantised, into block (natural
 // order) and returns the mask of rows that received a coefficient.
 uint32_t decode_sequential_block(JpegContext& c, const JpegScanComponent& s, int pred_index, int32_t* block) {
   const JpegTables& t = tables();
-  const int32_t* q = c.quant[c.comp[s.comp].quant];
+  const int32_t* q = quant_of(c, s.comp);
   std::memset(block, 0, 64 * sizeof(int32_t));
   const int dc = decode_symbol(c, c.huff[s.dc]);
   if (dc) c.dc_pred[pred_index] += receive(c, dc);
@@ -547,7 +556,7 @@ void final_pass(JpegContext& c) {
       for (int i = 0; i < c.comp_count; i++) {
         const JpegComponent& k = c.comp[i];
         const int col_shift = c.log2_h_max - k.log2_h + 3, row_shift = c.log2_v_max - k.log2_v + 3;
-        const int32_t* q = c.quant[k.quant];
+        const int32_t* q = quant_of(c, i);
         for (int br = 0; br < k.v; br++) {
           for (int bc = 0; bc < k.h; bc++) {
             int32_t* block = c.mcu + 64 * index++;

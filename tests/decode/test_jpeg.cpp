@@ -1,0 +1,511 @@
+// The JPEG decoder against libjpeg on pictures libjpeg makes, on the shared
+// corpus, and on damaged and hostile files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "decode/picture.h"
+#include "tests/support/jpeg_oracle.h"
+#include "tests/support/oracle.h"
+
+namespace {
+
+constexpr uint32_t kUntouched = 0x12345678;
+
+struct Decoded {
+  int32_t result = -2;
+  int32_t width = 0, height = 0;
+  int8_t colour_type = -1;
+  int32_t incomplete = 0;
+  std::vector<uint32_t> pixels;
+};
+
+// Decodes through the dispatcher into a target prefilled with kUntouched.
+// Without an explicit size the target has the probed size.
+Decoded decode(const std::vector<uint8_t>& file, int32_t width = -1, int32_t height = -1, int32_t x_offset = 0,
+               int32_t y_offset = 0) {
+  Decoded d;
+  if (width < 0) probe_picture(file.data(), int32_t(file.size()), &width, &height);
+  d.width = width;
+  d.height = height;
+  d.pixels.assign(size_t(std::max(width, 0)) * size_t(std::max(height, 0)) + 1, kUntouched);
+  source_info.source_color_type = 2;
+  d.result = decode_picture(file.data(), int32_t(file.size()), d.pixels.data(), width * 4, width, height, x_offset,
+                            y_offset);
+  d.pixels.pop_back();
+  d.colour_type = source_info.source_color_type;
+  d.incomplete = source_info.incomplete;
+  return d;
+}
+
+struct Marker {
+  uint8_t code;
+  size_t pos;     // of the 0xFF
+  size_t length;  // of the segment, marker included
+};
+
+// The marker segments before the first scan's data and, for progressive
+// files, every later one (entropy data is skipped by looking for markers).
+std::vector<Marker> markers(const std::vector<uint8_t>& f) {
+  std::vector<Marker> out;
+  size_t p = 2;
+  while (p + 3 < f.size()) {
+    if (f[p] != 0xFF || f[p + 1] == 0x00 || f[p + 1] == 0xFF || (f[p + 1] >= 0xD0 && f[p + 1] <= 0xD7)) {
+      p++;
+      continue;
+    }
+    const uint8_t code = f[p + 1];
+    if (code == 0xD9) {
+      out.push_back({code, p, 2});
+      break;
+    }
+    const size_t len = size_t(f[p + 2]) << 8 | f[p + 3];
+    out.push_back({code, p, len + 2});
+    p += len + 2;
+  }
+  return out;
+}
+
+std::vector<uint8_t> cut(const std::vector<uint8_t>& f, size_t size) {
+  return std::vector<uint8_t>(f.begin(), f.begin() + std::min(size, f.size()));
+}
+
+// Rewrites every 8-bit quantisation table with 16-bit entries of the same values.
+std::vector<uint8_t> widen_quant_tables(const std::vector<uint8_t>& f) {
+  std::vector<uint8_t> out(f.begin(), f.begin() + 2);
+  size_t copied = 2;
+  for (const Marker& m : markers(f)) {
+    if (m.code != 0xDB) continue;
+    out.insert(out.end(), f.begin() + long(copied), f.begin() + long(m.pos));
+    std::vector<uint8_t> body;
+    for (size_t p = m.pos + 4; p < m.pos + m.length;) {
+      const uint8_t pq = f[p];
+      body.push_back(uint8_t(0x10 | (pq & 15)));
+      for (int k = 0; k < 64; k++) {
+        if (pq >> 4) {
+          body.push_back(f[p + 1 + 2 * size_t(k)]);
+          body.push_back(f[p + 2 + 2 * size_t(k)]);
+        } else {
+          body.push_back(0);
+          body.push_back(f[p + 1 + size_t(k)]);
+        }
+      }
+      p += (pq >> 4) ? 129 : 65;
+    }
+    const size_t len = body.size() + 2;
+    out.insert(out.end(), {0xFF, 0xDB, uint8_t(len >> 8), uint8_t(len)});
+    out.insert(out.end(), body.begin(), body.end());
+    copied = m.pos + m.length;
+  }
+  out.insert(out.end(), f.begin() + long(copied), f.end());
+  return out;
+}
+
+struct MadeCase {
+  const char* name;
+  int width, height, components, h0, v0, restart, quality;
+  bool progressive, force_baseline;
+};
+
+const MadeCase kMadeCases[] = {
+    {"gray", 67, 45, 1, 1, 1, 0, 90, false, true},
+    {"gray_2x2_sampling", 40, 23, 1, 2, 2, 0, 90, false, true},
+    {"ycc444", 64, 48, 3, 1, 1, 0, 90, false, true},
+    {"ycc422", 64, 48, 3, 2, 1, 0, 90, false, true},
+    {"ycc420", 64, 48, 3, 2, 2, 0, 90, false, true},
+    {"ycc440", 50, 38, 3, 1, 2, 0, 85, false, true},
+    {"odd_420", 37, 29, 3, 2, 2, 0, 75, false, true},
+    {"one_pixel", 1, 1, 3, 2, 2, 0, 90, false, true},
+    {"thin_row", 131, 1, 3, 2, 2, 0, 90, false, true},
+    {"thin_column", 1, 77, 3, 2, 1, 0, 90, false, true},
+    {"restart_every_mcu", 45, 33, 3, 2, 2, 1, 90, false, true},
+    {"restart_every_3", 61, 40, 3, 1, 1, 3, 90, false, true},
+    {"restart_gray", 70, 20, 1, 1, 1, 2, 90, false, true},
+    {"quality_100", 48, 40, 3, 2, 2, 0, 100, false, true},
+    {"quant_16bit", 48, 40, 3, 2, 2, 0, 3, false, false},
+    {"progressive_420", 77, 53, 3, 2, 2, 0, 90, true, true},
+    {"progressive_444", 64, 40, 3, 1, 1, 0, 90, true, true},
+    {"progressive_422_restart", 70, 41, 3, 2, 1, 2, 90, true, true},
+    {"progressive_gray", 53, 37, 1, 1, 1, 0, 90, true, true},
+    {"progressive_odd", 9, 13, 3, 2, 2, 0, 60, true, true},
+};
+
+JpegMakeOptions options_of(const MadeCase& c) {
+  JpegMakeOptions o;
+  o.quality = c.quality;
+  o.force_baseline = c.force_baseline;
+  o.components = c.components;
+  o.h0 = c.h0;
+  o.v0 = c.v0;
+  o.restart_interval = c.restart;
+  o.progressive = c.progressive;
+  return o;
+}
+
+std::vector<uint8_t> make(const MadeCase& c) {
+  return jpeg_make(jpeg_test_samples(c.width, c.height, c.components), c.width, c.height, options_of(c));
+}
+
+class MadeByLibjpeg : public testing::TestWithParam<MadeCase> {};
+
+TEST_P(MadeByLibjpeg, MatchesTheReferenceDecode) {
+  const MadeCase& c = GetParam();
+  const std::vector<uint8_t> file = make(c);
+  ASSERT_FALSE(file.empty());
+  JpegReference ref;
+  ASSERT_TRUE(jpeg_reference_decode(file, &ref));
+  const Decoded d = decode(file);
+  ASSERT_EQ(d.result, 0);
+  ASSERT_EQ(d.width, c.width);
+  ASSERT_EQ(d.height, c.height);
+  EXPECT_EQ(d.colour_type, c.components == 1 ? 0 : 2);
+  EXPECT_EQ(d.incomplete, 0);
+  for (uint32_t p : d.pixels) {
+    ASSERT_EQ(p >> 24, 0xFFu);
+    if (c.components == 1) {
+      ASSERT_EQ(p & 0xFF, (p >> 8) & 0xFF);
+      ASSERT_EQ(p & 0xFF, (p >> 16) & 0xFF);
+    }
+  }
+  EXPECT_GE(jpeg_psnr(d.pixels, ref.pixels), 40.0);
+}
+
+TEST_P(MadeByLibjpeg, ProgressiveAndBaselineTwinsAgree) {
+  MadeCase c = GetParam();
+  c.progressive = !c.progressive;
+  const Decoded a = decode(make(GetParam()));
+  const Decoded b = decode(make(c));
+  ASSERT_EQ(a.result, 0);
+  ASSERT_EQ(b.result, 0);
+  EXPECT_LE(jpeg_max_channel_difference(a.pixels, b.pixels), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Jpeg, MadeByLibjpeg, testing::ValuesIn(kMadeCases),
+                         [](const testing::TestParamInfo<MadeCase>& i) { return std::string(i.param.name); });
+
+TEST(JpegDecode, RestartMarkersChangeNoPixel) {
+  for (int interval : {1, 2, 5, 7}) {
+    MadeCase c{"r", 83, 51, 3, 2, 2, 0, 90, false, true};
+    const Decoded plain = decode(make(c));
+    c.restart = interval;
+    const Decoded with = decode(make(c));
+    ASSERT_EQ(with.result, 0);
+    EXPECT_EQ(plain.pixels, with.pixels) << "interval " << interval;
+    c.progressive = true;
+    const Decoded progressive = decode(make(c));
+    ASSERT_EQ(progressive.result, 0);
+    EXPECT_LE(jpeg_max_channel_difference(plain.pixels, progressive.pixels), 1) << "interval " << interval;
+  }
+}
+
+TEST(JpegDecode, SixteenBitQuantisationTablesDecodeLikeEightBit) {
+  for (bool progressive : {false, true}) {
+    const MadeCase c{"q", 40, 24, 3, 2, 2, 0, 50, progressive, true};
+    const std::vector<uint8_t> file = make(c);
+    const std::vector<uint8_t> wide = widen_quant_tables(file);
+    ASSERT_GT(wide.size(), file.size());
+    const Decoded a = decode(file), b = decode(wide);
+    ASSERT_EQ(b.result, 0);
+    EXPECT_EQ(a.pixels, b.pixels);
+  }
+}
+
+TEST(JpegDecode, DcPredictorsStartAtZeroInEveryScan) {
+  // DC sent one component at a time, then the bands of each component.
+  MadeCase c{"dc", 48, 32, 3, 2, 2, 0, 90, false, true};
+  JpegMakeOptions o = options_of(c);
+  o.scans = {{1, {0}, 0, 0, 0, 0},  {1, {1}, 0, 0, 0, 0},  {1, {2}, 0, 0, 0, 0},
+             {1, {0}, 1, 63, 0, 0}, {1, {1}, 1, 63, 0, 0}, {1, {2}, 1, 63, 0, 0}};
+  const std::vector<uint8_t> samples = jpeg_test_samples(c.width, c.height, 3);
+  const std::vector<uint8_t> split = jpeg_make(samples, c.width, c.height, o);
+  ASSERT_FALSE(split.empty());
+  const Decoded a = decode(split);
+  const Decoded b = decode(make(c));
+  ASSERT_EQ(a.result, 0);
+  EXPECT_EQ(a.colour_type, 0) << "no scan carried two components";
+  EXPECT_LE(jpeg_max_channel_difference(a.pixels, b.pixels), 1);
+}
+
+TEST(JpegDecode, ProgressiveCutAfterTheDcScanIsABlurredFullPicture) {
+  const MadeCase c{"blur", 64, 40, 1, 1, 1, 0, 90, true, true};
+  const std::vector<uint8_t> file = make(c);
+  size_t second_scan = 0;
+  int scans = 0;
+  for (const Marker& m : markers(file))
+    if (m.code == 0xDA && ++scans == 2) second_scan = m.pos;
+  ASSERT_GT(second_scan, 0u);
+  const Decoded full = decode(file);
+  const Decoded blur = decode(cut(file, second_scan));
+  ASSERT_EQ(blur.result, 0);
+  EXPECT_EQ(blur.incomplete, 1);
+  // Only the DC terms: each 8 x 8 block is flat, near the full picture's mean.
+  for (int by = 0; by < c.height / 8; by++) {
+    for (int bx = 0; bx < c.width / 8; bx++) {
+      const uint32_t first = blur.pixels[size_t(by * 8 * c.width + bx * 8)];
+      int64_t sum = 0;
+      for (int y = 0; y < 8; y++) {
+        for (int x = 0; x < 8; x++) {
+          const size_t i = size_t((by * 8 + y) * c.width + bx * 8 + x);
+          ASSERT_EQ(blur.pixels[i], first);
+          sum += full.pixels[i] & 0xFF;
+        }
+      }
+      EXPECT_NEAR(double(first & 0xFF), double(sum) / 64, 6.0);
+    }
+  }
+}
+
+TEST(JpegDecode, TruncatedSequentialKeepsTheMcusBeforeTheEnd) {
+  const MadeCase c{"cut", 64, 64, 3, 2, 2, 0, 90, false, true};
+  const std::vector<uint8_t> file = make(c);
+  const Decoded full = decode(file);
+  size_t data_start = 0;
+  for (const Marker& m : markers(file))
+    if (m.code == 0xDA) data_start = m.pos + m.length;
+  const Decoded part = decode(cut(file, data_start + (file.size() - data_start) / 2));
+  ASSERT_EQ(part.result, 0);
+  EXPECT_EQ(part.incomplete, 1);
+  // The first MCU row is whole; the last rows were never reached.
+  for (int i = 0; i < 64 * 16; i++) ASSERT_EQ(part.pixels[size_t(i)], full.pixels[size_t(i)]) << i;
+  for (int i = 64 * 63; i < 64 * 64; i++) ASSERT_EQ(part.pixels[size_t(i)], kUntouched) << i;
+}
+
+TEST(JpegDecode, CompleteFilesWithoutEndMarkerAreNotIncomplete) {
+  const MadeCase c{"noeoi", 30, 20, 3, 2, 2, 0, 90, false, true};
+  const std::vector<uint8_t> file = make(c);
+  const Decoded d = decode(cut(file, file.size() - 2));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(d.incomplete, 0);
+  EXPECT_EQ(d.pixels, decode(file).pixels);
+}
+
+TEST(JpegDecode, DataEndingBeforeAnyScanIsRefused) {
+  const MadeCase c{"noscan", 30, 20, 3, 2, 2, 0, 90, true, true};
+  const std::vector<uint8_t> file = make(c);
+  size_t first_scan = 0;
+  for (const Marker& m : markers(file))
+    if (m.code == 0xDA && first_scan == 0) first_scan = m.pos;
+  for (size_t end : {size_t(2), size_t(20), first_scan, first_scan + 5}) {
+    const Decoded d = decode(cut(file, end), 30, 20);
+    EXPECT_EQ(d.result, -1) << end;
+    for (uint32_t p : d.pixels) ASSERT_EQ(p, kUntouched);
+  }
+}
+
+TEST(JpegDecode, PlacementOffsetsClipWithoutShiftingPixels) {
+  const MadeCase c{"offset", 40, 30, 3, 2, 2, 0, 90, false, true};
+  for (bool progressive : {false, true}) {
+    MadeCase m = c;
+    m.progressive = progressive;
+    const std::vector<uint8_t> file = make(m);
+    const Decoded plain = decode(file);
+    for (const auto& [dx, dy] : {std::pair{-3, 2}, std::pair{5, -9}, std::pair{17, 11}, std::pair{-50, 0}}) {
+      const Decoded moved = decode(file, 40, 30, dx, dy);
+      ASSERT_EQ(moved.result, 0);
+      for (int y = 0; y < 30; y++) {
+        for (int x = 0; x < 40; x++) {
+          const int sx = x - dx, sy = y - dy;
+          const uint32_t want = sx >= 0 && sx < 40 && sy >= 0 && sy < 30 ? plain.pixels[size_t(sy * 40 + sx)]
+                                                                          : kUntouched;
+          ASSERT_EQ(moved.pixels[size_t(y * 40 + x)], want) << dx << "," << dy << " at " << x << "," << y;
+        }
+      }
+    }
+  }
+}
+
+// Hostile variations of a valid file; each must be refused.
+struct Damage {
+  const char* name;
+  uint8_t marker;   // segment to edit
+  size_t offset;    // from the segment's 0xFF
+  uint8_t value;
+  size_t span = 1;  // bytes set to value
+};
+
+const Damage kRefused[] = {
+    {"twelve_bit_samples", 0xC0, 4, 12},
+    {"five_components", 0xC0, 9, 5},
+    {"sampling_three", 0xC0, 11, 0x31},
+    {"sampling_zero", 0xC0, 11, 0x10},
+    {"too_many_blocks_per_mcu", 0xC0, 11, 0x44},
+    {"frame_quant_table_id_4", 0xC0, 12, 4},
+    {"dht_table_id_4", 0xC4, 4, 0x04},
+    {"dht_class_2", 0xC4, 4, 0x20},
+    {"dht_more_than_256_values", 0xC4, 5, 0xFF, 16},
+    {"dqt_table_id_4", 0xDB, 4, 0x04},
+    {"dqt_precision_2", 0xDB, 4, 0x20},
+    {"scan_dc_table_id_4", 0xDA, 6, 0x40},
+    {"scan_unknown_component", 0xDA, 5, 77},
+    {"scan_zero_components", 0xDA, 4, 0},
+    {"scan_five_components", 0xDA, 4, 5},
+    {"zero_height", 0xC0, 5, 0, 2},
+};
+
+class RefusedFile : public testing::TestWithParam<Damage> {};
+
+TEST_P(RefusedFile, IsRefused) {
+  const Damage& dmg = GetParam();
+  const MadeCase c{"base", 24, 16, 3, 1, 1, 0, 90, false, true};
+  std::vector<uint8_t> file = make(c);
+  bool edited = false;
+  for (const Marker& m : markers(file)) {
+    if (m.code == dmg.marker && !edited) {
+      for (size_t i = 0; i < dmg.span; i++) file[m.pos + dmg.offset + i] = dmg.value;
+      edited = true;
+    }
+  }
+  ASSERT_TRUE(edited);
+  const Decoded d = decode(file, 24, 16);
+  EXPECT_EQ(d.result, -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Jpeg, RefusedFile, testing::ValuesIn(kRefused),
+                         [](const testing::TestParamInfo<Damage>& i) { return std::string(i.param.name); });
+
+std::vector<uint8_t> with_frame_size(std::vector<uint8_t> file, uint16_t width, uint16_t height) {
+  for (const Marker& m : markers(file)) {
+    if (m.code == 0xC0 || m.code == 0xC2) {
+      file[m.pos + 5] = uint8_t(height >> 8);
+      file[m.pos + 6] = uint8_t(height);
+      file[m.pos + 7] = uint8_t(width >> 8);
+      file[m.pos + 8] = uint8_t(width);
+      break;
+    }
+  }
+  return file;
+}
+
+// Large frames with a few bytes of data end as soon as the data does, into a
+// small target and into none.
+TEST(JpegDecode, LargeFrameWithTinyDataEndsQuickly) {
+  for (bool progressive : {false, true}) {
+    const MadeCase c{"large", 16, 16, 3, 2, 2, 0, 90, progressive, true};
+    const std::vector<uint8_t> file = with_frame_size(make(c), 4000, 4000);
+    const Decoded small = decode(file, 16, 16);
+    EXPECT_EQ(small.result, 0);
+    EXPECT_EQ(small.incomplete, 1);
+    const Decoded none = decode(file, 0, 0);
+    EXPECT_EQ(none.result, 0);
+  }
+}
+
+// The largest frame: sequential decoding stops with the data; a progressive
+// one would need a coefficient store beyond reason and is refused.
+TEST(JpegDecode, LargestFrameIsSafe) {
+  for (bool progressive : {false, true}) {
+    const MadeCase c{"huge", 16, 16, 3, 2, 2, 0, 90, progressive, true};
+    const std::vector<uint8_t> file = with_frame_size(make(c), 65535, 65535);
+    const Decoded small = decode(file, 16, 16);
+    EXPECT_EQ(small.result, progressive ? -1 : 0);
+    EXPECT_EQ(decode(file, 0, 0).result, 0);
+  }
+}
+
+// Every prefix and many single-byte changes of small files: no result but 0
+// or -1, and the sanitizer build judges every access.
+TEST(JpegDecode, DamagedFilesStaySafe) {
+  for (bool progressive : {false, true}) {
+    const MadeCase c{"dmg", 21, 18, 3, 2, 2, progressive ? 0 : 2, 80, progressive, true};
+    const std::vector<uint8_t> file = make(c);
+    for (size_t n = 0; n <= file.size(); n += 3) {
+      const Decoded d = decode(cut(file, n), 21, 18);
+      ASSERT_TRUE(d.result == 0 || d.result == -1);
+    }
+    uint32_t seed = 99;
+    for (int round = 0; round < 1500; round++) {
+      std::vector<uint8_t> bad = file;
+      for (int j = 0; j < 1 + round % 3; j++) {
+        seed = seed * 1664525u + 1013904223u;
+        bad[2 + (seed >> 8) % (bad.size() - 2)] = uint8_t(seed >> 24);
+      }
+      const Decoded d = decode(bad, 21, 18);
+      ASSERT_TRUE(d.result == 0 || d.result == -1);
+    }
+  }
+}
+
+struct CorpusEntry {
+  std::string path;
+  std::string kind;  // first word of the description
+  std::string description;
+};
+
+std::vector<CorpusEntry> corpus() {
+  std::vector<CorpusEntry> out;
+  std::ifstream in(std::string(TESSEL_CORPUS_DIR) + "/jpeg/INDEX.tsv");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    CorpusEntry e;
+    std::string size;
+    std::getline(fields, e.path, '\t');
+    std::getline(fields, size, '\t');
+    std::getline(fields, e.description);
+    e.kind = e.description.substr(0, e.description.find(' '));
+    out.push_back(e);
+  }
+  return out;
+}
+
+// Pictures the decoder fully covers: Huffman-coded 8-bit gray or YCbCr with
+// chroma 1 x 1 and the first component carrying the largest sampling, one
+// frame, complete, and accepted by libjpeg without complaint.
+bool fully_covered(const CorpusEntry& e, const JpegReference& ref) {
+  if (e.kind != "baseline" && e.kind != "ext-seq" && e.kind != "progressive") return false;
+  if (e.description.find(" P8 ") == std::string::npos) return false;
+  if (e.description.find("NO-EOI") != std::string::npos || ref.warnings != 0) return false;
+  if (e.path.find("crashtest") != std::string::npos || e.path.find("fail") != std::string::npos) return false;
+  const bool gray = e.description.find(" N1 [") != std::string::npos;
+  const bool colour = e.description.find(",1x1,1x1]") != std::string::npos &&
+                      e.description.find(" N3 [") != std::string::npos;
+  if (!gray && !colour) return false;
+  const size_t s = e.description.find('[');
+  const char h = e.description[s + 1], v = e.description[s + 3];
+  if ((h != '1' && h != '2' && h != '4') || (v != '1' && v != '2' && v != '4')) return false;
+  // Baseline files with several scans are non-interleaved: only their first
+  // scan is read.
+  return e.kind == "progressive" || e.description.find("scans=1;") != std::string::npos;
+}
+
+const uint8_t kDht[2] = {0xFF, 0xC4};
+
+TEST(JpegCorpus, EveryFileDecodesOrIsRefusedSafely) {
+  int covered = 0, matched = 0;
+  for (const CorpusEntry& e : corpus()) {
+    SCOPED_TRACE(e.path);
+    const std::vector<uint8_t> file = read_file(std::string(TESSEL_CORPUS_DIR) + "/jpeg/" + e.path);
+    int32_t w = 0, h = 0;
+    probe_picture(file.data(), int32_t(file.size()), &w, &h);
+    // Absurd sizes get a small target: the decoder clips.
+    if (w < 1 || h < 1 || int64_t(w) * h > (int64_t(1) << 25)) w = h = 64;
+    const Decoded d = decode(file, w, h);
+    ASSERT_TRUE(d.result == 0 || d.result == -1);
+    if (e.kind.rfind("not-jpeg", 0) == 0) continue;  // another format, or nothing
+    if (e.kind.rfind("arith", 0) == 0 || e.kind == "lossless" || e.kind == "NO-SOF" || e.description.find(" P12 ") != std::string::npos) {
+      EXPECT_EQ(d.result, -1);
+      continue;
+    }
+    JpegReference ref;
+    // Files that lean on the library's built-in Huffman tables are not covered.
+    const bool has_dht = std::search(file.begin(), file.end(), kDht, kDht + 2) != file.end();
+    if (!has_dht || !jpeg_reference_decode(file, &ref) || !fully_covered(e, ref)) continue;
+    covered++;
+    ASSERT_EQ(d.result, 0);
+    EXPECT_EQ(d.incomplete, 0);
+    ASSERT_EQ(ref.width, d.width);
+    ASSERT_EQ(ref.height, d.height);
+    const double psnr = jpeg_psnr(d.pixels, ref.pixels);
+    EXPECT_GE(psnr, 40.0);
+    matched += psnr >= 40.0;
+  }
+  EXPECT_GE(covered, 80);
+  EXPECT_EQ(matched, covered);
+}
+
+}  // namespace

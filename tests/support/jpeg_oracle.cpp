@@ -1,0 +1,173 @@
+#include "tests/support/jpeg_oracle.h"
+
+#include <csetjmp>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include <jpeglib.h>
+
+namespace {
+
+struct ErrorManager {
+  jpeg_error_mgr base;
+  jmp_buf escape;
+};
+
+void on_error(j_common_ptr info) { longjmp(reinterpret_cast<ErrorManager*>(info->err)->escape, 1); }
+// Counts warnings as the library's own handler does, without printing them.
+void on_message(j_common_ptr info, int level) {
+  if (level < 0) info->err->num_warnings++;
+}
+
+}  // namespace
+
+std::vector<uint8_t> jpeg_make(const std::vector<uint8_t>& samples, int width, int height,
+                               const JpegMakeOptions& options) {
+  jpeg_compress_struct info;
+  ErrorManager err;
+  info.err = jpeg_std_error(&err.base);
+  err.base.error_exit = on_error;
+  err.base.emit_message = on_message;
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  std::vector<jpeg_scan_info> script;
+  if (setjmp(err.escape)) {
+    jpeg_destroy_compress(&info);
+    std::free(buffer);
+    return {};
+  }
+  jpeg_create_compress(&info);
+  jpeg_mem_dest(&info, &buffer, &size);
+  info.image_width = JDIMENSION(width);
+  info.image_height = JDIMENSION(height);
+  info.input_components = options.components;
+  info.in_color_space = options.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, options.quality, options.force_baseline ? TRUE : FALSE);
+  info.dct_method = JDCT_ISLOW;
+  info.comp_info[0].h_samp_factor = options.h0;
+  info.comp_info[0].v_samp_factor = options.v0;
+  for (int i = 1; i < info.num_components; i++) {
+    info.comp_info[i].h_samp_factor = 1;
+    info.comp_info[i].v_samp_factor = 1;
+  }
+  info.restart_interval = static_cast<unsigned int>(options.restart_interval);
+  if (options.progressive) jpeg_simple_progression(&info);
+  if (!options.scans.empty()) {
+    for (const JpegMakeOptions::Scan& s : options.scans) {
+      jpeg_scan_info si{};
+      si.comps_in_scan = s.count;
+      for (int i = 0; i < s.count; i++) si.component_index[i] = s.comps[i];
+      si.Ss = s.ss;
+      si.Se = s.se;
+      si.Ah = s.ah;
+      si.Al = s.al;
+      script.push_back(si);
+    }
+    info.scan_info = script.data();
+    info.num_scans = int(script.size());
+  }
+  jpeg_start_compress(&info, TRUE);
+  const size_t stride = size_t(width) * size_t(options.components);
+  while (info.next_scanline < info.image_height) {
+    JSAMPROW row = const_cast<JSAMPROW>(samples.data() + stride * info.next_scanline);
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  std::vector<uint8_t> out(buffer, buffer + size);
+  std::free(buffer);
+  return out;
+}
+
+bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out) {
+  jpeg_decompress_struct info;
+  ErrorManager err;
+  info.err = jpeg_std_error(&err.base);
+  err.base.error_exit = on_error;
+  err.base.emit_message = on_message;
+  if (setjmp(err.escape)) {
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK || (info.num_components != 1 && info.num_components != 3) ||
+      uint64_t(info.image_width) * info.image_height > (uint64_t(1) << 26)) {
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  info.out_color_space = info.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  info.jpeg_color_space = info.num_components == 1 ? JCS_GRAYSCALE : JCS_YCbCr;
+  info.do_fancy_upsampling = FALSE;
+  info.dct_method = JDCT_ISLOW;
+  jpeg_start_decompress(&info);
+  out->width = int(info.output_width);
+  out->height = int(info.output_height);
+  out->components = info.num_components;
+  out->pixels.assign(size_t(out->width) * size_t(out->height), 0);
+  std::vector<uint8_t> row(size_t(out->width) * size_t(info.output_components));
+  while (info.output_scanline < info.output_height) {
+    const size_t y = info.output_scanline;
+    JSAMPROW r = row.data();
+    jpeg_read_scanlines(&info, &r, 1);
+    for (int x = 0; x < out->width; x++) {
+      uint32_t p;
+      if (info.output_components == 1) {
+        p = 0xFF000000u | uint32_t(row[size_t(x)]) * 0x010101u;
+      } else {
+        const uint8_t* s = &row[size_t(x) * 3];
+        p = 0xFF000000u | uint32_t(s[0]) << 16 | uint32_t(s[1]) << 8 | s[2];
+      }
+      out->pixels[y * size_t(out->width) + size_t(x)] = p;
+    }
+  }
+  out->warnings = int(err.base.num_warnings);
+  jpeg_finish_decompress(&info);
+  jpeg_destroy_decompress(&info);
+  return true;
+}
+
+std::vector<uint8_t> jpeg_test_samples(int width, int height, int components) {
+  std::vector<uint8_t> s(size_t(width) * size_t(height) * size_t(components));
+  uint32_t noise = 12345;
+  for (int y = 0; y < height; y++) {
+    for (int x = 0; x < width; x++) {
+      noise = noise * 1103515245u + 12345u;
+      const double fx = double(x) / std::max(width, 1), fy = double(y) / std::max(height, 1);
+      const int grain = int(noise >> 28) - 8;
+      const int v[3] = {int(200 * fx + 30 * std::sin(fy * 9)) + grain,
+                        int(180 * fy + 40 * std::cos(fx * 7)) + grain,
+                        int(128 + 100 * std::sin((fx + fy) * 5)) + ((x / 5 + y / 7) % 2) * 24};
+      for (int c = 0; c < components; c++)
+        s[(size_t(y) * size_t(width) + size_t(x)) * size_t(components) + size_t(c)] =
+            uint8_t(std::clamp(components == 1 ? (v[0] + v[1]) / 2 : v[c], 0, 255));
+    }
+  }
+  return s;
+}
+
+double jpeg_psnr(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
+  if (a.size() != b.size() || a.empty()) return 0;
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); i++) {
+    for (int shift = 0; shift < 24; shift += 8) {
+      const double d = double(int(a[i] >> shift & 0xFF) - int(b[i] >> shift & 0xFF));
+      sum += d * d;
+    }
+  }
+  if (sum == 0) return 999;
+  const double mse = sum / (3.0 * double(a.size()));
+  return 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+int jpeg_max_channel_difference(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
+  if (a.size() != b.size()) return 256;
+  int worst = 0;
+  for (size_t i = 0; i < a.size(); i++)
+    for (int shift = 0; shift < 32; shift += 8)
+      worst = std::max(worst, std::abs(int(a[i] >> shift & 0xFF) - int(b[i] >> shift & 0xFF)));
+  return worst;
+}
