@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace testpic;
+
 const uint16_t kWidth = 24, kHeight = 10;
 
 CommandResult tessel(const TempFolder& dir, const std::vector<std::string>& args,

@@ -10,6 +10,8 @@
 
 namespace {
 
+using namespace testpic;
+
 std::string printed;
 
 int capture(const char* format, ...) {

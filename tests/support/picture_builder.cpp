@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+namespace testpic {
+
 namespace {
 
 void put_be32(Bytes* out, uint32_t v) {
@@ -97,3 +99,5 @@ Bytes smooth_cel(uint16_t width, uint16_t height) {
     for (size_t x = 0; x < width; ++x) indices[y * width + x] = uint8_t((x / 4 + y / 4) & 15);
   return cel_file(width, height, palette, indices);
 }
+
+}  // namespace testpic

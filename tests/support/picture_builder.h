@@ -8,6 +8,9 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// Own namespace: other test helpers have writers of the same names.
+namespace testpic {
+
 // One chunk: length, type, data, CRC.
 Bytes png_chunk(const std::string& type, const Bytes& data);
 
@@ -33,3 +36,5 @@ Bytes cel_file(uint16_t width, uint16_t height, const Bytes& palette_768, const 
 Bytes smooth_cel(uint16_t width, uint16_t height);
 
 Bytes bytes_of(const std::string& text);
+
+}  // namespace testpic
