@@ -81,20 +81,32 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t) {
       count = value & 0x3F;
       value = d[pos++];
     }
-    for (; count > 0 && y < height; --count) {
-      if (x < width) {
-        ++decoded;
-        if (out != nullptr && x >= x_first && x < x_limit) {
-          uint32_t& px = out[x + t.x_offset];
+    // A run is handled a plane-row piece at a time: the pixels of the piece,
+    // then its padding, then the move to the next plane or row.
+    while (count > 0 && y < height) {
+      const int64_t span = count < line - x ? count : line - x;
+      const int64_t stop = x + span < width ? x + span : width;
+      if (x < stop) {
+        decoded += stop - x;
+        const int64_t lo = x > x_first ? x : x_first;
+        const int64_t hi = stop < x_limit ? stop : x_limit;
+        if (out != nullptr && lo < hi) {
           if (paletted) {
-            px = source_info.palette[value];
+            const uint32_t c = source_info.palette[value];
+            for (int64_t i = lo; i < hi; ++i) out[i + t.x_offset] = c;
           } else {
             const uint32_t shift = 16 - 8 * plane;
-            px = (px & ~(0xFFu << shift)) | value << shift;
+            const uint32_t keep = ~(0xFFu << shift), put = value << shift;
+            for (int64_t i = lo; i < hi; ++i) {
+              uint32_t& px = out[i + t.x_offset];
+              px = (px & keep) | put;
+            }
           }
         }
       }
-      if (++x == line) {
+      x += span;
+      count -= span;
+      if (x == line) {
         x = 0;
         if (++plane == planes) {
           plane = 0;
