@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/run.h"
+#include "driver/verify.h"
+#include "tests/support/command_runner.h"
+#include "tests/support/oracle.h"
+#include "tests/support/picture_builder.h"
+
+namespace {
+
+using namespace testpic;
+
+int run(std::vector<std::string> args) {
+  args.insert(args.begin(), "tessel");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return run_tessel(int(args.size()), argv.data());
+}
+
+// Flips one byte in the middle of the image data, where it changes a pixel
+// or breaks the stream.
+void damage_image_data(uint8_t* png, int32_t size) {
+  const std::string text(reinterpret_cast<const char*>(png), size_t(size));
+  const size_t idat = text.find("IDAT");
+  ASSERT_NE(idat, std::string::npos);
+  const size_t length = size_t(png[idat - 4]) << 24 | size_t(png[idat - 3]) << 16 | size_t(png[idat - 2]) << 8 |
+                        png[idat - 1];
+  png[idat + 4 + length / 2] ^= 0x5A;
+}
+
+class VerifiedWrite : public ::testing::Test {
+ protected:
+  void TearDown() override { set_output_tamper_hook(nullptr); }
+  TempFolder dir;
+};
+
+TEST_F(VerifiedWrite, DamagedOutputIsNeverWritten) {
+  // Three cases that write: stored layout, the default compression, and
+  // "-force" over a PNG in place.
+  const Bytes cel = smooth_cel(40, 20);
+  const Bytes png = rgb_png(32, 32, 0, {png_chunk("tEXt", Bytes(3000, 'x'))});
+  write_file(dir.file("pic.cel"), cel);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-y", "-q", "-s4", dir.file("pic.cel"), dir.file("out.png")},
+        std::vector<std::string>{"-y", "-q", dir.file("pic.cel"), dir.file("out.png")},
+        std::vector<std::string>{"-q", "-force", dir.file("in.png")}}) {
+    write_file(dir.file("out.png"), Bytes{'o', 'l', 'd'});
+    write_file(dir.file("in.png"), png);
+    set_output_tamper_hook(damage_image_data);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(args), 1) << args[2];
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: output failed verification, nothing written\n");
+    EXPECT_EQ(read_file(dir.file("out.png")), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(read_file(dir.file("in.png")), png);
+
+    set_output_tamper_hook(nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(args), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  }
+  OraclePicture picture;
+  ASSERT_TRUE(libpng_decode(read_file(dir.file("in.png")), &picture));
+  EXPECT_EQ(picture.width, 32);
+}
+
+TEST(Verify, RefusesWhatDoesNotDecodeToThePicture) {
+  const std::vector<uint32_t> pixels(4, 0xFF102030u);
+  Bytes rows;
+  for (int y = 0; y < 2; ++y) rows.insert(rows.end(), {0, 0x10, 0x20, 0x30, 0x10, 0x20, 0x30});
+  const Bytes good = png_file({ihdr_chunk(2, 2, 8, 2), idat_chunk(rows, 9), png_chunk("IEND", {})});
+  EXPECT_TRUE(verify_png_output(good.data(), int32_t(good.size()), pixels.data(), 2, 2));
+
+  std::vector<uint32_t> other = pixels;
+  other[3] = 0xFF102031u;
+  EXPECT_FALSE(verify_png_output(good.data(), int32_t(good.size()), other.data(), 2, 2));
+
+  // Right pixels inside a larger picture: clipped, it would compare equal.
+  EXPECT_FALSE(verify_png_output(good.data(), int32_t(good.size()), pixels.data(), 1, 2));
+
+  // Cut short: the last row never arrives.
+  const Bytes cut(good.begin(), good.begin() + 8 + 25 + 8 + 4);
+  EXPECT_FALSE(verify_png_output(cut.data(), int32_t(cut.size()), pixels.data(), 2, 2));
+
+  const Bytes not_png = smooth_cel(2, 2);
+  EXPECT_FALSE(verify_png_output(not_png.data(), int32_t(not_png.size()), pixels.data(), 2, 2));
+}
+
+}  // namespace
