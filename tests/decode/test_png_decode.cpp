@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -200,5 +201,426 @@ INSTANTIATE_TEST_SUITE_P(Layouts, GeneratedPicture, ::testing::ValuesIn(picture_
                            return "t" + std::to_string(p.colour_type) + "d" + std::to_string(p.depth) + "_" +
                                   std::to_string(p.width) + "x" + std::to_string(p.height) + (p.interlace ? "i" : "n");
                          });
+
+
+// Decodes pixel by pixel with libpng's help: the expected target after a
+// decode at an offset, everything outside the picture untouched.
+std::vector<uint32_t> placed(const OraclePicture& o, int32_t tw, int32_t th, int32_t xo, int32_t yo) {
+  std::vector<uint32_t> t(size_t(tw) * size_t(th), kUntouched);
+  for (int32_t y = 0; y < o.height; ++y)
+    for (int32_t x = 0; x < o.width; ++x)
+      if (x + xo >= 0 && x + xo < tw && y + yo >= 0 && y + yo < th)
+        t[size_t(y + yo) * size_t(tw) + size_t(x + xo)] = o.pixels[size_t(y) * size_t(o.width) + size_t(x)];
+  return t;
+}
+
+struct Placement {
+  int32_t x_offset, y_offset, width, height;
+};
+
+class PngPlacement : public ::testing::TestWithParam<Placement> {};
+
+TEST_P(PngPlacement, ClipsToTheTarget) {
+  const Placement c = GetParam();
+  for (int interlace : {0, 1}) {
+    for (auto [depth, type] : {std::pair{8, 6}, std::pair{2, 3}}) {
+      const Bytes png = random_png({19, 13, depth, type, interlace}, 42);
+      OraclePicture oracle;
+      ASSERT_TRUE(libpng_decode(png, &oracle));
+      const Decoded ours = decode(png, c.x_offset, c.y_offset, c.width, c.height);
+      ASSERT_EQ(ours.result, 0);
+      EXPECT_EQ(ours.pixels, placed(oracle, c.width, c.height, c.x_offset, c.y_offset))
+          << "interlace " << interlace << " type " << type;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, PngPlacement,
+                         ::testing::Values(Placement{0, -3, 19, 13}, Placement{-3, 0, 19, 13}, Placement{2, 0, 19, 13},
+                                           Placement{-7, 5, 19, 13}, Placement{5, 5, 40, 30},
+                                           Placement{-9, -11, 4, 3}, Placement{30, 2, 19, 13},
+                                           Placement{0, 20, 19, 13}, Placement{-1000, -1000, 19, 13}));
+
+// Rows of a one-filter-per-row grey picture, with the filter bytes given.
+Bytes grey_png(uint32_t width, const std::vector<int>& filters, std::vector<Bytes> chunks = {},
+               Bytes* raw_out = nullptr) {
+  std::mt19937 rng(width);
+  Bytes rows(size_t(width) * filters.size());
+  for (uint8_t& b : rows) b = uint8_t(rng() % 7 * 40);
+  const Bytes raw = filter_rows(rows, width, 1, filters);
+  if (raw_out) *raw_out = raw;
+  return build_png(ihdr_payload(width, uint32_t(filters.size()), 8, 0, 0), chunks, zlib_compress(raw));
+}
+
+struct FilterCase {
+  std::vector<int> filters;
+  int expected;
+};
+
+class FilterStatistics : public ::testing::TestWithParam<FilterCase> {};
+
+TEST_P(FilterStatistics, SummarisesTheRowFilters) {
+  const Decoded d = decode(grey_png(6, GetParam().filters));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(source_info.source_filter, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FilterStatistics,
+                         ::testing::Values(FilterCase{{1, 3, 3, 3}, 3}, FilterCase{{4, 4, 4}, 4}, FilterCase{{0, 1}, 5},
+                                           FilterCase{{2}, 2}, FilterCase{{1, 1, 3}, 5}, FilterCase{{3, 1}, 5},
+                                           FilterCase{{0, 0, 0, 0}, 0}, FilterCase{{5, 5}, 5}));
+
+// Filter byte 5 is Paeth on every machine.
+TEST(PngFilters, TypeFiveIsPaeth) {
+  const Decoded paeth = decode(grey_png(40, {4, 4, 4, 4, 4}));
+  const Decoded five = decode(grey_png(40, {5, 5, 5, 5, 5}));
+  ASSERT_EQ(five.result, 0);
+  EXPECT_EQ(five.pixels, paeth.pixels);
+  EXPECT_EQ(source_info.incomplete, 0);
+}
+
+// Paeth picks a, then b, then c on ties; every (a, b, c) is checked against
+// the definition through one-pixel-wide rows.
+TEST(PngFilters, PaethTieOrderOverAllNeighbours) {
+  Bytes raw;
+  Bytes expected;
+  // Two-pixel rows: pixel 0 sets a for pixel 1; the row above sets b and c.
+  const int values[] = {0, 1, 2, 100, 127, 128, 200, 254, 255};
+  std::vector<std::array<int, 3>> triples;
+  for (int a : values)
+    for (int b : values)
+      for (int c : values) triples.push_back({a, b, c});
+  Bytes rows;
+  for (auto [a, b, c] : triples) {
+    rows.insert(rows.end(), {uint8_t(c), uint8_t(b), uint8_t(a), uint8_t((a + b + c) * 7)});
+  }
+  // Rows alternate: (c, b) then (a, x) with Paeth on the second.
+  std::vector<int> filters;
+  for (size_t i = 0; i < triples.size(); ++i) filters.insert(filters.end(), {0, 4});
+  raw = filter_rows(rows, 2, 1, filters);
+  const Bytes png = build_png(ihdr_payload(2, uint32_t(filters.size()), 8, 0, 0), {}, zlib_compress(raw));
+  OraclePicture oracle;
+  ASSERT_TRUE(libpng_decode(png, &oracle));
+  const Decoded d = decode(png);
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(d.pixels, oracle.pixels);
+}
+
+TEST(PngFilters, UnknownFilterStopsTheDataAndMarksTheDecode) {
+  const std::vector<int> filters = {1, 2, 9, 0, 0};
+  const Decoded good = decode(grey_png(8, {1, 2, 0, 0, 0}));
+  const Decoded bad = decode(grey_png(8, filters));
+  ASSERT_EQ(bad.result, 0);
+  EXPECT_EQ(source_info.incomplete, 1);
+  EXPECT_EQ(source_info.source_filter, 5);  // rows 1 and 2 only
+  for (size_t i = 0; i < bad.pixels.size(); ++i)
+    EXPECT_EQ(bad.pixels[i], i < 16 ? good.pixels[i] : kUntouched) << i;
+}
+
+TEST(PngStream, CutStreamLeavesMissingRowsAndMarksTheDecode) {
+  Bytes raw;
+  grey_png(50, std::vector<int>(40, 1), {}, &raw);
+  const Bytes stream = zlib_compress(raw, 0);
+  const Decoded whole = decode(build_png(ihdr_payload(50, 40, 8, 0, 0), {}, stream));
+  ASSERT_EQ(whole.result, 0);
+  EXPECT_EQ(source_info.incomplete, 0);
+  // Stored data: the cut falls inside row 10 (51 bytes per row with the filter byte).
+  const Bytes cut(stream.begin(), stream.begin() + 2 + 5 + 51 * 10 + 20);
+  const Decoded part = decode(build_png(ihdr_payload(50, 40, 8, 0, 0), {}, cut));
+  ASSERT_EQ(part.result, 0);
+  EXPECT_EQ(source_info.incomplete, 1);
+  for (size_t i = 0; i < part.pixels.size(); ++i) ASSERT_EQ(part.pixels[i], i < 500 ? whole.pixels[i] : kUntouched) << i;
+}
+
+TEST(PngStream, IdatChunksOfOneToSevenBytes) {
+  const PictureSpec p{23, 11, 8, 2, 1};
+  const Decoded one = decode(random_png(p, 1));
+  ASSERT_EQ(one.result, 0);
+  const uint16_t header = source_info.zlib_header;
+  for (size_t n = 1; n <= 7; ++n) {
+    const Decoded split = decode(random_png(p, 1, {0, 1, 2, 3, 4}, {}, n));
+    ASSERT_EQ(split.result, 0) << n;
+    EXPECT_EQ(split.pixels, one.pixels) << n;
+    EXPECT_EQ(source_info.zlib_header, header);
+    EXPECT_EQ(source_info.incomplete, 0);
+  }
+  EXPECT_EQ(header, 0x9C78);  // level 6
+}
+
+// The picture ends with the first 16 KiB of data; a second block follows.
+TEST(PngStream, StopsWhenThePictureIsComplete) {
+  Bytes raw;
+  grey_png(127, std::vector<int>(128, 0), {}, &raw);
+  ASSERT_EQ(raw.size(), 16384u);
+  DeflateBits w;
+  w.put(0x78, 8);
+  w.put(0x01, 8);
+  uint32_t code;
+  int length;
+  w.put(0, 1);
+  w.put(1, 2);
+  for (uint8_t b : raw) {
+    fixed_code(b, &code, &length);
+    w.put_code(code, length);
+  }
+  fixed_code(256, &code, &length);
+  w.put_code(code, length);
+  w.put(1, 1);
+  w.put(1, 2);
+  for (int i = 0; i < 200; ++i) {  // data past the picture, never used
+    fixed_code(3, &code, &length);
+    w.put_code(code, length);
+  }
+  fixed_code(256, &code, &length);
+  w.put_code(code, length);
+  const Decoded d = decode(build_png(ihdr_payload(127, 128, 8, 0, 0), {}, w.finish()));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(source_info.deflate_block_count, 1);
+  EXPECT_EQ(source_info.zlib_header, 0x0178);
+  EXPECT_EQ(source_info.incomplete, 0);
+}
+
+// Extra data after the last row of the last pass must not be painted over
+// the picture as if they were more rows.
+TEST(PngStream, DataAfterTheLastRowAreIgnored) {
+  for (int interlace : {0, 1}) {
+    const PictureSpec p{6, 5, 8, 0, interlace};
+    std::vector<uint32_t> samples(30);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = uint32_t(i * 8);
+    Bytes raw = image_data(p, samples, {0});
+    const Bytes png = build_png(ihdr_payload(6, 5, 8, 0, uint8_t(interlace)), {}, zlib_compress(raw));
+    raw.insert(raw.end(), 200, 0x01);
+    const Bytes longer = build_png(ihdr_payload(6, 5, 8, 0, uint8_t(interlace)), {}, zlib_compress(raw));
+    // A target taller than the picture shows any stray row.
+    const Decoded a = decode(png, 0, 0, 6, 12);
+    const Decoded b = decode(longer, 0, 0, 6, 12);
+    ASSERT_EQ(b.result, 0);
+    EXPECT_EQ(a.pixels, b.pixels) << "interlace " << interlace;
+    EXPECT_EQ(b.pixels[6 * 6], kUntouched);
+  }
+}
+
+// Chunk walks that must be refused.
+struct BadFile {
+  const char* name;
+  Bytes bytes;
+};
+
+Bytes signature() { return {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}; }
+Bytes join(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::vector<BadFile> bad_files() {
+  const Bytes stream = zlib_compress(Bytes(20, 0));
+  const Bytes idat = png_chunk("IDAT", stream);
+  const Bytes iend = png_chunk("IEND", {});
+  auto with_ihdr = [&](Bytes ihdr) { return join({signature(), png_chunk("IHDR", ihdr), idat, iend}); };
+  Bytes short_ihdr = ihdr_payload(4, 4, 8, 0, 0);
+  short_ihdr.resize(12);
+  Bytes bad_compression = ihdr_payload(4, 4, 8, 0, 0);
+  bad_compression[10] = 1;
+  Bytes bad_filter_method = ihdr_payload(4, 4, 8, 0, 0);
+  bad_filter_method[11] = 1;
+  // An IHDR chunk cut by the end of the file, then nothing.
+  Bytes cut_ihdr = join({signature(), png_chunk("IHDR", ihdr_payload(4, 4, 8, 0, 0))});
+  cut_ihdr.resize(8 + 8 + 10);
+  return {
+      {"no_ihdr", join({signature(), idat, iend})},
+      {"idat_before_ihdr", join({signature(), idat, png_chunk("IHDR", ihdr_payload(4, 4, 8, 0, 0)), iend})},
+      {"no_idat", join({signature(), png_chunk("IHDR", ihdr_payload(4, 4, 8, 0, 0)), iend})},
+      {"only_signature", signature()},
+      {"huge_chunk_length", join({signature(), png_chunk("IHDR", ihdr_payload(4, 4, 8, 0, 0)),
+                                  Bytes{0xFF, 0xFF, 0xFF, 0xF0, 't', 'E', 'X', 't', 1, 2, 3}})},
+      {"cut_ihdr", cut_ihdr},
+      {"short_ihdr", with_ihdr(short_ihdr)},
+      {"depth_16", with_ihdr(ihdr_payload(4, 4, 16, 0, 0))},
+      {"depth_3", with_ihdr(ihdr_payload(4, 4, 3, 0, 0))},
+      {"colour_type_1", with_ihdr(ihdr_payload(4, 4, 8, 1, 0))},
+      {"colour_type_7", with_ihdr(ihdr_payload(4, 4, 8, 7, 0))},
+      {"rgb_depth_4", with_ihdr(ihdr_payload(4, 4, 4, 2, 0))},
+      {"grey_alpha_depth_2", with_ihdr(ihdr_payload(4, 4, 2, 4, 0))},
+      {"rgba_depth_1", with_ihdr(ihdr_payload(4, 4, 1, 6, 0))},
+      {"width_0", with_ihdr(ihdr_payload(0, 4, 8, 0, 0))},
+      {"height_0", with_ihdr(ihdr_payload(4, 0, 8, 0, 0))},
+      {"width_negative", with_ihdr(ihdr_payload(0x80000000u, 4, 8, 0, 0))},
+      {"interlace_2", with_ihdr(ihdr_payload(4, 4, 8, 0, 2))},
+      {"compression_1", with_ihdr(bad_compression)},
+      {"filter_method_1", with_ihdr(bad_filter_method)},
+      {"corrupt_stream", join({signature(), png_chunk("IHDR", ihdr_payload(4, 4, 8, 0, 0)),
+                               png_chunk("IDAT", {0x78, 0x01, 0x01, 0x05, 0x00, 0x00, 0x00, 1, 2, 3, 4, 5}), iend})},
+  };
+}
+
+class PngRefused : public ::testing::TestWithParam<BadFile> {};
+
+TEST_P(PngRefused, FailsCleanly) {
+  const Bytes& file = GetParam().bytes;
+  uint32_t pixels[64];
+  std::fill(std::begin(pixels), std::end(pixels), kUntouched);
+  EXPECT_EQ(decode_picture(file.data(), int32_t(file.size()), pixels, 32, 8, 8, 0, 0), -1);
+  // Every prefix of the file is refused or decoded, never read past.
+  for (size_t n = 8; n < file.size(); ++n) {
+    const Bytes prefix(file.begin(), file.begin() + long(n));
+    decode_picture(prefix.data(), int32_t(prefix.size()), pixels, 32, 8, 8, 0, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, PngRefused, ::testing::ValuesIn(bad_files()),
+                         [](const ::testing::TestParamInfo<BadFile>& info) { return std::string(info.param.name); });
+
+TEST(PngChunks, GreyOneBitUsesTwoLevels) {
+  const PictureSpec p{9, 3, 1, 0, 0};
+  const Decoded d = decode(random_png(p, 3));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(source_info.palette_count, 2);
+  for (uint32_t v : d.pixels) EXPECT_TRUE(v == 0xFF000000u || v == 0xFFFFFFFFu) << std::hex << v;
+}
+
+TEST(PngChunks, PaletteSampleBeyondPlteUsesTheEntryAsItWas) {
+  source_info.palette[3] = 0x11223344;
+  // 2-bit samples 0..3 and a PLTE of three entries.
+  std::vector<uint32_t> samples = {0, 1, 2, 3};
+  const PictureSpec p{4, 1, 2, 3, 0};
+  const Bytes plte = png_chunk("PLTE", {10, 20, 30, 40, 50, 60, 70, 80, 90});
+  const Bytes png = build_png(ihdr_payload(4, 1, 2, 3, 0), {plte}, zlib_compress(image_data(p, samples, {0})));
+  const Decoded d = decode(png);
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(source_info.palette_count, 3);
+  EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0xFF0A141E, 0xFF28323C, 0xFF46505A, 0x11223344}));
+}
+
+TEST(PngChunks, TransparencyKeys) {
+  // Grey level 0 transparent.
+  {
+    const PictureSpec p{3, 1, 8, 0, 0};
+    const Bytes png = build_png(ihdr_payload(3, 1, 8, 0, 0), {png_chunk("tRNS", {0, 0})},
+                                zlib_compress(image_data(p, {0, 7, 255}, {0})));
+    const Decoded d = decode(png);
+    EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0x00000000, 0xFF070707, 0xFFFFFFFF}));
+  }
+  // RGB black transparent.
+  {
+    const PictureSpec p{3, 1, 8, 2, 0};
+    const Bytes png = build_png(ihdr_payload(3, 1, 8, 2, 0), {png_chunk("tRNS", {0, 0, 0, 0, 0, 0})},
+                                zlib_compress(image_data(p, {0, 0, 0, 0, 0, 1, 9, 8, 7}, {0})));
+    const Decoded d = decode(png);
+    EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0x00000000, 0xFF000001, 0xFF090807}));
+  }
+  // tRNS too short for its fields is ignored, never read past.
+  {
+    const PictureSpec p{2, 1, 8, 2, 0};
+    const Bytes png = build_png(ihdr_payload(2, 1, 8, 2, 0), {png_chunk("tRNS", {0, 0, 0})},
+                                zlib_compress(image_data(p, {0, 0, 0, 1, 1, 1}, {0})));
+    const Decoded d = decode(png);
+    EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0xFF000000, 0xFF010101}));
+  }
+}
+
+struct BackgroundCase {
+  int depth, colour_type;
+  Bytes payload;
+  uint32_t expected;
+};
+
+class Background : public ::testing::TestWithParam<BackgroundCase> {};
+
+TEST_P(Background, ReadIntoSourceInfo) {
+  const BackgroundCase c = GetParam();
+  const PictureSpec p{2, 1, c.depth, c.colour_type, 0};
+  std::vector<Bytes> chunks = {png_chunk("PLTE", {1, 2, 3, 4, 5, 6}), png_chunk("tRNS", {0x80}),
+                               png_chunk("bKGD", c.payload)};
+  if (c.colour_type != 3) chunks.erase(chunks.begin(), chunks.begin() + 2);
+  std::vector<uint32_t> samples(2 * size_t(channels(c.colour_type)), 0);
+  const Bytes png = build_png(ihdr_payload(2, 1, uint8_t(c.depth), uint8_t(c.colour_type), 0), chunks,
+                              zlib_compress(image_data(p, samples, {0})));
+  ASSERT_EQ(decode(png).result, 0);
+  EXPECT_EQ(source_info.background, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Chunks, Background,
+    ::testing::Values(BackgroundCase{4, 0, {0, 15}, 0xFFFFFFFF}, BackgroundCase{4, 0, {0, 5}, 0xFF555555},
+                      BackgroundCase{1, 0, {0, 1}, 0xFFFFFFFF}, BackgroundCase{8, 4, {0, 0x42}, 0xFF424242},
+                      BackgroundCase{8, 2, {0, 1, 0, 2, 0, 3}, 0xFF010203},
+                      BackgroundCase{8, 6, {0, 0xA, 0, 0xB, 0, 0xC}, 0xFF0A0B0C},
+                      BackgroundCase{8, 3, {0}, 0x80010203}, BackgroundCase{8, 3, {1}, 0xFF040506},
+                      BackgroundCase{8, 2, {0, 1}, 0}, BackgroundCase{8, 0, {7}, 0}));
+
+TEST(PngChunks, OversizedPaletteKeeps256Entries) {
+  Bytes plte(300 * 3, 0x7F);
+  const PictureSpec p{2, 1, 8, 3, 0};
+  const Bytes png = build_png(ihdr_payload(2, 1, 8, 3, 0), {png_chunk("PLTE", plte), png_chunk("tRNS", Bytes(300, 9))},
+                              zlib_compress(image_data(p, {0, 255}, {0})));
+  const Decoded d = decode(png);
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(source_info.palette_count, 256);
+  EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0x097F7F7F, 0x097F7F7F}));
+}
+
+TEST(PngChunks, GreyAlphaReportsNoPalette) {
+  const Decoded d = decode(random_png({3, 3, 8, 4, 0}, 8));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(source_info.palette_count, 0);
+  EXPECT_EQ(source_info.source_color_type, 4);
+}
+
+// A row may hold at most 65535 bytes; the checking decode sizes its rows from
+// the file and leaves source_info as it found it.
+struct RowLimitCase {
+  uint32_t width;
+  int colour_type;
+  int32_t expected;
+};
+
+class RowLimit : public ::testing::TestWithParam<RowLimitCase> {};
+
+Bytes wide_png(uint32_t width, int colour_type) {
+  const size_t row = size_t(width) * size_t(channels(colour_type));
+  Bytes raw(row + 1, 0);
+  for (size_t i = 1; i < raw.size(); ++i) raw[i] = uint8_t(i * 13);
+  return build_png(ihdr_payload(width, 1, 8, colour_type, 0), {}, zlib_compress(raw));
+}
+
+TEST_P(RowLimit, RefusesRowsOver65535Bytes) {
+  const RowLimitCase c = GetParam();
+  const Bytes png = wide_png(c.width, c.colour_type);
+  EXPECT_EQ(decode(png).result, c.expected);
+
+  std::vector<uint32_t> pixels(c.width, kUntouched);
+  const SourceInfo before = source_info;
+  const DecodeTarget target{pixels.data(), int32_t(c.width * 4), int32_t(c.width), 1, 0, 0};
+  EXPECT_EQ(decode_png_verify(png.data(), int32_t(png.size()), target), 0);
+  EXPECT_EQ(std::memcmp(&before, &source_info, sizeof before), 0);
+  OraclePicture oracle;
+  ASSERT_TRUE(libpng_decode(png, &oracle));
+  EXPECT_EQ(pixels, oracle.pixels);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, RowLimit,
+                         ::testing::Values(RowLimitCase{16383, 6, 0}, RowLimitCase{16384, 6, -1},
+                                           RowLimitCase{21845, 2, 0}, RowLimitCase{21846, 2, -1},
+                                           RowLimitCase{65535, 0, 0}, RowLimitCase{65536, 0, -1},
+                                           RowLimitCase{100000, 6, -1}));
+
+TEST(PngVerify, RefusesWhatDoesNotDecodeWhole) {
+  Bytes raw;
+  const Bytes good = grey_png(30, std::vector<int>(30, 2), {}, &raw);
+  std::vector<uint32_t> pixels(900);
+  const DecodeTarget target{pixels.data(), 120, 30, 30, 0, 0};
+  source_info.incomplete = 0;
+  source_info.source_filter = 3;
+  const SourceInfo before = source_info;
+  EXPECT_EQ(decode_png_verify(good.data(), int32_t(good.size()), target), 0);
+  const Bytes stream = zlib_compress(raw);
+  const Bytes cut = build_png(ihdr_payload(30, 30, 8, 0, 0), {}, Bytes(stream.begin(), stream.end() - 30));
+  EXPECT_EQ(decode_png_verify(cut.data(), int32_t(cut.size()), target), -1);
+  const Bytes not_png(good.begin() + 1, good.end());
+  EXPECT_EQ(decode_png_verify(not_png.data(), int32_t(not_png.size()), target), -1);
+  EXPECT_EQ(decode_png_verify(good.data(), 7, target), -1);
+  EXPECT_EQ(std::memcmp(&before, &source_info, sizeof before), 0);
+}
 
 }  // namespace
