@@ -145,6 +145,13 @@ void jpeg_idct(int32_t* block, uint32_t row_mask) {
   uint32_t* b = reinterpret_cast<uint32_t*>(block);
   for (int r = 0; r < 8; r++)
     if (row_mask & (1u << r)) idct_8(b + 8 * r, 1);
+  if ((row_mask & 0xFE) == 0) {
+    // A column whose only input is its first value comes out flat: the
+    // transform of (x0, 0, ..., 0) is x0 everywhere, exactly.
+    for (int r = 1; r < 8; r++)
+      for (int c = 0; c < 8; c++) b[8 * r + c] = b[c];
+    return;
+  }
   for (int c = 0; c < 8; c++) idct_8(b + c, 8);
 }
 

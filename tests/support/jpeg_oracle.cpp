@@ -108,11 +108,13 @@ bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out)
   out->height = int(info.output_height);
   out->components = info.num_components;
   out->pixels.assign(size_t(out->width) * size_t(out->height), 0);
-  std::vector<uint8_t> row(size_t(out->width) * size_t(info.output_components));
+  // The row lives in the library's pool: an error jumps past any destructor.
+  JSAMPARRAY rows = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE,
+                                              info.output_width * JDIMENSION(info.output_components), 1);
+  const JSAMPROW row = rows[0];
   while (info.output_scanline < info.output_height) {
     const size_t y = info.output_scanline;
-    JSAMPROW r = row.data();
-    jpeg_read_scanlines(&info, &r, 1);
+    jpeg_read_scanlines(&info, rows, 1);
     for (int x = 0; x < out->width; x++) {
       uint32_t p;
       if (info.output_components == 1) {
