@@ -81,3 +81,9 @@ void deflate_feed(DeflateStream* s, uint8_t byte);
 // Ends a pass: final parse, last block, end_idat, write_trailer and
 // report_pass hooks.
 void deflate_finish(DeflateStream* s);
+
+// Used by the parser. block_start clears block k's counts, prices its symbols
+// and writes its header; block_end writes the end-of-block code, recomputes
+// the block's lengths from what was written and starts the next block.
+void block_start(DeflateStream* s, int32_t k);
+void block_end(DeflateStream* s);

@@ -1,0 +1,160 @@
+#include <cstdint>
+#include <new>
+
+#include "deflate/deflate_stream.h"
+#include "deflate/huffman.h"
+#include "deflate/lz77_parse.h"
+
+namespace {
+
+constexpr int32_t kLastBlockEnd = 0x7FFFFFFF;
+constexpr uint32_t kSeenMark = 0x80000000u;
+
+// A small generator of our own for the "-r" tables, so that a seed gives the
+// same tables on every platform.
+uint32_t next_random(uint32_t* state) {
+  *state = *state * 1103515245u + 12345u;
+  return (*state >> 16) & 0x7FFF;
+}
+
+void set_fixed_lengths(DeflateBlock* b, int32_t strategy) {
+  int32_t* len = b->lengths;
+  for (int32_t i = 0; i < kSymbolSlots; ++i) len[i] = 0;
+  if (strategy == 3) {
+    // Literals only: 255 codes of 8 bits and two of 9 (literal 128 and the
+    // end of block) fill the code space exactly.
+    for (int32_t i = 0; i < 256; ++i) len[i] = 8;
+    len[128] = 9;
+    len[256] = 9;
+    return;
+  }
+  for (int32_t i = 0; i < 144; ++i) len[i] = 8;
+  for (int32_t i = 144; i < 256; ++i) len[i] = 9;
+  for (int32_t i = 256; i < 282; ++i) len[i] = 7;
+  for (int32_t i = 282; i < 286; ++i) len[i] = 8;
+  for (int32_t i = 0; i < 2; ++i) len[kDistanceSlot + i] = 4;
+  for (int32_t i = 2; i < 30; ++i) len[kDistanceSlot + i] = 5;
+}
+
+void set_random_lengths(DeflateBlock* b, uint32_t* state, int32_t zl121_mode) {
+  int32_t counts[286];
+  for (int32_t i = 0; i < 286; ++i) counts[i] = 0x4000 + int32_t(next_random(state));
+  for (int32_t i = 0; i < kSymbolSlots; ++i) b->lengths[i] = 0;
+  huffman_code_lengths(counts, 286, b->lengths, 16, zl121_mode);
+  for (int32_t i = 0; i < 30; ++i) counts[i] = 0x4000 + int32_t(next_random(state));
+  huffman_code_lengths(counts, 30, b->lengths + kDistanceSlot, 16, zl121_mode);
+}
+
+}  // namespace
+
+DeflateStream* deflate_stream_create() {
+  DeflateStream* s = new (std::nothrow) DeflateStream();
+  if (!s) return nullptr;
+  s->parser = new (std::nothrow) Lz77State();
+  if (!s->parser) {
+    delete s;
+    return nullptr;
+  }
+  set_single_block(s);
+  set_initial_lengths(s, 0, 0);
+  return s;
+}
+
+void deflate_stream_destroy(DeflateStream* s) {
+  if (!s) return;
+  delete s->parser;
+  delete s;
+}
+
+void set_single_block(DeflateStream* s) {
+  s->block_count = 1;
+  DeflateBlock* b = &s->blocks[0];
+  b->start = 0;
+  b->end = kLastBlockEnd;
+  b->link = -1;
+  b->split_point = 0;
+  b->gain = 0.0;
+}
+
+void set_initial_lengths(DeflateStream* s, int32_t randomize, uint32_t seed) {
+  uint32_t state = seed;
+  for (int32_t k = 0; k < s->block_count; ++k) {
+    if (randomize && s->strategy != 3)
+      set_random_lengths(&s->blocks[k], &state, s->zl121_mode);
+    else
+      set_fixed_lengths(&s->blocks[k], s->strategy);
+  }
+}
+
+void block_start(DeflateStream* s, int32_t k) {
+  DeflateBlock* b = &s->blocks[k];
+  for (int32_t i = 0; i < kSymbolSlots; ++i) b->counts[i] = 0;
+  lz77_prepare_block(s->parser, b->counts, b->lengths, b->end);
+  put_bits(s->out, k == s->block_count - 1 ? 1 : 0, 1);
+  put_bits(s->out, 2, 2);
+  write_dynamic_header(s->out, b->lengths);
+}
+
+void block_end(DeflateStream* s) {
+  Lz77State* z = s->parser;
+  DeflateBlock* b = &s->blocks[s->current_block];
+  b->counts[256] = int32_t(uint32_t(b->counts[256]) + 1);
+  if (b->lengths[256] == 0)
+    s->invalid = 1;
+  else
+    put_bits(s->out, z->codes[256], b->lengths[256]);
+
+  // A literal the parser met but always covered by matches still gets a code
+  // next time, so the next parse can choose it.
+  for (int32_t i = 0; i < kSymbolSlots; ++i) {
+    const uint32_t c = uint32_t(b->counts[i]);
+    b->counts[i] = c == kSeenMark ? 1 : int32_t(c & ~kSeenMark);
+  }
+  int32_t fresh[kSymbolSlots] = {};
+  huffman_code_lengths(b->counts, 286, fresh, 16, s->zl121_mode);
+  huffman_code_lengths(b->counts + kDistanceSlot, 30, fresh + kDistanceSlot, 16, s->zl121_mode);
+  int64_t excess = s->excess_bits;
+  for (int32_t i = 0; i < kSymbolSlots; ++i) {
+    excess += int64_t(b->lengths[i] - fresh[i]) * b->counts[i];
+    b->lengths[i] = fresh[i];
+  }
+  if (excess > INT32_MAX) excess = INT32_MAX;
+  if (excess < INT32_MIN) excess = INT32_MIN;
+  s->excess_bits = int32_t(excess);
+
+  s->current_block += 1;
+  if (s->current_block < s->block_count) block_start(s, s->current_block);
+}
+
+int32_t deflate_begin(DeflateStream* s) {
+  if (s->hooks.write_header && !s->hooks.write_header(s->hooks.user)) return 0;
+  if (s->block_count < 1) {
+    set_single_block(s);
+    set_initial_lengths(s, 0, 0);
+  }
+  begin_idat(s->out);
+  deflate_tables();
+  lz77_reset(s->parser, s->strategy);
+  s->current_block = 0;
+  s->excess_bits = 0;
+  s->invalid = 0;
+  s->blocks[s->block_count - 1].end = kLastBlockEnd;
+  block_start(s, 0);
+  return 1;
+}
+
+void deflate_feed(DeflateStream* s, uint8_t byte) {
+  s->out->adler = adler32_update(byte, s->out->adler);
+  lz77_feed(s, &byte, 1);
+}
+
+void deflate_finish(DeflateStream* s) {
+  lz77_feed(s, nullptr, 0);
+  // Blocks whose end lies beyond the data are written empty, so that the
+  // stream still ends with the block that carries the final bit.
+  while (s->current_block < s->block_count - 1) block_end(s);
+  block_end(s);
+  end_idat(s->out);
+  if (s->hooks.write_trailer) s->hooks.write_trailer(s->hooks.user);
+  if (s->hooks.report_pass) s->hooks.report_pass(s->hooks.user);
+}

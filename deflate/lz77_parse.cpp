@@ -1,0 +1,395 @@
+#include "deflate/lz77_parse.h"
+
+#include <cassert>
+#include <cstring>
+
+#include "deflate/deflate_stream.h"
+#include "deflate/huffman.h"
+
+// The parse is a shortest path over positions: every position gets a literal
+// edge to the next one and a match edge for each length it can reach, priced
+// in bits with the code lengths of the block being written. Whenever no edge
+// reaches past the current position, the cheapest path so far is final and is
+// written out.
+//
+// Finding matches: only the nearest 3-byte match comes from the hash chain.
+// Each position keeps a list of the nearest distance for every match length it
+// has; a match of l bytes at candidate q is extended to l + 1 bytes by jumping
+// to the nearest position that matches q for l bytes (M(q)[l - 3]), since any
+// such position also matches the current one for l bytes. Inside runs of one
+// byte the walk first skips over the candidate's run.
+
+namespace {
+
+constexpr int32_t kWindowMask = kWindowSize - 1;
+constexpr int32_t kChainMask = kChainSize - 1;
+constexpr int32_t kCostMask = kCostRing - 1;
+constexpr int32_t kEdgeMask = kEdgeRing - 1;
+constexpr int32_t kRunCap = 0x7FFF;
+
+inline uint8_t byte_at(const Lz77State* z, int32_t p) { return z->window[p & kWindowMask]; }
+
+inline uint32_t hash_at(const Lz77State* z, int32_t p) {
+  const uint8_t* w = z->window + (p & kWindowMask);
+  const uint32_t v = uint32_t(w[0]) | uint32_t(w[1]) << 8 | uint32_t(w[2]) << 16 | uint32_t(w[3]) << 24;
+  return ((v >> 12) - v) & (kHashSize - 1);
+}
+
+inline void hash_insert(Lz77State* z, int32_t p) {
+  const uint32_t h = hash_at(z, p);
+  z->hash_chain[p & kChainMask] = z->hash_head[h];
+  z->hash_head[h] = uint16_t(p & kChainMask);
+}
+
+void track_run(Lz77State* z, int32_t p) {
+  const uint8_t b = byte_at(z, p);
+  if (b == z->run_byte) {
+    if (z->run_length < kRunCap) z->run_length += 1;
+  } else {
+    z->run_byte = b;
+    z->run_length = 0;
+  }
+  z->run_count[p & kWindowMask] = uint16_t(z->run_length);
+  // The end found earlier may have stopped at the bytes received then.
+  if (z->run_end <= p) z->run_end = p + 1;
+  while (z->run_end < z->received && byte_at(z, z->run_end) == b) z->run_end += 1;
+}
+
+#ifndef NDEBUG
+bool matches_for(const Lz77State* z, int32_t p, int32_t d, int32_t l) {
+  if (d < 1 || d > kMaxDistance || d > p || p + l > z->received) return false;
+  for (int32_t i = 0; i < l; ++i)
+    if (byte_at(z, p + i) != byte_at(z, p + i - d)) return false;
+  return true;
+}
+#endif
+
+// One position's match search: its list, its edges, and the Xtreme variant.
+struct Search {
+  Lz77State* z;
+  const DeflateTables* t;
+  int32_t p;
+  int32_t u;      // cost of reaching p
+  int32_t limit;  // no edge beyond this
+  int32_t run;    // equal bytes from p on
+  int32_t start;  // pool index of p's list
+  int32_t n;      // entries of p's list
+
+  void record(int32_t l, int32_t d, int32_t distance_cost) {
+    const int32_t c = u + z->length_cost[l] + distance_cost;
+    const int32_t to = p + l;
+    if (c < z->cost[to & kCostMask] && to <= limit) {
+      z->edges[to & kEdgeMask] = uint32_t(l) | uint32_t(d) << 16;
+      z->cost[to & kCostMask] = c;
+      if (to > z->furthest) z->furthest = to;
+    }
+  }
+
+  // Whether the match (l, d) also covers the byte at p + l; never looks at
+  // bytes that have not been received.
+  bool extends(int32_t l, int32_t d) const {
+    return p + l < z->received && byte_at(z, p + l) == byte_at(z, p + l - d);
+  }
+
+  // One step along the lists: from a candidate matching l bytes to the next
+  // farther one that does, or 0 when there is none within reach.
+  int32_t walk(int32_t l, int32_t d) const {
+    if (l == run) d += z->run_count[(p - d) & kWindowMask];
+    // At 32768 the candidate's list slot is the current position's own; any
+    // entry there would lead beyond reach anyway.
+    if (d >= kMaxDistance) return 0;
+    const int32_t slot = (p - d) & kChainMask;
+    if (z->list_count[slot] <= l - kMinMatch) return 0;
+    d += z->pool[z->list_start[slot] + l - kMinMatch];
+    if (d > kMaxDistance) return 0;
+    assert(matches_for(z, p, d, l));
+    return d;
+  }
+
+  void append(int32_t d) { z->pool[start + n++] = uint16_t(d); }
+
+  void nearest(int32_t d) {
+    int32_t l = kMinMatch;
+    for (;;) {
+      append(d);
+      record(l, d, z->distance_cost[t->distance_code[d]]);
+      if (l == kMaxMatch) return;
+      if (!extends(l, d)) {
+        if (p + l >= z->received) return;
+        do {
+          d = walk(l, d);
+          if (d == 0) return;
+        } while (!extends(l, d));
+      }
+      ++l;
+    }
+  }
+
+  void xtreme(int32_t d) {
+    int32_t* best = z->best_distance_cost;
+    const int32_t* next_cheaper = z->next_cheaper;
+    int32_t l = kMinMatch;
+    int32_t d0 = 0, nc = 0, bound = 0;
+  price:
+    assert(matches_for(z, p, d, l));
+    {
+      const int32_t code = t->distance_code[d];
+      const int32_t dcost = z->distance_cost[code];
+      if (n <= l - kMinMatch) {
+        append(d);
+        best[l] = dcost;
+      } else if (dcost < best[l]) {
+        best[l] = dcost;
+      }
+      record(l, d, dcost);
+      if (l == kMaxMatch) {
+        if (next_cheaper[code] == kDistanceCodes) return;
+        d = walk(l, d);
+        if (d == 0) return;
+        goto price;
+      }
+      d0 = d;
+      nc = next_cheaper[code];
+    }
+    if (extends(l, d)) {
+      ++l;
+      goto price;
+    }
+    for (;;) {
+      d = walk(l, d);
+      if (d == 0) {
+        if (nc == kDistanceCodes) return;
+        bound = z->distance_cost[nc];
+        break;
+      }
+      const int32_t code = t->distance_code[d];
+      if (code >= nc) {
+        int32_t c = nc;
+        while (next_cheaper[c] <= code) c = next_cheaper[c];
+        bound = z->distance_cost[c];
+        break;
+      }
+      if (extends(l, d)) {
+        ++l;
+        goto price;
+      }
+    }
+    // Back to the shortest length whose best price the cheaper code beats.
+    while (l > 5 && best[l - 3] > bound) l -= 3;
+    while (l > kMinMatch && best[l - 1] > bound) l -= 1;
+    d = d0;
+    for (;;) {
+      if (l == run) {
+        const int32_t skipped = d;
+        d += z->run_count[(p - d) & kWindowMask];
+        if (d > kMaxDistance) return;
+        if (t->distance_code[d] >= nc) {
+          // Every distance between the candidate and the start of its run
+          // matches the run at p, so the cheaper code's first distance does.
+          d = t->base[nc];
+          assert(d > skipped);
+          (void)skipped;
+          goto price;
+        }
+      }
+      if (d >= kMaxDistance) return;
+      const int32_t slot = (p - d) & kChainMask;
+      if (z->list_count[slot] <= l - kMinMatch) return;
+      d += z->pool[z->list_start[slot] + l - kMinMatch];
+      if (d > kMaxDistance) return;
+      if (t->distance_code[d] >= nc) goto price;
+    }
+  }
+};
+
+void search_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
+  track_run(z, p);
+  if (z->fill > kPoolRestart) z->fill = 0;
+  Search s{z, &deflate_tables(), p, u, limit, z->run_end - p, z->fill, 0};
+  // The last two positions of a stream have no 3 bytes to match, and no later
+  // position could match them either.
+  if (p + kMinMatch <= z->received) {
+    const uint32_t h = hash_at(z, p);
+    int32_t d = ((p - z->hash_head[h] - 1) & kChainMask) + 1;
+    for (;;) {
+      if (byte_at(z, p) == byte_at(z, p - d) && byte_at(z, p + 1) == byte_at(z, p + 1 - d) &&
+          byte_at(z, p + 2) == byte_at(z, p + 2 - d)) {
+        if (d <= p) {
+          if (z->strategy == 0)
+            s.xtreme(d);
+          else
+            s.nearest(d);
+        }
+        break;
+      }
+      const int32_t next = ((p - z->hash_chain[(p - d) & kChainMask] - 1) & kChainMask) + 1;
+      if (next <= d) break;
+      d = next;
+    }
+  }
+  // A list equal to the tail of the previous one is shared with it: along a
+  // match, each position's list is its predecessor's shifted by one length.
+  const int32_t slot = p & kChainMask;
+  const int32_t n = s.n;
+  if (n <= z->prev_count &&
+      std::memcmp(z->pool + s.start, z->pool + z->prev_fill - n, sizeof(uint16_t) * size_t(n)) == 0) {
+    z->list_start[slot] = z->prev_fill - n;
+    z->fill = z->prev_fill;
+  } else {
+    z->list_start[slot] = s.start;
+    z->fill = s.start + n;
+  }
+  z->list_count[slot] = n;
+  z->prev_count = n;
+  z->prev_fill = z->fill;
+  if (p + kMinMatch <= z->received) hash_insert(z, p);
+}
+
+void skip_position(Lz77State* z, int32_t p) {
+  z->cost[p & kCostMask] = kUnreached;
+  if (z->strategy < 3) {
+    track_run(z, p);
+    z->list_count[p & kChainMask] = 0;
+    if (p + kMinMatch <= z->received) hash_insert(z, p);
+  }
+}
+
+void put_symbol(DeflateStream* s, Lz77State* z, int32_t sym) {
+  z->counts[sym] = int32_t(uint32_t(z->counts[sym]) + 1);
+  const int32_t len = z->lengths[sym];
+  // A symbol without a code cannot be written: the pass is marked so that its
+  // bytes are never kept.
+  if (len == 0) {
+    s->invalid = 1;
+    return;
+  }
+  put_bits(s->out, z->codes[sym], len);
+}
+
+// Writes the cheapest path from emitted_to up to p.
+void write_path(DeflateStream* s, Lz77State* z, int32_t p) {
+  // Walking back from p, move each edge into the slots just below p; a slot
+  // is only overwritten after the edge ending there has been read.
+  int32_t at = p;
+  int32_t k = p;
+  while (at > z->emitted_to) {
+    const uint32_t e = z->edges[at & kEdgeMask];
+    z->edges[k & kEdgeMask] = e;
+    --k;
+    at -= int32_t(e & 0xFFFF);
+  }
+  assert(at == z->emitted_to);
+  const DeflateTables& t = deflate_tables();
+  BitWriter* w = s->out;
+  for (int32_t i = k + 1; i <= p; ++i) {
+    const uint32_t e = z->edges[i & kEdgeMask];
+    const int32_t l = int32_t(e & 0xFFFF);
+    const int32_t d = int32_t(e >> 16);
+    if (l == 1) {
+      put_symbol(s, z, d);
+      continue;
+    }
+    const int32_t entry = t.length_entry[l];
+    put_symbol(s, z, entry + 257 - kLengthEntryBase);
+    put_bits(w, uint32_t(l - t.base[entry]), t.extra[entry]);
+    const int32_t code = t.distance_code[d];
+    put_symbol(s, z, kDistanceSlot + code);
+    put_bits(w, uint32_t(d - t.base[code]), t.extra[code]);
+  }
+  z->emitted_to = p;
+}
+
+void parse_position(DeflateStream* s, Lz77State* z) {
+  int32_t p = z->pos;
+  const int32_t u = z->cost[p & kCostMask];
+  assert(u != kUnreached);
+  z->cost[p & kCostMask] = kUnreached;
+  const int32_t limit = z->received < z->block_end ? z->received : z->block_end;
+  if (z->strategy < 3) search_position(z, p, u, limit);
+
+  const uint8_t b = byte_at(z, p);
+  z->counts[b] = int32_t(uint32_t(z->counts[b]) | 0x80000000u);
+  const int32_t c = u + z->literal_cost[b];
+  if (c <= z->cost[(p + 1) & kCostMask]) {
+    z->edges[(p + 1) & kEdgeMask] = 1u | uint32_t(b) << 16;
+    z->cost[(p + 1) & kCostMask] = c;
+    if (p + 1 > z->furthest) z->furthest = p + 1;
+  }
+  p += 1;
+
+  if ((z->strategy == 2 || p - z->emitted_to + kLookahead > kEdgeMask) && p < z->furthest) {
+    for (; p < z->furthest; ++p) skip_position(z, p);
+    if (z->strategy < 3) z->prev_count = 0;
+  }
+  z->pos = p;
+  if (z->furthest != p) return;
+
+  write_path(s, z, p);
+  // Every other cost slot is unreached now, so restarting the count here
+  // changes no comparison and keeps long paths of expensive symbols from
+  // overflowing.
+  z->cost[p & kCostMask] = kBlockStartCost;
+  if (p >= z->block_end) {
+    while (p >= z->block_end && s->current_block < s->block_count - 1) block_end(s);
+    for (int32_t i = 0; i < kCostRing; ++i) z->cost[i] = kUnreached;
+    z->cost[p & kCostMask] = kBlockStartCost;
+  }
+}
+
+}  // namespace
+
+void lz77_reset(Lz77State* z, int32_t strategy) {
+  z->strategy = strategy;
+  z->received = z->pos = z->furthest = z->emitted_to = 0;
+  z->block_end = 0x7FFFFFFF;
+  z->run_byte = 0;
+  z->run_length = -1;
+  z->run_end = 0;
+  z->fill = 0;
+  z->prev_count = -1;
+  z->prev_fill = 0;
+  for (int32_t i = 0; i < kCostRing; ++i) z->cost[i] = kUnreached;
+  z->cost[0] = kBlockStartCost;
+  std::memset(z->hash_head, 0, sizeof(z->hash_head));
+  std::memset(z->hash_chain, 0, sizeof(z->hash_chain));
+  std::memset(z->list_count, 0, sizeof(z->list_count));
+}
+
+void lz77_prepare_block(Lz77State* z, int32_t* counts, const int32_t* lengths, int32_t block_end) {
+  const DeflateTables& t = deflate_tables();
+  z->counts = counts;
+  z->lengths = lengths;
+  z->block_end = block_end;
+  for (int32_t b = 0; b < 256; ++b) z->literal_cost[b] = lengths[b] > 0 ? lengths[b] : kNoCodeCost;
+  for (int32_t l = kMinMatch; l <= kMaxMatch; ++l) {
+    const int32_t entry = t.length_entry[l];
+    const int32_t len = lengths[entry + 257 - kLengthEntryBase];
+    z->length_cost[l] = len > 0 ? len + t.extra[entry] : kNoCodeCost;
+  }
+  for (int32_t c = 0; c < kDistanceCodes; ++c) {
+    const int32_t len = lengths[kDistanceSlot + c];
+    z->distance_cost[c] = len > 0 ? len + t.extra[c] : kNoCodeCost;
+  }
+  for (int32_t c = 0; c < kDistanceCodes; ++c) {
+    int32_t next = c + 1;
+    while (next < kDistanceCodes && z->distance_cost[next] >= z->distance_cost[c]) ++next;
+    z->next_cheaper[c] = next;
+  }
+  canonical_codes(lengths, 288, z->codes);
+  canonical_codes(lengths + kDistanceSlot, kDistanceCodes, z->codes + kDistanceSlot);
+}
+
+void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n) {
+  Lz77State* z = s->parser;
+  if (n == 0) {
+    while (z->pos < z->received) parse_position(s, z);
+    return;
+  }
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t at = z->received & kWindowMask;
+    z->window[at] = bytes[i];
+    if (at < 4) z->window[kWindowSize + at] = bytes[i];
+    z->received += 1;
+    while (z->pos < z->received - kLookahead) parse_position(s, z);
+  }
+}

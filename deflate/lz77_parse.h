@@ -1,0 +1,75 @@
+#pragma once
+#include <cstdint>
+
+struct DeflateStream;
+
+// Sizes of the parser's rings and tables; each is a power of two so that a
+// position indexes it by masking.
+constexpr int32_t kWindowSize = 65536;      // holds the 32 KiB reach plus the look-ahead
+constexpr int32_t kLookahead = 260;         // bytes kept unparsed while feeding: a full match plus slack
+constexpr int32_t kHashSize = 4096;
+constexpr int32_t kChainSize = 32768;
+constexpr int32_t kCostRing = 512;          // a match reaches at most 258 positions ahead
+constexpr int32_t kEdgeRing = 262144;       // positions between two write-outs
+constexpr int32_t kListEntries = 256;       // lengths 3..258, one nearest distance each
+// A list is overwritten only after the fill index has gone round the whole
+// pool, which takes more than (pool - 2 lists) / 256 positions; with 256 lists
+// of slack that is beyond the 32768 positions a walk can reach back.
+constexpr int32_t kPoolSize = (kChainSize + 256) * kListEntries;
+constexpr int32_t kPoolRestart = kPoolSize - kListEntries;
+static_assert((kPoolSize - 2 * kListEntries) / kListEntries > kChainSize + 1,
+              "a list within the window could be overwritten by a pool restart");
+static_assert(kCostRing > 258 && kWindowSize >= 32768 + 2 * kLookahead, "rings too small");
+
+// Costs are in bits. A symbol without a code costs this much, so the parse
+// uses it only when nothing else reaches a position.
+constexpr int32_t kNoCodeCost = 4096;
+constexpr int32_t kUnreached = 0x7FFFFFFF;
+constexpr int32_t kBlockStartCost = INT32_MIN;
+
+struct Lz77State {
+  int32_t strategy;
+  int32_t received;    // bytes fed since the stream start
+  int32_t pos;         // next position to parse
+  int32_t furthest;    // largest position an edge reaches
+  int32_t emitted_to;  // the path is written up to here
+  int32_t block_end;   // no edge may end beyond this position
+
+  int32_t run_byte;    // byte of the run the last tracked position belongs to
+  int32_t run_length;  // equal bytes before the last tracked position, -1 at stream start
+  int32_t run_end;     // first position after it whose byte differs (or received)
+
+  int32_t fill;        // next free pool entry
+  int32_t prev_count;  // list length of the previous parsed position, -1 at stream start
+  int32_t prev_fill;   // fill index after the previous parsed position
+
+  // Prices and codes of the block being written.
+  int32_t* counts;
+  const int32_t* lengths;
+  uint32_t codes[320];
+  int32_t literal_cost[256];
+  int32_t length_cost[259];  // by match length
+  int32_t distance_cost[30];
+  int32_t next_cheaper[30];  // first later distance code that is strictly cheaper, 30 if none
+  int32_t best_distance_cost[259];
+
+  int32_t cost[kCostRing];
+  uint32_t edges[kEdgeRing];  // length | distance << 16; length 1 = literal with the byte as distance
+  int32_t list_start[kChainSize];
+  int32_t list_count[kChainSize];
+  uint16_t hash_head[kHashSize];
+  uint16_t hash_chain[kChainSize];
+  uint16_t run_count[kWindowSize];
+  uint8_t window[kWindowSize + 4];  // the copy of the first 4 bytes makes 4-byte reads wrap
+  uint16_t pool[kPoolSize];
+};
+
+// Clears the state for a new stream.
+void lz77_reset(Lz77State* z, int32_t strategy);
+// Prices the symbols of the block about to be written from its code lengths
+// and builds its codes; counts receives what the parser writes, block_end is
+// where its last edge may end.
+void lz77_prepare_block(Lz77State* z, int32_t* counts, const int32_t* lengths, int32_t block_end);
+// Appends n bytes and parses every position that has enough look-ahead; n = 0
+// parses and writes everything that is left.
+void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n);

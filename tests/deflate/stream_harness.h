@@ -1,0 +1,93 @@
+#pragma once
+// Drives whole compression passes through the public stream interface and
+// hands back the zlib stream inside the IDAT chunk, for the deflate tests.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "deflate/deflate_stream.h"
+
+struct StreamRun {
+  std::vector<uint8_t> png;   // the bytes the pass wrote: IDAT length, tag, zlib stream, CRC
+  int32_t size = 0;           // out_count after the pass
+  int32_t invalid = 0;
+  int32_t excess_bits = 0;
+
+  // The zlib stream: after the 4-byte length and the tag, before the CRC.
+  const uint8_t* zlib() const { return png.data() + 8; }
+  size_t zlib_size() const { return size_t(size) - 12; }
+};
+
+// One pass over data with the stream's current blocks and lengths.
+inline StreamRun run_pass(DeflateStream* s, const std::vector<uint8_t>& data) {
+  StreamRun run;
+  run.png.assign(data.size() * 2 + 65536, 0);
+  BitWriter w{};
+  w.kbuf = run.png.data();
+  w.kbuf_capacity = int32_t(run.png.size());
+  s->out = &w;
+  s->hooks = StreamHooks{};
+  deflate_begin(s);
+  for (uint8_t b : data) deflate_feed(s, b);
+  deflate_finish(s);
+  run.size = w.out_count;
+  run.invalid = s->invalid;
+  run.excess_bits = s->excess_bits;
+  run.png.resize(size_t(w.out_count));
+  s->out = nullptr;
+  return run;
+}
+
+inline std::vector<uint8_t> repeating(size_t n, uint8_t v) { return std::vector<uint8_t>(n, v); }
+
+inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
+  std::vector<uint8_t> v(n);
+  uint32_t x = seed | 1;
+  for (auto& b : v) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = uint8_t(x >> 24);
+  }
+  return v;
+}
+
+inline std::vector<uint8_t> text_bytes(size_t n) {
+  static const char* words[] = {"the ",  "quick ", "brown ", "fox ",   "jumps ", "over ",
+                                "lazy ", "dog ",   "and ",   "then ",  "runs ",  "away.\n"};
+  std::vector<uint8_t> v;
+  uint32_t x = 12345;
+  while (v.size() < n) {
+    x = x * 1103515245u + 12345u;
+    const char* w = words[(x >> 16) % 12];
+    v.insert(v.end(), w, w + std::strlen(w));
+  }
+  v.resize(n);
+  return v;
+}
+
+// Rows of a smooth RGBA picture after a Sub-like filter: a filter byte, then
+// small differences with occasional edges and repeated patches, the kind of
+// stream the filter stage produces.
+inline std::vector<uint8_t> filtered_picture(int32_t width, int32_t height, uint32_t seed) {
+  std::vector<uint8_t> v;
+  v.reserve(size_t(width * 4 + 1) * size_t(height));
+  uint32_t x = seed | 1;
+  for (int32_t y = 0; y < height; ++y) {
+    v.push_back(uint8_t(y % 5));
+    for (int32_t i = 0; i < width; ++i) {
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      const bool edge = (x & 0x3F) == 0;
+      const bool flat = ((i / 37 + y / 11) & 3) == 0;
+      for (int32_t c = 0; c < 4; ++c) {
+        uint8_t b = flat ? 0 : uint8_t((x >> (c * 3)) & 3);
+        if (edge) b = uint8_t(x >> (8 + c * 5));
+        if (c == 3) b = 0;
+        v.push_back(b);
+      }
+    }
+  }
+  return v;
+}
