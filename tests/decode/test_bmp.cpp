@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "decode/picture.h"
+#include "tests/support/decode_check.h"
 #include "tests/support/oracle.h"
 
 namespace {
 
+using namespace decodecheck;
 using Bytes = std::vector<uint8_t>;
 
 void put_le16(Bytes& b, size_t at, uint32_t v) {
@@ -94,41 +96,7 @@ Bytes make_bmp(const BmpSpec& s, const std::vector<uint32_t>& values) {
   return b;
 }
 
-struct Decoded {
-  int32_t result = -2;
-  int32_t width = 0, height = 0;
-  std::vector<uint32_t> pixels;
-};
 
-constexpr uint32_t kUntouched = 0x5A5A5A5Au;
-
-// Decodes the way the driver does: probe, a target of the probed size, then
-// decode with the colour type preset to 2. The input sits in a buffer of its
-// exact size so that the sanitizers see any read past it.
-Decoded decode(const Bytes& file) {
-  Decoded out;
-  const Bytes exact(file);
-  probe_picture(exact.data(), int32_t(exact.size()), &out.width, &out.height);
-  source_info.source_color_type = 2;
-  if (out.width < 1 || out.height < 1 || int64_t(out.width) * out.height > (int64_t(1) << 26)) {
-    uint32_t none = kUntouched;
-    out.width = out.height = 0;
-    out.result = decode_picture(exact.data(), int32_t(exact.size()), &none, 0, 0, 0, 0, 0);
-    EXPECT_EQ(none, kUntouched);
-    return out;
-  }
-  out.pixels.assign(size_t(out.width) * size_t(out.height), kUntouched);
-  out.result = decode_picture(exact.data(), int32_t(exact.size()), out.pixels.data(), out.width * 4,
-                              out.width, out.height, 0, 0);
-  return out;
-}
-
-std::vector<uint32_t> random_values(size_t n, uint32_t modulo, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint32_t> v(n);
-  for (auto& x : v) x = modulo == 0 ? uint32_t(rng()) : uint32_t(rng() % modulo);
-  return v;
-}
 
 TEST(BmpPixels, FixedValuesThroughChannelPlacement) {
   struct Case {
@@ -164,7 +132,7 @@ TEST(BmpPixels, FixedValuesThroughChannelPlacement) {
     s.bpp = c.bpp;
     s.with_masks = c.masks;
     s.masks[0] = c.r, s.masks[1] = c.g, s.masks[2] = c.b;
-    const Decoded d = decode(make_bmp(s, {c.value}));
+    const Decoded d = decode_file(make_bmp(s, {c.value}));
     ASSERT_EQ(d.result, 0);
     ASSERT_EQ(d.pixels.size(), 1u);
     EXPECT_EQ(d.pixels[0], c.expected) << std::hex << d.pixels[0];
@@ -182,7 +150,7 @@ TEST(BmpPixels, MasksAreReadAtTheSamePlaceForEveryLargeHeader) {
     s.header_size = header;
     s.with_masks = true;
     s.masks[0] = 0xF800, s.masks[1] = 0x07E0, s.masks[2] = 0x001F;
-    const Decoded d = decode(make_bmp(s, {0xFFFF}));
+    const Decoded d = decode_file(make_bmp(s, {0xFFFF}));
     ASSERT_EQ(d.result, 0);
     EXPECT_EQ(d.pixels[0], 0xFFF8FCF8u);
   }
@@ -198,9 +166,9 @@ TEST(BmpPixels, TopDownTwinsDecodeAlike) {
       s.bpp = bpp;
       if (bpp <= 8) s.palette = random_values(size_t(1) << bpp, 0x1000000, 7);
       const auto values = random_values(size_t(width) * 5, bpp <= 8 ? 1u << bpp : 0, 11);
-      const Decoded up = decode(make_bmp(s, values));
+      const Decoded up = decode_file(make_bmp(s, values));
       s.height = -5;
-      const Decoded down = decode(make_bmp(s, values));
+      const Decoded down = decode_file(make_bmp(s, values));
       ASSERT_EQ(up.result, 0);
       ASSERT_EQ(down.result, 0);
       EXPECT_EQ(down.height, 5);
@@ -220,7 +188,7 @@ TEST(BmpPixels, CoreHeaderReadsThreeBytePalette) {
   s.height = 2;
   s.bpp = 8;
   s.palette = {0x102030, 0x405060, 0x708090};
-  const Decoded d = decode(make_bmp(s, {0, 1, 2, 2, 1, 0}));
+  const Decoded d = decode_file(make_bmp(s, {0, 1, 2, 2, 1, 0}));
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0xFF102030, 0xFF405060, 0xFF708090, 0xFF708090, 0xFF405060,
                                              0xFF102030}));
@@ -232,13 +200,13 @@ TEST(BmpPixels, IndexBeyondAShortPaletteIsTransparentBlack) {
   BmpSpec full;
   full.bpp = 8;
   full.palette = random_values(256, 0x1000000, 3);
-  ASSERT_EQ(decode(make_bmp(full, {20})).result, 0);
+  ASSERT_EQ(decode_file(make_bmp(full, {20})).result, 0);
 
   BmpSpec s;
   s.width = 2;
   s.bpp = 8;
   s.palette = random_values(16, 0x1000000, 5);
-  const Decoded d = decode(make_bmp(s, {20, 15}));
+  const Decoded d = decode_file(make_bmp(s, {20, 15}));
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(d.pixels[0], 0u);
   EXPECT_EQ(d.pixels[1], 0xFF000000u | s.palette[15]);
@@ -297,13 +265,13 @@ TEST(BmpRefusal, HeadersThatCannotBeDecoded) {
   s.bpp = 8;
   s.palette = {0x123456};
   const Bytes good = make_bmp(s, std::vector<uint32_t>(6, 0));
-  ASSERT_EQ(decode(good).result, 0);
+  ASSERT_EQ(decode_file(good).result, 0);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Bytes b = good;
     if (c.bytes == 2) put_le16(b, c.at, c.value);
     else put_le32(b, c.at, c.value);
-    EXPECT_EQ(decode(b).result, -1);
+    EXPECT_EQ(decode_file(b).result, -1);
   }
 }
 
@@ -313,7 +281,7 @@ TEST(BmpRefusal, MasksPastTheEnd) {
   s.with_masks = true;
   Bytes b = make_bmp(s, {0});
   b.resize(60);
-  EXPECT_EQ(decode(b).result, -1);
+  EXPECT_EQ(decode_file(b).result, -1);
 }
 
 // Every cut of a file either gives no pixel (-1) or the rows that are there,
@@ -327,14 +295,14 @@ TEST(BmpTruncation, EveryCutIsSafeAndKeepsTheRowsPresent) {
     if (bpp <= 8) s.palette = random_values(size_t(1) << bpp, 0x1000000, 1);
     const auto values = random_values(20, bpp <= 8 ? 1u << bpp : 0, 2);
     const Bytes file = make_bmp(s, values);
-    const Decoded whole = decode(file);
+    const Decoded whole = decode_file(file);
     ASSERT_EQ(whole.result, 0);
     EXPECT_EQ(source_info.incomplete, 0);
     const size_t pixel_at = file.size() - 4 * (((size_t(bpp) * 5 + 31) >> 3) & ~size_t(3));
     for (size_t cut = 2; cut < file.size(); ++cut) {
       SCOPED_TRACE(testing::Message() << bpp << " bits, cut at " << cut);
       Bytes part(file.begin(), file.begin() + long(cut));
-      const Decoded d = decode(part);
+      const Decoded d = decode_file(part);
       if (cut <= pixel_at) {
         EXPECT_EQ(d.result, -1);
         continue;
@@ -395,7 +363,7 @@ TEST(BmpAgainstStb, RandomPicturesAgree) {
       if (c.bpp <= 8) s.palette = random_values(size_t(1) << c.bpp, 0x1000000, 21);
       const auto values = random_values(size_t(width) * 6, c.bpp <= 8 ? 1u << c.bpp : 0, 22);
       const Bytes file = make_bmp(s, values);
-      const Decoded d = decode(file);
+      const Decoded d = decode_file(file);
       ASSERT_EQ(d.result, 0);
       int w = 0, h = 0, n = 0;
       uint8_t* ref = stbi_load_from_memory(file.data(), int(file.size()), &w, &h, &n, 4);
@@ -430,21 +398,14 @@ class BmpSuite : public testing::TestWithParam<SuiteCase> {};
 
 TEST_P(BmpSuite, MatchesTheReferenceRendering) {
   const SuiteCase& c = GetParam();
-  const Decoded d = decode(read_file(suite(c.file)));
+  const Decoded d = decode_file(read_file(suite(c.file)));
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(source_info.incomplete, 0);
   OraclePicture ref;
   ASSERT_TRUE(libpng_decode(read_file(suite(std::string("html-reference/") + c.reference)), &ref));
-  ASSERT_EQ(d.width, ref.width);
-  ASSERT_EQ(d.height, ref.height);
-  size_t mismatches = 0;
-  for (size_t i = 0; i < d.pixels.size(); ++i) {
-    ASSERT_EQ(d.pixels[i] >> 24, 0xFFu) << i;
-    if (c.opaque_only && ref.pixels[i] >> 24 != 0xFF) continue;
-    if ((d.pixels[i] & c.mask) != (ref.pixels[i] & c.mask) || (d.pixels[i] & ~c.mask & 0x00FFFFFF) != 0)
-      ++mismatches;
-  }
-  EXPECT_EQ(mismatches, 0u);
+  EXPECT_EQ(mismatches(d, ref, c.mask, c.opaque_only), 0);
+  // Opaque, with zero bits below the top ones of a narrow channel.
+  for (size_t i = 0; i < d.pixels.size(); ++i) ASSERT_EQ(d.pixels[i] & (~c.mask | 0xFF000000u), 0xFF000000u) << i;
 }
 
 constexpr uint32_t kAll = 0xFFFFFFFF;
@@ -502,7 +463,7 @@ TEST(BmpSuiteRest, RefusedOrDecodedSafely) {
                            "q/rgba64.bmp",      "q/pal1huffmsb.bmp", "x/ba-bm.bmp"};
   for (const char* f : refused) {
     SCOPED_TRACE(f);
-    EXPECT_EQ(decode(read_file(suite(f))).result, -1);
+    EXPECT_EQ(decode_file(read_file(suite(f))).result, -1);
   }
   const char* decoded[] = {"b/badbitssize.bmp", "b/baddens1.bmp",      "b/baddens2.bmp",
                            "b/badfilesize.bmp", "b/badheadersize.bmp", "b/badpalettesize.bmp",
@@ -512,13 +473,13 @@ TEST(BmpSuiteRest, RefusedOrDecodedSafely) {
                            "q/rgb16-3103.bmp",   "q/rgb24prof2.bmp"};
   for (const char* f : decoded) {
     SCOPED_TRACE(f);
-    EXPECT_EQ(decode(read_file(suite(f))).result, 0);
+    EXPECT_EQ(decode_file(read_file(suite(f))).result, 0);
   }
   // Short file: the rows that are there, flagged.
-  EXPECT_EQ(decode(read_file(suite("b/shortfile.bmp"))).result, 0);
+  EXPECT_EQ(decode_file(read_file(suite("b/shortfile.bmp"))).result, 0);
   EXPECT_EQ(source_info.incomplete, 1);
   // Three million by two million pixels promised, a few rows present.
-  EXPECT_EQ(decode(read_file(suite("b/reallybig.bmp"))).result, 0);
+  EXPECT_EQ(decode_file(read_file(suite("b/reallybig.bmp"))).result, 0);
 }
 
 }  // namespace

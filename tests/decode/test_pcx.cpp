@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "decode/picture.h"
+#include "tests/support/decode_check.h"
 #include "tests/support/oracle.h"
 
 namespace {
 
+using namespace decodecheck;
 using Bytes = std::vector<uint8_t>;
 
 struct PcxSpec {
@@ -88,31 +90,6 @@ Picture random_picture(const PcxSpec& s, uint32_t seed) {
   return p;
 }
 
-struct Decoded {
-  int32_t result = -2;
-  int32_t width = 0, height = 0;
-  std::vector<uint32_t> pixels;
-};
-
-constexpr uint32_t kUntouched = 0x5A5A5A5Au;
-
-Decoded decode(const Bytes& file) {
-  Decoded out;
-  const Bytes exact(file);
-  probe_picture(exact.data(), int32_t(exact.size()), &out.width, &out.height);
-  source_info.source_color_type = 2;
-  if (out.width < 1 || out.height < 1) {
-    uint32_t none = kUntouched;
-    out.width = out.height = 0;
-    out.result = decode_picture(exact.data(), int32_t(exact.size()), &none, 0, 0, 0, 0, 0);
-    EXPECT_EQ(none, kUntouched);
-    return out;
-  }
-  out.pixels.assign(size_t(out.width) * size_t(out.height), kUntouched);
-  out.result = decode_picture(exact.data(), int32_t(exact.size()), out.pixels.data(), out.width * 4,
-                              out.width, out.height, 0, 0);
-  return out;
-}
 
 Bytes concat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -134,7 +111,7 @@ TEST(PcxRuns, AcrossRowsAndPlanesWithOddWidths) {
       const Bytes palette = palette_block(9);
       Bytes file = concat(pcx_header(s), encode(p.values));
       if (planes == 1) file = concat(file, palette);
-      const Decoded d = decode(file);
+      const Decoded d = decode_file(file);
       ASSERT_EQ(d.result, 0);
       ASSERT_EQ(d.width, width);
       EXPECT_EQ(source_info.incomplete, 0);
@@ -172,7 +149,7 @@ TEST(PcxRuns, RunOverPaddingAndTheLastRow) {
       0xFF, 0x30,                          // row 1 blue and all of row 2; the rest is dropped
       0xC3, 0x77,                          // never read: the picture is complete
   };
-  const Decoded d = decode(concat(pcx_header(s), data));
+  const Decoded d = decode_file(concat(pcx_header(s), data));
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(source_info.incomplete, 0);
   EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0xFF101020, 0xFF101020, 0xFF101020, 0xFF01C530, 0xFF02C630,
@@ -186,7 +163,7 @@ TEST(PcxRefusal, HeadersThatCannotBeDecoded) {
   s.line = 4;
   const Bytes data = encode(Bytes(8, 1));
   const Bytes good = concat(concat(pcx_header(s), data), palette_block(1));
-  ASSERT_EQ(decode(good).result, 0);
+  ASSERT_EQ(decode_file(good).result, 0);
   struct Case {
     const char* what;
     size_t at;
@@ -202,11 +179,11 @@ TEST(PcxRefusal, HeadersThatCannotBeDecoded) {
     Bytes b = good;
     b[c.at] = c.value;
     if (c.at == 8 || c.at == 10) b[c.at + 1] = 0xFF;  // -1
-    EXPECT_EQ(decode(b).result, -1);
+    EXPECT_EQ(decode_file(b).result, -1);
   }
   // A header cut short, and one plane without room for its palette.
-  EXPECT_EQ(decode(Bytes(good.begin(), good.begin() + 100)).result, -1);
-  EXPECT_EQ(decode(concat(pcx_header(s), data)).result, -1);
+  EXPECT_EQ(decode_file(Bytes(good.begin(), good.begin() + 100)).result, -1);
+  EXPECT_EQ(decode_file(concat(pcx_header(s), data)).result, -1);
 }
 
 TEST(PcxTruncation, EveryCutIsSafeAndKeepsTheRowsPresent) {
@@ -223,14 +200,14 @@ TEST(PcxTruncation, EveryCutIsSafeAndKeepsTheRowsPresent) {
     const Bytes marked = palette_block(5);
     const Bytes palette(marked.begin() + 1, marked.end());
     const Bytes whole_file = concat(concat(pcx_header(s), data), planes == 1 ? palette : Bytes{});
-    const Decoded whole = decode(whole_file);
+    const Decoded whole = decode_file(whole_file);
     ASSERT_EQ(whole.result, 0);
     for (size_t cut = 0; cut < data.size(); ++cut) {
       SCOPED_TRACE(testing::Message() << int(planes) << " planes, data cut at " << cut);
       // One plane keeps its palette at the end of the file.
       Bytes file = concat(pcx_header(s), Bytes(data.begin(), data.begin() + long(cut)));
       if (planes == 1) file = concat(file, palette);
-      const Decoded d = decode(file);
+      const Decoded d = decode_file(file);
       if (cut == 0) {
         EXPECT_EQ(d.result, -1);
         continue;
@@ -277,21 +254,17 @@ std::string corpus(const std::string& name) { return std::string(TESSEL_CORPUS_D
 TEST(PcxCorpus, MatchesReferenceRenderings) {
   for (const char* name : {"24bit", "256-palette"}) {
     SCOPED_TRACE(name);
-    const Decoded d = decode(read_file(corpus(std::string("image-extras/") + name + ".pcx")));
+    const Decoded d = decode_file(read_file(corpus(std::string("image-extras/") + name + ".pcx")));
     ASSERT_EQ(d.result, 0);
     EXPECT_EQ(source_info.incomplete, 0);
     OraclePicture ref;
     ASSERT_TRUE(libpng_decode(read_file(corpus(std::string("image-extras/reference-png/") + name + ".png")), &ref));
-    ASSERT_EQ(d.width, ref.width);
-    ASSERT_EQ(d.height, ref.height);
-    size_t mismatches = 0;
-    for (size_t i = 0; i < d.pixels.size(); ++i) mismatches += d.pixels[i] != ref.pixels[i];
-    EXPECT_EQ(mismatches, 0u);
+    EXPECT_EQ(mismatches(d, ref, 0xFFFFFFFF), 0);
   }
 }
 
 TEST(PcxCorpus, OtherFilesRefusedOrDecodedSafely) {
-  const Decoded odd = decode(read_file(corpus("pillow/odd_stride.pcx")));
+  const Decoded odd = decode_file(read_file(corpus("pillow/odd_stride.pcx")));
   EXPECT_EQ(odd.result, 0);
   EXPECT_EQ(source_info.incomplete, 0);
   // Bytes per line below the width, 1-bit and 4-plane layouts, a damaged
@@ -299,7 +272,7 @@ TEST(PcxCorpus, OtherFilesRefusedOrDecodedSafely) {
   for (const char* f : {"pillow/01r_00.pcx", "pillow/pil184.pcx", "pillow/p_4_planes.pcx",
                         "pillow/ossfuzz-4836216264589312.pcx", "pillow/hopper.dcx"}) {
     SCOPED_TRACE(f);
-    EXPECT_EQ(decode(read_file(corpus(f))).result, -1);
+    EXPECT_EQ(decode_file(read_file(corpus(f))).result, -1);
   }
 }
 
