@@ -1,0 +1,336 @@
+#include <gtest/gtest.h>
+
+#include <queue>
+#include <vector>
+
+#include "deflate/huffman.h"
+
+namespace {
+
+std::vector<int32_t> lengths_for(const std::vector<int32_t>& counts, int32_t limit = 16, int32_t zl121 = 0) {
+  std::vector<int32_t> lengths(counts.size(), -1);
+  huffman_code_lengths(counts.data(), int32_t(counts.size()), lengths.data(), limit, zl121);
+  return lengths;
+}
+
+// Sum of 2^-length over the used symbols, scaled by 2^15: 32768 for a
+// complete code.
+int64_t kraft(const std::vector<int32_t>& lengths) {
+  int64_t sum = 0;
+  for (int32_t l : lengths)
+    if (l > 0) sum += int64_t(1) << (15 - l);
+  return sum;
+}
+
+// Cost and depth of an unrestricted optimal code, as a reference for the
+// builder.
+std::pair<int64_t, int32_t> optimal_code(const std::vector<int32_t>& counts) {
+  using Node = std::pair<int64_t, int32_t>;  // weight, depth below
+  std::priority_queue<Node, std::vector<Node>, std::greater<>> q;
+  for (int32_t c : counts) {
+    if (c > 0) q.push({c, 0});
+  }
+  int64_t cost = 0;
+  while (q.size() > 1) {
+    const Node a = q.top();
+    q.pop();
+    const Node b = q.top();
+    q.pop();
+    cost += a.first + b.first;
+    q.push({a.first + b.first, std::max(a.second, b.second) + 1});
+  }
+  return {cost, q.empty() ? 0 : q.top().second};
+}
+
+int64_t cost_of(const std::vector<int32_t>& counts, const std::vector<int32_t>& lengths) {
+  int64_t cost = 0;
+  for (size_t i = 0; i < counts.size(); ++i)
+    if (counts[i] > 0) cost += int64_t(counts[i]) * lengths[i];
+  return cost;
+}
+
+struct LengthCase {
+  const char* name;
+  std::vector<int32_t> counts;
+  int32_t zl121;
+  std::vector<int32_t> expected;
+};
+
+class KnownLengths : public ::testing::TestWithParam<LengthCase> {};
+
+TEST_P(KnownLengths, Match) {
+  const LengthCase& c = GetParam();
+  EXPECT_EQ(lengths_for(c.counts, 16, c.zl121), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Huffman, KnownLengths,
+    ::testing::Values(LengthCase{"two_of_three", {5, 0, 5}, 0, {1, 0, 1}},
+                      LengthCase{"one_used", {0, 0, 9, 0}, 0, {0, 0, 1, 0}},
+                      LengthCase{"one_used_zl121", {0, 0, 9, 0}, 1, {0, 0, 1, 0}},
+                      LengthCase{"none_used", {0, 0, 0, -3}, 0, {0, 0, 0, 0}},
+                      LengthCase{"none_used_zl121", {0, 0, 0, 0}, 1, {1, 0, 0, 0}},
+                      // Equal weights: the lower-numbered symbols get the shorter codes.
+                      LengthCase{"equal_counts", {4, 4, 4, 4, 4}, 0, {2, 2, 2, 3, 3}},
+                      LengthCase{"equal_run_after_big", {20, 1, 1, 1, 1}, 0, {1, 3, 3, 3, 3}},
+                      LengthCase{"skewed", {1, 2, 4, 8, 16}, 0, {4, 4, 3, 2, 1}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Huffman, FibonacciCountsAreLimited) {
+  // Optimal depths would reach 19 for these counts.
+  std::vector<int32_t> counts(20);
+  int32_t a = 1, b = 1;
+  for (auto& c : counts) {
+    c = a;
+    const int32_t t = a + b;
+    a = b;
+    b = t;
+  }
+  const std::vector<int32_t> lengths = lengths_for(counts, 16);
+  for (int32_t l : lengths) {
+    EXPECT_GE(l, 1);
+    EXPECT_LE(l, 15);
+  }
+  EXPECT_EQ(kraft(lengths), 32768);
+  const std::vector<int32_t> short_lengths = lengths_for(std::vector<int32_t>(counts.begin(), counts.begin() + 19), 8);
+  for (int32_t l : short_lengths) EXPECT_LE(l, 7);
+  EXPECT_EQ(kraft(short_lengths), 32768);
+}
+
+TEST(Huffman, HugeCountsDoNotOverflow) {
+  std::vector<int32_t> counts(286, 0x7FFFFFF0);
+  counts[5] = 1;
+  const std::vector<int32_t> lengths = lengths_for(counts);
+  EXPECT_EQ(kraft(lengths), 32768);
+  for (int32_t l : lengths) EXPECT_LE(l, 15);
+}
+
+TEST(Huffman, RandomCountsGiveCompleteOptimalCodes) {
+  uint32_t x = 7;
+  for (int round = 0; round < 300; ++round) {
+    const int32_t n = 2 + int32_t(x % 287);
+    std::vector<int32_t> counts(size_t(n), 0);
+    for (auto& c : counts) {
+      x = x * 1103515245u + 12345u;
+      const uint32_t r = x >> 16;
+      c = (r & 3) == 0 ? 0 : int32_t(1 + (r % (round % 2 ? 5 : 60000)));
+    }
+    counts[0] = 1;
+    counts[size_t(n) - 1] = 2;
+    const std::vector<int32_t> lengths = lengths_for(counts);
+    ASSERT_EQ(kraft(lengths), 32768) << "round " << round;
+    int32_t longest = 0;
+    for (int32_t l : lengths) longest = std::max(longest, l);
+    ASSERT_LE(longest, 15);
+    // Well below the limit the builder is a plain optimal code; and the
+    // result depends only on the counts.
+    const auto [cost, depth] = optimal_code(counts);
+    if (depth <= 12) {
+      EXPECT_EQ(cost_of(counts, lengths), cost) << "round " << round;
+    }
+    EXPECT_EQ(lengths_for(counts), lengths);
+  }
+}
+
+TEST(Huffman, CanonicalCodesAreBitReversed) {
+  // The canonical example: lengths (3,3,3,3,3,2,4,4) give 010, 011, 100, 101,
+  // 110, 00, 1110, 1111, sent most significant bit first.
+  const int32_t lengths[8] = {3, 3, 3, 3, 3, 2, 4, 4};
+  const uint32_t msb_first[8] = {2, 3, 4, 5, 6, 0, 14, 15};
+  uint32_t codes[8];
+  canonical_codes(lengths, 8, codes);
+  for (int i = 0; i < 8; ++i) {
+    uint32_t reversed = 0;
+    for (int b = 0; b < lengths[i]; ++b) reversed |= ((msb_first[i] >> b) & 1u) << (lengths[i] - 1 - b);
+    EXPECT_EQ(codes[i], reversed) << i;
+  }
+}
+
+TEST(Huffman, ConstantTables) {
+  const DeflateTables& t = deflate_tables();
+  EXPECT_EQ(t.length_entry[3], kLengthEntryBase);
+  EXPECT_EQ(t.length_entry[10], kLengthEntryBase + 7);
+  EXPECT_EQ(t.length_entry[11], kLengthEntryBase + 8);
+  EXPECT_EQ(t.length_entry[257], kLengthEntryBase + 27);
+  EXPECT_EQ(t.length_entry[258], kLengthEntryBase + 28);
+  EXPECT_EQ(t.extra[kLengthEntryBase + 28], 0);
+  EXPECT_EQ(t.distance_code[1], 0);
+  EXPECT_EQ(t.distance_code[5], 4);
+  EXPECT_EQ(t.distance_code[24577], 29);
+  EXPECT_EQ(t.distance_code[32768], 29);
+  // Every length and distance is base + extra value of its own entry.
+  for (int32_t l = 3; l <= 258; ++l) {
+    const int32_t e = t.length_entry[l];
+    ASSERT_GE(l, t.base[e]);
+    ASSERT_LT(l - t.base[e], 1 << t.extra[e]);
+  }
+  for (int32_t d = 1; d <= 32768; ++d) {
+    const int32_t c = t.distance_code[d];
+    ASSERT_GE(d, t.base[c]);
+    ASSERT_LT(d - t.base[c], 1 << t.extra[c]);
+  }
+}
+
+// Reads back a dynamic block header with a bit reader of its own.
+struct HeaderReader {
+  const std::vector<uint8_t>& bytes;
+  size_t bit = 0;
+  uint32_t get(int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i, ++bit) v |= uint32_t((bytes[bit >> 3] >> (bit & 7)) & 1) << i;
+    return v;
+  }
+};
+
+struct DecodedHeader {
+  int32_t hlit = 0, hdist = 0, hclen = 0;
+  std::vector<std::pair<int32_t, int32_t>> symbols;  // code-length symbol, extra value
+  std::vector<int32_t> lengths;                      // the expanded sequence
+};
+
+DecodedHeader decode_header(const std::vector<uint8_t>& bytes) {
+  static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  HeaderReader r{bytes};
+  DecodedHeader h;
+  h.hlit = int32_t(r.get(5)) + 257;
+  h.hdist = int32_t(r.get(5)) + 1;
+  h.hclen = int32_t(r.get(4)) + 4;
+  int32_t cl[19] = {};
+  for (int i = 0; i < h.hclen; ++i) cl[order[i]] = int32_t(r.get(3));
+  // Canonical decoding, most significant code bit first.
+  int32_t per_length[8] = {}, next[8] = {};
+  for (int32_t l : cl) {
+    if (l) per_length[l]++;
+  }
+  for (int32_t l = 1, code = 0; l < 8; ++l) {
+    code = (code + per_length[l - 1]) << 1;
+    next[l] = code;
+  }
+  std::vector<int32_t> code_of(19, -1);
+  for (int s = 0; s < 19; ++s)
+    if (cl[s]) code_of[size_t(s)] = next[cl[s]]++;
+  const size_t total = size_t(h.hlit + h.hdist);
+  while (h.lengths.size() < total) {
+    int32_t code = 0, sym = -1;
+    for (int32_t l = 1; l < 8 && sym < 0; ++l) {
+      code = code << 1 | int32_t(r.get(1));
+      for (int s = 0; s < 19; ++s)
+        if (cl[s] == l && code_of[size_t(s)] == code) sym = s;
+    }
+    if (sym < 0) break;
+    int32_t extra = 0;
+    if (sym < 16) {
+      h.lengths.push_back(sym);
+    } else if (sym == 16) {
+      extra = int32_t(r.get(2));
+      h.lengths.insert(h.lengths.end(), size_t(3 + extra), h.lengths.empty() ? -1 : h.lengths.back());
+    } else if (sym == 17) {
+      extra = int32_t(r.get(3));
+      h.lengths.insert(h.lengths.end(), size_t(3 + extra), 0);
+    } else {
+      extra = int32_t(r.get(7));
+      h.lengths.insert(h.lengths.end(), size_t(11 + extra), 0);
+    }
+    h.symbols.push_back({sym, extra});
+  }
+  return h;
+}
+
+DecodedHeader written_header(const std::vector<int32_t>& block_lengths) {
+  std::vector<uint8_t> buf(2048, 0);
+  BitWriter w{};
+  w.kbuf = buf.data();
+  w.kbuf_capacity = int32_t(buf.size());
+  write_dynamic_header(&w, block_lengths.data());
+  put_bits(&w, 0, 7);
+  buf.resize(size_t(w.out_count));
+  return decode_header(buf);
+}
+
+// A literal/length part that is a complete code by itself: 256 literals of 8
+// bits but one of 9, plus the end of block at 9.
+std::vector<int32_t> base_lengths() {
+  std::vector<int32_t> v(320, 0);
+  for (int i = 0; i < 256; ++i) v[size_t(i)] = 8;
+  v[255] = 9;
+  v[256] = 9;
+  return v;
+}
+
+std::vector<int32_t> expected_sequence(const std::vector<int32_t>& block, int32_t hlit, int32_t hdist) {
+  std::vector<int32_t> seq(block.begin(), block.begin() + hlit);
+  seq.insert(seq.end(), block.begin() + 288, block.begin() + 288 + hdist);
+  return seq;
+}
+
+TEST(DynamicHeader, TrimsButKeepsMinimumCounts) {
+  const std::vector<int32_t> block = base_lengths();
+  const DecodedHeader h = written_header(block);
+  EXPECT_EQ(h.hlit, 257);
+  EXPECT_EQ(h.hdist, 1);
+  EXPECT_EQ(h.lengths, expected_sequence(block, 257, 1));
+}
+
+TEST(DynamicHeader, EightAndNineEqualLengthsAfterADifferentValue) {
+  std::vector<int32_t> block = base_lengths();
+  // Distances: 5, then eight 6s; the sequence runs on from the literals.
+  block[288] = 5;
+  for (int i = 1; i <= 8; ++i) block[size_t(288 + i)] = 6;
+  DecodedHeader h = written_header(block);
+  ASSERT_EQ(h.hdist, 9);
+  EXPECT_EQ(h.lengths, expected_sequence(block, 257, 9));
+  std::vector<std::pair<int32_t, int32_t>> tail(h.symbols.end() - 4, h.symbols.end());
+  EXPECT_EQ(tail, (std::vector<std::pair<int32_t, int32_t>>{{5, 0}, {6, 0}, {16, 3}, {6, 0}}));
+
+  block[288 + 9] = 6;
+  h = written_header(block);
+  ASSERT_EQ(h.hdist, 10);
+  EXPECT_EQ(h.lengths, expected_sequence(block, 257, 10));
+  tail.assign(h.symbols.end() - 4, h.symbols.end());
+  EXPECT_EQ(tail, (std::vector<std::pair<int32_t, int32_t>>{{5, 0}, {6, 0}, {16, 2}, {16, 0}}));
+}
+
+TEST(DynamicHeader, LongZeroRunsAndRunsAcrossTheParts) {
+  std::vector<int32_t> block = base_lengths();
+  // Symbols 0..139 unused: 140 zeros = 18 (138 zeros) and two literal zeros.
+  for (int i = 0; i < 140; ++i) block[size_t(i)] = 0;
+  for (int i = 140; i < 256; ++i) block[size_t(i)] = 7;
+  block[256] = 7;
+  block[285] = 2;  // lengths 257..284 unused, then a run of zeros across into the distances
+  block[288 + 29] = 3;
+  DecodedHeader h = written_header(block);
+  ASSERT_EQ(h.hlit, 286);
+  ASSERT_EQ(h.hdist, 30);
+  EXPECT_EQ(h.lengths, expected_sequence(block, 286, 30));
+  ASSERT_GE(h.symbols.size(), 3u);
+  EXPECT_EQ(h.symbols[0], (std::pair<int32_t, int32_t>{18, 127}));
+  EXPECT_EQ(h.symbols[1], (std::pair<int32_t, int32_t>{0, 0}));
+  EXPECT_EQ(h.symbols[2], (std::pair<int32_t, int32_t>{0, 0}));
+}
+
+TEST(DynamicHeader, RandomLengthsRoundTrip) {
+  uint32_t x = 99;
+  for (int round = 0; round < 500; ++round) {
+    std::vector<int32_t> block(320, 0);
+    for (int i = 0; i < 286; ++i) {
+      x = x * 1103515245u + 12345u;
+      const uint32_t r = x >> 16;
+      // Long runs of zeros and of equal values, as real blocks have.
+      block[size_t(i)] = (r & 7) < 3 ? 0 : ((r & 7) < 6 && i > 0 ? block[size_t(i - 1)] : int32_t(r % 16));
+    }
+    for (int i = 0; i < 30; ++i) {
+      x = x * 1103515245u + 12345u;
+      block[size_t(288 + i)] = (x >> 16) % 3 == 0 ? 0 : int32_t((x >> 20) % 16);
+    }
+    const DecodedHeader h = written_header(block);
+    int32_t hlit = 286, hdist = 30;
+    while (hlit > 257 && block[size_t(hlit - 1)] == 0) --hlit;
+    while (hdist > 1 && block[size_t(288 + hdist - 1)] == 0) --hdist;
+    ASSERT_EQ(h.hlit, hlit);
+    ASSERT_EQ(h.hdist, hdist);
+    ASSERT_EQ(h.lengths, expected_sequence(block, hlit, hdist)) << "round " << round;
+    for (auto [sym, extra] : h.symbols) ASSERT_TRUE(sym != 16 || extra <= 3);
+  }
+}
+
+}  // namespace
