@@ -71,8 +71,19 @@ Bytes lzw(const Bytes& in) {
 }
 
 Bytes make_gif(bool noisy, bool interlaced) {
-  Bytes b = {'G', 'I', 'F', '8', '9', 'a', uint8_t(kWidth), uint8_t(kWidth >> 8), uint8_t(kHeight),
-             uint8_t(kHeight >> 8), 0xF7, 0, 0};
+  Bytes b = {'G',
+             'I',
+             'F',
+             '8',
+             '9',
+             'a',
+             uint8_t(kWidth),
+             uint8_t(kWidth >> 8),
+             uint8_t(kHeight),
+             uint8_t(kHeight >> 8),
+             0xF7,
+             0,
+             0};
   for (int i = 0; i < 256; ++i) b.insert(b.end(), {uint8_t(i), uint8_t(i * 3), uint8_t(255 - i)});
   b.insert(b.end(), {0x2C, 0, 0, 0, 0, uint8_t(kWidth), uint8_t(kWidth >> 8), uint8_t(kHeight),
                      uint8_t(kHeight >> 8), uint8_t(interlaced ? 0x40 : 0), 8});
@@ -115,8 +126,8 @@ Bytes make_dds(const char* four_cc) {
 void run(benchmark::State& state, const Bytes& file) {
   std::vector<uint32_t> pixels(size_t(kWidth) * kHeight);
   for (auto _ : state) {
-    const int32_t r = decode_picture(file.data(), int32_t(file.size()), pixels.data(), kWidth * 4, kWidth,
-                                     kHeight, 0, 0);
+    const int32_t r =
+        decode_picture(file.data(), int32_t(file.size()), pixels.data(), kWidth * 4, kWidth, kHeight, 0, 0);
     benchmark::DoNotOptimize(r);
     benchmark::DoNotOptimize(pixels.data());
   }

@@ -137,7 +137,8 @@ int32_t decode_uncompressed(const uint8_t* d, int64_t size, int64_t width, int64
     if (copy_end > columns.first)
       std::memcpy(line + columns.first + t.x_offset, d + kHeaderSize + (r * width + columns.first) * 4,
                   size_t(copy_end - columns.first) * 4);
-    for (int64_t x = std::max(copy_end, columns.first); x < columns.last; ++x) line[x + t.x_offset] = kMissing;
+    for (int64_t x = std::max(copy_end, columns.first); x < columns.last; ++x)
+      line[x + t.x_offset] = kMissing;
   }
   return 0;
 }

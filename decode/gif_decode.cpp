@@ -16,8 +16,8 @@
 // before its image data begins has no picture at all and is refused.
 namespace {
 
-constexpr int kMaxCodes = 4096;    // 12-bit codes
-constexpr int kMaxCodeSize = 11;   // larger would put the clear code outside the table
+constexpr int kMaxCodes = 4096;   // 12-bit codes
+constexpr int kMaxCodeSize = 11;  // larger would put the clear code outside the table
 constexpr int kBlockBufferSize = 768;
 // A refill keeps at most two unread bytes and appends one sub-block of at most
 // 255 bytes; the zeroed tail read by the last 32-bit load must fit as well.
@@ -37,14 +37,14 @@ struct Cursor {
 struct RowWriter {
   const DecodeTarget* target;
   const uint32_t* palette;
-  int64_t origin_x, origin_y;       // target position of image pixel (0, 0)
-  int64_t width, height;            // image size
+  int64_t origin_x, origin_y;          // target position of image pixel (0, 0)
+  int64_t width, height;               // image size
   int64_t visible_begin, visible_end;  // image columns inside the target
-  int64_t column, row;              // image coordinates of the next pixel
-  int32_t step;                     // 8, 4, 2 or 1
+  int64_t column, row;                 // image coordinates of the next pixel
+  int32_t step;                        // 8, 4, 2 or 1
   bool first_pass;
   bool complete;
-  uint32_t* line;                   // target row of `row`, null when outside the target
+  uint32_t* line;  // target row of `row`, null when outside the target
 
   void select_line() {
     const int64_t y = origin_y + row;
@@ -116,9 +116,9 @@ struct Lzw {
   uint8_t suffix[kMaxCodes];
   uint8_t stack[kMaxCodes];
   uint8_t block[kBlockBufferSize];
-  int32_t held;        // valid bytes in block
+  int32_t held;  // valid bytes in block
   int64_t bit_position;
-  bool exhausted;      // no more sub-blocks: the terminator, or the end of the data
+  bool exhausted;  // no more sub-blocks: the terminator, or the end of the data
   Cursor* in;
 
   // Moves the unread bytes to the front and appends the next sub-block.

@@ -77,7 +77,9 @@ struct Colour {
   int a, r, g, b;
 };
 
-uint32_t pack(Colour c) { return uint32_t(c.a) << 24 | uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | uint32_t(c.b); }
+uint32_t pack(Colour c) {
+  return uint32_t(c.a) << 24 | uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | uint32_t(c.b);
+}
 
 Colour from565(int c) { return {255, (c >> 11) << 3, ((c >> 5) & 63) << 2, (c & 31) << 3}; }
 
@@ -152,8 +154,8 @@ Decoded decode(const Bytes& file, int32_t w, int32_t h, int32_t xo = 0, int32_t 
   d.pixels.assign(size_t(w) * h, kUntouched);
   source_info.source_color_type = 2;
   uint32_t none = 0;
-  d.result = decode_picture(file.data(), int32_t(file.size()), d.pixels.empty() ? &none : d.pixels.data(), w * 4,
-                            w, h, xo, yo);
+  d.result = decode_picture(file.data(), int32_t(file.size()), d.pixels.empty() ? &none : d.pixels.data(),
+                            w * 4, w, h, xo, yo);
   d.incomplete = source_info.incomplete;
   return d;
 }
@@ -178,8 +180,14 @@ struct BlockCase {
 };
 
 Bytes colour_part(uint16_t c0, uint16_t c1, uint32_t indices) {
-  return {uint8_t(c0), uint8_t(c0 >> 8), uint8_t(c1), uint8_t(c1 >> 8),
-          uint8_t(indices), uint8_t(indices >> 8), uint8_t(indices >> 16), uint8_t(indices >> 24)};
+  return {uint8_t(c0),
+          uint8_t(c0 >> 8),
+          uint8_t(c1),
+          uint8_t(c1 >> 8),
+          uint8_t(indices),
+          uint8_t(indices >> 8),
+          uint8_t(indices >> 16),
+          uint8_t(indices >> 24)};
 }
 
 Bytes with_alpha(Bytes alpha, const Bytes& colours) {
@@ -209,8 +217,8 @@ TEST(DdsDecode, BlockValues) {
       {"three-colour middle", "DXT1", colour_part(0x0000, 0xFFFF, 0xAAAAAAAA), 3, 0xFF7C7E7C},
       {"c0 and c1 widened with empty low bits", "DXT1", colour_part(0xFFFF, 0x0821, 0x00000004), 1,
        0xFF080408},
-      {"DXT3 ignores the three-colour mode", "DXT3", with_alpha(Bytes(8, 0xFF), colour_part(0x1234, 0x1234, 3)),
-       0, pack({255, 16, 68, 160})},
+      {"DXT3 ignores the three-colour mode", "DXT3",
+       with_alpha(Bytes(8, 0xFF), colour_part(0x1234, 0x1234, 3)), 0, pack({255, 16, 68, 160})},
       {"DXT3 nibble F", "DXT3", with_alpha(kNibbles, white_black_2), 0, 0xFFA5A8A5},
       {"DXT3 nibble 8", "DXT3", with_alpha(kNibbles, white_black_2), 1, 0x88A5A8A5},
       {"DXT3 nibble 0", "DXT3", with_alpha(kNibbles, white_black_2), 2, 0x00A5A8A5},
@@ -221,11 +229,12 @@ TEST(DdsDecode, BlockValues) {
        0xDAA5A8A5},
       {"DXT5 index 7 of eight", "DXT5", with_alpha(alpha_part(255, 0, kAlphaIndices), white_black_2), 7,
        0x24A5A8A5},
-      {"DXT5 index 7 in the second half", "DXT5", with_alpha(alpha_part(255, 0, kAlphaIndices), white_black_2),
-       8, 0x24A5A8A5},
+      {"DXT5 index 7 in the second half", "DXT5",
+       with_alpha(alpha_part(255, 0, kAlphaIndices), white_black_2), 8, 0x24A5A8A5},
       {"DXT5 six-level index 2", "DXT5", with_alpha(alpha_part(0, 255, kAlphaIndices), white_black_2), 2,
        0x33A5A8A5},
-      {"DXT5 six-level 0", "DXT5", with_alpha(alpha_part(0, 255, kAlphaIndices), white_black_2), 6, 0x00A5A8A5},
+      {"DXT5 six-level 0", "DXT5", with_alpha(alpha_part(0, 255, kAlphaIndices), white_black_2), 6,
+       0x00A5A8A5},
       {"DXT5 six-level 255", "DXT5", with_alpha(alpha_part(0, 255, kAlphaIndices), white_black_2), 7,
        0xFFA5A8A5},
       // Red 104 and 96 give a third of 101 (a red of 100 cannot come out of a
@@ -237,15 +246,16 @@ TEST(DdsDecode, BlockValues) {
        pack({64, 255, 0, 0})},
       {"DXT4 alpha 0 keeps the colour", "DXT4", with_alpha(alpha_part(0, 0, kAlphaIndices), red_part), 3,
        pack({0, 104, 0, 0})},
-      {"DXT4 alpha 255 keeps the colour", "DXT4", with_alpha(alpha_part(255, 255, kAlphaIndices), red_part), 3,
-       pack({255, 104, 0, 0})},
+      {"DXT4 alpha 255 keeps the colour", "DXT4", with_alpha(alpha_part(255, 255, kAlphaIndices), red_part),
+       3, pack({255, 104, 0, 0})},
   };
   for (const BlockCase& c : cases) {
     const Bytes file = write_dds(compressed(4, 4, c.four_cc), c.block);
     const Decoded d = decode(file, 4, 4);
     ASSERT_EQ(d.result, 0) << c.name;
     EXPECT_EQ(d.incomplete, 0) << c.name;
-    EXPECT_EQ(d.pixels[size_t(c.pixel)], c.expected) << c.name << std::hex << " got " << d.pixels[size_t(c.pixel)];
+    EXPECT_EQ(d.pixels[size_t(c.pixel)], c.expected)
+        << c.name << std::hex << " got " << d.pixels[size_t(c.pixel)];
     const int variant = c.four_cc[3] - '0';
     EXPECT_EQ(block_pixel(c.block.data(), c.pixel, variant), c.expected) << c.name << " (test decoder)";
   }
@@ -259,8 +269,8 @@ TEST(DdsDecode, GeneratedFilesMatchTestDecoder) {
       SCOPED_TRACE(std::string(four_cc) + " " + std::to_string(w) + "x" + std::to_string(h));
       const int variant = four_cc[3] - '0';
       const size_t blocks = size_t((w + 3) / 4) * ((h + 3) / 4);
-      const Bytes file =
-          write_dds(compressed(w, h, four_cc), random_bytes(blocks * (variant == 1 ? 8 : 16), uint32_t(w * 131 + h)));
+      const Bytes file = write_dds(compressed(w, h, four_cc),
+                                   random_bytes(blocks * (variant == 1 ? 8 : 16), uint32_t(w * 131 + h)));
       const std::vector<uint32_t> want = reference_blocks(file, w, h, variant);
       const int full_w = (w + 3) / 4 * 4, full_h = (h + 3) / 4 * 4;
       // A target of the picture's size, and one with room for the edge blocks.
@@ -297,7 +307,8 @@ TEST(DdsDecode, SixBySixUsesTwoBlocksPerRow) {
   EXPECT_EQ(d.incomplete, 0);
   const uint32_t argb[4] = {0xFFF80000, 0xFF00FC00, 0xFF0000F8, 0xFFF8FCF8};
   for (int y = 0; y < 6; ++y)
-    for (int x = 0; x < 6; ++x) EXPECT_EQ(d.pixels[size_t(y) * 6 + x], argb[(y / 4) * 2 + x / 4]) << x << "," << y;
+    for (int x = 0; x < 6; ++x)
+      EXPECT_EQ(d.pixels[size_t(y) * 6 + x], argb[(y / 4) * 2 + x / 4]) << x << "," << y;
 }
 
 TEST(DdsDecode, UncompressedCopiesBitForBit) {
@@ -326,7 +337,8 @@ TEST(DdsDecode, OffsetsPlaceAndClipBlocks) {
     for (int y = 0; y < 8; ++y)
       for (int x = 0; x < 12; ++x) {
         const int sx = x - xo, sy = y - yo;
-        const uint32_t want = sx >= 0 && sx < 12 && sy >= 0 && sy < 8 ? base.pixels[size_t(sy) * 12 + sx] : kUntouched;
+        const uint32_t want =
+            sx >= 0 && sx < 12 && sy >= 0 && sy < 8 ? base.pixels[size_t(sy) * 12 + sx] : kUntouched;
         ASSERT_EQ(moved.pixels[size_t(y) * 12 + x], want) << xo << "," << yo << " at " << x << "," << y;
       }
   }
@@ -373,7 +385,8 @@ TEST(DdsDecode, RefusesOtherPixelFormats) {
   for (const auto& [name, header] : cases) {
     const Decoded d = decode(write_dds(header, Bytes(256, 0x5A)), 4, 4);
     EXPECT_EQ(d.result, -1) << name;
-    EXPECT_TRUE(std::all_of(d.pixels.begin(), d.pixels.end(), [](uint32_t p) { return p == kUntouched; })) << name;
+    EXPECT_TRUE(std::all_of(d.pixels.begin(), d.pixels.end(), [](uint32_t p) { return p == kUntouched; }))
+        << name;
   }
   // A header cut short says nothing about the pixels.
   const Bytes good = write_dds(compressed(4, 4, "DXT1"), Bytes(8, 0));
@@ -405,7 +418,8 @@ TEST(DdsDecode, TruncatedDataDecodesWhatIsThere) {
     const int variant = blocks ? four_cc[3] - '0' : 0;
     const size_t block_size = variant == 1 ? 8 : 16;
     const size_t bytes = blocks ? size_t(3 * 3) * block_size : size_t(w) * h * 4;
-    const Bytes file = write_dds(blocks ? compressed(w, h, four_cc) : uncompressed(w, h), random_bytes(bytes, 3));
+    const Bytes file =
+        write_dds(blocks ? compressed(w, h, four_cc) : uncompressed(w, h), random_bytes(bytes, 3));
     const Decoded full = decode(file, w, h);
     ASSERT_EQ(full.result, 0);
     for (size_t present = 0; present < bytes; present += 3) {

@@ -43,7 +43,8 @@ struct BitWriter {
 // A plain LZW writer. With clear_when_full false it keeps sending 12-bit codes
 // after the table fills, which giflib's encoder never does.
 // frozen_uses counts the codes sent for entry 4095 while the table is full.
-Bytes lzw_encode(const Bytes& indices, int code_size, bool clear_when_full = true, int* frozen_uses = nullptr) {
+Bytes lzw_encode(const Bytes& indices, int code_size, bool clear_when_full = true,
+                 int* frozen_uses = nullptr) {
   const int clear = 1 << code_size;
   int next = clear + 2;
   int width = code_size + 1;
@@ -112,26 +113,26 @@ void append_le16(Bytes& out, int v) {
 }
 
 void append_control(Bytes& out, int transparent) {
-  const Bytes gce = {0x21, 0xF9, 4, uint8_t(transparent >= 0 ? 1 : 0), 0, 0,
-                     uint8_t(transparent >= 0 ? transparent : 0), 0};
+  const Bytes gce = {
+      0x21, 0xF9, 4, uint8_t(transparent >= 0 ? 1 : 0), 0, 0, uint8_t(transparent >= 0 ? transparent : 0), 0};
   out.insert(out.end(), gce.begin(), gce.end());
 }
 
 struct Frame {
   int left = 0, top = 0, width = 0, height = 0;
   bool interlaced = false;
-  int local_bits = 0;          // 0: no local table, else 2^bits entries
-  std::vector<int> controls;   // graphic control extensions before the image: transparent index or -1
-  Bytes indices;               // row-major, top row first
+  int local_bits = 0;         // 0: no local table, else 2^bits entries
+  std::vector<int> controls;  // graphic control extensions before the image: transparent index or -1
+  Bytes indices;              // row-major, top row first
   int code_size = 8;
   bool clear_when_full = true;
   size_t sub_block = 255;
-  std::optional<Bytes> lzw;    // when set, sent instead of the encoded `indices`
+  std::optional<Bytes> lzw;  // when set, sent instead of the encoded `indices`
 };
 
 struct GifSpec {
   int screen_width = 0, screen_height = 0;
-  int global_bits = 0;  // 0: no global table
+  int global_bits = 0;        // 0: no global table
   int screen_table_bits = 1;  // size field of byte 10 when there is no global table
   int background = 0;
   std::vector<Frame> frames;
@@ -153,7 +154,8 @@ std::vector<int> stored_row_order(int height, bool interlaced) {
 Bytes stored_indices(const Frame& f) {
   Bytes out;
   for (int y : stored_row_order(f.height, f.interlaced))
-    out.insert(out.end(), f.indices.begin() + size_t(y) * f.width, f.indices.begin() + size_t(y + 1) * f.width);
+    out.insert(out.end(), f.indices.begin() + size_t(y) * f.width,
+               f.indices.begin() + size_t(y + 1) * f.width);
   return out;
 }
 
@@ -161,7 +163,8 @@ Bytes write_gif(const GifSpec& s) {
   Bytes out = {'G', 'I', 'F', '8', '9', 'a'};
   append_le16(out, s.screen_width);
   append_le16(out, s.screen_height);
-  out.push_back(s.global_bits ? uint8_t(0x80 | 0x70 | (s.global_bits - 1)) : uint8_t(s.screen_table_bits - 1));
+  out.push_back(s.global_bits ? uint8_t(0x80 | 0x70 | (s.global_bits - 1))
+                              : uint8_t(s.screen_table_bits - 1));
   out.push_back(uint8_t(s.background));
   out.push_back(0);
   if (s.global_bits) append_table(out, s.global_bits, 0);
@@ -286,7 +289,8 @@ bool giflib_reference(const Bytes& file, Reference* ref) {
     for (int x = 0; x < desc.Width; ++x) {
       const int sx = desc.Left + x, sy = desc.Top + y;
       if (sx < ref->width && sy < ref->height)
-        ref->pixels[size_t(sy) * ref->width + sx] = ref->palette[image.RasterBits[size_t(y) * desc.Width + x]];
+        ref->pixels[size_t(sy) * ref->width + sx] =
+            ref->palette[image.RasterBits[size_t(y) * desc.Width + x]];
     }
   DGifCloseFile(gif, &error);
   return true;
@@ -370,93 +374,55 @@ GifSpec one_frame(int sw, int sh, int global_bits, Frame f, int background = 0) 
   return s;
 }
 
+// Small changes to a frame, so each case of the table reads as one line.
+Frame interlaced(Frame f) { return f.interlaced = true, f; }
+Frame local_table(Frame f, int bits) { return f.local_bits = bits, f; }
+Frame controlled(Frame f, std::vector<int> controls) { return f.controls = std::move(controls), f; }
+Frame without_clear(Frame f) { return f.clear_when_full = false, f; }
+Frame sub_blocks_of(Frame f, size_t n) { return f.sub_block = n, f; }
+Frame code_size(Frame f, int m) { return f.code_size = m, f; }
+
+GifSpec then(GifSpec s, Frame second) { return s.frames.push_back(std::move(second)), s; }
+
 std::vector<ReferenceCase> reference_cases() {
-  std::vector<ReferenceCase> cases;
-  cases.push_back({"full screen, global table", one_frame(40, 30, 8, frame(0, 0, 40, 30, 256, 1))});
-  cases.push_back({"runs, 4 colours", one_frame(33, 17, 2, [] {
-                     Frame f = frame(0, 0, 33, 17, 4, 2);
-                     f.code_size = 2;
-                     return f;
-                   }())});
-  cases.push_back({"two colours, code size 2", one_frame(9, 9, 1, [] {
-                     Frame f = frame(0, 0, 9, 9, 2, 3);
-                     f.code_size = 2;
-                     return f;
-                   }())});
-  cases.push_back({"smaller image, border from background", one_frame(50, 40, 4, frame(7, 5, 20, 11, 16, 5), 9)});
-  cases.push_back({"image on the right and bottom edges", one_frame(30, 20, 4, frame(10, 12, 20, 8, 16, 7), 3)});
-  cases.push_back({"image wider than the screen", one_frame(20, 20, 4, frame(12, 2, 20, 30, 16, 9), 1)});
-  cases.push_back({"no global table: transparent border", one_frame(30, 30, 0, [] {
-                     Frame f = frame(3, 4, 10, 10, 16, 11);
-                     f.local_bits = 4;
-                     return f;
-                   }())});
-  cases.push_back({"local table replaces the global one", one_frame(25, 25, 8, [] {
-                     Frame f = frame(0, 1, 25, 20, 32, 13);
-                     f.local_bits = 5;
-                     return f;
-                   }(), 2)});
-  cases.push_back({"transparent index equals background", one_frame(30, 30, 4, [] {
-                     Frame f = frame(5, 5, 10, 10, 16, 15);
-                     f.controls = {3};
-                     return f;
-                   }(), 3)});
-  cases.push_back({"later control without transparency keeps the index", one_frame(16, 16, 4, [] {
-                     Frame f = frame(0, 0, 16, 16, 16, 17);
-                     f.controls = {6, -1};
-                     return f;
-                   }())});
-  cases.push_back({"background index past a short table", one_frame(12, 12, 2, frame(2, 2, 6, 6, 4, 19), 200)});
-  cases.push_back({"table fills, clear code sent", one_frame(120, 100, 8, frame(0, 0, 120, 100, 256, 21))});
-  cases.push_back({"table fills, no clear code", one_frame(120, 100, 8, [] {
-                     Frame f = frame(0, 0, 120, 100, 256, 21);
-                     f.clear_when_full = false;
-                     return f;
-                   }())});
-  cases.push_back({"no clear code, long runs", one_frame(200, 150, 8, [] {
-                     Frame f = frame(0, 0, 200, 150, 200, 22);
-                     f.clear_when_full = false;
-                     return f;
-                   }())});
-  cases.push_back({"one-byte sub-blocks", one_frame(40, 40, 8, [] {
-                     Frame f = frame(0, 0, 40, 40, 256, 23);
-                     f.sub_block = 1;
-                     return f;
-                   }())});
-  cases.push_back({"two-byte sub-blocks", one_frame(40, 40, 8, [] {
-                     Frame f = frame(0, 0, 40, 40, 256, 25);
-                     f.sub_block = 2;
-                     return f;
-                   }())});
-  for (int h : {1, 2, 3, 4, 5, 8, 9, 13, 17, 64}) {
-    Frame f = frame(0, 0, 11, h, 16, h);
-    f.interlaced = true;
-    cases.push_back({"interlaced height " + std::to_string(h), one_frame(11, h, 4, f)});
-  }
-  cases.push_back({"interlaced image smaller than the screen", one_frame(30, 40, 8, [] {
-                     Frame f = frame(4, 6, 17, 21, 256, 27);
-                     f.interlaced = true;
-                     return f;
-                   }(), 5)});
-  {
-    GifSpec s = one_frame(20, 20, 4, frame(0, 0, 20, 20, 16, 29));
-    Frame second = frame(2, 2, 10, 10, 16, 31);
-    second.controls = {0};
-    s.frames.push_back(second);
-    cases.push_back({"second frame ignored", s});
-  }
-  {
-    GifSpec s = one_frame(20, 20, 4, frame(3, 3, 10, 10, 16, 33), 4);
-    Frame second = frame(0, 0, 20, 20, 16, 35);
-    second.controls = {4};
-    s.frames.push_back(second);
-    cases.push_back({"control extension after the first image has no effect", s});
-  }
+  std::vector<ReferenceCase> cases = {
+      {"full screen, global table", one_frame(40, 30, 8, frame(0, 0, 40, 30, 256, 1))},
+      {"runs, 4 colours", one_frame(33, 17, 2, code_size(frame(0, 0, 33, 17, 4, 2), 2))},
+      {"two colours, code size 2", one_frame(9, 9, 1, code_size(frame(0, 0, 9, 9, 2, 3), 2))},
+      {"smaller image, border from background", one_frame(50, 40, 4, frame(7, 5, 20, 11, 16, 5), 9)},
+      {"image on the right and bottom edges", one_frame(30, 20, 4, frame(10, 12, 20, 8, 16, 7), 3)},
+      {"image wider than the screen", one_frame(20, 20, 4, frame(12, 2, 20, 30, 16, 9), 1)},
+      {"no global table: transparent border",
+       one_frame(30, 30, 0, local_table(frame(3, 4, 10, 10, 16, 11), 4))},
+      {"local table replaces the global one",
+       one_frame(25, 25, 8, local_table(frame(0, 1, 25, 20, 32, 13), 5), 2)},
+      {"transparent index equals background",
+       one_frame(30, 30, 4, controlled(frame(5, 5, 10, 10, 16, 15), {3}), 3)},
+      {"later control without transparency keeps the index",
+       one_frame(16, 16, 4, controlled(frame(0, 0, 16, 16, 16, 17), {6, -1}))},
+      {"background index past a short table", one_frame(12, 12, 2, frame(2, 2, 6, 6, 4, 19), 200)},
+      {"table fills, clear code sent", one_frame(120, 100, 8, frame(0, 0, 120, 100, 256, 21))},
+      {"table fills, no clear code", one_frame(120, 100, 8, without_clear(frame(0, 0, 120, 100, 256, 21)))},
+      {"no clear code, long runs", one_frame(200, 150, 8, without_clear(frame(0, 0, 200, 150, 200, 22)))},
+      {"one-byte sub-blocks", one_frame(40, 40, 8, sub_blocks_of(frame(0, 0, 40, 40, 256, 23), 1))},
+      {"two-byte sub-blocks", one_frame(40, 40, 8, sub_blocks_of(frame(0, 0, 40, 40, 256, 25), 2))},
+      {"interlaced image smaller than the screen",
+       one_frame(30, 40, 8, interlaced(frame(4, 6, 17, 21, 256, 27)), 5)},
+      {"second frame ignored",
+       then(one_frame(20, 20, 4, frame(0, 0, 20, 20, 16, 29)), controlled(frame(2, 2, 10, 10, 16, 31), {0}))},
+      {"control extension after the first image has no effect",
+       then(one_frame(20, 20, 4, frame(3, 3, 10, 10, 16, 33), 4),
+            controlled(frame(0, 0, 20, 20, 16, 35), {4}))},
+  };
+  for (int h : {1, 2, 3, 4, 5, 8, 9, 13, 17, 64})
+    cases.push_back({"interlaced height " + std::to_string(h),
+                     one_frame(11, h, 4, interlaced(frame(0, 0, 11, h, 16, h)))});
   return cases;
 }
 
 TEST(GifDecode, MatchesGiflibOnOwnWriter) {
-  for (const ReferenceCase& c : reference_cases()) expect_matches_reference(write_gif(c.spec), c.name.c_str());
+  for (const ReferenceCase& c : reference_cases())
+    expect_matches_reference(write_gif(c.spec), c.name.c_str());
 }
 
 TEST(GifDecode, MatchesGiflibOnGiflibEncoder) {
@@ -501,7 +467,8 @@ TEST(GifDecode, OffsetShiftsAndClips) {
         const int sx = x - xo, sy = y - yo;
         const bool inside = sx >= 0 && sx < base.width && sy >= 0 && sy < base.height;
         const uint32_t want = inside ? base.pixels[size_t(sy) * base.width + sx] : kUntouched;
-        ASSERT_EQ(moved.pixels[size_t(y) * base.width + x], want) << xo << "," << yo << " at " << x << "," << y;
+        ASSERT_EQ(moved.pixels[size_t(y) * base.width + x], want)
+            << xo << "," << yo << " at " << x << "," << y;
       }
   }
 }
@@ -584,9 +551,8 @@ TEST(GifDecode, InterlacedRowOrderOfShortImages) {
       ASSERT_EQ(d.result, 0);
       EXPECT_EQ(source_info.incomplete, rows_sent < height ? 1 : 0);
       for (int y = 0; y < height; ++y) {
-        const bool reached =
-            std::find(orders[height - 1].begin(), orders[height - 1].begin() + rows_sent, y) !=
-            orders[height - 1].begin() + rows_sent;
+        const bool reached = std::find(orders[height - 1].begin(), orders[height - 1].begin() + rows_sent,
+                                       y) != orders[height - 1].begin() + rows_sent;
         const uint32_t want = reached ? source_info.palette[1 + y] : source_info.palette[0];
         EXPECT_EQ(d.pixels[size_t(y)], want) << "height " << height << " rows " << rows_sent << " y " << y;
       }
@@ -615,7 +581,8 @@ TEST(GifDecode, DamagedStreamsStopCleanly) {
       {"first code names the entry not yet made", codes({{4, 3}, {6, 3}}), 0},
       {"end code before the image is complete", codes({{4, 3}, {1, 3}, {1, 3}, {5, 3}}), 2},
       // Eight 3-bit codes fill three bytes, so no padding bits follow.
-      {"data ends without an end code", codes({{4, 3}, {1, 3}, {4, 3}, {1, 3}, {4, 3}, {1, 3}, {4, 3}, {1, 3}}), 4},
+      {"data ends without an end code",
+       codes({{4, 3}, {1, 3}, {4, 3}, {1, 3}, {4, 3}, {1, 3}, {4, 3}, {1, 3}}), 4},
       {"empty data", Bytes{}, 0},
   };
   for (const DamagedCase& c : cases) {
@@ -703,9 +670,10 @@ TEST(GifDecode, NoColourTableGivesGreyRamp) {
     int table_bits;
     std::vector<uint32_t> first;
   };
-  for (const Case& c : std::vector<Case>{{1, {0xFF000000u, 0xFFFFFFFFu, 0xFF000000u}},
-                                        {2, {0xFF000000u, 0xFF555555u, 0xFFAAAAAAu, 0xFFFFFFFFu, 0xFF000000u}},
-                                        {8, {0xFF000000u, 0xFF010101u, 0xFF020202u}}}) {
+  for (const Case& c :
+       std::vector<Case>{{1, {0xFF000000u, 0xFFFFFFFFu, 0xFF000000u}},
+                         {2, {0xFF000000u, 0xFF555555u, 0xFFAAAAAAu, 0xFFFFFFFFu, 0xFF000000u}},
+                         {8, {0xFF000000u, 0xFF010101u, 0xFF020202u}}}) {
     GifSpec s = one_frame(4, 4, 0, frame(0, 0, 4, 4, 2, 53));
     s.screen_table_bits = c.table_bits;
     const Decoded d = decode(write_gif(s));
