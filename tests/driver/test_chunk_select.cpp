@@ -74,11 +74,11 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{",,zTXt,,", {"zTXt"}}, ListCase{"tEXtX,gAM", {}}, ListCase{"IDAT,PLTE,IEND", {}}));
 
 TEST(ChunkSelect, GroupsFollowPlteAndIdat) {
-  const Walk w = walk(sectioned_png(), "1");
+  const Bytes png = sectioned_png();
+  const Walk w = walk(png, "1");
   EXPECT_EQ(w.selection.kept_before_plte, 1);
   EXPECT_EQ(w.selection.kept_before_idat, 3);
   EXPECT_EQ(w.selection.kept_count, 5);
-  const Bytes png = sectioned_png();
   // Each entry points at the chunk's length field inside the image.
   EXPECT_EQ(w.selection.kept[0][3], 3);
 }

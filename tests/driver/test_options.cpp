@@ -5,6 +5,7 @@
 #include <regex>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/options.h"
@@ -29,7 +30,11 @@ struct Parsed {
   EncodeOptions options;
 };
 
-Parsed parse(std::vector<std::string> args) {
+// The parsed record points into the arguments, so they live until the next parse.
+std::vector<std::string> args;
+
+Parsed parse(std::vector<std::string> given) {
+  args = std::move(given);
   args.insert(args.begin(), "tessel");
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
