@@ -423,6 +423,16 @@ void restart_check(JpegContext& c) {
   c.eob_run = 0;
 }
 
+// Chroma component j (0 = Cb, 1 = Cr) of the MCU starts at block first_block.
+// Chroma sampled more finely than luma cannot be shown at its own resolution:
+// it is read at luma's.
+void set_chroma(JpegOutput& o, int j, int first_block, const JpegComponent& luma, const JpegComponent& chroma) {
+  o.chroma_block[j] = first_block;
+  o.chroma_h_blocks[j] = chroma.h;
+  o.chroma_shift_h[j] = std::max(0, luma.log2_h - chroma.log2_h);
+  o.chroma_shift_v[j] = std::max(0, luma.log2_v - chroma.log2_v);
+}
+
 // Result: 1 = the decode is over (sequential), 0 = go on parsing, -1 = refused.
 int decode_scan(JpegContext& c, int64_t p, int64_t end) {
   if (!c.have_frame || c.width < 1 || c.height < 1) return -1;
@@ -481,10 +491,14 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
   JpegOutput& o = c.out;
   o.h_blocks = c.scan[0].h_blocks;
   o.v_blocks = c.scan[0].v_blocks;
-  o.log2_h = first.log2_h;
-  o.log2_v = first.log2_v;
-  o.luma_blocks = o.h_blocks * o.v_blocks;
-  o.has_chroma = n > 1;
+  int first_block = o.h_blocks * o.v_blocks;
+  for (int j = 0; j < 2; j++) {
+    o.chroma_block[j] = -1;
+    if (j + 1 >= n) continue;
+    const JpegScanComponent& s = c.scan[j + 1];
+    set_chroma(o, j, first_block, first, c.comp[s.comp]);
+    first_block += s.h_blocks * s.v_blocks;
+  }
 
   c.bits = 0;
   c.bit_count = 0;
@@ -540,10 +554,13 @@ void final_pass(JpegContext& c) {
   JpegOutput& o = c.out;
   o.h_blocks = first.h;
   o.v_blocks = first.v;
-  o.log2_h = first.log2_h;
-  o.log2_v = first.log2_v;
-  o.luma_blocks = first.h * first.v;
-  o.has_chroma = c.comp_count > 1;
+  int first_block = first.h * first.v;
+  for (int j = 0; j < 2; j++) {
+    o.chroma_block[j] = -1;
+    if (j + 1 >= c.comp_count) continue;
+    set_chroma(o, j, first_block, first, c.comp[j + 1]);
+    first_block += c.comp[j + 1].h * c.comp[j + 1].v;
+  }
   const int64_t mcu_w = 8 * first.h, mcu_h = 8 * first.v;
   // Picture rectangle that lands inside the clip.
   const int64_t px0 = int64_t(o.clip_left) - o.x_offset, px1 = int64_t(o.clip_width) - o.x_offset;

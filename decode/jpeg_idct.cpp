@@ -77,7 +77,7 @@ const ColourTables& colour_tables() {
   return tables;
 }
 
-const int32_t kZeroChroma[128] = {};
+const int32_t kZeroChroma[64] = {};
 
 // Chroma after the transform is (value - 128) << 16; >> 14 gives four times
 // the value. Overflowing blocks must not index outside the tables.
@@ -90,14 +90,10 @@ inline uint32_t to_pixel(const ColourTables& t, uint32_t y, uint32_t cb, uint32_
 
 void store(const JpegOutput& out, const int32_t* mcu, int32_t mcu_x, int32_t mcu_y, bool shortcuts) {
   const ColourTables& t = colour_tables();
-  const int32_t* cb = kZeroChroma;
-  const int32_t* cr = kZeroChroma + 64;
-  int log2_h = 0, log2_v = 0;
-  if (out.has_chroma) {
-    cb = mcu + 64 * out.luma_blocks;
-    cr = cb + 64;
-    log2_h = out.log2_h;
-    log2_v = out.log2_v;
+  int sh[2], sv[2];
+  for (int j = 0; j < 2; j++) {
+    sh[j] = out.chroma_block[j] < 0 ? 0 : out.chroma_shift_h[j];
+    sv[j] = out.chroma_block[j] < 0 ? 0 : out.chroma_shift_v[j];
   }
   uint8_t* const base = reinterpret_cast<uint8_t*>(out.pixels);
   for (int br = 0; br < out.v_blocks; br++) {
@@ -111,28 +107,36 @@ void store(const JpegOutput& out, const int32_t* mcu, int32_t mcu_x, int32_t mcu
       const int64_t x1 = std::min<int64_t>(8, out.clip_width - tx);
       if (x0 >= x1) continue;
       const int32_t* luma = mcu + 64 * (br * out.h_blocks + bc);
+      const bool full = shortcuts && x0 == 0 && x1 == 8 && sh[0] == sh[1];
       for (int64_t y = y0; y < y1; y++) {
         uint32_t* row = reinterpret_cast<uint32_t*>(base + (ty + y) * out.pitch) + tx;
         const uint32_t* lrow = reinterpret_cast<const uint32_t*>(luma + 8 * y);
-        const int crow = (((8 * br + int(y)) >> log2_v) & 7) * 8;
-        const int32_t* cbrow = cb + crow;
-        const int32_t* crrow = cr + crow;
-        if (shortcuts && x0 == 0 && x1 == 8 && log2_h == 0) {
+        // The chroma samples of this pixel row of the block: a luma block
+        // never straddles two chroma blocks, so one pointer per component.
+        const int32_t* crow[2];
+        for (int j = 0; j < 2; j++) {
+          if (out.chroma_block[j] < 0) {
+            crow[j] = kZeroChroma;
+            continue;
+          }
+          const int cy = (8 * br + int(y)) >> sv[j], cx = (8 * bc) >> sh[j];
+          const int block = out.chroma_block[j] + (cy >> 3) * out.chroma_h_blocks[j] + (cx >> 3);
+          crow[j] = mcu + 64 * block + 8 * (cy & 7) + (cx & 7);
+        }
+        const int32_t* cbrow = crow[0];
+        const int32_t* crrow = crow[1];
+        if (full && sh[0] == 0) {
           for (int x = 0; x < 8; x++) row[x] = to_pixel(t, lrow[x], chroma_index(cbrow[x]), chroma_index(crrow[x]));
-        } else if (shortcuts && x0 == 0 && x1 == 8 && log2_h == 1 && bc < 2) {
+        } else if (full && sh[0] == 1) {
           // One chroma sample serves a pixel pair.
-          const int32_t* cbs = cbrow + 4 * bc;
-          const int32_t* crs = crrow + 4 * bc;
           for (int x = 0; x < 4; x++) {
-            const uint32_t cbi = chroma_index(cbs[x]), cri = chroma_index(crs[x]);
+            const uint32_t cbi = chroma_index(cbrow[x]), cri = chroma_index(crrow[x]);
             row[2 * x] = to_pixel(t, lrow[2 * x], cbi, cri);
             row[2 * x + 1] = to_pixel(t, lrow[2 * x + 1], cbi, cri);
           }
         } else {
-          for (int64_t x = x0; x < x1; x++) {
-            const int cx = ((8 * bc + int(x)) >> log2_h) & 7;
-            row[x] = to_pixel(t, lrow[x], chroma_index(cbrow[cx]), chroma_index(crrow[cx]));
-          }
+          for (int64_t x = x0; x < x1; x++)
+            row[x] = to_pixel(t, lrow[x], chroma_index(cbrow[x >> sh[0]]), chroma_index(crrow[x >> sh[1]]));
         }
       }
     }

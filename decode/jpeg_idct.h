@@ -15,12 +15,15 @@ struct JpegOutput {
   int32_t clip_top;
   int32_t clip_width;   // min(target width, x offset + picture width): columns below it may be written
   int32_t clip_height;
-  int32_t h_blocks;     // first-component blocks per MCU, horizontally and vertically
+  int32_t h_blocks;     // first-component (luma) blocks per MCU, horizontally and vertically
   int32_t v_blocks;
-  int32_t log2_h;       // log2 of the first component's sampling: pixels per chroma sample
-  int32_t log2_v;
-  int32_t luma_blocks;  // h_blocks * v_blocks: the Cb block follows them, Cr follows Cb
-  int32_t has_chroma;   // 0: gray, the chroma is taken as zero
+  // Cb (index 0) and Cr (index 1): the first block of each in the MCU, or -1
+  // when the data has no such component (its chroma is then zero); blocks
+  // per row in the MCU; and log2 of the luma samples per chroma sample.
+  int32_t chroma_block[2];
+  int32_t chroma_h_blocks[2];
+  int32_t chroma_shift_h[2];
+  int32_t chroma_shift_v[2];
 };
 
 // Inverse transform of one block of dequantised coefficients (natural order),

@@ -110,6 +110,7 @@ struct MadeCase {
   const char* name;
   int width, height, components, h0, v0, restart, quality;
   bool progressive, force_baseline;
+  int h1 = 1, v1 = 1, h2 = 1, v2 = 1;  // chroma sampling
 };
 
 const MadeCase kMadeCases[] = {
@@ -133,6 +134,11 @@ const MadeCase kMadeCases[] = {
     {"progressive_422_restart", 70, 41, 3, 2, 1, 2, 90, true, true},
     {"progressive_gray", 53, 37, 1, 1, 1, 0, 90, true, true},
     {"progressive_odd", 9, 13, 3, 2, 2, 0, 60, true, true},
+    // Chroma with more than one block per MCU.
+    {"all_2x1", 35, 27, 3, 2, 1, 0, 90, false, true, 2, 1, 2, 1},
+    {"cb_2x1_cr_1x1", 43, 29, 3, 2, 2, 0, 90, false, true, 2, 1, 1, 1},
+    {"luma_4x1_cb_2x1", 70, 20, 3, 4, 1, 0, 90, false, true, 2, 1, 1, 1},
+    {"progressive_cb_1x2", 33, 41, 3, 2, 2, 0, 90, true, true, 1, 2, 1, 1},
 };
 
 JpegMakeOptions options_of(const MadeCase& c) {
@@ -144,6 +150,10 @@ JpegMakeOptions options_of(const MadeCase& c) {
   o.v0 = c.v0;
   o.restart_interval = c.restart;
   o.progressive = c.progressive;
+  o.h1 = c.h1;
+  o.v1 = c.v1;
+  o.h2 = c.h2;
+  o.v2 = c.v2;
   return o;
 }
 
@@ -201,6 +211,52 @@ TEST(JpegDecode, RestartMarkersChangeNoPixel) {
     ASSERT_EQ(progressive.result, 0);
     EXPECT_LE(jpeg_max_channel_difference(plain.pixels, progressive.pixels), 1) << "interval " << interval;
   }
+}
+
+// The output scale follows the component's role: chroma on table 0 and luma
+// on table 1 decode as well as the usual assignment.
+TEST(JpegDecode, QuantisationTableIdsDoNotDecideLumaOrChroma) {
+  for (const auto& [luma, chroma] : {std::pair{0, 0}, std::pair{1, 0}, std::pair{1, 1}}) {
+    for (bool progressive : {false, true}) {
+      const MadeCase c{"tables", 48, 32, 3, 2, 2, 0, 90, progressive, true};
+      JpegMakeOptions o = options_of(c);
+      o.luma_table = luma;
+      o.chroma_table = chroma;
+      const std::vector<uint8_t> file = jpeg_make(jpeg_test_samples(c.width, c.height, 3), c.width, c.height, o);
+      JpegReference ref;
+      ASSERT_TRUE(jpeg_reference_decode(file, &ref));
+      const Decoded d = decode(file);
+      ASSERT_EQ(d.result, 0);
+      EXPECT_GE(jpeg_psnr(d.pixels, ref.pixels), 40.0) << luma << "," << chroma;
+    }
+  }
+}
+
+// At every restart the reader hands back its look-ahead, which then holds the
+// marker and the bytes after it: stuffed 0xFF 0x00 pairs there must be handed
+// back exactly. Noisy pictures at full quality put them there often.
+TEST(JpegDecode, RestartMarkerFollowedByStuffedBytes) {
+  int found = 0;
+  for (uint32_t seed = 1; seed < 40 && found < 3; seed++) {
+    const std::vector<uint8_t> samples = jpeg_test_samples(64, 32, 3, 255, seed);
+    JpegMakeOptions o;
+    o.quality = 100;
+    o.h0 = o.v0 = 1;
+    o.restart_interval = 1;
+    const std::vector<uint8_t> with = jpeg_make(samples, 64, 32, o);
+    bool pattern = false;
+    for (size_t i = 0; i + 4 < with.size(); i++)
+      if (with[i] == 0xFF && with[i + 1] >= 0xD0 && with[i + 1] <= 0xD7 &&
+          ((with[i + 2] == 0xFF && with[i + 3] == 0) || (with[i + 3] == 0xFF && with[i + 4] == 0)))
+        pattern = true;
+    if (!pattern) continue;
+    found++;
+    o.restart_interval = 0;
+    const Decoded a = decode(with), b = decode(jpeg_make(samples, 64, 32, o));
+    ASSERT_EQ(a.result, 0);
+    EXPECT_EQ(a.pixels, b.pixels) << "seed " << seed;
+  }
+  EXPECT_GT(found, 0);
 }
 
 TEST(JpegDecode, SixteenBitQuantisationTablesDecodeLikeEightBit) {

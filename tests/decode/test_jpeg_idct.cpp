@@ -98,10 +98,12 @@ JpegOutput output_for(std::vector<uint32_t>& target, int width, int height, int 
   o.clip_height = height;
   o.h_blocks = h;
   o.v_blocks = v;
-  o.log2_h = h == 2 ? 1 : 0;
-  o.log2_v = v == 2 ? 1 : 0;
-  o.luma_blocks = h * v;
-  o.has_chroma = chroma;
+  for (int j = 0; j < 2; j++) {
+    o.chroma_block[j] = chroma ? h * v + j : -1;
+    o.chroma_h_blocks[j] = 1;
+    o.chroma_shift_h[j] = h == 2 ? 1 : 0;
+    o.chroma_shift_v[j] = v == 2 ? 1 : 0;
+  }
   return o;
 }
 

@@ -49,9 +49,13 @@ std::vector<uint8_t> jpeg_make(const std::vector<uint8_t>& samples, int width, i
   info.dct_method = JDCT_ISLOW;
   info.comp_info[0].h_samp_factor = options.h0;
   info.comp_info[0].v_samp_factor = options.v0;
-  for (int i = 1; i < info.num_components; i++) {
-    info.comp_info[i].h_samp_factor = 1;
-    info.comp_info[i].v_samp_factor = 1;
+  info.comp_info[0].quant_tbl_no = options.luma_table;
+  for (int i = 1; i < info.num_components; i++) info.comp_info[i].quant_tbl_no = options.chroma_table;
+  if (info.num_components == 3) {
+    info.comp_info[1].h_samp_factor = options.h1;
+    info.comp_info[1].v_samp_factor = options.v1;
+    info.comp_info[2].h_samp_factor = options.h2;
+    info.comp_info[2].v_samp_factor = options.v2;
   }
   info.restart_interval = static_cast<unsigned int>(options.restart_interval);
   if (options.progressive) jpeg_simple_progression(&info);
@@ -132,14 +136,14 @@ bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out)
   return true;
 }
 
-std::vector<uint8_t> jpeg_test_samples(int width, int height, int components) {
+std::vector<uint8_t> jpeg_test_samples(int width, int height, int components, int noise_level, uint32_t seed) {
   std::vector<uint8_t> s(size_t(width) * size_t(height) * size_t(components));
-  uint32_t noise = 12345;
+  uint32_t noise = seed;
   for (int y = 0; y < height; y++) {
     for (int x = 0; x < width; x++) {
       noise = noise * 1103515245u + 12345u;
       const double fx = double(x) / std::max(width, 1), fy = double(y) / std::max(height, 1);
-      const int grain = int(noise >> 28) - 8;
+      const int grain = int((noise >> 8) % uint32_t(noise_level + 1)) - noise_level / 2;
       const int v[3] = {int(200 * fx + 30 * std::sin(fy * 9)) + grain,
                         int(180 * fy + 40 * std::cos(fx * 7)) + grain,
                         int(128 + 100 * std::sin((fx + fy) * 5)) + ((x / 5 + y / 7) % 2) * 24};
