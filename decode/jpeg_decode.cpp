@@ -14,6 +14,13 @@ namespace {
 // than risking the machine on a header's word.
 constexpr int64_t kMaxCoefficientBytes = int64_t(1) << 30;
 
+// End-of-band runs let a few bytes of a progressive scan sweep the whole
+// store, so a hostile file of many tiny scans could keep the decoder busy for
+// minutes. Real files visit each block a handful of times (one visit per scan
+// that holds its component); past this many visits per block on average the
+// picture is treated as cut short.
+constexpr int64_t kMaxVisitsPerBlock = 64;
+
 struct JpegTables {
   uint8_t zigzag_order[64];     // natural position of the k-th zigzag coefficient
   uint8_t zigzag_position[64];  // inverse of zigzag_order
@@ -113,6 +120,7 @@ struct JpegContext {
   int16_t* store;
   int64_t store_blocks;
   int32_t progressive_scans;
+  int64_t visits_left;  // progressive block decodes still allowed
   bool decoded_any;  // some MCU was decoded (sequential: and stored)
   bool cut_short;    // the data ended inside a scan
   bool saw_end;      // an end-of-picture marker was met
@@ -474,6 +482,7 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
     if (bytes > kMaxCoefficientBytes) return -1;
     c.store = static_cast<int16_t*>(std::calloc(size_t(c.store_blocks), 128));
     if (c.store == nullptr) return -1;
+    c.visits_left = kMaxVisitsPerBlock * c.store_blocks + 65536;
   }
   const bool progressive = c.store != nullptr;
 
@@ -510,7 +519,7 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
 
   for (int64_t mcu_y = 0; mcu_y < c.height; mcu_y += mcu_h) {
     for (int64_t mcu_x = 0; mcu_x < c.width; mcu_x += mcu_w) {
-      if (c.pos >= c.size + 4) {
+      if (c.pos >= c.size + 4 || (progressive && c.visits_left <= 0)) {
         c.cut_short = true;
         goto scan_end;
       }
@@ -527,6 +536,7 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
                 coef = c.spare_block;
               }
               decode_progressive_block(c, s, i, coef);
+              c.visits_left--;
             } else {
               int32_t* block = c.mcu + 64 * index++;
               jpeg_idct(block, decode_sequential_block(c, s, i, block));
@@ -617,7 +627,9 @@ int32_t run(JpegContext& c) {
     if (c.size - pos < 2) break;
     const int64_t length = read_be16(d + pos);
     const int64_t body = pos + 2;
-    const int64_t end = std::min<int64_t>(pos + std::max<int64_t>(length, 2), c.size);
+    const int64_t end = pos + std::max<int64_t>(length, 2);
+    // A segment cut by the end of the data: the data ends here.
+    if (end > c.size) break;
     int result = 0;
     switch (code) {
       case 0xC0:
@@ -648,6 +660,7 @@ int32_t run(JpegContext& c) {
           result = 0;
         }
         if (result < 0) break;
+        if (c.visits_left <= 0) return finish(c);
         pos = c.pos;
         continue;
       }

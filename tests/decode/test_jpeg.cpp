@@ -54,7 +54,7 @@ struct Marker {
 std::vector<Marker> markers(const std::vector<uint8_t>& f) {
   std::vector<Marker> out;
   size_t p = 2;
-  while (p + 3 < f.size()) {
+  while (p + 1 < f.size()) {
     if (f[p] != 0xFF || f[p + 1] == 0x00 || f[p + 1] == 0xFF || (f[p + 1] >= 0xD0 && f[p + 1] <= 0xD7)) {
       p++;
       continue;
@@ -64,6 +64,7 @@ std::vector<Marker> markers(const std::vector<uint8_t>& f) {
       out.push_back({code, p, 2});
       break;
     }
+    if (p + 3 >= f.size()) break;
     const size_t len = size_t(f[p + 2]) << 8 | f[p + 3];
     out.push_back({code, p, len + 2});
     p += len + 2;
@@ -460,6 +461,34 @@ TEST(JpegDecode, LargestFrameIsSafe) {
     const Decoded small = decode(file, 16, 16);
     EXPECT_EQ(small.result, progressive ? -1 : 0);
     EXPECT_EQ(decode(file, 0, 0).result, 0);
+  }
+}
+
+// A band scan repeated many times: a few repeats change nothing, thousands
+// of cheap scans sweeping a large store are cut off as an incomplete picture
+// instead of keeping the decoder busy.
+TEST(JpegDecode, ManyRepeatedScansAreBounded) {
+  const int size = 512;
+  JpegMakeOptions o;
+  o.components = 1;
+  o.h0 = o.v0 = 1;
+  o.scans = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}};
+  const std::vector<uint8_t> file = jpeg_make(std::vector<uint8_t>(size * size, 90), size, size, o);
+  size_t last_scan = 0, end = 0;
+  for (const Marker& m : markers(file)) {
+    if (m.code == 0xDA) last_scan = m.pos;
+    if (m.code == 0xD9) end = m.pos;
+  }
+  ASSERT_GT(end, last_scan);
+  const Decoded plain = decode(file);
+  for (int repeats : {20, 3000}) {
+    std::vector<uint8_t> many(file.begin(), file.begin() + long(end));
+    for (int i = 0; i < repeats; i++) many.insert(many.end(), file.begin() + long(last_scan), file.begin() + long(end));
+    many.insert(many.end(), {0xFF, 0xD9});
+    const Decoded d = decode(many);
+    ASSERT_EQ(d.result, 0);
+    EXPECT_EQ(d.incomplete, repeats > 64 ? 1 : 0) << repeats;
+    EXPECT_EQ(d.pixels, plain.pixels);
   }
 }
 
