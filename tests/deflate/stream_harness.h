@@ -1,6 +1,8 @@
 #pragma once
 // Drives whole compression passes through the public stream interface and
 // hands back the zlib stream inside the IDAT chunk, for the deflate tests.
+#include <zlib.h>
+
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -36,6 +38,29 @@ inline StreamRun run_pass(DeflateStream* s, const std::vector<uint8_t>& data) {
   run.png.resize(size_t(w.out_count));
   s->out = nullptr;
   return run;
+}
+
+// Uncompressed offsets at which zlib sees each block end.
+inline std::vector<size_t> block_ends(const StreamRun& run) {
+  std::vector<size_t> ends;
+  z_stream zs{};
+  if (inflateInit(&zs) != Z_OK) return ends;
+  std::vector<uint8_t> out(1 << 22);
+  zs.next_in = const_cast<uint8_t*>(run.zlib());
+  zs.avail_in = uInt(run.zlib_size());
+  zs.next_out = out.data();
+  zs.avail_out = uInt(out.size());
+  // The first return comes after the zlib header, before any block.
+  bool header = true;
+  for (;;) {
+    const int r = inflate(&zs, Z_BLOCK);
+    if (r != Z_OK && r != Z_STREAM_END) break;
+    if ((zs.data_type & 128) && !(zs.data_type & 64) && !header) ends.push_back(zs.total_out);
+    header = false;
+    if (r == Z_STREAM_END) break;
+  }
+  inflateEnd(&zs);
+  return ends;
 }
 
 inline std::vector<uint8_t> repeating(size_t n, uint8_t v) { return std::vector<uint8_t>(n, v); }

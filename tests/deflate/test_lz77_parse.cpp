@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <memory>
@@ -28,29 +27,6 @@ StreamPtr make_stream(int32_t strategy) {
 bool inflates_to(const StreamRun& run, const std::vector<uint8_t>& data) {
   std::vector<uint8_t> back;
   return zlib_inflate(run.zlib(), run.zlib_size(), &back) && back == data;
-}
-
-// Uncompressed offsets at which zlib sees each block end.
-std::vector<size_t> block_ends(const StreamRun& run) {
-  std::vector<size_t> ends;
-  z_stream zs{};
-  if (inflateInit(&zs) != Z_OK) return ends;
-  std::vector<uint8_t> out(1 << 22);
-  zs.next_in = const_cast<uint8_t*>(run.zlib());
-  zs.avail_in = uInt(run.zlib_size());
-  zs.next_out = out.data();
-  zs.avail_out = uInt(out.size());
-  // The first return comes after the zlib header, before any block.
-  bool header = true;
-  for (;;) {
-    const int r = inflate(&zs, Z_BLOCK);
-    if (r != Z_OK && r != Z_STREAM_END) break;
-    if ((zs.data_type & 128) && !(zs.data_type & 64) && !header) ends.push_back(zs.total_out);
-    header = false;
-    if (r == Z_STREAM_END) break;
-  }
-  inflateEnd(&zs);
-  return ends;
 }
 
 void set_ends(DeflateStream* s, const std::vector<int32_t>& ends) {

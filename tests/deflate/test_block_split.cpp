@@ -1,0 +1,298 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "deflate/block_split.h"
+#include "deflate/deflate_stream.h"
+#include "tests/deflate/stream_harness.h"
+#include "tests/support/oracle.h"
+
+namespace {
+
+struct StreamDeleter {
+  void operator()(DeflateStream* s) const { deflate_stream_destroy(s); }
+};
+using StreamPtr = std::unique_ptr<DeflateStream, StreamDeleter>;
+
+std::string g_printed;
+int capture(const char* format, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, format);
+  const int n = std::vsnprintf(buf, sizeof buf, format, ap);
+  va_end(ap);
+  g_printed += buf;
+  return n;
+}
+
+int g_polls = 0;
+int stop_on_split_poll(int code) {
+  g_polls += 1;
+  return code == 1;
+}
+int never_stop(int) { return 0; }
+
+StreamPtr make_stream(int32_t strategy = 1) {
+  StreamPtr s(deflate_stream_create());
+  s->strategy = strategy;
+  s->print = capture;
+  s->key_check = never_stop;
+  s->verbose = 1;
+  g_printed.clear();
+  return s;
+}
+
+// The estimate at split s written out with exact logarithms: both halves'
+// order-0 sizes against the whole range's, in the form the running sums take.
+double estimate_at(const std::vector<uint8_t>& d, int32_t s) {
+  const double n = double(d.size());
+  double counts[256] = {}, left[256] = {};
+  for (uint8_t b : d) counts[b] += 1;
+  for (int32_t i = 0; i < s; ++i) left[d[size_t(i)]] += 1;
+  const double z = (n - s) * std::log((n - 1) * (n - s + 1) / n) + s * std::log(double(s));
+  double f = z - n * std::log(n);
+  for (int b = 0; b < 256; ++b) {
+    const double r = counts[b] - left[b];
+    if (r > 0) f -= r * std::log(r);
+    if (left[b] > 0) f -= left[b] * std::log(left[b] + 1);
+    if (counts[b] > 0) f += counts[b] * std::log(counts[b]);
+  }
+  return f;
+}
+
+class SplitGain : public ::testing::TestWithParam<int32_t> {};
+
+TEST_P(SplitGain, MatchesTheEstimateComputedDirectly) {
+  const int32_t kind = GetParam();
+  for (int32_t n : {2, 3, 10, 57, 400}) {
+    std::vector<uint8_t> d;
+    if (kind == 0) d = random_bytes(size_t(n), uint32_t(n));
+    if (kind == 1) {
+      d = random_bytes(size_t(n), uint32_t(n) + 5);
+      for (size_t i = 0; i < d.size(); ++i) d[i] = uint8_t(i < d.size() / 3 ? d[i] % 4 : 100 + d[i] % 7);
+    }
+    if (kind == 2) d = text_bytes(size_t(n));
+    double gain = 0;
+    const int32_t split = split_gain(d.data(), n, &gain, nullptr);
+    double best = 1e32;
+    int32_t best_split = 0;
+    for (int32_t s = 1; s < n; ++s) {
+      const double f = estimate_at(d, s);
+      if (f < best - 1e-7) {
+        best = f;
+        best_split = s;
+      }
+    }
+    SCOPED_TRACE(n);
+    EXPECT_NEAR(gain, -best / (8 * std::log(2.0)), 1e-6 * (1 + std::fabs(best)));
+    if (split != best_split) {
+      // Only a near tie may fall either way.
+      EXPECT_NEAR(estimate_at(d, split), best, 1e-6 * (1 + std::fabs(best)));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, SplitGain, ::testing::Values(0, 1, 2));
+
+TEST(SplitGain, FindsTheSeamBetweenTwoAlphabets) {
+  std::vector<uint8_t> d = random_bytes(3000, 4);
+  for (size_t i = 0; i < d.size(); ++i) d[i] = uint8_t(i < 1200 ? d[i] % 16 : 128 + d[i] % 16);
+  double gain = 0;
+  EXPECT_EQ(split_gain(d.data(), int32_t(d.size()), &gain, nullptr), 1200);
+  // Each half saves a bit per byte: about 3000 / 8 bytes less the model cost.
+  EXPECT_GT(gain, 300);
+  EXPECT_LT(gain, 400);
+}
+
+TEST(SplitGain, TinyRangesAndStops) {
+  double gain = 5;
+  const uint8_t one = 7;
+  EXPECT_EQ(split_gain(&one, 1, &gain, nullptr), 0);
+  EXPECT_EQ(split_gain(&one, 0, &gain, nullptr), 0);
+  const std::vector<uint8_t> d = text_bytes(1000);
+  g_polls = 0;
+  EXPECT_EQ(split_gain(d.data(), 1000, &gain, stop_on_split_poll), -1);
+  EXPECT_EQ(g_polls, 1);
+}
+
+std::vector<uint8_t> three_parts() {
+  std::vector<uint8_t> d = text_bytes(20000);
+  const std::vector<uint8_t> r = random_bytes(20000, 9);
+  d.insert(d.end(), r.begin(), r.end());
+  d.insert(d.end(), 20000, 0);
+  return d;
+}
+
+void expect_sane_ends(const DeflateStream* s, int32_t n) {
+  ASSERT_GE(s->block_count, 1);
+  for (int32_t i = 0; i < s->block_count; ++i) {
+    const int32_t start = i == 0 ? 0 : s->blocks[i - 1].end;
+    EXPECT_EQ(s->blocks[i].start, start);
+    EXPECT_GT(s->blocks[i].end, start);
+  }
+  EXPECT_EQ(s->blocks[s->block_count - 1].end, n);
+}
+
+TEST(Boundaries, ThresholdModeSplitsWhereTheDataChanges) {
+  const std::vector<uint8_t> d = three_parts();
+  StreamPtr s = make_stream();
+  ASSERT_EQ(find_block_boundaries(s.get(), d.data(), int32_t(d.size()), 256.0, 0), 0);
+  expect_sane_ends(s.get(), int32_t(d.size()));
+  ASSERT_GE(s->block_count, 3);
+  // The seams at 20000 and 40000 are among the ends, within a few bytes.
+  int32_t near_seams = 0;
+  for (int32_t i = 0; i + 1 < s->block_count; ++i)
+    near_seams += std::abs(s->blocks[i].end - 20000) < 64 || std::abs(s->blocks[i].end - 40000) < 64;
+  EXPECT_EQ(near_seams, 2);
+  std::string expected = "   \nBlock boundaries: ";
+  for (int32_t i = 0; i + 1 < s->block_count; ++i) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, i ? ",%x" : "%x", s->blocks[i].end);
+    expected += buf;
+  }
+  EXPECT_EQ(g_printed, expected + "\n\n");
+}
+
+TEST(Boundaries, HighThresholdKeepsOneBlock) {
+  const std::vector<uint8_t> d = text_bytes(5000);
+  StreamPtr s = make_stream();
+  ASSERT_EQ(find_block_boundaries(s.get(), d.data(), 5000, 1e9, 0), 0);
+  EXPECT_EQ(s->block_count, 1);
+  EXPECT_EQ(g_printed, "   \nBlock boundaries: none\n\n");
+  s->verbose = 0;
+  g_printed.clear();
+  ASSERT_EQ(find_block_boundaries(s.get(), d.data(), 5000, 1e9, 0), 0);
+  EXPECT_EQ(g_printed, "");
+}
+
+struct CountCase {
+  int32_t size;
+  int32_t requested;
+  int32_t expected;
+};
+
+class ExactCount : public ::testing::TestWithParam<CountCase> {};
+
+TEST_P(ExactCount, GivesTheRequestedNumberWhenPossible) {
+  const CountCase c = GetParam();
+  const std::vector<uint8_t> d = text_bytes(size_t(c.size));
+  StreamPtr s = make_stream();
+  ASSERT_EQ(find_block_boundaries(s.get(), d.data(), c.size, 256.0, c.requested), 0);
+  EXPECT_EQ(s->block_count, c.expected);
+  expect_sane_ends(s.get(), c.size);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundaries, ExactCount,
+                         ::testing::Values(CountCase{5000, 1, 1}, CountCase{5000, 2, 2}, CountCase{5000, 7, 7},
+                                           CountCase{5000, 5000, 1023},
+                                           // Fewer bytes than blocks: every block ends up one byte
+                                           // long and the search stops early instead of failing.
+                                           CountCase{5, 10, 5}, CountCase{1, 3, 1}, CountCase{2, 2, 2}));
+
+TEST(Boundaries, TinyThresholdStopsAtSingleBytes) {
+  // Distinct bytes always promise a saving, so the search reaches blocks of
+  // one byte; those stay whole and the search still succeeds.
+  std::vector<uint8_t> d(40);
+  for (size_t i = 0; i < d.size(); ++i) d[i] = uint8_t(i * 37);
+  StreamPtr s = make_stream();
+  ASSERT_EQ(find_block_boundaries(s.get(), d.data(), int32_t(d.size()), -1e9, 0), 0);
+  EXPECT_EQ(s->block_count, 40);
+  expect_sane_ends(s.get(), 40);
+}
+
+TEST(Boundaries, StopRequestAbandonsTheSearch) {
+  const std::vector<uint8_t> d = three_parts();
+  for (int32_t count : {0, 5}) {
+    StreamPtr s = make_stream();
+    s->key_check = stop_on_split_poll;
+    EXPECT_EQ(find_block_boundaries(s.get(), d.data(), int32_t(d.size()), 256.0, count), -1);
+    EXPECT_EQ(g_printed, "");
+  }
+}
+
+TEST(Boundaries, BlocksFoundAreTheBlocksWritten) {
+  const std::vector<uint8_t> d = three_parts();
+  for (int32_t strategy = 0; strategy < 4; ++strategy) {
+    SCOPED_TRACE(strategy);
+    StreamPtr s = make_stream(strategy);
+    ASSERT_EQ(find_block_boundaries(s.get(), d.data(), int32_t(d.size()), 0, 6), 0);
+    ASSERT_EQ(s->block_count, 6);
+    std::vector<size_t> ends;
+    for (int32_t i = 0; i + 1 < s->block_count; ++i) ends.push_back(size_t(s->blocks[i].end));
+    set_initial_lengths(s.get(), strategy == 1, 42);
+    for (int pass = 0; pass < 2; ++pass) {
+      const StreamRun run = run_pass(s.get(), d);
+      ASSERT_EQ(run.invalid, 0);
+      std::vector<uint8_t> back;
+      ASSERT_TRUE(zlib_inflate(run.zlib(), run.zlib_size(), &back));
+      EXPECT_TRUE(back == d);
+      EXPECT_EQ(block_ends(run), ends);
+    }
+  }
+}
+
+TEST(InitialLengths, TablesPerStrategy) {
+  StreamPtr s = make_stream(3);
+  s->block_count = 2;
+  set_initial_lengths(s.get(), 1, 5);  // "-r" does not apply to literal-only output
+  for (int32_t k = 0; k < 2; ++k) {
+    const int32_t* len = s->blocks[k].lengths;
+    EXPECT_EQ(len[0], 8);
+    EXPECT_EQ(len[128], 9);
+    EXPECT_EQ(len[255], 8);
+    EXPECT_EQ(len[256], 9);
+    EXPECT_EQ(len[257], 0);
+    EXPECT_EQ(len[288], 0);
+  }
+  s->strategy = 0;
+  set_initial_lengths(s.get(), 0, 0);
+  const int32_t* len = s->blocks[1].lengths;
+  EXPECT_EQ(len[143], 8);
+  EXPECT_EQ(len[144], 9);
+  EXPECT_EQ(len[256], 7);
+  EXPECT_EQ(len[281], 7);
+  EXPECT_EQ(len[282], 8);
+  EXPECT_EQ(len[286], 0);
+  EXPECT_EQ(len[288 + 1], 4);
+  EXPECT_EQ(len[288 + 2], 5);
+}
+
+TEST(InitialLengths, RandomTablesFollowTheSeed) {
+  StreamPtr a = make_stream(1), b = make_stream(1);
+  a->block_count = b->block_count = 3;
+  set_initial_lengths(a.get(), 1, 1234);
+  set_initial_lengths(b.get(), 1, 1234);
+  for (int32_t k = 0; k < 3; ++k)
+    EXPECT_TRUE(std::equal(a->blocks[k].lengths, a->blocks[k].lengths + kSymbolSlots, b->blocks[k].lengths));
+  EXPECT_FALSE(std::equal(a->blocks[0].lengths, a->blocks[0].lengths + kSymbolSlots, a->blocks[1].lengths));
+  set_initial_lengths(b.get(), 1, 1235);
+  EXPECT_FALSE(std::equal(a->blocks[0].lengths, a->blocks[0].lengths + kSymbolSlots, b->blocks[0].lengths));
+  for (int32_t k = 0; k < 3; ++k) {
+    int64_t kraft = 0;
+    for (int i = 0; i < 286; ++i) kraft += a->blocks[k].lengths[i] ? int64_t(1) << (15 - a->blocks[k].lengths[i]) : 0;
+    EXPECT_EQ(kraft, 32768);
+    EXPECT_EQ(a->blocks[k].lengths[286], 0);
+  }
+}
+
+TEST(Passes, LastBlockCarriesTheFinalBitAndExcessIsMeasured) {
+  const std::vector<uint8_t> d = three_parts();
+  StreamPtr s = make_stream(1);
+  ASSERT_EQ(find_block_boundaries(s.get(), d.data(), int32_t(d.size()), 0, 3), 0);
+  set_initial_lengths(s.get(), 0, 0);
+  const StreamRun first = run_pass(s.get(), d);
+  // Fixed tables are a poor fit for this data: the recomputed lengths promise
+  // a saving, and the next pass is smaller.
+  EXPECT_GT(first.excess_bits, 8 * 1000);
+  const StreamRun second = run_pass(s.get(), d);
+  EXPECT_LT(second.size, first.size);
+  // zlib only stops at the final block if every earlier one had BFINAL 0.
+  EXPECT_EQ(block_ends(second).size(), 2u);
+}
+
+}  // namespace
