@@ -1,6 +1,7 @@
 #include "decode/inflate.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -30,6 +31,14 @@ constexpr int32_t kBridgeData = 64;
 constexpr int32_t kBridgeSize = kBridgeData + 16;
 static_assert(kBridgeData >= 8, "a bridge must hold a 4-byte carry and 4 bytes of look-ahead");
 
+// mask[n] cuts n bits out of a 32-bit load. Known at compile time, so that
+// reads of a fixed width need no table access.
+constexpr std::array<uint32_t, 32> kMask = [] {
+  std::array<uint32_t, 32> m{};
+  for (int n = 0; n < 32; ++n) m[size_t(n)] = (uint32_t(1) << n) - 1;
+  return m;
+}();
+
 struct LengthCode {
   int32_t extra;
   int32_t base;
@@ -38,7 +47,6 @@ struct LengthCode {
 struct DecoderTables {
   LengthCode length_table[29];    // symbols 257..285
   LengthCode distance_table[30];  // codes 0..29
-  uint32_t mask[32];
   uint16_t reverse9[512];  // the 9 low bits of the index in reverse order
 };
 
@@ -57,7 +65,6 @@ DecoderTables build_tables() {
     t.distance_table[i] = {extra, base};
     base += 1 << extra;
   }
-  for (int n = 0; n < 32; ++n) t.mask[n] = (uint32_t(1) << n) - 1;
   for (uint32_t v = 0; v < 512; ++v) {
     uint32_t r = 0;
     for (int b = 0; b < 9; ++b) r |= ((v >> b) & 1) << (8 - b);
@@ -80,6 +87,7 @@ struct HuffmanCode {
   int32_t offsets[32];
   uint32_t fast_symbol[1 << kFastBits];
   uint8_t fast_length[1 << kFastBits];
+  int32_t fast_limit;  // N-bit prefixes taken by codes of at most N bits
 };
 
 struct InflateState {
@@ -219,6 +227,7 @@ void build_fast_table(HuffmanCode<kSymbols, kFastBits>* code, const DecoderTable
     }
   }
   for (int32_t v = k; v < kEntries; ++v) code->fast_length[t.reverse9[v] >> (9 - kFastBits)] = 0;
+  code->fast_limit = k;
 }
 
 template <int kSymbols, int kFastBits>
@@ -228,14 +237,19 @@ int build_code(const int32_t* lengths, int n, HuffmanCode<kSymbols, kFastBits>* 
   return 0;
 }
 
-// Walks the code bit by bit over the 15 bits peeked at the reading position:
-// d is the code read so far minus the first code of length l minus the
-// number of codes of that length, negative exactly when the bits form a code
-// of length l. Returns the code length, or 0 when no code matches.
+// Walks a code longer than the fast table bit by bit over the 15 bits peeked
+// at the reading position. d is the code read so far minus the end of the
+// codes of length l (the first code of that length plus their number): it
+// turns negative exactly when the bits form a code of length l. The first N
+// bits need no walk: the fast table said that no shorter code matches, so d
+// starts from the N-bit prefix. Returns the code length, or 0 when no code
+// matches.
 template <int kSymbols, int kFastBits>
-inline int decode_symbol_slow(const HuffmanCode<kSymbols, kFastBits>& code, uint32_t bits, uint32_t* symbol) {
-  int32_t d = 0;
-  for (int l = 1; l <= kMaxCodeLength; ++l) {
+inline int decode_symbol_slow(const HuffmanCode<kSymbols, kFastBits>& code, uint32_t bits, uint32_t* symbol,
+                              const DecoderTables& t) {
+  int32_t d = int32_t(t.reverse9[bits & kMask[kFastBits]] >> (9 - kFastBits)) - code.fast_limit;
+  bits >>= kFastBits;
+  for (int l = kFastBits + 1; l <= kMaxCodeLength; ++l) {
     d = 2 * d + int32_t(bits & 1) + code.offsets[l - 1] - code.offsets[l];
     bits >>= 1;
     if (d < 0) {
@@ -261,27 +275,31 @@ void hand_over(const InflateSink& sink, const uint8_t* window, int64_t start, in
   }
 }
 
-// Repeats the dist bytes before out for length bytes. The source stretch
-// doubles with every copy, so short periods take few calls.
+// Repeats the dist bytes before the position for length bytes, exactly:
+// nothing past the match is written, since a later match may still reach
+// back 32768 bytes into what lies there.
 inline void copy_match(uint8_t* window, int64_t position, int32_t dist, int32_t length) {
   const int32_t to = int32_t(position & kWindowMask);
   const int32_t from = int32_t((position - dist) & kWindowMask);
   if (to + length <= kWindowSize && from + length <= kWindowSize) {
     uint8_t* out = window + to;
-    if (dist >= length) {
-      // Also right when the source wrapped to after the destination: a
-      // forward copy then reads only bytes not yet overwritten.
-      std::memmove(out, window + from, size_t(length));
-    } else if (dist == 1) {
-      std::memset(out, out[-1], size_t(length));
-    } else {
-      const uint8_t* in = out - dist;
-      while (length > 0) {
-        const int32_t n = std::min<int32_t>(length, int32_t(out - in));
-        std::memcpy(out, in, size_t(n));
-        out += n;
-        length -= n;
+    const uint8_t* in = window + from;
+    if (dist >= 8 || from > to) {
+      // Eight bytes at a time never read what the same step writes. (A
+      // source that wrapped to after the destination is read ahead of it.)
+      while (length >= 8) {
+        uint64_t v;
+        std::memcpy(&v, in, 8);
+        std::memcpy(out, &v, 8);
+        in += 8;
+        out += 8;
+        length -= 8;
       }
+      while (length-- > 0) *out++ = *in++;
+    } else if (dist == 1) {
+      std::memset(out, in[0], size_t(length));
+    } else {
+      while (length-- > 0) *out++ = *in++;
     }
     return;
   }
@@ -300,7 +318,7 @@ int32_t run_inflate(InflateState* s, const InflateSink& sink, InflateReport* rep
 
   // The reader lives in locals so that the compiler keeps it in registers;
   // the rare refill goes through the state record.
-#define PEEK(n) ((load32(base + (bitpos >> 3)) >> (bitpos & 7)) & t.mask[n])
+#define PEEK(n) ((load32(base + (bitpos >> 3)) >> (bitpos & 7)) & kMask[n])
 #define CONSUME(n)                                  \
   do {                                              \
     bitpos += int32_t(n);                           \
@@ -329,12 +347,12 @@ int32_t run_inflate(InflateState* s, const InflateSink& sink, InflateReport* rep
 #define DECODE(var, code, fast_bits)                                 \
   do {                                                               \
     const uint32_t bits_ = PEEK(kMaxCodeLength);                     \
-    const uint32_t fast_ = bits_ & t.mask[fast_bits];                \
+    const uint32_t fast_ = bits_ & kMask[fast_bits];                \
     int n_ = (code).fast_length[fast_];                              \
     if (n_ != 0) {                                                   \
       (var) = (code).fast_symbol[fast_];                             \
     } else {                                                         \
-      n_ = decode_symbol_slow((code), bits_, &(var));                \
+      n_ = decode_symbol_slow((code), bits_, &(var), t);                \
       if (n_ == 0) {                                                 \
         /* Bits past the end are padding, not a corrupt code. */     \
         if (s->final_segment && bitpos + kMaxCodeLength > 0) goto ran_out; \
@@ -443,7 +461,26 @@ int32_t run_inflate(InflateState* s, const InflateSink& sink, InflateReport* rep
     for (;;) {
       FLUSH_CHECK();
       uint32_t symbol;
-      DECODE(symbol, s->litlen, kLitlenFastBits);
+      // One load holds at least 25 bits: after a literal of at most 9 bits
+      // the next code's 9-bit prefix is still in it. Literals come in long
+      // runs, so taking two per load shortens the chain that every read
+      // otherwise waits on. The second is handled as usual below.
+      const uint32_t word = load32(base + (bitpos >> 3)) >> (bitpos & 7);
+      const uint32_t first = word & kMask[kLitlenFastBits];
+      const int first_length = s->litlen.fast_length[first];
+      if (first_length != 0 && s->litlen.fast_symbol[first] < 256 && bitpos + first_length < 0 &&
+          position + 1 < flush_mark) {
+        window[position & kWindowMask] = uint8_t(s->litlen.fast_symbol[first]);
+        position += 1;
+        bitpos += first_length;
+        const uint32_t second = (word >> first_length) & kMask[kLitlenFastBits];
+        const int second_length = s->litlen.fast_length[second];
+        if (second_length == 0) continue;
+        symbol = s->litlen.fast_symbol[second];
+        CONSUME(second_length);
+      } else {
+        DECODE(symbol, s->litlen, kLitlenFastBits);
+      }
       if (symbol < 256) {
         window[position & kWindowMask] = uint8_t(symbol);
         position += 1;
