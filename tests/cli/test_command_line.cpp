@@ -275,6 +275,30 @@ TEST(Cli, StandardInputIsReadToTheEnd) {
   EXPECT_EQ(picture.pixels.back(), 0xFF180000u);  // index 6, red 6 * 4
 }
 
+// The picture came from standard input, so no key can follow it: the
+// question is answered no instead of waiting.
+TEST(Cli, PromptAfterPictureFromStandardInputCancels) {
+  TempFolder dir;
+  const Bytes cel = smooth_cel(kWidth, kHeight);
+  write_file(dir.file("out.png"), Bytes{'o', 'l', 'd'});
+  const CommandResult r = tessel(dir, {"-", "out.png"}, std::string(cel.begin(), cel.end()));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Read " + std::to_string(cel.size()) +
+                       " byte(s) from stdin\nout.png already exists. Overwrite? (y/n) n\nOperation cancelled.\n");
+  EXPECT_EQ(read_file(dir.file("out.png")), (Bytes{'o', 'l', 'd'}));
+}
+
+// Standard input open but silent (not a terminal): the stop poll between
+// passes must not wait for a key that never comes.
+TEST(Cli, SilentOpenInputDoesNotHoldTheEncoder) {
+  TempFolder dir;
+  const Bytes cel = smooth_cel(kWidth, kHeight);
+  write_file(dir.file("pic.cel"), cel);
+  const CommandResult r = run_command(TESSEL_BINARY, {"pic.cel", "out.png"}, dir.path(), "", true);
+  EXPECT_EQ(r.status, 0) << r.err;
+  expect_png_of_cel(read_file(dir.file("out.png")), cel);
+}
+
 TEST(Cli, UnsupportedAndEmptyPictures) {
   TempFolder dir;
   write_file(dir.file("text.bmp"), bytes_of("just some words, not a picture at all"));

@@ -11,7 +11,7 @@
 #include <filesystem>
 
 CommandResult run_command(const std::string& program, const std::vector<std::string>& args,
-                          const std::string& folder, const std::string& input) {
+                          const std::string& folder, const std::string& input, bool keep_input_open) {
   CommandResult result;
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
@@ -38,8 +38,12 @@ CommandResult run_command(const std::string& program, const std::vector<std::str
 
   size_t written = 0;
   int in_fd = in_pipe[1];
+  int held_open = -1;
   if (input.empty()) {
-    close(in_fd);
+    if (keep_input_open)
+      held_open = in_fd;
+    else
+      close(in_fd);
     in_fd = -1;
   }
   int out_fd = out_pipe[0], err_fd = err_pipe[0];
@@ -60,7 +64,10 @@ CommandResult run_command(const std::string& program, const std::vector<std::str
         const ssize_t n = write(in_fd, input.data() + written, input.size() - written);
         if (n > 0) written += size_t(n);
         if (n < 0 || written == input.size()) {
-          close(in_fd);
+          if (keep_input_open)
+            held_open = in_fd;
+          else
+            close(in_fd);
           in_fd = -1;
         }
         continue;
@@ -74,10 +81,11 @@ CommandResult run_command(const std::string& program, const std::vector<std::str
       }
     }
   }
-  if (in_fd >= 0) close(in_fd);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (in_fd >= 0) close(in_fd);
+  if (held_open >= 0) close(held_open);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }

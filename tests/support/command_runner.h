@@ -11,9 +11,12 @@ struct CommandResult {
 };
 
 // Runs program with args (argv[0] is set to program) in folder, feeding
-// input to its standard input and then closing it.
+// input to its standard input and then closing it; with keep_input_open the
+// pipe stays open, empty, until the program has ended, like a terminal
+// nobody types on.
 CommandResult run_command(const std::string& program, const std::vector<std::string>& args,
-                          const std::string& folder, const std::string& input = std::string());
+                          const std::string& folder, const std::string& input = std::string(),
+                          bool keep_input_open = false);
 
 // A fresh empty folder under the system's temporary folder, removed with all
 // its contents when the object goes away.
