@@ -114,10 +114,10 @@ struct JpegContext {
 
   DecodeTarget target;
   JpegOutput out;
-  alignas(64) int32_t mcu[kJpegMcuBlocks * 64];
+  alignas(64) int32_t mcu_buffer[kJpegMcuBlocks * 64];
   int16_t spare_block[64];  // decode target for blocks that fall outside the store
 
-  int16_t* store;
+  int16_t* coefficient_store;
   int64_t store_blocks;
   int32_t progressive_scans;
   int64_t visits_left;  // progressive block decodes still allowed
@@ -155,7 +155,7 @@ inline uint32_t take_bits(JpegContext& c, int n) {
 
 inline uint32_t take_bit(JpegContext& c) { return take_bits(c, 1); }
 
-int decode_slow(const JpegHuffman& h, JpegContext& c) {
+int jpeg_decode_slow(const JpegHuffman& h, JpegContext& c) {
   int32_t code = int32_t((c.bits >> (c.bit_count - 1)) & 1);
   for (int len = 1; len <= 16; len++) {
     if (code < h.max_code[len]) {
@@ -177,7 +177,7 @@ inline int decode_symbol(JpegContext& c, const JpegHuffman& h) {
     c.bit_count -= e >> 8;
     return e & 0xFF;
   }
-  return decode_slow(h, c);
+  return jpeg_decode_slow(h, c);
 }
 
 // A value of s bits in the JPEG sign convention. Lengths past 16 can only
@@ -416,7 +416,7 @@ uint32_t decode_sequential_block(JpegContext& c, const JpegScanComponent& s, int
 
 int16_t* store_block(JpegContext& c, const JpegComponent& k, int64_t col, int64_t row) {
   if (col >= k.blocks_per_row || row >= k.block_rows) return nullptr;
-  return c.store + (k.base + row * k.blocks_per_row + col) * 64;
+  return c.coefficient_store + (k.base + row * k.blocks_per_row + col) * 64;
 }
 
 void restart_check(JpegContext& c) {
@@ -477,14 +477,14 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
   const bool full_band = c.ss == 0 && c.data[p + 2 + 2 * n] == 63 && c.data[p + 3 + 2 * n] == 0;
 
   if (clip_empty(c)) return 1;
-  if (c.store == nullptr && c.progressive_scans == 0 && !full_band) {
+  if (c.coefficient_store == nullptr && c.progressive_scans == 0 && !full_band) {
     const int64_t bytes = c.store_blocks * 128;
     if (bytes > kMaxCoefficientBytes) return -1;
-    c.store = static_cast<int16_t*>(std::calloc(size_t(c.store_blocks), 128));
-    if (c.store == nullptr) return -1;
+    c.coefficient_store = static_cast<int16_t*>(std::calloc(size_t(c.store_blocks), 128));
+    if (c.coefficient_store == nullptr) return -1;
     c.visits_left = kMaxVisitsPerBlock * c.store_blocks + 65536;
   }
-  const bool progressive = c.store != nullptr;
+  const bool progressive = c.coefficient_store != nullptr;
 
   // The MCU of an interleaved scan spans the largest sampling factors; a
   // single-component scan steps one block of its component at a time.
@@ -538,13 +538,13 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
               decode_progressive_block(c, s, i, coef);
               c.visits_left--;
             } else {
-              int32_t* block = c.mcu + 64 * index++;
+              int32_t* block = c.mcu_buffer + 64 * index++;
               jpeg_idct(block, decode_sequential_block(c, s, i, block));
             }
           }
         }
       }
-      if (!progressive) jpeg_store_mcu(o, c.mcu, int32_t(mcu_x), int32_t(mcu_y));
+      if (!progressive) jpeg_store_mcu(o, c.mcu_buffer, int32_t(mcu_x), int32_t(mcu_y));
       c.decoded_any = true;
       restart_check(c);
     }
@@ -586,7 +586,7 @@ void final_pass(JpegContext& c) {
         const int32_t* q = quant_of(c, i);
         for (int br = 0; br < k.v; br++) {
           for (int bc = 0; bc < k.h; bc++) {
-            int32_t* block = c.mcu + 64 * index++;
+            int32_t* block = c.mcu_buffer + 64 * index++;
             const int16_t* coef = store_block(c, k, (mcu_x >> col_shift) + bc, (mcu_y >> row_shift) + br);
             uint32_t mask = 0;
             for (int pos = 0; pos < 64; pos++) {
@@ -598,13 +598,13 @@ void final_pass(JpegContext& c) {
           }
         }
       }
-      jpeg_store_mcu(o, c.mcu, int32_t(mcu_x), int32_t(mcu_y));
+      jpeg_store_mcu(o, c.mcu_buffer, int32_t(mcu_x), int32_t(mcu_y));
     }
   }
 }
 
 int32_t finish(JpegContext& c) {
-  if (c.store != nullptr) {
+  if (c.coefficient_store != nullptr) {
     if (c.decoded_any) final_pass(c);
     if (!c.saw_end) c.cut_short = true;
   }
@@ -637,7 +637,7 @@ int32_t run(JpegContext& c) {
       case 0xC2:
         // A frame header after progressive scans belongs to another picture
         // (one appended after this one): this picture ends here.
-        if (c.store != nullptr) return finish(c);
+        if (c.coefficient_store != nullptr) return finish(c);
         if (parse_sof(c, body, end) < 0) return -1;
         break;
       case 0xC4:
@@ -652,7 +652,7 @@ int32_t run(JpegContext& c) {
       case 0xDA: {
         result = decode_scan(c, body, end);
         if (result == 1) {
-          if (c.store == nullptr) {
+          if (c.coefficient_store == nullptr) {
             if (c.cut_short) source_info.incomplete = 1;
             // An empty clip rectangle leaves nothing to do.
             return c.decoded_any || clip_empty(c) ? 0 : -1;
@@ -685,7 +685,7 @@ int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& targe
   c->size = size;
   c->target = target;
   const int32_t result = run(*c);
-  std::free(c->store);
+  std::free(c->coefficient_store);
   delete c;
   return result;
 }

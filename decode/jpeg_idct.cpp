@@ -44,10 +44,12 @@ struct ColourTables {
   uint32_t clamp_green[1024];
   uint32_t clamp_red[1024];  // carries the alpha byte, so a pixel is one sum of three lookups
   // Chroma contributions indexed by 4 * chroma value + 1024, JFIF factors times 2^20.
-  uint32_t cr_red[2048];
-  uint32_t cr_green[2048];
-  uint32_t cb_green[2048];
-  uint32_t cb_blue[2048];
+  struct {
+    uint32_t red, green;
+  } cr_table[2048];
+  struct {
+    uint32_t green, blue;
+  } cb_table[2048];
 };
 
 ColourTables build_colour_tables() {
@@ -64,10 +66,8 @@ ColourTables build_colour_tables() {
   }
   for (int i = 0; i < 2048; i++) {
     const int32_t q = i - 1024;
-    t.cr_red[i] = uint32_t(q * 1470104);
-    t.cr_green[i] = uint32_t(-q * 748830);
-    t.cb_green[i] = uint32_t(-q * 360857);
-    t.cb_blue[i] = uint32_t(q * 1858077);
+    t.cr_table[i] = {uint32_t(q * 1470104), uint32_t(-q * 748830)};
+    t.cb_table[i] = {uint32_t(-q * 360857), uint32_t(q * 1858077)};
   }
   return t;
 }
@@ -77,15 +77,16 @@ const ColourTables& colour_tables() {
   return tables;
 }
 
-const int32_t kZeroChroma[64] = {};
+const int32_t zero_chroma[64] = {};
 
 // Chroma after the transform is (value - 128) << 16; >> 14 gives four times
 // the value. Overflowing blocks must not index outside the tables.
 inline uint32_t chroma_index(int32_t c) { return uint32_t(std::clamp(c >> 14, -1024, 1023) + 1024); }
 
 inline uint32_t to_pixel(const ColourTables& t, uint32_t y, uint32_t cb, uint32_t cr) {
-  return t.clamp_red[(y + t.cr_red[cr]) >> 22] + t.clamp_green[(y + t.cr_green[cr] + t.cb_green[cb]) >> 22] +
-         t.clamp_blue[(y + t.cb_blue[cb]) >> 22];
+  return t.clamp_red[(y + t.cr_table[cr].red) >> 22] +
+         t.clamp_green[(y + t.cr_table[cr].green + t.cb_table[cb].green) >> 22] +
+         t.clamp_blue[(y + t.cb_table[cb].blue) >> 22];
 }
 
 void store(const JpegOutput& out, const int32_t* mcu, int32_t mcu_x, int32_t mcu_y, bool shortcuts) {
@@ -116,7 +117,7 @@ void store(const JpegOutput& out, const int32_t* mcu, int32_t mcu_x, int32_t mcu
         const int32_t* crow[2];
         for (int j = 0; j < 2; j++) {
           if (out.chroma_block[j] < 0) {
-            crow[j] = kZeroChroma;
+            crow[j] = zero_chroma;
             continue;
           }
           const int cy = (8 * br + int(y)) >> sv[j], cx = (8 * bc) >> sh[j];

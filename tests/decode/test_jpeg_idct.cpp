@@ -202,19 +202,4 @@ INSTANTIATE_TEST_SUITE_P(Jpeg, StoreLayout,
                                          Layout{"ycc420", 2, 2, true}, Layout{"ycc440", 1, 2, true}),
                          [](const testing::TestParamInfo<Layout>& i) { return std::string(i.param.name); });
 
-// Subsampled chroma is replicated: a 4:2:0 chroma sample covers a 2 x 2 square.
-TEST(JpegStore, ChromaIsReplicatedNotInterpolated) {
-  std::vector<uint32_t> target(16 * 16);
-  int32_t mcu[64 * kJpegMcuBlocks];
-  for (int b = 0; b < 4; b++) flat(mcu + 64 * b, 128, 22);
-  for (int i = 0; i < 64; i++) {
-    mcu[256 + i] = int32_t(uint32_t((i % 2 ? 60 : 200) - 128) << 16);
-    mcu[320 + i] = 0;
-  }
-  jpeg_store_mcu(output_for(target, 16, 16, 2, 2, true), mcu, 0, 0);
-  for (int y = 0; y < 16; y++)
-    for (int x = 0; x < 16; x++) ASSERT_EQ(target[size_t(y * 16 + x)], target[size_t((y & ~1) * 16 + (x & ~1))]);
-  EXPECT_NE(target[0], target[2]);
-}
-
 }  // namespace
