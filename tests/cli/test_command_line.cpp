@@ -125,6 +125,23 @@ INSTANTIATE_TEST_SUITE_P(Cli, NamingTest,
                                            Naming{"in.tga", {"OUT"}, "OUT.PNG"},
                                            Naming{"in.tga", {"out.PNG"}, "out.PNG"}));
 
+// A path longer than any fixed name buffer still gets its own output name
+// and never replaces the original picture.
+TEST(Cli, LongPathGetsTheExtension) {
+  TempFolder dir;
+  std::string folder = "d";
+  for (int i = 0; i < 6; ++i) folder += "/" + std::string(60, char('a' + i));
+  std::filesystem::create_directories(dir.file(folder));
+  const std::string input = folder + "/" + std::string(40, 'p');
+  ASSERT_GT(input.size(), 300u);
+  const Bytes cel = smooth_cel(kWidth, kHeight);
+  write_file(dir.file(input), cel);
+  const CommandResult r = tessel(dir, {input});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(dir.file(input)), cel);
+  expect_png_of_cel(read_file(dir.file(input + ".png")), cel);
+}
+
 TEST(Cli, ReportAndChangeLine) {
   TempFolder dir;
   const Bytes cel = smooth_cel(kWidth, kHeight);
