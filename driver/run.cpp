@@ -39,20 +39,19 @@ bool ask_overwrite(const std::string& output_name) {
   console_print("%s already exists. Overwrite? (y/n) ", output_name.c_str());
   for (;;) {
     int key = read_key();
-    if (key == 0 || key == 0xE0) {
-      key = read_key();
-      if (key == 'Y' || key == 'y') break;
-      if (key < 0) key = 'n';
-      else continue;
+    // 0 and 0xE0 lead the codes of extended keys: the code after one may
+    // accept but never cancels.
+    const bool prefixed = key == 0 || key == 0xE0;
+    if (prefixed) key = read_key();
+    if (key == 'Y' || key == 'y') {
+      console_print("y\n");
+      return true;
     }
-    if (key < 0 || key == 27 || key == 'N' || key == 'n') {
+    if (key < 0 || (!prefixed && (key == 27 || key == 'N' || key == 'n'))) {
       console_print("n\nOperation cancelled.\n");
       return false;
     }
-    if (key == 'Y' || key == 'y') break;
   }
-  console_print("y\n");
-  return true;
 }
 
 // Writes bytes to the output, reporting failures in the run's words.
@@ -92,13 +91,11 @@ int run_tessel(int argc, char** argv) {
   std::string input_name = cmd.input_stdin ? std::string() : std::string(cmd.input_arg);
   std::string output_name;
   bool output_is_input = false;
-  if (cmd.output_stdout)
-    output_name.clear();
-  else if (cmd.output_arg != nullptr)
+  if (cmd.output_arg != nullptr && !cmd.output_stdout)
     output_name = output_name_from_argument(cmd.output_arg);
-  else if (cmd.input_stdin)
+  else if (cmd.output_arg == nullptr && cmd.input_stdin)
     output_name = "stdin.png";
-  else
+  else if (cmd.output_arg == nullptr)
     output_name = output_name_from_input(input_name, &output_is_input);
 
   std::vector<uint8_t> file;
