@@ -25,11 +25,13 @@ struct Sample {
   std::string name;
   Bytes file;
   int32_t first_idat = -1;
-  Bytes stream;      // the IDAT payloads joined
+  Bytes stream;       // the IDAT payloads joined
   size_t output = 0;  // decompressed size
 };
 
-uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+uint32_t be32(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
 
 Bytes read_all(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

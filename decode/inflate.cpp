@@ -47,7 +47,7 @@ struct LengthCode {
 struct DecoderTables {
   LengthCode length_table[29];    // symbols 257..285
   LengthCode distance_table[30];  // codes 0..29
-  uint16_t reverse9[512];  // the 9 low bits of the index in reverse order
+  uint16_t reverse9[512];         // the 9 low bits of the index in reverse order
 };
 
 DecoderTables build_tables() {
@@ -231,7 +231,8 @@ void build_fast_table(HuffmanCode<kSymbols, kFastBits>* code, const DecoderTable
 }
 
 template <int kSymbols, int kFastBits>
-int build_code(const int32_t* lengths, int n, HuffmanCode<kSymbols, kFastBits>* code, const DecoderTables& t) {
+int build_code(const int32_t* lengths, int n, HuffmanCode<kSymbols, kFastBits>* code,
+               const DecoderTables& t) {
   if (count_and_sort_codes(lengths, n, code) != 0) return -1;
   build_fast_table(code, t);
   return 0;
@@ -319,47 +320,47 @@ int32_t run_inflate(InflateState* s, const InflateSink& sink, InflateReport* rep
   // The reader lives in locals so that the compiler keeps it in registers;
   // the rare refill goes through the state record.
 #define PEEK(n) ((load32(base + (bitpos >> 3)) >> (bitpos & 7)) & kMask[n])
-#define CONSUME(n)                                  \
-  do {                                              \
-    bitpos += int32_t(n);                           \
-    if (bitpos >= 0) {                              \
-      s->input_base = base;                         \
-      s->bit_position = bitpos;                     \
-      const int ran_out_ = refill_input(s);         \
-      base = s->input_base;                         \
-      bitpos = s->bit_position;                     \
-      if (ran_out_) goto ran_out;                   \
-    }                                               \
+#define CONSUME(n)                          \
+  do {                                      \
+    bitpos += int32_t(n);                   \
+    if (bitpos >= 0) {                      \
+      s->input_base = base;                 \
+      s->bit_position = bitpos;             \
+      const int ran_out_ = refill_input(s); \
+      base = s->input_base;                 \
+      bitpos = s->bit_position;             \
+      if (ran_out_) goto ran_out;           \
+    }                                       \
   } while (0)
-#define READ(var, n)   \
-  do {                 \
-    (var) = PEEK(n);   \
-    CONSUME(n);        \
+#define READ(var, n) \
+  do {               \
+    (var) = PEEK(n); \
+    CONSUME(n);      \
   } while (0)
-#define FLUSH_CHECK()                                              \
-  do {                                                             \
-    if (position >= flush_mark) {                                  \
+#define FLUSH_CHECK()                                                                            \
+  do {                                                                                           \
+    if (position >= flush_mark) {                                                                \
       sink.take(sink.context, window + ((flush_mark - kHalfWindow) & kWindowMask), kHalfWindow); \
-      flush_mark += kHalfWindow;                                   \
-      if (sink.complete(sink.context)) goto stop;                  \
-    }                                                              \
+      flush_mark += kHalfWindow;                                                                 \
+      if (sink.complete(sink.context)) goto stop;                                                \
+    }                                                                                            \
   } while (0)
-#define DECODE(var, code, fast_bits)                                 \
-  do {                                                               \
-    const uint32_t bits_ = PEEK(kMaxCodeLength);                     \
-    const uint32_t fast_ = bits_ & kMask[fast_bits];                \
-    int n_ = (code).fast_length[fast_];                              \
-    if (n_ != 0) {                                                   \
-      (var) = (code).fast_symbol[fast_];                             \
-    } else {                                                         \
-      n_ = decode_symbol_slow((code), bits_, &(var), t);                \
-      if (n_ == 0) {                                                 \
-        /* Bits past the end are padding, not a corrupt code. */     \
+#define DECODE(var, code, fast_bits)                                       \
+  do {                                                                     \
+    const uint32_t bits_ = PEEK(kMaxCodeLength);                           \
+    const uint32_t fast_ = bits_ & kMask[fast_bits];                       \
+    int n_ = (code).fast_length[fast_];                                    \
+    if (n_ != 0) {                                                         \
+      (var) = (code).fast_symbol[fast_];                                   \
+    } else {                                                               \
+      n_ = decode_symbol_slow((code), bits_, &(var), t);                   \
+      if (n_ == 0) {                                                       \
+        /* Bits past the end are padding, not a corrupt code. */           \
         if (s->final_segment && bitpos + kMaxCodeLength > 0) goto ran_out; \
-        return -1;                                                   \
-      }                                                              \
-    }                                                                \
-    CONSUME(n_);                                                     \
+        return -1;                                                         \
+      }                                                                    \
+    }                                                                      \
+    CONSUME(n_);                                                           \
   } while (0)
 
   {

@@ -32,15 +32,15 @@ struct RowAssembler {
   int32_t png_width, png_height;
   int32_t colour_type, depth;
   int32_t channels;
-  int32_t stride;  // bytes of one whole pixel for the filters, at least 1
+  int32_t stride;        // bytes of one whole pixel for the filters, at least 1
   uint32_t trns_colour;  // RGB colour that becomes transparent, 0 = none
   const uint32_t* palette;
   DecodeTarget target;
 
   int32_t pass;
   int32_t x_start, y_start, x_step, y_step;
-  int32_t pass_width;  // pixels in a row of the pass
-  int32_t row_bytes;   // without the filter byte
+  int32_t pass_width;                  // pixels in a row of the pass
+  int32_t row_bytes;                   // without the filter byte
   int32_t first_visible, visible_end;  // pass pixels inside the target
   int64_t row_y;                       // target row of the row being assembled
 
@@ -85,8 +85,8 @@ void setup_pass(RowAssembler* a) {
   a->row_y = int64_t(a->y_start) + a->target.y_offset;
   const int64_t origin = int64_t(a->target.x_offset) + a->x_start;
   a->first_visible = int32_t(std::max<int64_t>(0, ceil_div(-origin, a->x_step)));
-  a->visible_end = int32_t(std::clamp<int64_t>(ceil_div(int64_t(a->target.width) - origin, a->x_step), 0,
-                                               a->pass_width));
+  a->visible_end =
+      int32_t(std::clamp<int64_t>(ceil_div(int64_t(a->target.width) - origin, a->x_step), 0, a->pass_width));
 }
 
 inline uint8_t paeth(uint8_t a, uint8_t b, uint8_t c) {
@@ -225,10 +225,14 @@ int8_t filter_summary(int32_t first, uint32_t mask) {
 
 int32_t channels_of(int32_t colour_type) {
   switch (colour_type) {
-    case 2: return 3;
-    case 4: return 2;
-    case 6: return 4;
-    default: return 1;
+    case 2:
+      return 3;
+    case 4:
+      return 2;
+    case 6:
+      return 4;
+    default:
+      return 1;
   }
 }
 
@@ -287,7 +291,8 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
         trns_colour = 0xFF000000u | uint32_t(payload[1]) << 16 | uint32_t(payload[3]) << 8 | payload[5];
       } else if (colour_type == 3) {
         const int64_t n = std::min<int64_t>(available, info.palette_count);
-        for (int64_t i = 0; i < n; ++i) info.palette[i] = (info.palette[i] & 0x00FFFFFFu) | uint32_t(payload[i]) << 24;
+        for (int64_t i = 0; i < n; ++i)
+          info.palette[i] = (info.palette[i] & 0x00FFFFFFu) | uint32_t(payload[i]) << 24;
       }
     } else if (std::memcmp(type, "bKGD", 4) == 0 && have_header) {
       if ((colour_type == 0 || colour_type == 4) && available >= 2) {

@@ -1,11 +1,10 @@
-#include "decode/inflate.h"
-
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <random>
 #include <string>
 
+#include "decode/inflate.h"
 #include "tests/support/oracle.h"
 #include "tests/support/png_build.h"
 
@@ -104,10 +103,12 @@ INSTANTIATE_TEST_SUITE_P(
     Streams, InflateRoundTrip,
     ::testing::Values(RoundTripCase{0, 6, Z_DEFAULT_STRATEGY}, RoundTripCase{1, 6, Z_DEFAULT_STRATEGY},
                       RoundTripCase{1000, 9, Z_DEFAULT_STRATEGY}, RoundTripCase{16383, 6, Z_DEFAULT_STRATEGY},
-                      RoundTripCase{16384, 6, Z_DEFAULT_STRATEGY}, RoundTripCase{16385, 1, Z_DEFAULT_STRATEGY},
-                      RoundTripCase{32768 + 100, 0, Z_DEFAULT_STRATEGY}, RoundTripCase{200000, 9, Z_DEFAULT_STRATEGY},
-                      RoundTripCase{200000, 6, Z_FIXED}, RoundTripCase{200000, 6, Z_HUFFMAN_ONLY},
-                      RoundTripCase{200000, 6, Z_RLE}, RoundTripCase{200000, 0, Z_DEFAULT_STRATEGY},
+                      RoundTripCase{16384, 6, Z_DEFAULT_STRATEGY},
+                      RoundTripCase{16385, 1, Z_DEFAULT_STRATEGY},
+                      RoundTripCase{32768 + 100, 0, Z_DEFAULT_STRATEGY},
+                      RoundTripCase{200000, 9, Z_DEFAULT_STRATEGY}, RoundTripCase{200000, 6, Z_FIXED},
+                      RoundTripCase{200000, 6, Z_HUFFMAN_ONLY}, RoundTripCase{200000, 6, Z_RLE},
+                      RoundTripCase{200000, 0, Z_DEFAULT_STRATEGY},
                       RoundTripCase{1 << 20, 1, Z_DEFAULT_STRATEGY}));
 
 // A fixed block with a literal run and an overlapping match, a stored block
@@ -220,7 +221,8 @@ TEST(Inflate, EmptyAndTinyChunksBetweenLargeOnes) {
   file.insert(file.end(), iend.begin(), iend.end());
   Collected sink;
   InflateReport report;
-  ASSERT_EQ(inflate_idat(file.data(), int32_t(file.size()), 8, InflateSink{&sink, collect, enough}, &report), 0);
+  ASSERT_EQ(inflate_idat(file.data(), int32_t(file.size()), 8, InflateSink{&sink, collect, enough}, &report),
+            0);
   EXPECT_EQ(sink.out, data);
 }
 
@@ -393,13 +395,15 @@ TEST_P(InflateCorrupt, FailsWithoutStrayAccess) {
 INSTANTIATE_TEST_SUITE_P(
     Streams, InflateCorrupt,
     ::testing::Values(CorruptCase{"stored_bad_nlen", stored_bad_nlen}, CorruptCase{"symbol_286", symbol_286},
-                      CorruptCase{"symbol_287", symbol_287}, CorruptCase{"distance_code_30", distance_code_30},
+                      CorruptCase{"symbol_287", symbol_287},
+                      CorruptCase{"distance_code_30", distance_code_30},
                       CorruptCase{"distance_code_31", distance_code_31},
                       CorruptCase{"distance_before_start", distance_before_start},
                       CorruptCase{"code_matching_nothing", code_matching_nothing},
                       CorruptCase{"oversubscribed_litlen", oversubscribed_litlen},
                       CorruptCase{"length_without_distance_codes", length_without_distance_codes},
-                      CorruptCase{"repeat_first", repeat_first}, CorruptCase{"repeat_overrun", repeat_overrun},
+                      CorruptCase{"repeat_first", repeat_first},
+                      CorruptCase{"repeat_overrun", repeat_overrun},
                       CorruptCase{"oversubscribed_code_lengths", oversubscribed_code_lengths}),
     [](const ::testing::TestParamInfo<CorruptCase>& info) { return std::string(info.param.name); });
 
@@ -481,7 +485,8 @@ TEST(Inflate, NoStreamAtAll) {
   file.insert(file.end(), iend.begin(), iend.end());
   Collected sink;
   InflateReport report;
-  EXPECT_EQ(inflate_idat(file.data(), int32_t(file.size()), 8, InflateSink{&sink, collect, enough}, &report), 0);
+  EXPECT_EQ(inflate_idat(file.data(), int32_t(file.size()), 8, InflateSink{&sink, collect, enough}, &report),
+            0);
   EXPECT_EQ(report.ran_out, 1);
   EXPECT_TRUE(sink.out.empty());
   // A chunk whose length runs past the end gives what the file holds.
@@ -489,7 +494,8 @@ TEST(Inflate, NoStreamAtAll) {
   cut.resize(cut.size() - 2000);
   file.resize(8);
   file.insert(file.end(), cut.begin(), cut.end());
-  EXPECT_EQ(inflate_idat(file.data(), int32_t(file.size()), 8, InflateSink{&sink, collect, enough}, &report), 0);
+  EXPECT_EQ(inflate_idat(file.data(), int32_t(file.size()), 8, InflateSink{&sink, collect, enough}, &report),
+            0);
   EXPECT_EQ(report.ran_out, 1);
   EXPECT_GT(sink.out.size(), 2000u);
   EXPECT_EQ(sink.out, Bytes(sink.out.size(), 1));

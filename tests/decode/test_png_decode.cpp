@@ -1,5 +1,3 @@
-#include "decode/png_decode.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +8,7 @@
 #include <string>
 
 #include "decode/picture.h"
+#include "decode/png_decode.h"
 #include "tests/support/oracle.h"
 #include "tests/support/png_build.h"
 
@@ -25,7 +24,8 @@ struct Decoded {
 
 // Decodes through the dispatcher, as the tool does, into a target of the
 // given size (the probed size when 0) prefilled with kUntouched.
-Decoded decode(const Bytes& png, int32_t x_offset = 0, int32_t y_offset = 0, int32_t width = 0, int32_t height = 0) {
+Decoded decode(const Bytes& png, int32_t x_offset = 0, int32_t y_offset = 0, int32_t width = 0,
+               int32_t height = 0) {
   Decoded d;
   probe_picture(png.data(), int32_t(png.size()), &d.width, &d.height);
   if (width > 0) d.width = width;
@@ -49,7 +49,9 @@ std::vector<std::string> suite_files() {
   return names;
 }
 
-std::string suite_path(const std::string& name) { return std::string(TESSEL_CORPUS_DIR) + "/pngsuite/" + name; }
+std::string suite_path(const std::string& name) {
+  return std::string(TESSEL_CORPUS_DIR) + "/pngsuite/" + name;
+}
 
 class PngSuite : public ::testing::TestWithParam<std::string> {};
 
@@ -80,7 +82,8 @@ TEST_P(PngSuite, AgreesWithLibpng) {
   ASSERT_EQ(ours.width, oracle.width);
   ASSERT_EQ(ours.height, oracle.height);
   for (size_t i = 0; i < ours.pixels.size(); ++i)
-    ASSERT_EQ(ours.pixels[i], oracle.pixels[i]) << "pixel " << i % size_t(ours.width) << ", " << i / size_t(ours.width);
+    ASSERT_EQ(ours.pixels[i], oracle.pixels[i])
+        << "pixel " << i % size_t(ours.width) << ", " << i / size_t(ours.width);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, PngSuite, ::testing::ValuesIn(suite_files()),
@@ -112,11 +115,14 @@ struct PictureSpec {
   int depth, colour_type, interlace;
 };
 
-int channels(int colour_type) { return colour_type == 2 ? 3 : colour_type == 4 ? 2 : colour_type == 6 ? 4 : 1; }
+int channels(int colour_type) {
+  return colour_type == 2 ? 3 : colour_type == 4 ? 2 : colour_type == 6 ? 4 : 1;
+}
 
 // Image data for a picture whose samples are given per pixel, packed and
 // filtered (filters cycle per row, counting all passes' rows together).
-Bytes image_data(const PictureSpec& p, const std::vector<uint32_t>& samples, const std::vector<int>& filters) {
+Bytes image_data(const PictureSpec& p, const std::vector<uint32_t>& samples,
+                 const std::vector<int>& filters) {
   static const int passes[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
                                    {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
   const int ch = channels(p.colour_type);
@@ -142,7 +148,8 @@ Bytes image_data(const PictureSpec& p, const std::vector<uint32_t>& samples, con
       rows.insert(rows.end(), row.begin(), row.end());
     }
     std::vector<int> pass_filters;
-    for (size_t r = 0; r < rows.size() / row_bytes; ++r) pass_filters.push_back(filters[row_index++ % filters.size()]);
+    for (size_t r = 0; r < rows.size() / row_bytes; ++r)
+      pass_filters.push_back(filters[row_index++ % filters.size()]);
     const Bytes f = filter_rows(rows, row_bytes, stride, pass_filters);
     out.insert(out.end(), f.begin(), f.end());
   }
@@ -155,7 +162,8 @@ Bytes random_png(const PictureSpec& p, uint32_t seed, std::vector<int> filters =
   const int ch = channels(p.colour_type);
   std::vector<uint32_t> samples(size_t(p.width) * p.height * size_t(ch));
   // Few distinct values, so that transparency keys and matches occur.
-  for (uint32_t& v : samples) v = rng() % 5 == 0 ? rng() & ((1u << p.depth) - 1) : (rng() % 3) * ((1u << p.depth) - 1) / 2;
+  for (uint32_t& v : samples)
+    v = rng() % 5 == 0 ? rng() & ((1u << p.depth) - 1) : (rng() % 3) * ((1u << p.depth) - 1) / 2;
   if (p.colour_type == 3 && chunks.empty()) {
     Bytes plte;
     for (int i = 0; i < (1 << p.depth); ++i)
@@ -186,8 +194,8 @@ TEST_P(GeneratedPicture, AgreesWithLibpngAtEveryLayout) {
 
 std::vector<PictureSpec> picture_specs() {
   std::vector<PictureSpec> specs;
-  const std::pair<int, int> kinds[] = {{1, 0}, {2, 0}, {4, 0}, {8, 0}, {1, 3}, {2, 3}, {4, 3}, {8, 3},
-                                       {8, 2}, {8, 4}, {8, 6}};
+  const std::pair<int, int> kinds[] = {{1, 0}, {2, 0}, {4, 0}, {8, 0}, {1, 3}, {2, 3},
+                                       {4, 3}, {8, 3}, {8, 2}, {8, 4}, {8, 6}};
   const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {5, 3}, {3, 5}, {9, 17}, {33, 2}, {64, 40}};
   for (auto [depth, type] : kinds)
     for (auto [w, h] : sizes)
@@ -199,9 +207,9 @@ INSTANTIATE_TEST_SUITE_P(Layouts, GeneratedPicture, ::testing::ValuesIn(picture_
                          [](const ::testing::TestParamInfo<PictureSpec>& info) {
                            const PictureSpec& p = info.param;
                            return "t" + std::to_string(p.colour_type) + "d" + std::to_string(p.depth) + "_" +
-                                  std::to_string(p.width) + "x" + std::to_string(p.height) + (p.interlace ? "i" : "n");
+                                  std::to_string(p.width) + "x" + std::to_string(p.height) +
+                                  (p.interlace ? "i" : "n");
                          });
-
 
 // Decodes pixel by pixel with libpng's help: the expected target after a
 // decode at an offset, everything outside the picture untouched.
@@ -236,10 +244,11 @@ TEST_P(PngPlacement, ClipsToTheTarget) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Offsets, PngPlacement,
-                         ::testing::Values(Placement{0, -3, 19, 13}, Placement{-3, 0, 19, 13}, Placement{2, 0, 19, 13},
-                                           Placement{-7, 5, 19, 13}, Placement{5, 5, 40, 30},
-                                           Placement{-9, -11, 4, 3}, Placement{30, 2, 19, 13},
-                                           Placement{0, 20, 19, 13}, Placement{-1000, -1000, 19, 13}));
+                         ::testing::Values(Placement{0, -3, 19, 13}, Placement{-3, 0, 19, 13},
+                                           Placement{2, 0, 19, 13}, Placement{-7, 5, 19, 13},
+                                           Placement{5, 5, 40, 30}, Placement{-9, -11, 4, 3},
+                                           Placement{30, 2, 19, 13}, Placement{0, 20, 19, 13},
+                                           Placement{-1000, -1000, 19, 13}));
 
 // Rows of a one-filter-per-row grey picture, with the filter bytes given.
 Bytes grey_png(uint32_t width, const std::vector<int>& filters, std::vector<Bytes> chunks = {},
@@ -266,8 +275,9 @@ TEST_P(FilterStatistics, SummarisesTheRowFilters) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FilterStatistics,
-                         ::testing::Values(FilterCase{{1, 3, 3, 3}, 3}, FilterCase{{4, 4, 4}, 4}, FilterCase{{0, 1}, 5},
-                                           FilterCase{{2}, 2}, FilterCase{{1, 1, 3}, 5}, FilterCase{{3, 1}, 5},
+                         ::testing::Values(FilterCase{{1, 3, 3, 3}, 3}, FilterCase{{4, 4, 4}, 4},
+                                           FilterCase{{0, 1}, 5}, FilterCase{{2}, 2},
+                                           FilterCase{{1, 1, 3}, 5}, FilterCase{{3, 1}, 5},
                                            FilterCase{{0, 0, 0, 0}, 0}, FilterCase{{5, 5}, 5}));
 
 // Filter byte 5 is Paeth on every machine.
@@ -329,7 +339,8 @@ TEST(PngStream, CutStreamLeavesMissingRowsAndMarksTheDecode) {
   const Decoded part = decode(build_png(ihdr_payload(50, 40, 8, 0, 0), {}, cut));
   ASSERT_EQ(part.result, 0);
   EXPECT_EQ(source_info.incomplete, 1);
-  for (size_t i = 0; i < part.pixels.size(); ++i) ASSERT_EQ(part.pixels[i], i < 500 ? whole.pixels[i] : kUntouched) << i;
+  for (size_t i = 0; i < part.pixels.size(); ++i)
+    ASSERT_EQ(part.pixels[i], i < 500 ? whole.pixels[i] : kUntouched) << i;
 }
 
 TEST(PngStream, IdatChunksOfOneToSevenBytes) {
@@ -449,8 +460,9 @@ std::vector<BadFile> bad_files() {
       {"interlace_2", with_ihdr(ihdr_payload(4, 4, 8, 0, 2))},
       {"compression_1", with_ihdr(bad_compression)},
       {"filter_method_1", with_ihdr(bad_filter_method)},
-      {"corrupt_stream", join({signature(), png_chunk("IHDR", ihdr_payload(4, 4, 8, 0, 0)),
-                               png_chunk("IDAT", {0x78, 0x01, 0x01, 0x05, 0x00, 0x00, 0x00, 1, 2, 3, 4, 5}), iend})},
+      {"corrupt_stream",
+       join({signature(), png_chunk("IHDR", ihdr_payload(4, 4, 8, 0, 0)),
+             png_chunk("IDAT", {0x78, 0x01, 0x01, 0x05, 0x00, 0x00, 0x00, 1, 2, 3, 4, 5}), iend})},
   };
 }
 
@@ -469,7 +481,9 @@ TEST_P(PngRefused, FailsCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, PngRefused, ::testing::ValuesIn(bad_files()),
-                         [](const ::testing::TestParamInfo<BadFile>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<BadFile>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST(PngChunks, GreyOneBitUsesTwoLevels) {
   const PictureSpec p{9, 3, 1, 0, 0};
@@ -485,7 +499,8 @@ TEST(PngChunks, PaletteSampleBeyondPlteUsesTheEntryAsItWas) {
   std::vector<uint32_t> samples = {0, 1, 2, 3};
   const PictureSpec p{4, 1, 2, 3, 0};
   const Bytes plte = png_chunk("PLTE", {10, 20, 30, 40, 50, 60, 70, 80, 90});
-  const Bytes png = build_png(ihdr_payload(4, 1, 2, 3, 0), {plte}, zlib_compress(image_data(p, samples, {0})));
+  const Bytes png =
+      build_png(ihdr_payload(4, 1, 2, 3, 0), {plte}, zlib_compress(image_data(p, samples, {0})));
   const Decoded d = decode(png);
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(source_info.palette_count, 3);
@@ -552,8 +567,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PngChunks, OversizedPaletteKeeps256Entries) {
   Bytes plte(300 * 3, 0x7F);
   const PictureSpec p{2, 1, 8, 3, 0};
-  const Bytes png = build_png(ihdr_payload(2, 1, 8, 3, 0), {png_chunk("PLTE", plte), png_chunk("tRNS", Bytes(300, 9))},
-                              zlib_compress(image_data(p, {0, 255}, {0})));
+  const Bytes png =
+      build_png(ihdr_payload(2, 1, 8, 3, 0), {png_chunk("PLTE", plte), png_chunk("tRNS", Bytes(300, 9))},
+                zlib_compress(image_data(p, {0, 255}, {0})));
   const Decoded d = decode(png);
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(source_info.palette_count, 256);

@@ -44,8 +44,9 @@ std::vector<uint32_t> canonical_codes(const std::vector<int>& lengths) {
   return codes;
 }
 
-void put_dynamic_header(DeflateBits* w, bool final, const std::vector<int>& litlen, const std::vector<int>& dist,
-                        std::vector<uint32_t>* litlen_codes, std::vector<uint32_t>* dist_codes) {
+void put_dynamic_header(DeflateBits* w, bool final, const std::vector<int>& litlen,
+                        const std::vector<int>& dist, std::vector<uint32_t>* litlen_codes,
+                        std::vector<uint32_t>* dist_codes) {
   w->put(final ? 1 : 0, 1);
   w->put(2, 2);
   w->put(uint32_t(litlen.size() - 257), 5);
@@ -95,13 +96,23 @@ Bytes png_chunk(const std::string& type, const Bytes& payload) {
 }
 
 Bytes ihdr_payload(uint32_t width, uint32_t height, int depth, int colour_type, int interlace) {
-  return {uint8_t(width >> 24),  uint8_t(width >> 16),  uint8_t(width >> 8),  uint8_t(width),
-          uint8_t(height >> 24), uint8_t(height >> 16), uint8_t(height >> 8), uint8_t(height),
-          uint8_t(depth),        uint8_t(colour_type),  0,                    0,
+  return {uint8_t(width >> 24),
+          uint8_t(width >> 16),
+          uint8_t(width >> 8),
+          uint8_t(width),
+          uint8_t(height >> 24),
+          uint8_t(height >> 16),
+          uint8_t(height >> 8),
+          uint8_t(height),
+          uint8_t(depth),
+          uint8_t(colour_type),
+          0,
+          0,
           uint8_t(interlace)};
 }
 
-Bytes build_png(const Bytes& ihdr, const std::vector<Bytes>& chunks_before, const Bytes& stream, size_t idat_size) {
+Bytes build_png(const Bytes& ihdr, const std::vector<Bytes>& chunks_before, const Bytes& stream,
+                size_t idat_size) {
   Bytes out = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   auto append = [&out](const Bytes& b) { out.insert(out.end(), b.begin(), b.end()); };
   append(png_chunk("IHDR", ihdr));
@@ -140,16 +151,23 @@ Bytes filter_rows(const Bytes& rows, size_t row_bytes, size_t stride, const std:
       const int c = up && i >= stride ? up[i - stride] : 0;
       int predictor = 0;
       switch (f) {
-        case 1: predictor = a; break;
-        case 2: predictor = b; break;
-        case 3: predictor = (a + b) / 2; break;
+        case 1:
+          predictor = a;
+          break;
+        case 2:
+          predictor = b;
+          break;
+        case 3:
+          predictor = (a + b) / 2;
+          break;
         case 4:
         case 5: {
           const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
           predictor = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
           break;
         }
-        default: break;
+        default:
+          break;
       }
       out.push_back(uint8_t(cur[i] - predictor));
     }

@@ -25,8 +25,9 @@ std::vector<uint32_t> canonical_codes(const std::vector<int>& lengths);
 // Writes a dynamic block header for the given literal/length and distance
 // code lengths, each length sent as itself with a complete 4-bit code-length
 // code (no repeat codes). Returns the canonical codes of both alphabets.
-void put_dynamic_header(DeflateBits* w, bool final, const std::vector<int>& litlen, const std::vector<int>& dist,
-                        std::vector<uint32_t>* litlen_codes, std::vector<uint32_t>* dist_codes);
+void put_dynamic_header(DeflateBits* w, bool final, const std::vector<int>& litlen,
+                        const std::vector<int>& dist, std::vector<uint32_t>* litlen_codes,
+                        std::vector<uint32_t>* dist_codes);
 // The fixed literal/length code of symbol s (7 to 9 bits) and its length.
 void fixed_code(int symbol, uint32_t* code, int* length);
 
