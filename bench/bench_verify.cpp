@@ -42,7 +42,8 @@ Encoded encode_file(const std::string& path) {
   if (e.width < 1 || e.height < 1) return e;
   e.pixels.assign(size_t(e.width) * size_t(e.height), 0);
   source_info.source_color_type = 2;
-  if (decode_picture(file.data(), int32_t(file.size()), e.pixels.data(), e.width * 4, e.width, e.height, 0, 0) < 0)
+  if (decode_picture(file.data(), int32_t(file.size()), e.pixels.data(), e.width * 4, e.width, e.height, 0,
+                     0) < 0)
     return e;
   EncodeOptions o{};
   o.pixels = e.pixels.data();
@@ -73,11 +74,15 @@ void BM_Verify(benchmark::State& state, const std::string& path) {
     return;
   }
   bool match = true;
-  for (auto _ : state) match = match && verify_png_output(e.png.data(), int32_t(e.png.size()), e.pixels.data(), e.width, e.height);
+  for (auto _ : state)
+    match =
+        match && verify_png_output(e.png.data(), int32_t(e.png.size()), e.pixels.data(), e.width, e.height);
   if (!match) state.SkipWithError("verification failed");
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < 20; ++i) verify_png_output(e.png.data(), int32_t(e.png.size()), e.pixels.data(), e.width, e.height);
-  const double verify_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 20;
+  for (int i = 0; i < 20; ++i)
+    verify_png_output(e.png.data(), int32_t(e.png.size()), e.pixels.data(), e.width, e.height);
+  const double verify_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 20;
   state.counters["png_bytes"] = double(e.png.size());
   state.counters["encode_ms"] = e.encode_seconds * 1000;
   state.counters["share_pct"] = 100.0 * verify_seconds / (e.encode_seconds + verify_seconds);
@@ -85,16 +90,15 @@ void BM_Verify(benchmark::State& state, const std::string& path) {
 }
 
 const char* const kPictures[] = {
-    "pngsuite/basn2c08.png",
-    "pngsuite/basn3p08.png",
-    "jpeg/pillow/hopper.jpg",
-    "jpeg/jpeg-decoder/reftest/reference-png/rgb_250x167.png",
-    "tga/pillow/p_16.tga",
-    "jpeg/jpeg-decoder/reftest/reference-png/mjpeg.png",
+    "pngsuite/basn2c08.png",  "pngsuite/basn3p08.png",
+    "jpeg/pillow/hopper.jpg", "jpeg/jpeg-decoder/reftest/reference-png/rgb_250x167.png",
+    "tga/pillow/p_16.tga",    "jpeg/jpeg-decoder/reftest/reference-png/mjpeg.png",
 };
 
 const bool registered = [] {
-  for (const char* p : kPictures) benchmark::RegisterBenchmark(("Verify/" + std::string(p)).c_str(), BM_Verify, std::string(p))->Unit(benchmark::kMillisecond);
+  for (const char* p : kPictures)
+    benchmark::RegisterBenchmark(("Verify/" + std::string(p)).c_str(), BM_Verify, std::string(p))
+        ->Unit(benchmark::kMillisecond);
   return true;
 }();
 

@@ -7,10 +7,10 @@
 // three groups by where they stood: after IHDR and before PLTE (or before
 // IDAT when there is no PLTE), before IDAT, and after IDAT.
 struct ChunkSelection {
-  const uint8_t* kept[256];   // each at a kept chunk's length field inside the file image
-  int32_t kept_before_plte;   // kept[0, this) stood before PLTE
-  int32_t kept_before_idat;   // kept[kept_before_plte, this) stood before IDAT
-  int32_t kept_count;         // kept[kept_before_idat, this) stood after IDAT
+  const uint8_t* kept[256];  // each at a kept chunk's length field inside the file image
+  int32_t kept_before_plte;  // kept[0, this) stood before PLTE
+  int32_t kept_before_idat;  // kept[kept_before_plte, this) stood before IDAT
+  int32_t kept_count;        // kept[kept_before_idat, this) stood after IDAT
 };
 
 constexpr int32_t kMaxKeptChunks = 256;

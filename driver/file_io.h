@@ -8,8 +8,8 @@
 
 enum ReadResult {
   kReadOk = 0,
-  kReadNotFound,   // cannot be opened, is empty, or cannot be read whole
-  kReadTooLarge,   // more bytes than the tool's 32-bit sizes can hold
+  kReadNotFound,  // cannot be opened, is empty, or cannot be read whole
+  kReadTooLarge,  // more bytes than the tool's 32-bit sizes can hold
 };
 
 // Standard input, read to end of file in 1 MiB steps.
@@ -27,8 +27,8 @@ bool same_file(const std::string& a, const std::string& b);
 
 enum WriteResult {
   kWriteOk = 0,
-  kWriteOpenFailed,    // the target (or its temporary twin) could not be created
-  kWriteFailed,        // writing, flushing or the final rename failed
+  kWriteOpenFailed,  // the target (or its temporary twin) could not be created
+  kWriteFailed,      // writing, flushing or the final rename failed
 };
 
 // Writes the bytes to the named file. A regular target (a symbolic link is

@@ -190,23 +190,38 @@ void print_usage(PrintFn print) {
 
 void print_parse_error(ParseResult result, PrintFn print) {
   switch (result) {
-    case kParseBadColourType: print("Invalid coltype\n"); break;
-    case kParseBadFilter: print("Invalid filter\n"); break;
-    case kParseTooManyNames: print("Too many filenames specified on cmdline\n"); break;
-    case kParseNoInput: print("Must specify a source or target image\n"); break;
-    default: break;
+    case kParseBadColourType:
+      print("Invalid coltype\n");
+      break;
+    case kParseBadFilter:
+      print("Invalid filter\n");
+      break;
+    case kParseTooManyNames:
+      print("Too many filenames specified on cmdline\n");
+      break;
+    case kParseNoInput:
+      print("Must specify a source or target image\n");
+      break;
+    default:
+      break;
   }
   if (result != kParseOk) print_usage(print);
 }
 
 const char* colour_type_name(int32_t colour_type) {
   switch (colour_type) {
-    case 0: return "Gray";
-    case 2: return "RGB";
-    case 3: return "Pal";
-    case 4: return "Gray+Alpha";
-    case 6: return "RGB+Alpha";
-    default: return "";
+    case 0:
+      return "Gray";
+    case 2:
+      return "RGB";
+    case 3:
+      return "Pal";
+    case 4:
+      return "Gray+Alpha";
+    case 6:
+      return "RGB+Alpha";
+    default:
+      return "";
   }
 }
 

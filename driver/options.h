@@ -7,23 +7,23 @@
 // What the command line says beyond the EncodeOptions fields it sets
 // directly.
 struct CommandLine {
-  const char* input_arg;       // nullptr = none; "-" = standard input
-  const char* output_arg;      // nullptr = none; "-" = standard output
-  const char* chunk_list;      // text after "-k" of the last chunk-list argument, nullptr = none
-  int32_t colour_type;         // "-c" value, -1 = not given
-  int32_t filter;              // "-f" value, -1 = not given
-  int32_t bit_depth;           // "-d" value, -1 = not given or not one of 0, 1, 2, 4, 8
+  const char* input_arg;   // nullptr = none; "-" = standard input
+  const char* output_arg;  // nullptr = none; "-" = standard output
+  const char* chunk_list;  // text after "-k" of the last chunk-list argument, nullptr = none
+  int32_t colour_type;     // "-c" value, -1 = not given
+  int32_t filter;          // "-f" value, -1 = not given
+  int32_t bit_depth;       // "-d" value, -1 = not given or not one of 0, 1, 2, 4, 8
   bool input_stdin;
   bool output_stdout;
   bool force;
   bool assume_yes;
   bool quiet;
-  bool block_option;           // "-b" or "-n" given
+  bool block_option;  // "-b" or "-n" given
 };
 
 enum ParseResult {
   kParseOk = 0,
-  kParseUsage,          // no argument, or "-?"
+  kParseUsage,  // no argument, or "-?"
   kParseBadColourType,
   kParseBadFilter,
   kParseTooManyNames,

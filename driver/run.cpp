@@ -62,9 +62,14 @@ bool write_output(bool to_stdout, const std::string& name, const uint8_t* data, 
     return false;
   }
   switch (write_file_safely(name, data, size)) {
-    case kWriteOk: return true;
-    case kWriteOpenFailed: console_print("ERROR: Unable to open %s for writing!\n", name.c_str()); break;
-    case kWriteFailed: console_print("ERROR writing to file!\n"); break;
+    case kWriteOk:
+      return true;
+    case kWriteOpenFailed:
+      console_print("ERROR: Unable to open %s for writing!\n", name.c_str());
+      break;
+    case kWriteFailed:
+      console_print("ERROR writing to file!\n");
+      break;
   }
   return false;
 }
@@ -177,8 +182,7 @@ int run_tessel(int argc, char** argv) {
   // Only a real PNG given without an output name is rewritten without asking;
   // anything else merely named ".png" goes through the prompt.
   const bool assume_yes = cmd.assume_yes || (output_is_input && input_is_png);
-  if (!assume_yes && !cmd.output_stdout && path_exists(output_name) && !ask_overwrite(output_name))
-    return 1;
+  if (!assume_yes && !cmd.output_stdout && path_exists(output_name) && !ask_overwrite(output_name)) return 1;
 
   if (cmd.quiet)
     console_set_stream(nullptr);
@@ -206,8 +210,8 @@ int run_tessel(int argc, char** argv) {
   OutputFacts facts;
   facts.input_is_png = input_is_png;
   facts.force = cmd.force;
-  facts.may_copy = cmd.output_arg != nullptr &&
-                   (cmd.output_stdout || !names_equal_ignoring_case(input_name, output_name));
+  facts.may_copy =
+      cmd.output_arg != nullptr && (cmd.output_stdout || !names_equal_ignoring_case(input_name, output_name));
   facts.animated = animated;
   facts.result = result;
   facts.input_size = input_size;

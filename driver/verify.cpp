@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "decode/png_decode.h"
 #include "decode/picture.h"
+#include "decode/png_decode.h"
 
 namespace {
 

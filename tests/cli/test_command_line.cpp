@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,7 +30,8 @@ std::vector<uint32_t> cel_pixels(const Bytes& cel, uint16_t width, uint16_t heig
   std::vector<uint32_t> out;
   for (size_t i = 0; i < size_t(width) * height; ++i) {
     const uint8_t* rgb = &cel[32 + size_t(cel[800 + i]) * 3];
-    out.push_back(0xFF000000u | uint32_t(rgb[0] * 4) << 16 | uint32_t(rgb[1] * 4) << 8 | uint32_t(rgb[2] * 4));
+    out.push_back(0xFF000000u | uint32_t(rgb[0] * 4) << 16 | uint32_t(rgb[1] * 4) << 8 |
+                  uint32_t(rgb[2] * 4));
   }
   return out;
 }
@@ -80,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Failure{{"a", "b", "c"}, "Too many filenames specified on cmdline\n", true},
                       Failure{{"-q", "-v"}, "Must specify a source or target image\n", true},
                       Failure{{"-zz", "-v"},
-                              "Warning: unrecognized option: -zz\nMust specify a source or target image\n", true},
+                              "Warning: unrecognized option: -zz\nMust specify a source or target image\n",
+                              true},
                       Failure{{"nothing.bmp"}, "nothing.bmp not found\n", false},
                       Failure{{"-q", "nothing.bmp"}, "nothing.bmp not found\n", false},
                       Failure{{"pic"}, "pic.png not found\n", false},
@@ -89,8 +90,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Cli, UsageLineFiveCarriesTheArrowByte) {
   TempFolder dir;
   const CommandResult r = tessel(dir, {"-?"});
-  EXPECT_NE(r.err.find("   -f# PNG output filter type: 0=none, 1=\x7Fx, 2=\x7Fy, 3=\x7Fx&y, 4=Paeth, 5=mixed\n"),
-            std::string::npos);
+  EXPECT_NE(
+      r.err.find("   -f# PNG output filter type: 0=none, 1=\x7Fx, 2=\x7Fy, 3=\x7Fx&y, 4=Paeth, 5=mixed\n"),
+      std::string::npos);
 }
 
 struct Naming {
@@ -115,15 +117,14 @@ TEST_P(NamingTest, WritesTheExpectedFile) {
   EXPECT_NE(r.out.find("Output: " + GetParam().output + " coltype:3 (Pal)"), std::string::npos) << r.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, NamingTest,
-                         ::testing::Values(Naming{"photo.bmp", {}, "photo.png"}, Naming{"PHOTO.BMP", {}, "PHOTO.PNG"},
-                                           Naming{"Dir/photo.bmp", {}, "Dir/photo.PNG"},
-                                           Naming{"123.JPG", {}, "123.PNG"}, Naming{"1.jpeg", {}, "1.png"},
-                                           Naming{"a.gif", {}, "a.png"}, Naming{"pic.cel", {}, "pic.cel.png"},
-                                           Naming{"in.tga", {"out"}, "out.png"},
-                                           Naming{"in.tga", {"out.bmp"}, "out.bmp.png"},
-                                           Naming{"in.tga", {"OUT"}, "OUT.PNG"},
-                                           Naming{"in.tga", {"out.PNG"}, "out.PNG"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cli, NamingTest,
+    ::testing::Values(Naming{"photo.bmp", {}, "photo.png"}, Naming{"PHOTO.BMP", {}, "PHOTO.PNG"},
+                      Naming{"Dir/photo.bmp", {}, "Dir/photo.PNG"}, Naming{"123.JPG", {}, "123.PNG"},
+                      Naming{"1.jpeg", {}, "1.png"}, Naming{"a.gif", {}, "a.png"},
+                      Naming{"pic.cel", {}, "pic.cel.png"}, Naming{"in.tga", {"out"}, "out.png"},
+                      Naming{"in.tga", {"out.bmp"}, "out.bmp.png"}, Naming{"in.tga", {"OUT"}, "OUT.PNG"},
+                      Naming{"in.tga", {"out.PNG"}, "out.PNG"}));
 
 // A path longer than any fixed name buffer still gets its own output name
 // and never replaces the original picture.
@@ -208,9 +209,8 @@ INSTANTIATE_TEST_SUITE_P(Cli, PromptTest,
                          ::testing::Values(Answer{"y", true}, Answer{"Y", true}, Answer{"n", false},
                                            Answer{"N", false}, Answer{"\x1b", false}, Answer{"", false},
                                            Answer{"\n\r q y", true}, Answer{"abc", false},
-                                           Answer{std::string("\xe0n\0n", 4), false},
-                                           Answer{"\xe0ny", true}, Answer{std::string("\0y", 2), true},
-                                           Answer{"\xe0", false}));
+                                           Answer{std::string("\xe0n\0n", 4), false}, Answer{"\xe0ny", true},
+                                           Answer{std::string("\0y", 2), true}, Answer{"\xe0", false}));
 
 TEST(Cli, AssumeYesSkipsThePrompt) {
   TempFolder dir;
@@ -281,7 +281,8 @@ TEST(Cli, StandardInputIsReadToTheEnd) {
   Bytes palette(768, 0);
   for (int i = 0; i < 256; ++i) palette[size_t(i) * 3] = uint8_t(i & 63);
   Bytes indices(size_t(w) * h);
-  for (size_t i = 0; i < indices.size(); ++i) indices[i] = uint8_t(i / w % 2 + (i == indices.size() - 1 ? 5 : 0));
+  for (size_t i = 0; i < indices.size(); ++i)
+    indices[i] = uint8_t(i / w % 2 + (i == indices.size() - 1 ? 5 : 0));
   const Bytes cel = cel_file(w, h, palette, indices);
   const CommandResult r = tessel(dir, {"-s4", "-", "-"}, std::string(cel.begin(), cel.end()));
   EXPECT_EQ(r.status, 0) << r.err;
@@ -300,8 +301,9 @@ TEST(Cli, PromptAfterPictureFromStandardInputCancels) {
   write_file(dir.file("out.png"), Bytes{'o', 'l', 'd'});
   const CommandResult r = tessel(dir, {"-", "out.png"}, std::string(cel.begin(), cel.end()));
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Read " + std::to_string(cel.size()) +
-                       " byte(s) from stdin\nout.png already exists. Overwrite? (y/n) n\nOperation cancelled.\n");
+  EXPECT_EQ(r.err,
+            "Read " + std::to_string(cel.size()) +
+                " byte(s) from stdin\nout.png already exists. Overwrite? (y/n) n\nOperation cancelled.\n");
   EXPECT_EQ(read_file(dir.file("out.png")), (Bytes{'o', 'l', 'd'}));
 }
 

@@ -28,7 +28,8 @@ std::vector<Chunk> chunks_of(const Bytes& png) {
   std::vector<Chunk> out;
   size_t pos = 8;
   while (pos + 12 <= png.size()) {
-    const size_t length = size_t(png[pos]) << 24 | size_t(png[pos + 1]) << 16 | size_t(png[pos + 2]) << 8 | png[pos + 3];
+    const size_t length =
+        size_t(png[pos]) << 24 | size_t(png[pos + 1]) << 16 | size_t(png[pos + 2]) << 8 | png[pos + 3];
     if (length > png.size() - pos - 12) break;
     out.push_back({std::string(png.begin() + long(pos) + 4, png.begin() + long(pos) + 8),
                    Bytes(png.begin() + long(pos), png.begin() + long(pos + 12 + length))});
@@ -73,7 +74,8 @@ Bytes big_rgb(const std::vector<Bytes>& before = {}, const std::vector<Bytes>& a
 Bytes palette_png(const std::vector<Bytes>& before_plte, const std::vector<Bytes>& before_idat,
                   const std::vector<Bytes>& after_idat) {
   Bytes plte;
-  for (int i = 0; i < 4; ++i) plte.insert(plte.end(), {uint8_t(i * 60), uint8_t(200 - i * 40), uint8_t(i * 10)});
+  for (int i = 0; i < 4; ++i)
+    plte.insert(plte.end(), {uint8_t(i * 60), uint8_t(200 - i * 40), uint8_t(i * 10)});
   Bytes rows;
   for (int y = 0; y < 16; ++y) {
     rows.push_back(0);
@@ -107,7 +109,9 @@ TEST(PngInput, RewrittenInPlaceWithoutAskingWhenSmaller) {
 
 // A tiny picture whose zlib stream uses a fixed block: nothing the tool
 // writes for it can be smaller.
-Bytes tiny_png() { return png_file({ihdr_chunk(1, 1, 8, 0), idat_chunk({0, 0x80}, 9), png_chunk("IEND", {})}); }
+Bytes tiny_png() {
+  return png_file({ihdr_chunk(1, 1, 8, 0), idat_chunk({0, 0x80}, 9), png_chunk("IEND", {})});
+}
 
 TEST(PngInput, NotSmallerIsLeftAloneOrCopied) {
   TempFolder dir;
@@ -179,7 +183,8 @@ TEST_P(KeepListTest, OutputCarriesTheListedChunks) {
 INSTANTIATE_TEST_SUITE_P(
     Chunks, KeepListTest,
     ::testing::Values(KeepCase{"", {"IHDR", "IDAT", "IEND"}}, KeepCase{"-k0", {"IHDR", "IDAT", "IEND"}},
-                      KeepCase{"-kgama", {"IHDR", "IDAT", "IEND"}}, KeepCase{"-kpx", {"IHDR", "IDAT", "IEND"}},
+                      KeepCase{"-kgama", {"IHDR", "IDAT", "IEND"}},
+                      KeepCase{"-kpx", {"IHDR", "IDAT", "IEND"}},
                       KeepCase{"-kall", {"IHDR", "gAMA", "tEXt", "IDAT", "zTXt", "IEND"}},
                       KeepCase{"-kALL", {"IHDR", "gAMA", "tEXt", "IDAT", "zTXt", "IEND"}},
                       KeepCase{"-k1", {"IHDR", "gAMA", "tEXt", "IDAT", "zTXt", "IEND"}},
@@ -195,7 +200,8 @@ TEST(PngInput, KeptChunksLandInTheirGroups) {
   ASSERT_EQ(r.status, 0) << r.out;
   const Bytes output = read_file(dir.file("out.png"));
   expect_same_pixels(input, output);
-  EXPECT_EQ(types_of(output), (std::vector<std::string>{"IHDR", "tEXt", "PLTE", "gAMA", "IDAT", "tEXt", "IEND"}));
+  EXPECT_EQ(types_of(output),
+            (std::vector<std::string>{"IHDR", "tEXt", "PLTE", "gAMA", "IDAT", "tEXt", "IEND"}));
   const std::vector<Chunk> chunks = chunks_of(output);
   EXPECT_EQ(find_chunk(chunks, "tEXt", 0)->whole, before_plte);
   EXPECT_EQ(find_chunk(chunks, "tEXt", 1)->whole, after_idat);
@@ -239,7 +245,8 @@ TEST(PngInput, ChunkPastTheEndIsListedAndNotKept) {
   const CommandResult r = tessel(dir, {"-force", "-v", "-kall", "in.png", "out.png"});
   EXPECT_NE(r.err.find("  Broken chunk: tEXt "), std::string::npos) << r.err;
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(types_of(read_file(dir.file("out.png"))), (std::vector<std::string>{"IHDR", "gAMA", "IDAT", "IEND"}));
+  EXPECT_EQ(types_of(read_file(dir.file("out.png"))),
+            (std::vector<std::string>{"IHDR", "gAMA", "IDAT", "IEND"}));
 }
 
 Bytes animated_png() {
@@ -260,18 +267,21 @@ TEST(PngInput, AnimationIsNeverRewritten) {
   TempFolder dir;
   const Bytes input = animated_png();
   write_file(dir.file("anim.png"), input);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"anim.png"}, {"-force", "-kall", "anim.png"}, {"-y", "anim.png", "anim.png"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"anim.png"},
+                                               {"-force", "-kall", "anim.png"},
+                                               {"-y", "anim.png", "anim.png"}}) {
     const CommandResult r = tessel(dir, args);
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Animated PNG: frames would be lost\nUnable to compress further\n"), std::string::npos)
+    EXPECT_NE(r.out.find("Animated PNG: frames would be lost\nUnable to compress further\n"),
+              std::string::npos)
         << r.out;
     EXPECT_EQ(read_file(dir.file("anim.png")), input);
   }
   const CommandResult r = tessel(dir, {"anim.png", "copy.png"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("Animated PNG: frames would be lost\nUnable to compress further: copying original file\n"),
-            std::string::npos);
+  EXPECT_NE(
+      r.out.find("Animated PNG: frames would be lost\nUnable to compress further: copying original file\n"),
+      std::string::npos);
   EXPECT_EQ(read_file(dir.file("copy.png")), input);
 }
 

@@ -63,15 +63,15 @@ TEST_P(ChunkListTest, KeepsWhatTheListNames) {
   EXPECT_EQ(walk(sectioned_png(), GetParam().list).kept_types, GetParam().kept) << GetParam().list;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lists, ChunkListTest,
-    ::testing::Values(
-        ListCase{"", {}}, ListCase{"0", {}}, ListCase{"px", {}}, ListCase{"gama", {}}, ListCase{",,,", {}},
-        ListCase{"1", {"tEXt", "gAMA", "bKGD", "zTXt", "tEXt"}},
-        ListCase{"all", {"tEXt", "gAMA", "bKGD", "zTXt", "tEXt"}},
-        ListCase{"ALL", {"tEXt", "gAMA", "bKGD", "zTXt", "tEXt"}},
-        ListCase{"gAMA,bKGD,tEXt", {"tEXt", "gAMA", "bKGD", "tEXt"}},
-        ListCase{",,zTXt,,", {"zTXt"}}, ListCase{"tEXtX,gAM", {}}, ListCase{"IDAT,PLTE,IEND", {}}));
+INSTANTIATE_TEST_SUITE_P(Lists, ChunkListTest,
+                         ::testing::Values(ListCase{"", {}}, ListCase{"0", {}}, ListCase{"px", {}},
+                                           ListCase{"gama", {}}, ListCase{",,,", {}},
+                                           ListCase{"1", {"tEXt", "gAMA", "bKGD", "zTXt", "tEXt"}},
+                                           ListCase{"all", {"tEXt", "gAMA", "bKGD", "zTXt", "tEXt"}},
+                                           ListCase{"ALL", {"tEXt", "gAMA", "bKGD", "zTXt", "tEXt"}},
+                                           ListCase{"gAMA,bKGD,tEXt", {"tEXt", "gAMA", "bKGD", "tEXt"}},
+                                           ListCase{",,zTXt,,", {"zTXt"}}, ListCase{"tEXtX,gAM", {}},
+                                           ListCase{"IDAT,PLTE,IEND", {}}));
 
 TEST(ChunkSelect, GroupsFollowPlteAndIdat) {
   const Bytes png = sectioned_png();
@@ -84,7 +84,8 @@ TEST(ChunkSelect, GroupsFollowPlteAndIdat) {
 }
 
 TEST(ChunkSelect, WithoutPlteTheFirstTwoGroupsMeet) {
-  const Bytes png = rgb_png(2, 2, 9, {png_chunk("gAMA", {0, 1, 0x86, 0xA0})}, {png_chunk("tEXt", Bytes{'k', 0, 'v'})});
+  const Bytes png =
+      rgb_png(2, 2, 9, {png_chunk("gAMA", {0, 1, 0x86, 0xA0})}, {png_chunk("tEXt", Bytes{'k', 0, 'v'})});
   const Walk w = walk(png, "1");
   EXPECT_EQ(w.selection.kept_before_plte, 1);
   EXPECT_EQ(w.selection.kept_before_idat, 1);
@@ -96,13 +97,14 @@ TEST(ChunkSelect, BackgroundOnlyWhenBkgdIsKept) {
   EXPECT_EQ(walk(sectioned_png(), "bKGD", -1, 0, 0x00123456).background, 0xFF123456u);
   EXPECT_EQ(walk(sectioned_png(), "gAMA", -1, 0, 0xFF123456).background, 0u);
   EXPECT_EQ(walk(sectioned_png(), "", -1, 0, 0xFF123456).background, 0u);
-  const Bytes not_png = Bytes{'G', 'I', 'F', '8', '9', 'a', ',', ' ', 'n', 'o', 't', ' ', 'a', ' ', 'p', 'n', 'g', ' ', 'a', 't', ' ', 'a', 'l', 'l'};
+  const Bytes not_png = Bytes{'G', 'I', 'F', '8', '9', 'a', ',', ' ', 'n', 'o', 't', ' ',
+                              'a', ' ', 'p', 'n', 'g', ' ', 'a', 't', ' ', 'a', 'l', 'l'};
   EXPECT_EQ(walk(not_png, "1", -1, 0, 0xFF123456).background, 0u);
 }
 
 TEST(ChunkSelect, ChunksBeforeIhdrAreNeverKept) {
-  Bytes png = png_file({png_chunk("tEXt", Bytes{'a', 0, 'b'}), ihdr_chunk(1, 1, 8, 0),
-                        idat_chunk({0, 0}, 9), png_chunk("IEND", {})});
+  Bytes png = png_file({png_chunk("tEXt", Bytes{'a', 0, 'b'}), ihdr_chunk(1, 1, 8, 0), idat_chunk({0, 0}, 9),
+                        png_chunk("IEND", {})});
   EXPECT_TRUE(walk(png, "1").kept_types.empty());
 }
 
@@ -138,8 +140,8 @@ TEST(ChunkSelect, VerboseListing) {
 }
 
 TEST(ChunkSelect, TrnsListedAsRemovedForAlphaTypes) {
-  const Bytes png = png_file({ihdr_chunk(1, 1, 8, 0), png_chunk("tRNS", {0, 5}), idat_chunk({0, 0}, 9),
-                              png_chunk("IEND", {})});
+  const Bytes png = png_file(
+      {ihdr_chunk(1, 1, 8, 0), png_chunk("tRNS", {0, 5}), idat_chunk({0, 0}, 9), png_chunk("IEND", {})});
   walk(png, "", 6, 1);
   EXPECT_NE(printed.find("  Remove chunk: tRNS "), std::string::npos);
   walk(png, "", 4, 1);

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -29,7 +28,9 @@ class PipedStdin {
     close(saved_);
     console_reset();
   }
-  void type(const std::string& keys) { EXPECT_EQ(write(writer_, keys.data(), keys.size()), ssize_t(keys.size())); }
+  void type(const std::string& keys) {
+    EXPECT_EQ(write(writer_, keys.data(), keys.size()), ssize_t(keys.size()));
+  }
   void close_input() {
     close(writer_);
     writer_ = -1;

@@ -2,8 +2,8 @@
 
 #include <cmath>
 #include <cstdarg>
-#include <regex>
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -199,8 +199,9 @@ TEST(Options, UsageTextLines) {
   for (char c : printed) lines += c == '\n';
   EXPECT_EQ(lines, 21u);
   const std::string first = printed.substr(0, printed.find('\n') + 1);
-  EXPECT_TRUE(std::regex_match(first, std::regex("TESSEL \\[In:\\{PNG,JPG,GIF,TGA,PCX,BMP\\}\\] \\(Out:PNG\\) "
-                                                 "\\(options\\.\\.\\.\\)        [A-Z][a-z]{2} [0-9]{2} [0-9]{4}\n")))
+  EXPECT_TRUE(
+      std::regex_match(first, std::regex("TESSEL \\[In:\\{PNG,JPG,GIF,TGA,PCX,BMP\\}\\] \\(Out:PNG\\) "
+                                         "\\(options\\.\\.\\.\\)        [A-Z][a-z]{2} [0-9]{2} [0-9]{4}\n")))
       << first;
   EXPECT_NE(printed.find("0=none, 1=\x7Fx, 2=\x7Fy, 3=\x7Fx&y, 4=Paeth"), std::string::npos);
   EXPECT_NE(printed.find("5-10%. Options:"), std::string::npos);

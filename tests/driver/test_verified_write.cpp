@@ -27,8 +27,8 @@ void damage_image_data(uint8_t* png, int32_t size) {
   const std::string text(reinterpret_cast<const char*>(png), size_t(size));
   const size_t idat = text.find("IDAT");
   ASSERT_NE(idat, std::string::npos);
-  const size_t length = size_t(png[idat - 4]) << 24 | size_t(png[idat - 3]) << 16 | size_t(png[idat - 2]) << 8 |
-                        png[idat - 1];
+  const size_t length =
+      size_t(png[idat - 4]) << 24 | size_t(png[idat - 3]) << 16 | size_t(png[idat - 2]) << 8 | png[idat - 1];
   png[idat + 4 + length / 2] ^= 0x5A;
 }
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 struct CommandResult {
-  int status = -1;        // exit status, or 128 + signal number when killed by a signal
-  std::string out;        // standard output
-  std::string err;        // standard error
+  int status = -1;  // exit status, or 128 + signal number when killed by a signal
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 // Runs program with args (argv[0] is set to program) in folder, feeding
