@@ -87,14 +87,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Failure{{"pic"}, "pic.png not found\n", false},
                       Failure{{"pic.cel", "-", "x"}, "Too many filenames specified on cmdline\n", true}));
 
-TEST(Cli, UsageLineFiveCarriesTheArrowByte) {
-  TempFolder dir;
-  const CommandResult r = tessel(dir, {"-?"});
-  EXPECT_NE(
-      r.err.find("   -f# PNG output filter type: 0=none, 1=\x7Fx, 2=\x7Fy, 3=\x7Fx&y, 4=Paeth, 5=mixed\n"),
-      std::string::npos);
-}
-
 struct Naming {
   std::string input;
   std::vector<std::string> extra_args;

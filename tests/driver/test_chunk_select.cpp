@@ -139,17 +139,6 @@ TEST(ChunkSelect, VerboseListing) {
   EXPECT_NE(printed.find("Required chunk: PLTE "), std::string::npos);
 }
 
-TEST(ChunkSelect, TrnsListedAsRemovedForAlphaTypes) {
-  const Bytes png = png_file(
-      {ihdr_chunk(1, 1, 8, 0), png_chunk("tRNS", {0, 5}), idat_chunk({0, 0}, 9), png_chunk("IEND", {})});
-  walk(png, "", 6, 1);
-  EXPECT_NE(printed.find("  Remove chunk: tRNS "), std::string::npos);
-  walk(png, "", 4, 1);
-  EXPECT_NE(printed.find("  Remove chunk: tRNS "), std::string::npos);
-  walk(png, "", 2, 1);
-  EXPECT_NE(printed.find("Required chunk: tRNS "), std::string::npos);
-}
-
 TEST(ChunkSelect, CrcPrintedAsStored) {
   const Bytes png = png_file({ihdr_chunk(1, 1, 8, 0), idat_chunk({0, 0}, 9), png_chunk("IEND", {})});
   walk(png, "", -1, 1);
