@@ -6,6 +6,7 @@
 
 #include "encode/colour_analysis.h"
 #include "encode/encoder_context.h"
+#include "encode/passes.h"
 #include "encode/stored_layout.h"
 
 namespace {
@@ -118,9 +119,14 @@ int32_t encode_png(EncodeOptions* o) {
   ctx->out.kbuf = o->kbuf;
   ctx->out.kbuf_capacity = o->kbuf_capacity;
 
-  // Compression passes arrive with the deflate core; until then every
-  // strategy is written in the stored layout.
-  if (stored_output(ctx)) return abort_run(ctx);
+  bool stored = o->strategy >= 4;
+  if (!stored) {
+    const PassResult r = run_passes(ctx);
+    if (r == kPassesAborted) return abort_run(ctx);
+    // Compression that loses to the stored layout is not worth keeping.
+    stored = r == kPassesStored || ctx->out.out_count > ctx->capacity_estimate;
+  }
+  if (stored && stored_output(ctx)) return abort_run(ctx);
 
   if (o->verbose) {
     const double seconds =

@@ -7,6 +7,7 @@
 #include "encode/colour_analysis.h"
 #include "encode/colour_hash.h"
 #include "encode/encode_options.h"
+#include "encode/passes.h"
 
 // Everything one encoder run works with. encode_png keeps one for the
 // process; every run resets what it uses, so runs never see each other.
@@ -19,6 +20,8 @@ struct EncoderContext {
   ColourChoice colours;
   int32_t capacity_estimate;  // bytes the stored layout needs at most
   FilterStage filters;
+  DeflateStream* stream;  // made on the first compressing run, kept for the process
+  PassState passes;
 };
 
 // The palette lookup the filter stage and the stored layout use for colour

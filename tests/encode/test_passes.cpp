@@ -1,0 +1,350 @@
+// The compression passes end to end: every strategy, filter and block mode
+// gives a PNG libpng decodes to the input; the pass loop's stopping rules;
+// byte-identical output for identical input.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "encode/encode_png.h"
+#include "encode/passes.h"
+#include "tests/encode/pictures.h"
+#include "tests/support/encode_harness.h"
+#include "tests/support/oracle.h"
+
+namespace {
+
+// The sizes of the compressed passes, from their reports.
+std::vector<int32_t> reported_sizes(const std::string& messages) {
+  std::vector<int32_t> sizes;
+  const std::string key = "Output size:";
+  for (size_t at = messages.find(key); at != std::string::npos; at = messages.find(key, at + 1)) {
+    const size_t end = messages.find(" bytes", at);
+    const std::string stored = " bytes (no compression)";
+    if (messages.compare(end, stored.size(), stored) == 0) continue;
+    sizes.push_back(std::stoi(messages.substr(at + key.size(), end - at - key.size())));
+  }
+  return sizes;
+}
+
+void expect_lossless(const TestPicture& in, const EncodeRun& run) {
+  ASSERT_NE(run.result, kNoPng) << run.messages;
+  ASSERT_EQ(size_t(run.result), run.png.size());
+  OraclePicture out;
+  std::string error;
+  ASSERT_TRUE(libpng_decode(run.png, &out, &error)) << error;
+  ASSERT_EQ(out.pixels, in.pixels);
+  for (const PngChunk& c : split_chunks(run.png)) EXPECT_TRUE(c.crc_ok) << c.type;
+}
+
+struct ModeCase {
+  int32_t strategy;
+  int32_t filter;
+  int32_t split;  // 0: one block (-b0), 1: threshold 64, 2: exact count 5, 3: exact count 5000
+};
+
+void apply_mode(EncodeOptions& o, const ModeCase& m) {
+  o.strategy = m.strategy;
+  o.filter = m.filter;
+  o.block_threshold = m.split == 1 ? 64.0 : 0.0;
+  o.exact_block_count = m.split == 2 ? 5 : (m.split == 3 ? 5000 : 0);
+}
+
+std::vector<PictureCase> mode_pictures() {
+  std::vector<PictureCase> cases;
+  const std::vector<int> l2 = {0, 85, 170, 255}, l4 = {0, 17, 51, 68, 119, 255}, l8 = {0, 1, 2, 50, 99, 128, 200, 254};
+  cases.push_back({"gray1", gray_picture(13, 9, {0, 255}, -1), 0, 0, 0, 1});
+  cases.push_back({"gray2_key", gray_picture(7, 9, {0, 85, 170}, 255), 0, 0, 0, 2});
+  cases.push_back({"gray4", gray_picture(9, 9, l4, -1), 0, 0, 0, 4});
+  cases.push_back({"gray8_key", gray_picture(31, 17, l8, 251), 0, 0, 0, 8});
+  cases.push_back({"pal1", palette_picture(5, 10, 2, {0xFF}), 3, 0, 3, 1});
+  cases.push_back({"pal2", palette_picture(9, 10, 3, {0xFF, 0x40}), 3, 0, 3, 2});
+  cases.push_back({"pal4", palette_picture(17, 10, 9, {0xFF}), 3, 0, 3, 4});
+  cases.push_back({"pal8_translucent", palette_picture(40, 30, 230, {0xFF, 0x00, 0x80}), 3, 0, 3, 8});
+  cases.push_back({"rgb_key", rgb_picture(40, 30, true), 2, 0, 2, 8});
+  cases.push_back({"gray_alpha", alpha_picture(33, 21, true), 4, 0, 4, 8});
+  cases.push_back({"rgba", alpha_picture(33, 21, false), 6, 0, 6, 8});
+  cases.push_back({"one_pixel", gray_picture(1, 1, {128}, -1), 0, 0, 0, 8});
+  cases.push_back({"one_column", palette_picture(1, 40, 5, {0xFF}), 3, 0, 3, 4});
+  return cases;
+}
+
+class EveryMode : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(EveryMode, LibpngReadsTheSamePixels) {
+  const ModeCase& m = GetParam();
+  for (const PictureCase& pc : mode_pictures()) {
+    SCOPED_TRACE(pc.name);
+    const EncodeRun run = run_encoder(pc.picture, pc.colour_type, [&](EncodeOptions& o) { apply_mode(o, m); });
+    expect_lossless(pc.picture, run);
+    EXPECT_EQ(run.options.chosen_colour_type, pc.expect_type);
+    EXPECT_EQ(run.options.chosen_bit_depth, pc.expect_depth);
+    const std::vector<int32_t> sizes = reported_sizes(run.messages);
+    if (run.messages.find("(no compression)") == std::string::npos) {
+      // The result is the best pass made.
+      ASSERT_FALSE(sizes.empty());
+      EXPECT_EQ(run.result, *std::min_element(sizes.begin(), sizes.end()));
+      EXPECT_EQ(run.result, sizes.back());
+    }
+  }
+}
+
+std::vector<ModeCase> every_mode() {
+  std::vector<ModeCase> modes;
+  for (int32_t s = 0; s <= 3; ++s) {
+    for (int32_t f = 0; f <= 5; ++f) {
+      for (int32_t split = 0; split <= 3; ++split) modes.push_back({s, f, split});
+    }
+  }
+  return modes;
+}
+
+std::string mode_name(const ::testing::TestParamInfo<ModeCase>& info) {
+  const ModeCase& m = info.param;
+  static const char* kSplit[] = {"one_block", "threshold", "five_blocks", "blocks_capped"};
+  return "s" + std::to_string(m.strategy) + "_f" + std::to_string(m.filter) + "_" + kSplit[m.split];
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, EveryMode, ::testing::ValuesIn(every_mode()), mode_name);
+
+TEST(Passes, DefaultsOnLargerPicturesStayLossless) {
+  const TestPicture pictures[] = {rgb_picture(96, 64, false, 11), alpha_picture(257, 131, false, 12),
+                                  palette_picture(301, 97, 256, {0xFF, 0x7F}, 13)};
+  const int32_t types[] = {2, 6, 3};
+  for (int i = 0; i < 3; ++i) {
+    const EncodeRun run = run_encoder(pictures[i], types[i]);
+    expect_lossless(pictures[i], run);
+    EXPECT_LT(run.result, run.options.kbuf_capacity);
+  }
+}
+
+// Huffman-only bytes whose counts give exactly the initial lengths (literal
+// 128 and the end-of-block code 9 bits, every other literal 8): the first
+// pass promises nothing, so it is the only one.
+TestPicture balanced_literals() {
+  TestPicture p = make_picture(510, 1);
+  size_t i = 0;
+  p.pixels[i++] = 0xFF000000u;  // level 0 once: the filter-type byte is the other 0
+  p.pixels[i++] = 0xFF808080u;  // level 128 once in all
+  for (uint32_t v = 1; v < 256; ++v) {
+    if (v == 128) continue;
+    p.pixels[i++] = 0xFF000000u | v * 0x010101u;
+    p.pixels[i++] = 0xFF000000u | v * 0x010101u;
+  }
+  return p;
+}
+
+TEST(Passes, NoPromisedGainMeansOnePass) {
+  const TestPicture p = balanced_literals();
+  struct Mode {
+    double threshold;
+    int32_t exact;
+    int collect_passes;
+  };
+  for (const Mode& m : {Mode{0.0, 0, 0}, Mode{1e9, 0, 1}, Mode{0.0, 1, 1}}) {
+    EncodeRun run = run_encoder(p, 0, [&](EncodeOptions& o) {
+      o.strategy = 3;
+      o.filter = 0;
+      o.block_threshold = m.threshold;
+      o.exact_block_count = m.exact;
+    });
+    expect_lossless(p, run);
+    EXPECT_EQ(reported_sizes(run.messages).size(), 1u) << run.messages;
+    // Every pass over the rows shows 0% once (height 1).
+    size_t shown = 0;
+    for (size_t at = run.messages.find(" 0% \r"); at != std::string::npos; at = run.messages.find(" 0% \r", at + 1)) {
+      shown += 1;
+    }
+    EXPECT_EQ(shown, size_t(1 + m.collect_passes));
+  }
+}
+
+int escape_after_pass(int code) { return code == 0; }
+
+TEST(Passes, EscapeAfterAPassReturnsThatPass) {
+  const TestPicture p = rgb_picture(64, 48, false, 21);
+  const EncodeRun full = run_encoder(p, 2);
+  const EncodeRun run = run_encoder(p, 2, [](EncodeOptions& o) { o.key_check = escape_after_pass; });
+  expect_lossless(p, run);
+  const std::vector<int32_t> sizes = reported_sizes(run.messages);
+  ASSERT_EQ(sizes.size(), 1u);
+  EXPECT_EQ(run.result, sizes[0]);
+  EXPECT_EQ(run.messages.substr(run.messages.size() - 12), "\nEarly ESC! ");
+  // The first pass, with the initial tables, is not the best a full run finds.
+  EXPECT_GT(run.result, full.result);
+}
+
+int stop_before_rows(int code) { return code == 1; }
+
+TEST(Passes, StopBeforeARowGivesNoPng) {
+  const TestPicture p = rgb_picture(20, 20, false);
+  for (double threshold : {0.0, 256.0}) {
+    const EncodeRun run = run_encoder(p, 2, [&](EncodeOptions& o) {
+      o.key_check = stop_before_rows;
+      o.block_threshold = threshold;
+    });
+    EXPECT_EQ(run.result, kNoPng);
+  }
+}
+
+TEST(Passes, CompressionLosingToStoredFallsBack) {
+  // Noise under the initial tables (9-bit codes for half the byte values)
+  // comes out well above the stored estimate; stopping after that first pass
+  // leaves it as the result, which the stored layout replaces.
+  TestPicture p = make_picture(256, 256);
+  uint32_t s = 99;
+  for (auto& px : p.pixels) px = next_random(&s) << 8 ^ next_random(&s);
+  const EncodeRun run = run_encoder(p, 6, [](EncodeOptions& o) {
+    o.strategy = 2;
+    o.filter = 0;
+    o.block_threshold = 0.0;
+    o.key_check = escape_after_pass;
+  });
+  expect_lossless(p, run);
+  const std::vector<int32_t> sizes = reported_sizes(run.messages);
+  ASSERT_EQ(sizes.size(), 1u);
+  EXPECT_GT(sizes[0], run.options.kbuf_capacity);
+  EXPECT_NE(run.messages.find("\nEarly ESC! \rOutput size:"), std::string::npos);
+  EXPECT_NE(run.messages.find("bytes (no compression)"), std::string::npos);
+  EXPECT_LE(run.result, run.options.kbuf_capacity);
+  for (const PngChunk& c : split_chunks(run.png)) {
+    if (c.type == "IDAT") {
+      EXPECT_EQ(c.data[1], 0x01);
+    }
+  }
+}
+
+TEST(Passes, SameInputSameBytes) {
+  const TestPicture p = palette_picture(60, 40, 100, {0xFF, 0x30}, 31);
+  const EncodeRun a = run_encoder(p, 3);
+  const EncodeRun b = run_encoder(p, 3);
+  const EncodeRun c = run_encoder(rgb_picture(20, 20, true), 2);  // another run in between
+  const EncodeRun d = run_encoder(p, 3);
+  EXPECT_EQ(a.png, b.png);
+  EXPECT_EQ(a.png, d.png);
+  (void)c;
+}
+
+TEST(Passes, KeepPaletteIsNeverReordered) {
+  std::vector<uint32_t> source(256, 0);
+  for (uint32_t i = 0; i < 40; ++i) source[i] = 0xFF000000u | (i * 0x050607u);
+  TestPicture p = make_picture(64, 32);
+  uint32_t s = 5;
+  for (auto& px : p.pixels) px = source[(next_random(&s) % 7) * (next_random(&s) % 6)];
+  const EncodeRun run = run_encoder(p, 3, [&](EncodeOptions& o) {
+    o.source_palette = source.data();
+    o.source_palette_count = 40;
+    o.keep_palette = 1;
+  });
+  expect_lossless(p, run);
+  for (const PngChunk& c : split_chunks(run.png)) {
+    if (c.type != "PLTE") continue;
+    ASSERT_EQ(c.data.size(), 120u);
+    for (uint32_t i = 0; i < 40; ++i) {
+      EXPECT_EQ(uint32_t(c.data[3 * i]) << 16 | uint32_t(c.data[3 * i + 1]) << 8 | c.data[3 * i + 2],
+                source[i] & 0xFFFFFF);
+    }
+  }
+}
+
+TEST(Progress, PercentOfRowsDone) {
+  for (int32_t h : {1, 2, 3, 7, 100, 200, 1000, 65535, 1 << 20}) {
+    uint32_t mult = 0, bias = 0;
+    progress_constants(h, &mult, &bias);
+    const int32_t step = h > 5000 ? 997 : 1;
+    for (int32_t y = 0; y < h; y += step) {
+      ASSERT_EQ(progress_percent(y, mult, bias), int32_t(int64_t(100) * y / h)) << h << " " << y;
+    }
+    EXPECT_EQ(progress_percent(h - 1, mult, bias), int32_t(int64_t(100) * (h - 1) / h));
+  }
+}
+
+// The pass loop's decisions, fed pass by pass.
+class Judge : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ps = new PassState();
+    ps->best_size = kNoSize;
+    std::memset(palette, 0, sizeof palette);
+  }
+  void TearDown() override { delete ps; }
+  // Lengths tagged by one byte, so passes with different tags hash differently.
+  PassStep pass(bool valid, int32_t size, int32_t excess, uint8_t tag) {
+    std::memset(ps->lengths, 0, kSymbolSlots);
+    ps->lengths[0] = tag;
+    ps->pass += 1;
+    return judge_pass(ps, valid, size, excess, 1, palette, 2);
+  }
+  PassState* ps = nullptr;
+  uint32_t palette[256];
+};
+
+TEST_F(Judge, StopsWhenNoGainIsPromised) {
+  EXPECT_EQ(pass(true, 500, 100, 1), PassStep::next);
+  EXPECT_EQ(pass(true, 450, 0, 2), PassStep::done);
+}
+
+TEST_F(Judge, WorsePassWithoutPromiseReproducesTheBest) {
+  EXPECT_EQ(pass(true, 500, 100, 1), PassStep::next);
+  EXPECT_EQ(pass(true, 450, 10, 2), PassStep::next);
+  EXPECT_EQ(pass(true, 470, -3, 3), PassStep::reproduce_best);
+  EXPECT_EQ(ps->best_size, 450);
+  EXPECT_EQ(ps->best_lengths[0], 2);
+  ps->final_pass = 1;
+  EXPECT_EQ(pass(true, 450, 10, 2), PassStep::done);
+}
+
+TEST_F(Judge, RepeatedPassEndsTheSearch) {
+  EXPECT_EQ(pass(true, 500, 100, 1), PassStep::next);
+  EXPECT_EQ(pass(true, 480, 100, 2), PassStep::next);
+  EXPECT_EQ(pass(true, 490, 100, 3), PassStep::next);
+  EXPECT_EQ(pass(true, 480, 100, 2), PassStep::done);
+  // The same lengths with a different size are not a repeat.
+  EXPECT_EQ(pass(true, 485, 100, 3), PassStep::next);
+  EXPECT_EQ(pass(true, 490, 100, 3), PassStep::reproduce_best);
+}
+
+TEST_F(Judge, InvalidPassIsNeverTheResult) {
+  EXPECT_EQ(pass(false, 100, 50, 1), PassStep::next);
+  EXPECT_EQ(ps->best_size, kNoSize);
+  EXPECT_EQ(ps->sizes[1], kNoSize);
+  EXPECT_EQ(pass(false, 90, 0, 2), PassStep::stored);
+}
+
+TEST_F(Judge, InvalidPassAfterAValidOneReproducesIt) {
+  EXPECT_EQ(pass(true, 300, 50, 1), PassStep::next);
+  EXPECT_EQ(pass(false, 100, 0, 2), PassStep::reproduce_best);
+  EXPECT_EQ(ps->best_size, 300);
+  EXPECT_EQ(pass(false, 100, 50, 2), PassStep::next);
+  EXPECT_EQ(pass(false, 100, 50, 2), PassStep::reproduce_best);  // a repeat of an invalid pass
+  ps->final_pass = 1;
+  EXPECT_EQ(pass(false, 100, 50, 2), PassStep::stored);
+}
+
+TEST_F(Judge, PassLimit) {
+  ps->pass = kMaxRecordedPasses;
+  EXPECT_EQ(pass(true, 700, 50, 1), PassStep::done);
+  ps->pass = kMaxRecordedPasses;
+  EXPECT_EQ(pass(false, 700, 50, 1), PassStep::stored);
+}
+
+TEST(PassHash, FoldsLengthPairsThenThePalette) {
+  std::vector<uint8_t> lengths(2 * kSymbolSlots, 0);
+  lengths[0] = 8;
+  lengths[1] = 9;
+  lengths[kSymbolSlots + 5] = 7;
+  uint32_t palette[256] = {};
+  palette[3] = 0x11223344u;
+  // The same fold written out: pairs from the last down, then palette bytes from the last down.
+  uint32_t h = 0xFFFFFFFFu;
+  const uint32_t* crc = crc_table();
+  for (int k = 2 * kSymbolSlots - 2; k >= 0; k -= 2) h = (h >> 8) ^ crc[(h ^ uint32_t(lengths[size_t(k) + 1] * 16 + lengths[size_t(k)])) & 0xFF];
+  EXPECT_EQ(pass_hash(lengths.data(), 2, palette, 2), h);
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(palette);
+  for (int m = 1023; m >= 0; --m) h = (h >> 8) ^ crc[(h ^ bytes[m]) & 0xFF];
+  EXPECT_EQ(pass_hash(lengths.data(), 2, palette, 3), h);
+}
+
+}  // namespace
