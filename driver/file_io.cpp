@@ -148,6 +148,9 @@ WriteResult write_file_safely(const std::string& name, const uint8_t* data, size
     free(resolved);
   }
   if (exists && !S_ISREG(st.st_mode)) return write_directly(target, data, size);
+  // A rename would replace a file its owner made read-only; opening it for
+  // writing would not, so neither does this.
+  if (exists && access(target.c_str(), W_OK) != 0) return kWriteOpenFailed;
 
   std::string temp = folder_of(target) + "/." + base_of(target) + ".tessel-XXXXXX";
   const int fd = mkstemp(temp.data());

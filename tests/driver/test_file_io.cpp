@@ -95,6 +95,37 @@ TEST(SafeWrite, FailedWriteLeavesTheTargetAndNoTemporary) {
   EXPECT_EQ(entries_in(dir.path()), 1u);
 }
 
+// Run as an ordinary user (the tests usually run as root, who may write
+// anything): a read-only file is refused like a failed open, never replaced.
+TEST(SafeWrite, ReadOnlyFileIsNotReplaced) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to switch users";
+  TempFolder dir;
+  chmod(dir.path().c_str(), 0777);
+  const std::string locked = dir.file("locked.png"), open = dir.file("open.png");
+  write_file(locked, kOld);
+  write_file(open, kOld);
+  chmod(locked.c_str(), 0444);
+  ASSERT_EQ(chown(locked.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(open.c_str(), 65534, 65534), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    const bool refused = write_file_safely(locked, kNew.data(), kNew.size()) == kWriteOpenFailed;
+    const bool replaced = write_file_safely(open, kNew.data(), kNew.size()) == kWriteOk;
+    _exit(refused && replaced ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(read_file(locked), kOld);
+  EXPECT_EQ(read_file(open), kNew);
+  struct stat st;
+  ASSERT_EQ(stat(open.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(entries_in(dir.path()), 2u);
+}
+
 TEST(ReadInput, FilesWholeOrNotAtAll) {
   TempFolder dir;
   std::vector<uint8_t> data;
