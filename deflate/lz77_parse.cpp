@@ -99,8 +99,8 @@ struct Search {
     // entry there would lead beyond reach anyway.
     if (d >= kMaxDistance) return 0;
     const int32_t slot = (p - d) & kChainMask;
-    if (z->list_count[slot] <= l - kMinMatch) return 0;
-    d += z->pool[z->list_start[slot] + l - kMinMatch];
+    if (z->lists[slot].count <= l - kMinMatch) return 0;
+    d += z->pool[z->lists[slot].start + l - kMinMatch];
     if (d > kMaxDistance) return 0;
     assert(matches_for(z, p, d, l));
     return d;
@@ -193,8 +193,8 @@ struct Search {
       }
       if (d >= kMaxDistance) return;
       const int32_t slot = (p - d) & kChainMask;
-      if (z->list_count[slot] <= l - kMinMatch) return;
-      d += z->pool[z->list_start[slot] + l - kMinMatch];
+      if (z->lists[slot].count <= l - kMinMatch) return;
+      d += z->pool[z->lists[slot].start + l - kMinMatch];
       if (d > kMaxDistance) return;
       assert(matches_for(z, p, d, l));
       if (t->distance_code[d] >= nc) goto price;
@@ -233,13 +233,13 @@ void search_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
   const int32_t n = s.n;
   if (n <= z->prev_count &&
       std::memcmp(z->pool + s.start, z->pool + z->prev_fill - n, sizeof(uint16_t) * size_t(n)) == 0) {
-    z->list_start[slot] = z->prev_fill - n;
+    z->lists[slot].start = z->prev_fill - n;
     z->fill = z->prev_fill;
   } else {
-    z->list_start[slot] = s.start;
+    z->lists[slot].start = s.start;
     z->fill = s.start + n;
   }
-  z->list_count[slot] = n;
+  z->lists[slot].count = n;
   z->prev_count = n;
   z->prev_fill = z->fill;
   if (p + kMinMatch <= z->received) hash_insert(z, p);
@@ -249,7 +249,7 @@ void skip_position(Lz77State* z, int32_t p) {
   z->cost[p & kCostMask] = kUnreached;
   if (z->strategy < 3) {
     track_run(z, p);
-    z->list_count[p & kChainMask] = 0;
+    z->lists[p & kChainMask].count = 0;
     if (p + kMinMatch <= z->received) hash_insert(z, p);
   }
 }
@@ -352,7 +352,7 @@ void lz77_reset(Lz77State* z, int32_t strategy) {
   z->cost[0] = kBlockStartCost;
   std::memset(z->hash_head, 0, sizeof(z->hash_head));
   std::memset(z->hash_chain, 0, sizeof(z->hash_chain));
-  std::memset(z->list_count, 0, sizeof(z->list_count));
+  std::memset(z->lists, 0, sizeof(z->lists));
 }
 
 void lz77_prepare_block(Lz77State* z, int32_t* counts, const int32_t* lengths, int32_t block_end) {

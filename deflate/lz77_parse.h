@@ -55,8 +55,12 @@ struct Lz77State {
 
   int32_t cost[kCostRing];
   uint32_t edges[kEdgeRing];  // length | distance << 16; length 1 = literal with the byte as distance
-  int32_t list_start[kChainSize];
-  int32_t list_count[kChainSize];
+  // Per position (by position & 0x7FFF): where its list starts in the pool and
+  // how many lengths it has; side by side because a walk step reads both.
+  struct ListRef {
+    int32_t start;
+    int32_t count;
+  } lists[kChainSize];
   uint16_t hash_head[kHashSize];
   uint16_t hash_chain[kChainSize];
   uint16_t run_count[kWindowSize];

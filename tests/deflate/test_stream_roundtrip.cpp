@@ -54,7 +54,7 @@ const Input kInputs[] = {
      }},
     {"runs_and_patterns", [] {
        std::vector<uint8_t> v;
-       for (int i = 0; i < 3000; ++i) {
+       for (int i = 0; i < 700; ++i) {
          v.insert(v.end(), size_t(i % 300), uint8_t(i % 3));
          v.push_back(uint8_t(i));
          v.push_back(uint8_t(i >> 3));
