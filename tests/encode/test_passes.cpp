@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -246,6 +247,31 @@ TEST(Passes, KeepPaletteIsNeverReordered) {
       EXPECT_EQ(uint32_t(c.data[3 * i]) << 16 | uint32_t(c.data[3 * i + 1]) << 8 | c.data[3 * i + 2],
                 source[i] & 0xFFFFFF);
     }
+  }
+}
+
+TEST(Passes, SmallCapacityCountsTheWholeSize) {
+  // A PNG input caps the buffer at its own size: passes that do not fit are
+  // still measured exactly, and what fits is the start of the same file.
+  const TestPicture p = palette_picture(50, 40, 30, {0xFF}, 17);
+  const EncodeRun full = run_encoder(p, 3);
+  const EncodeRun capped = run_encoder(p, 3, [](EncodeOptions& o) { o.kbuf_capacity = 100; });
+  ASSERT_NE(full.result, kNoPng);
+  EXPECT_EQ(capped.result, full.result);
+  EXPECT_EQ(capped.options.kbuf_capacity, 100);
+  ASSERT_EQ(capped.png.size(), 100u);
+  EXPECT_TRUE(std::equal(capped.png.begin(), capped.png.end(), full.png.begin()));
+}
+
+TEST(Passes, RandomTablesAndSingleCodeModeStayLossless) {
+  const TestPicture p = alpha_picture(40, 30, false, 8);
+  for (int32_t strategy : {0, 1, 2}) {
+    const EncodeRun run = run_encoder(p, 6, [&](EncodeOptions& o) {
+      o.strategy = strategy;
+      o.randomize = 1;
+      o.zl121_mode = 1;
+    });
+    expect_lossless(p, run);
   }
 }
 
