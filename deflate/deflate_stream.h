@@ -35,12 +35,12 @@ struct StreamHooks {
 struct Lz77State;
 
 struct DeflateStream {
-  BitWriter* out;          // owned by the encoder
+  BitWriter* out;  // owned by the encoder
   PrintFn print;
   KeyCheckFn key_check;
   int32_t verbose;
   int32_t zl121_mode;
-  int32_t strategy;        // 0 Xtreme, 1 Intense, 2 Longest Match, 3 Huffman Only
+  int32_t strategy;  // 0 Xtreme, 1 Intense, 2 Longest Match, 3 Huffman Only
   StreamHooks hooks;
 
   int32_t block_count;
@@ -53,7 +53,7 @@ struct DeflateStream {
   // the bytes of such a pass are not a valid stream and must not be kept.
   int32_t invalid;
 
-  Lz77State* parser;       // the parser's windows, hash, pools and rings
+  Lz77State* parser;  // the parser's windows, hash, pools and rings
 };
 
 // Allocates a stream with the parser's working tables; nullptr when memory is

@@ -6,7 +6,7 @@
 namespace {
 
 constexpr int32_t kMaxLeaves = 288;
-constexpr int32_t kMaxNodes = 2 * kMaxLeaves;   // 575 real nodes plus the sentinel
+constexpr int32_t kMaxNodes = 2 * kMaxLeaves;  // 575 real nodes plus the sentinel
 constexpr int32_t kSentinel = kMaxNodes - 1;
 // Unused symbols stay in the heap with a weight above every sum of real
 // weights (which the 64-bit sums keep below 2^40), so they are never merged.
@@ -23,7 +23,8 @@ struct TableBuilder {
       const int32_t extra = c < 4 ? 0 : c / 2 - 1;
       t.extra[c] = uint8_t(extra);
       t.base[c] = uint16_t(base);
-      for (int32_t d = base; d < base + (1 << extra) && d <= kMaxDistance; ++d) t.distance_code[d] = uint8_t(c);
+      for (int32_t d = base; d < base + (1 << extra) && d <= kMaxDistance; ++d)
+        t.distance_code[d] = uint8_t(c);
       base += 1 << extra;
     }
     t.distance_code[0] = 0;

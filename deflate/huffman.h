@@ -16,8 +16,8 @@ constexpr int32_t kMaxDistance = 32768;
 struct DeflateTables {
   uint8_t extra[kTableEntries];
   uint16_t base[kTableEntries];
-  uint8_t length_entry[kMaxMatch + 1];         // match length 3..258 -> entry 30..58
-  uint8_t distance_code[kMaxDistance + 1];     // distance 1..32768 -> code 0..29
+  uint8_t length_entry[kMaxMatch + 1];      // match length 3..258 -> entry 30..58
+  uint8_t distance_code[kMaxDistance + 1];  // distance 1..32768 -> code 0..29
 };
 
 // Built on first use and never changed afterwards.

@@ -130,26 +130,25 @@ struct Search {
     const int32_t* next_cheaper = z->next_cheaper;
     int32_t l = kMinMatch;
     int32_t d0 = 0, nc = 0, bound = 0;
-  price:
-    {
-      const int32_t code = t->distance_code[d];
-      const int32_t dcost = z->distance_cost[code];
-      if (n <= l - kMinMatch) {
-        append(d);
-        best[l] = dcost;
-      } else if (dcost < best[l]) {
-        best[l] = dcost;
-      }
-      record(l, d, dcost);
-      if (l == kMaxMatch) {
-        if (next_cheaper[code] == kDistanceCodes) return;
-        d = walk(l, d);
-        if (d == 0) return;
-        goto price;
-      }
-      d0 = d;
-      nc = next_cheaper[code];
+  price : {
+    const int32_t code = t->distance_code[d];
+    const int32_t dcost = z->distance_cost[code];
+    if (n <= l - kMinMatch) {
+      append(d);
+      best[l] = dcost;
+    } else if (dcost < best[l]) {
+      best[l] = dcost;
     }
+    record(l, d, dcost);
+    if (l == kMaxMatch) {
+      if (next_cheaper[code] == kDistanceCodes) return;
+      d = walk(l, d);
+      if (d == 0) return;
+      goto price;
+    }
+    d0 = d;
+    nc = next_cheaper[code];
+  }
     if (extends(l, d)) {
       ++l;
       goto price;

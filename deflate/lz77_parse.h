@@ -5,13 +5,13 @@ struct DeflateStream;
 
 // Sizes of the parser's rings and tables; each is a power of two so that a
 // position indexes it by masking.
-constexpr int32_t kWindowSize = 65536;      // holds the 32 KiB reach plus the look-ahead
-constexpr int32_t kLookahead = 260;         // bytes kept unparsed while feeding: a full match plus slack
+constexpr int32_t kWindowSize = 65536;  // holds the 32 KiB reach plus the look-ahead
+constexpr int32_t kLookahead = 260;     // bytes kept unparsed while feeding: a full match plus slack
 constexpr int32_t kHashSize = 4096;
 constexpr int32_t kChainSize = 32768;
-constexpr int32_t kCostRing = 512;          // a match reaches at most 258 positions ahead
-constexpr int32_t kEdgeRing = 262144;       // positions between two write-outs
-constexpr int32_t kListEntries = 256;       // lengths 3..258, one nearest distance each
+constexpr int32_t kCostRing = 512;     // a match reaches at most 258 positions ahead
+constexpr int32_t kEdgeRing = 262144;  // positions between two write-outs
+constexpr int32_t kListEntries = 256;  // lengths 3..258, one nearest distance each
 // A list is overwritten only after the fill index has gone round the whole
 // pool, which takes more than (pool - 2 lists) / 256 positions; with 256 lists
 // of slack that is beyond the 32768 positions a walk can reach back.

@@ -10,8 +10,8 @@
 #include "deflate/deflate_stream.h"
 
 struct StreamRun {
-  std::vector<uint8_t> png;   // the bytes the pass wrote: IDAT length, tag, zlib stream, CRC
-  int32_t size = 0;           // out_count after the pass
+  std::vector<uint8_t> png;  // the bytes the pass wrote: IDAT length, tag, zlib stream, CRC
+  int32_t size = 0;          // out_count after the pass
   int32_t invalid = 0;
   int32_t excess_bits = 0;
 
@@ -78,8 +78,8 @@ inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
 }
 
 inline std::vector<uint8_t> text_bytes(size_t n) {
-  static const char* words[] = {"the ",  "quick ", "brown ", "fox ",   "jumps ", "over ",
-                                "lazy ", "dog ",   "and ",   "then ",  "runs ",  "away.\n"};
+  static const char* words[] = {"the ",  "quick ", "brown ", "fox ",  "jumps ", "over ",
+                                "lazy ", "dog ",   "and ",   "then ", "runs ",  "away.\n"};
   std::vector<uint8_t> v;
   uint32_t x = 12345;
   while (v.size() < n) {

@@ -188,8 +188,8 @@ TEST_P(ExactCount, GivesTheRequestedNumberWhenPossible) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Boundaries, ExactCount,
-                         ::testing::Values(CountCase{5000, 1, 1}, CountCase{5000, 2, 2}, CountCase{5000, 7, 7},
-                                           CountCase{5000, 5000, 1023},
+                         ::testing::Values(CountCase{5000, 1, 1}, CountCase{5000, 2, 2},
+                                           CountCase{5000, 7, 7}, CountCase{5000, 5000, 1023},
                                            // Fewer bytes than blocks: every block ends up one byte
                                            // long and the search stops early instead of failing.
                                            CountCase{5, 10, 5}, CountCase{1, 3, 1}, CountCase{2, 2, 2}));
@@ -274,7 +274,8 @@ TEST(InitialLengths, RandomTablesFollowTheSeed) {
   EXPECT_FALSE(std::equal(a->blocks[0].lengths, a->blocks[0].lengths + kSymbolSlots, b->blocks[0].lengths));
   for (int32_t k = 0; k < 3; ++k) {
     int64_t kraft = 0;
-    for (int i = 0; i < 286; ++i) kraft += a->blocks[k].lengths[i] ? int64_t(1) << (15 - a->blocks[k].lengths[i]) : 0;
+    for (int i = 0; i < 286; ++i)
+      kraft += a->blocks[k].lengths[i] ? int64_t(1) << (15 - a->blocks[k].lengths[i]) : 0;
     EXPECT_EQ(kraft, 32768);
     EXPECT_EQ(a->blocks[k].lengths[286], 0);
   }

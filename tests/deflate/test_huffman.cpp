@@ -63,18 +63,18 @@ TEST_P(KnownLengths, Match) {
   EXPECT_EQ(lengths_for(c.counts, 16, c.zl121), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Huffman, KnownLengths,
-    ::testing::Values(LengthCase{"two_of_three", {5, 0, 5}, 0, {1, 0, 1}},
-                      LengthCase{"one_used", {0, 0, 9, 0}, 0, {0, 0, 1, 0}},
-                      LengthCase{"one_used_zl121", {0, 0, 9, 0}, 1, {0, 0, 1, 0}},
-                      LengthCase{"none_used", {0, 0, 0, -3}, 0, {0, 0, 0, 0}},
-                      LengthCase{"none_used_zl121", {0, 0, 0, 0}, 1, {1, 0, 0, 0}},
-                      // Equal weights: the lower-numbered symbols get the shorter codes.
-                      LengthCase{"equal_counts", {4, 4, 4, 4, 4}, 0, {2, 2, 2, 3, 3}},
-                      LengthCase{"equal_run_after_big", {20, 1, 1, 1, 1}, 0, {1, 3, 3, 3, 3}},
-                      LengthCase{"skewed", {1, 2, 4, 8, 16}, 0, {4, 4, 3, 2, 1}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Huffman, KnownLengths,
+                         ::testing::Values(LengthCase{"two_of_three", {5, 0, 5}, 0, {1, 0, 1}},
+                                           LengthCase{"one_used", {0, 0, 9, 0}, 0, {0, 0, 1, 0}},
+                                           LengthCase{"one_used_zl121", {0, 0, 9, 0}, 1, {0, 0, 1, 0}},
+                                           LengthCase{"none_used", {0, 0, 0, -3}, 0, {0, 0, 0, 0}},
+                                           LengthCase{"none_used_zl121", {0, 0, 0, 0}, 1, {1, 0, 0, 0}},
+                                           // Equal weights: the lower-numbered symbols get the shorter codes.
+                                           LengthCase{"equal_counts", {4, 4, 4, 4, 4}, 0, {2, 2, 2, 3, 3}},
+                                           LengthCase{
+                                               "equal_run_after_big", {20, 1, 1, 1, 1}, 0, {1, 3, 3, 3, 3}},
+                                           LengthCase{"skewed", {1, 2, 4, 8, 16}, 0, {4, 4, 3, 2, 1}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Huffman, FibonacciCountsAreLimited) {
   // Optimal depths would reach 19 for these counts.
@@ -92,7 +92,8 @@ TEST(Huffman, FibonacciCountsAreLimited) {
     EXPECT_LE(l, 15);
   }
   EXPECT_EQ(kraft(lengths), 32768);
-  const std::vector<int32_t> short_lengths = lengths_for(std::vector<int32_t>(counts.begin(), counts.begin() + 19), 8);
+  const std::vector<int32_t> short_lengths =
+      lengths_for(std::vector<int32_t>(counts.begin(), counts.begin() + 19), 8);
   for (int32_t l : short_lengths) EXPECT_LE(l, 7);
   EXPECT_EQ(kraft(short_lengths), 32768);
 }

@@ -209,7 +209,7 @@ TEST(Parse, RepeatedByteIsALiteralThenLongestMatchesAtDistanceOne) {
     ASSERT_TRUE(inflates_to(run, data));
     const int32_t* counts = s->blocks[0].counts;
     EXPECT_EQ(counts[0xAB], 1);
-    EXPECT_EQ(counts[285], 40);  // length 258
+    EXPECT_EQ(counts[285], 40);      // length 258
     EXPECT_EQ(counts[288 + 0], 40);  // distance 1
   }
 }

@@ -37,13 +37,20 @@ struct Input {
 const Input kInputs[] = {
     {"empty", [] { return std::vector<uint8_t>(); }},
     {"one_byte", [] { return std::vector<uint8_t>{0x41}; }},
-    {"two_bytes", [] { return std::vector<uint8_t>{0x41, 0x41}; }},
-    {"three_equal", [] { return std::vector<uint8_t>{7, 7, 7}; }},
+    {"two_bytes",
+     [] {
+       return std::vector<uint8_t>{0x41, 0x41};
+     }},
+    {"three_equal",
+     [] {
+       return std::vector<uint8_t>{7, 7, 7};
+     }},
     {"repeated_byte", [] { return repeating(100000, 0x55); }},
     {"random", [] { return random_bytes(70000, 99); }},
     {"text", [] { return text_bytes(200000); }},
     {"picture", [] { return filtered_picture(300, 200, 5); }},
-    {"far_matches", [] {
+    {"far_matches",
+     [] {
        // A random 40000-byte stretch repeated: copies sit at distance
        // exactly 32768 in places and beyond reach in others.
        std::vector<uint8_t> a = random_bytes(40000, 3);
@@ -52,7 +59,8 @@ const Input kInputs[] = {
        v.insert(v.end(), a.begin(), a.begin() + 1000);
        return v;
      }},
-    {"runs_and_patterns", [] {
+    {"runs_and_patterns",
+     [] {
        std::vector<uint8_t> v;
        for (int i = 0; i < 700; ++i) {
          v.insert(v.end(), size_t(i % 300), uint8_t(i % 3));
