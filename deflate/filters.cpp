@@ -74,10 +74,14 @@ int64_t row_byte_count(int32_t colour_type, int32_t bit_depth, int32_t width) {
 
 int32_t unit_byte_count(int32_t colour_type) {
   switch (colour_type) {
-    case 6: return 4;
-    case 2: return 3;
-    case 4: return 2;
-    default: return 1;
+    case 6:
+      return 4;
+    case 2:
+      return 3;
+    case 4:
+      return 2;
+    default:
+      return 1;
   }
 }
 
@@ -154,8 +158,7 @@ uint8_t paeth(int32_t a, int32_t b, int32_t c) {
   return uint8_t(c);
 }
 
-void apply_filter(int32_t f, const uint8_t* raw, const uint8_t* up, int32_t n, int32_t unit,
-                  uint8_t* out) {
+void apply_filter(int32_t f, const uint8_t* raw, const uint8_t* up, int32_t n, int32_t unit, uint8_t* out) {
   switch (f) {
     case 0:
       std::memcpy(out, raw, size_t(n));
@@ -191,8 +194,7 @@ void filter_stage_end_run(FilterStage* st) {
   st->entropylut_n = 0;
 }
 
-int32_t filter_stage_begin(FilterStage* st, const RowFormat* format, int32_t filter,
-                           PrintFn print) {
+int32_t filter_stage_begin(FilterStage* st, const RowFormat* format, int32_t filter, PrintFn print) {
   st->format = *format;
   st->print = print;
   st->filter = filter;

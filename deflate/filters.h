@@ -18,9 +18,9 @@ struct RowFormat {
   int32_t pitch;           // bytes per picture row
   int32_t width;
   int32_t height;
-  int32_t colour_type;     // 0, 2, 3, 4 or 6
-  int32_t bit_depth;       // 1, 2, 4 or 8 for types 0 and 3; 8 otherwise
-  PaletteLookup lookup;    // types 0 and 3
+  int32_t colour_type;   // 0, 2, 3, 4 or 6
+  int32_t bit_depth;     // 1, 2, 4 or 8 for types 0 and 3; 8 otherwise
+  PaletteLookup lookup;  // types 0 and 3
   void* lookup_user;
 };
 
@@ -45,8 +45,8 @@ enum class SinkKind { collect, histogram, compress };
 struct FilterStage {
   RowFormat format;
   int32_t unit_bytes;
-  int32_t row_bytes;      // filtered bytes per row, filter-type byte excluded
-  int32_t filter;         // 0..4 for every row, 5 = chosen per row
+  int32_t row_bytes;  // filtered bytes per row, filter-type byte excluded
+  int32_t filter;     // 0..4 for every row, 5 = chosen per row
   PrintFn print;
 
   // Two raw rows, each after unit_bytes zero guard bytes so that the left and
@@ -56,7 +56,7 @@ struct FilterStage {
   // the best trial so far.
   uint8_t* olinbuf;
   size_t olinbuf_size;
-  int32_t row_index;      // rows sent to the compressing sink in this pass
+  int32_t row_index;  // rows sent to the compressing sink in this pass
   int32_t rows_total;
   int32_t filter_choice;  // filter asked for the next row
   int32_t row_filter;     // filter actually applied (Average on the first row is Sub)
@@ -102,8 +102,7 @@ int32_t entropy_cost(FilterStage* st, const int32_t* histogram, int32_t total);
 uint8_t paeth(int32_t a, int32_t b, int32_t c);
 // Filters n row bytes with filter f (0..4); raw and up have unit bytes of
 // zero guard before them.
-void apply_filter(int32_t f, const uint8_t* raw, const uint8_t* up, int32_t n, int32_t unit,
-                  uint8_t* out);
+void apply_filter(int32_t f, const uint8_t* raw, const uint8_t* up, int32_t n, int32_t unit, uint8_t* out);
 
 // A buffer of row_bytes + 1 bytes that stays valid until the next filter_row
 // or filter_stage_begin; writers of unfiltered rows pack into it.

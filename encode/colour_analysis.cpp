@@ -4,7 +4,7 @@
 
 namespace {
 
-const char* const kSuggestionNames[7] = {"/c0 (Gray)", "", "/c2 (RGB)", "/c3 (Pal)",
+const char* const kSuggestionNames[7] = {"/c0 (Gray)",       "", "/c2 (RGB)",      "/c3 (Pal)",
                                          "/c4 (Gray+Alpha)", "", "/c6 (RGB+Alpha)"};
 
 inline const uint32_t* row_of(const EncodeOptions* o, int32_t y) {
@@ -23,8 +23,8 @@ inline void swap_entries(ColourChoice* c, int32_t a, int32_t b) {
 
 // Scan for the flags, the smallest pixel and the first 256 distinct colours
 // (collected into the palette in order of first appearance).
-int32_t scan_picture(const EncodeOptions* o, KeyCheckFn key_check, ColourHash* hash,
-                     ColourChoice* c, uint32_t* smallest) {
+int32_t scan_picture(const EncodeOptions* o, KeyCheckFn key_check, ColourHash* hash, ColourChoice* c,
+                     uint32_t* smallest) {
   hash_reset(hash, c->palette);
   int32_t flags = 0, count = 0;
   uint32_t least = 0xFFFFFFFFu;
@@ -60,8 +60,7 @@ int32_t scan_picture(const EncodeOptions* o, KeyCheckFn key_check, ColourHash* h
 
 // A transparent key stands for all transparency only when every non-opaque
 // pixel is that one value and its colour never occurs visibly.
-int32_t check_key(const EncodeOptions* o, KeyCheckFn key_check, ColourChoice* c,
-                  uint32_t least) {
+int32_t check_key(const EncodeOptions* o, KeyCheckFn key_check, ColourChoice* c, uint32_t least) {
   if (least >= 0xFF000000u) {
     c->transparent_key = kNoTransparentKey;
     return 0;
@@ -124,8 +123,7 @@ int32_t settle_depth(ColourChoice* c, int32_t requested, int32_t needed, PrintFn
   return 0;
 }
 
-int32_t choose_gray(const EncodeOptions* o, KeyCheckFn key_check, PrintFn print,
-                    ColourChoice* c) {
+int32_t choose_gray(const EncodeOptions* o, KeyCheckFn key_check, PrintFn print, ColourChoice* c) {
   uint8_t used[256] = {};
   for (int32_t y = 0; y < o->height; ++y) {
     if (key_check(1)) return -1;
@@ -146,8 +144,7 @@ int32_t choose_gray(const EncodeOptions* o, KeyCheckFn key_check, PrintFn print,
 // Palette in order of first appearance, then by falling frequency. The sort
 // is a gapped insertion sort whose order among equal counts is part of the
 // output (the same picture must always give the same file).
-int32_t palette_from_pixels(const EncodeOptions* o, KeyCheckFn key_check, ColourHash* hash,
-                            ColourChoice* c) {
+int32_t palette_from_pixels(const EncodeOptions* o, KeyCheckFn key_check, ColourHash* hash, ColourChoice* c) {
   hash_reset(hash, c->palette);
   std::memset(c->frequency, 0, sizeof c->frequency);
   int32_t n = 0;
@@ -185,8 +182,7 @@ int32_t palette_from_pixels(const EncodeOptions* o, KeyCheckFn key_check, Colour
 // keep_palette it is appended while there is room; otherwise, or when there is
 // no room, the caller builds the palette from the pixels.
 // Returns 0, 1 when the palette does not cover the picture, -1 on a stop.
-int32_t palette_from_source(const EncodeOptions* o, KeyCheckFn key_check, ColourHash* hash,
-                            ColourChoice* c) {
+int32_t palette_from_source(const EncodeOptions* o, KeyCheckFn key_check, ColourHash* hash, ColourChoice* c) {
   hash_reset(hash, c->palette);
   int32_t n = c->palette_used;
   for (int32_t i = n - 1; i >= 0; --i) hash_insert(hash, c->palette[i], i);
@@ -223,8 +219,8 @@ int32_t palette_from_source(const EncodeOptions* o, KeyCheckFn key_check, Colour
   return 0;
 }
 
-int32_t choose_palette(const EncodeOptions* o, KeyCheckFn key_check, PrintFn print,
-                       ColourHash* hash, ColourChoice* c) {
+int32_t choose_palette(const EncodeOptions* o, KeyCheckFn key_check, PrintFn print, ColourHash* hash,
+                       ColourChoice* c) {
   bool from_pixels = c->palette_used == 0;
   if (from_pixels) {
     if (c->keep_palette) print("\nIgnoring /kp (palette not found)");
@@ -289,8 +285,8 @@ int32_t palette_depth_needed(int32_t count) {
   return 8;
 }
 
-int32_t analyse_colours(const EncodeOptions* o, PrintFn print, KeyCheckFn key_check,
-                        ColourHash* hash, ColourChoice* c) {
+int32_t analyse_colours(const EncodeOptions* o, PrintFn print, KeyCheckFn key_check, ColourHash* hash,
+                        ColourChoice* c) {
   std::memset(c, 0, sizeof *c);
   int32_t colour_type = o->colour_type;
   int32_t source_count = o->source_palette ? o->source_palette_count : 0;
@@ -307,8 +303,7 @@ int32_t analyse_colours(const EncodeOptions* o, PrintFn print, KeyCheckFn key_ch
     if (colour_type < 0) colour_type = c->suggestion;
     if (refuse(c, colour_type, print)) return -1;
   }
-  if (colour_type != 0 && colour_type != 2 && colour_type != 3 && colour_type != 4 &&
-      colour_type != 6) {
+  if (colour_type != 0 && colour_type != 2 && colour_type != 3 && colour_type != 4 && colour_type != 6) {
     print("\rPNG color type %d not supported\n", colour_type);
     return -1;
   }

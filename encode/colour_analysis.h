@@ -14,11 +14,11 @@ constexpr int32_t kTooManyColours = 4;  // more than 256 distinct pixel values
 
 // The PNG form colour analysis settles on for one run.
 struct ColourChoice {
-  int32_t colour_type;       // 0, 2, 3, 4 or 6
-  int32_t bit_depth;         // 1, 2, 4 or 8 (always 8 for types 2, 4, 6)
-  int32_t filter;            // 0..5
-  int32_t keep_palette;      // palette order is the input's: never reordered
-  uint32_t palette[256];     // 0xAARRGGBB; the gray ramp for type 0
+  int32_t colour_type;    // 0, 2, 3, 4 or 6
+  int32_t bit_depth;      // 1, 2, 4 or 8 (always 8 for types 2, 4, 6)
+  int32_t filter;         // 0..5
+  int32_t keep_palette;   // palette order is the input's: never reordered
+  uint32_t palette[256];  // 0xAARRGGBB; the gray ramp for type 0
   int32_t palette_used;
   int32_t frequency[256];    // pixels per palette entry (type 3 built from pixels)
   uint32_t transparent_key;  // the one fully transparent pixel value, or kNoTransparentKey
@@ -32,8 +32,8 @@ struct ColourChoice {
 // request was refused (after printing why) or key_check asked to stop.
 // Leaves hash pointing at choice->palette in an undefined state: rebuild it
 // with hash_fill before use.
-int32_t analyse_colours(const EncodeOptions* options, PrintFn print, KeyCheckFn key_check,
-                        ColourHash* hash, ColourChoice* choice);
+int32_t analyse_colours(const EncodeOptions* options, PrintFn print, KeyCheckFn key_check, ColourHash* hash,
+                        ColourChoice* choice);
 
 // The colour type a picture with these flags and distinct colours fits into.
 int32_t suggest_colour_type(int32_t flags, int32_t distinct_colours);

@@ -74,8 +74,9 @@ RowFormat encoder_row_format(EncoderContext* ctx) {
   const EncodeOptions* o = ctx->options;
   ColourChoice* c = &ctx->colours;
   if (c->colour_type == 0 || c->colour_type == 3) hash_fill(&ctx->hash, c->palette, c->palette_used);
-  return RowFormat{o->pixels, o->pitch, o->width, o->height, c->colour_type, c->bit_depth,
-                   lookup_palette_index, &ctx->hash};
+  return RowFormat{
+      o->pixels, o->pitch, o->width, o->height, c->colour_type, c->bit_depth, lookup_palette_index,
+      &ctx->hash};
 }
 
 int32_t encode_png(EncodeOptions* o) {
@@ -129,8 +130,7 @@ int32_t encode_png(EncodeOptions* o) {
   if (stored && stored_output(ctx)) return abort_run(ctx);
 
   if (o->verbose) {
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ctx->print("Took %.3f sec.\n", seconds);
   }
   filter_stage_end_run(&ctx->filters);

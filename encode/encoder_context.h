@@ -13,8 +13,8 @@
 // process; every run resets what it uses, so runs never see each other.
 struct EncoderContext {
   EncodeOptions* options;
-  PrintFn print;          // never null during a run
-  KeyCheckFn key_check;   // never null during a run
+  PrintFn print;         // never null during a run
+  KeyCheckFn key_check;  // never null during a run
   BitWriter out;
   ColourHash hash;
   ColourChoice colours;

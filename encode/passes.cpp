@@ -13,13 +13,10 @@ int write_header_hook(void* user) {
   auto* ctx = static_cast<EncoderContext*>(user);
   ColourChoice* c = &ctx->colours;
   const bool indexed = c->colour_type == 0 || c->colour_type == 3;
-  PngHeader header = {ctx->options->width,
-                      ctx->options->height,
-                      c->colour_type,
-                      indexed ? c->bit_depth : 8,
-                      indexed ? c->palette : nullptr,
-                      indexed ? c->palette_used : 0,
-                      c->transparent_key};
+  PngHeader header = {
+      ctx->options->width,        ctx->options->height,           c->colour_type,
+      indexed ? c->bit_depth : 8, indexed ? c->palette : nullptr, indexed ? c->palette_used : 0,
+      c->transparent_key};
   return write_header_chunks(&ctx->out, ctx->options, ctx->print, &header);
 }
 
@@ -153,8 +150,8 @@ int32_t progress_percent(int32_t y, uint32_t mult, uint32_t bias) {
   return int32_t((uint64_t(scaled) * mult) >> 32);
 }
 
-PassStep judge_pass(PassState* ps, bool valid, int32_t out_count, int32_t excess_bits,
-                    int32_t block_count, const uint32_t* palette, int32_t colour_type) {
+PassStep judge_pass(PassState* ps, bool valid, int32_t out_count, int32_t excess_bits, int32_t block_count,
+                    const uint32_t* palette, int32_t colour_type) {
   // A pass that needed a symbol without a code wrote no valid stream: it
   // counts as the largest size, so it is never the best and never the result.
   const int32_t size = valid ? out_count : kNoSize;
@@ -252,8 +249,8 @@ PassResult run_passes(EncoderContext* ctx) {
   for (;;) {
     lengths_to_bytes(s, ps->lengths);
     ctx->print("\r");
-    if (c->colour_type == 3 && c->filter == 0 && c->bit_depth == 8 && ps->pass > 0 &&
-        !ps->final_pass && !c->keep_palette) {
+    if (c->colour_type == 3 && c->filter == 0 && c->bit_depth == 8 && ps->pass > 0 && !ps->final_pass &&
+        !c->keep_palette) {
       reorder_palette(ctx);
       lengths_to_bytes(s, ps->lengths);
     }
@@ -265,8 +262,8 @@ PassResult run_passes(EncoderContext* ctx) {
     ps->pass += 1;
 
     const bool valid = !s->invalid;
-    const PassStep step = judge_pass(ps, valid, ctx->out.out_count, s->excess_bits, s->block_count,
-                                     c->palette, c->colour_type);
+    const PassStep step =
+        judge_pass(ps, valid, ctx->out.out_count, s->excess_bits, s->block_count, c->palette, c->colour_type);
     if (step == PassStep::done) return kPassesDone;
     if (step == PassStep::stored) return kPassesStored;
     if (step == PassStep::reproduce_best) restore_best(ctx);

@@ -81,8 +81,7 @@ int64_t kept_chunk_size(const uint8_t* chunk) {
   return int64_t(n) + 12;
 }
 
-int32_t write_header_chunks(BitWriter* w, const EncodeOptions* o, PrintFn print,
-                            const PngHeader* h) {
+int32_t write_header_chunks(BitWriter* w, const EncodeOptions* o, PrintFn print, const PngHeader* h) {
   w->out_count = 0;
   uint8_t ihdr[13];
   store_be32(ihdr, uint32_t(h->width));

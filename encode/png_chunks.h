@@ -11,7 +11,7 @@ struct PngHeader {
   int32_t height;
   int32_t colour_type;
   int32_t bit_depth;
-  uint32_t* palette;         // 256 entries; palette[palette_count] may receive the background
+  uint32_t* palette;  // 256 entries; palette[palette_count] may receive the background
   int32_t palette_count;
   uint32_t transparent_key;  // 0xFFFFFFFF = none
 };

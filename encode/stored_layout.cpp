@@ -50,7 +50,7 @@ int32_t write_stored_png(EncoderContext* ctx) {
   const RowFormat format = encoder_row_format(ctx);
   if (filter_stage_begin(&ctx->filters, &format, 0, ctx->print)) return 0;
 
-  PngHeader header = {o->width,    o->height,        c->colour_type,    c->bit_depth,
+  PngHeader header = {o->width,   o->height,       c->colour_type,    c->bit_depth,
                       c->palette, c->palette_used, c->transparent_key};
   if (!write_header_chunks(w, o, ctx->print, &header)) return 0;
 

@@ -48,7 +48,8 @@ struct Picture {
   Palette palette;
 };
 
-Picture make_test_picture(int32_t colour_type, int32_t bit_depth, int32_t width, int32_t height, uint32_t seed) {
+Picture make_test_picture(int32_t colour_type, int32_t bit_depth, int32_t width, int32_t height,
+                          uint32_t seed) {
   Picture p{width, height, colour_type, bit_depth, {}, {}};
   p.pixels.resize(size_t(width) * size_t(height));
   uint32_t s = seed;
@@ -58,7 +59,8 @@ Picture make_test_picture(int32_t colour_type, int32_t bit_depth, int32_t width,
   };
   if (colour_type == 3) {
     const int n = 1 << bit_depth;
-    for (int k = 0; k < n; ++k) p.palette.entries.push_back(0xFF000000u | (uint32_t(k) * 0x2F1B07u & 0xFFFFFF));
+    for (int k = 0; k < n; ++k)
+      p.palette.entries.push_back(0xFF000000u | (uint32_t(k) * 0x2F1B07u & 0xFFFFFF));
   }
   for (int32_t y = 0; y < height; ++y) {
     for (int32_t x = 0; x < width; ++x) {
@@ -66,10 +68,18 @@ Picture make_test_picture(int32_t colour_type, int32_t bit_depth, int32_t width,
       // Smooth with noise, so that every filter has something to predict.
       const uint32_t v = (uint32_t(x) * 3 + uint32_t(y) * 5 + (next() & 3)) & 0xFF;
       switch (colour_type) {
-        case 3: px = p.palette.entries[(uint32_t(x + y) + (next() & 1)) % p.palette.entries.size()]; break;
-        case 4: px = (255 - v) << 24 | v * 0x010101u; break;
-        case 2: px = 0xFF000000u | v << 16 | ((v * 7) & 0xFF) << 8 | (next() & 0xFF); break;
-        default: px = (next() & 0xFF) << 24 | v << 16 | ((v + 40) & 0xFF) << 8 | ((v * 3) & 0xFF); break;
+        case 3:
+          px = p.palette.entries[(uint32_t(x + y) + (next() & 1)) % p.palette.entries.size()];
+          break;
+        case 4:
+          px = (255 - v) << 24 | v * 0x010101u;
+          break;
+        case 2:
+          px = 0xFF000000u | v << 16 | ((v * 7) & 0xFF) << 8 | (next() & 0xFF);
+          break;
+        default:
+          px = (next() & 0xFF) << 24 | v << 16 | ((v + 40) & 0xFF) << 8 | ((v * 3) & 0xFF);
+          break;
       }
       p.pixels[size_t(y) * size_t(width) + size_t(x)] = px;
     }
@@ -78,16 +88,17 @@ Picture make_test_picture(int32_t colour_type, int32_t bit_depth, int32_t width,
 }
 
 RowFormat format_of(Picture& p) {
-  return RowFormat{p.pixels.data(), p.width * 4, p.width, p.height, p.colour_type, p.bit_depth, find_in_palette, &p.palette};
+  return RowFormat{p.pixels.data(), p.width * 4, p.width,         p.height,
+                   p.colour_type,   p.bit_depth, find_in_palette, &p.palette};
 }
 
 std::vector<uint8_t> png_from_filtered(const Picture& p, const std::vector<uint8_t>& filtered) {
   std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   auto append = [&](const std::vector<uint8_t>& c) { png.insert(png.end(), c.begin(), c.end()); };
   const uint32_t w = uint32_t(p.width), h = uint32_t(p.height);
-  append(make_chunk("IHDR", {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w), uint8_t(h >> 24),
-                             uint8_t(h >> 16), uint8_t(h >> 8), uint8_t(h), uint8_t(p.bit_depth),
-                             uint8_t(p.colour_type), 0, 0, 0}));
+  append(make_chunk("IHDR", {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w),
+                             uint8_t(h >> 24), uint8_t(h >> 16), uint8_t(h >> 8), uint8_t(h),
+                             uint8_t(p.bit_depth), uint8_t(p.colour_type), 0, 0, 0}));
   if (p.colour_type == 3) {
     std::vector<uint8_t> plte;
     for (uint32_t e : p.palette.entries) {
@@ -111,8 +122,8 @@ struct FilterCase {
 };
 
 std::string case_name(const FilterCase& c) {
-  return "t" + std::to_string(c.colour_type) + "_d" + std::to_string(c.bit_depth) + "_w" + std::to_string(c.width) +
-         "_f" + std::to_string(c.filter);
+  return "t" + std::to_string(c.colour_type) + "_d" + std::to_string(c.bit_depth) + "_w" +
+         std::to_string(c.width) + "_f" + std::to_string(c.filter);
 }
 
 std::vector<FilterCase> filter_cases() {
@@ -132,7 +143,8 @@ class FilterRoundTrip : public ::testing::TestWithParam<FilterCase> {};
 
 TEST_P(FilterRoundTrip, LibpngReconstructsTheRows) {
   const FilterCase& fc = GetParam();
-  Picture p = make_test_picture(fc.colour_type, fc.bit_depth, fc.width, 6, uint32_t(fc.width * 31 + fc.filter));
+  Picture p =
+      make_test_picture(fc.colour_type, fc.bit_depth, fc.width, 6, uint32_t(fc.width * 31 + fc.filter));
   const RowFormat format = format_of(p);
   FilterStage st;
   filter_stage_init(&st);
@@ -289,11 +301,11 @@ TEST(FilterChoice, OneByteRowsUseFilterZero) {
 }
 
 TEST(Paeth, PicksTheNearestNeighbour) {
-  EXPECT_EQ(paeth(10, 20, 10), 20);   // left equals upper-left: above continues
-  EXPECT_EQ(paeth(20, 10, 10), 20);   // above equals upper-left: left continues
+  EXPECT_EQ(paeth(10, 20, 10), 20);  // left equals upper-left: above continues
+  EXPECT_EQ(paeth(20, 10, 10), 20);  // above equals upper-left: left continues
   EXPECT_EQ(paeth(0, 0, 0), 0);
-  EXPECT_EQ(paeth(255, 255, 0), 255); // a + b - 2c far off: a wins ties
-  EXPECT_EQ(paeth(100, 50, 90), 50);  // pa 40, pb 10, pc 30: above
+  EXPECT_EQ(paeth(255, 255, 0), 255);  // a + b - 2c far off: a wins ties
+  EXPECT_EQ(paeth(100, 50, 90), 50);   // pa 40, pb 10, pc 30: above
 }
 
 }  // namespace

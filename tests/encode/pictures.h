@@ -10,8 +10,8 @@
 struct PictureCase {
   std::string name;
   TestPicture picture;
-  int32_t colour_type;     // requested
-  int32_t bit_depth;       // requested (0 = smallest)
+  int32_t colour_type;  // requested
+  int32_t bit_depth;    // requested (0 = smallest)
   int32_t expect_type;
   int32_t expect_depth;
 };
@@ -124,7 +124,8 @@ inline std::vector<PictureCase> picture_cases() {
   cases.push_back({"rgb", rgb_picture(40, 30, false), 2, 0, 2, 8});
   cases.push_back({"rgb_key", rgb_picture(40, 30, true), 2, 0, 2, 8});
   cases.push_back({"pal8_opaque", palette_picture(40, 30, 200, {0xFF}), 3, 0, 3, 8});
-  cases.push_back({"pal8_translucent", palette_picture(40, 30, 256, {0xFF, 0x00, 0x80, 0xFF, 0xC0}), 3, 0, 3, 8});
+  cases.push_back(
+      {"pal8_translucent", palette_picture(40, 30, 256, {0xFF, 0x00, 0x80, 0xFF, 0xC0}), 3, 0, 3, 8});
   cases.push_back({"pal4_translucent", palette_picture(23, 9, 16, {0x10, 0xFF}), 3, 0, 3, 4});
   cases.push_back({"pal_depth8_forced", palette_picture(12, 5, 3, {0xFF}), 3, 8, 3, 8});
   cases.push_back({"gray_alpha", alpha_picture(33, 21, true), 4, 0, 4, 8});

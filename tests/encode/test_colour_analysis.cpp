@@ -54,7 +54,8 @@ class Refusals : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(Refusals, ExactMessageAndNoPng) {
   const RefusalCase& rc = GetParam();
-  const EncodeRun run = stored_run(rc.picture, rc.colour_type, [&](EncodeOptions& o) { o.bit_depth = rc.bit_depth; });
+  const EncodeRun run =
+      stored_run(rc.picture, rc.colour_type, [&](EncodeOptions& o) { o.bit_depth = rc.bit_depth; });
   EXPECT_EQ(run.result, kNoPng);
   EXPECT_EQ(run.messages, rc.message);
 }
@@ -74,8 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "\rImage requires full alpha; is not grayscale; try /c3 (Pal) instead"},
         RefusalCase{"gray_from_many_colours", many_colours(false, 0xFF), 0, 0,
                     "\rImage is not grayscale; doesn't fit into 256 color entries; try /c2 (RGB) instead"},
-        RefusalCase{"gray_from_many_translucent_grays", many_colours(true, 0xF0), 0, 0,
-                    "\rImage requires full alpha; doesn't fit into 256 color entries; try /c4 (Gray+Alpha) instead"},
+        RefusalCase{
+            "gray_from_many_translucent_grays", many_colours(true, 0xF0), 0, 0,
+            "\rImage requires full alpha; doesn't fit into 256 color entries; try /c4 (Gray+Alpha) instead"},
         RefusalCase{"palette_from_many_translucent_colours", many_colours(false, 0x70), 3, 0,
                     "\rImage doesn't fit into 256 color entries; try /c6 (RGB+Alpha) instead"},
         RefusalCase{"gray_alpha_from_colour", picture_of(2, 1, {kRed, kGreen}), 4, 0,
@@ -133,9 +135,9 @@ TEST(ColourAnalysis, GrayDepthNeeded) {
     std::vector<int> levels;
     int32_t depth;
   };
-  const Row rows[] = {{{0, 255}, 1},  {{0}, 1},          {{0, 85, 255}, 2}, {{170}, 2},
-                      {{0, 17, 255}, 4}, {{68}, 4},      {{136, 255}, 4},   {{85, 17}, 4},
-                      {{0, 1}, 8},    {{128}, 8},        {{254}, 8},        {{127, 0}, 8}};
+  const Row rows[] = {{{0, 255}, 1},     {{0}, 1},   {{0, 85, 255}, 2}, {{170}, 2},
+                      {{0, 17, 255}, 4}, {{68}, 4},  {{136, 255}, 4},   {{85, 17}, 4},
+                      {{0, 1}, 8},       {{128}, 8}, {{254}, 8},        {{127, 0}, 8}};
   for (const Row& r : rows) {
     uint8_t used[256] = {};
     for (int v : r.levels) used[v] = 1;
@@ -229,7 +231,8 @@ class UncoveredPixels : public ::testing::TestWithParam<UncoveredCase> {};
 TEST_P(UncoveredPixels, StayLossless) {
   const UncoveredCase& uc = GetParam();
   SourcePalette src;
-  for (int32_t i = 0; i < uc.source_count; ++i) src.entries[size_t(i)] = 0xFF000000u | uint32_t(i) * 0x010000u;
+  for (int32_t i = 0; i < uc.source_count; ++i)
+    src.entries[size_t(i)] = 0xFF000000u | uint32_t(i) * 0x010000u;
   src.count = uc.source_count;
   const uint32_t missing = 0xFF0000FFu;
   const TestPicture p = picture_of(4, 1, {src.entries[1], missing, src.entries[0], missing});
@@ -243,7 +246,8 @@ TEST_P(UncoveredPixels, StayLossless) {
   EXPECT_EQ(int32_t(run.chosen_palette.size()), uc.expected_count);
   if (uc.keep_palette && uc.source_count < 256) {
     // The source entries keep their places; the missing colour follows them.
-    for (int32_t i = 0; i < uc.source_count; ++i) EXPECT_EQ(run.chosen_palette[size_t(i)], src.entries[size_t(i)]);
+    for (int32_t i = 0; i < uc.source_count; ++i)
+      EXPECT_EQ(run.chosen_palette[size_t(i)], src.entries[size_t(i)]);
     EXPECT_EQ(run.chosen_palette.back(), missing);
   }
 }

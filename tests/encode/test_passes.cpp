@@ -55,7 +55,8 @@ void apply_mode(EncodeOptions& o, const ModeCase& m) {
 
 std::vector<PictureCase> mode_pictures() {
   std::vector<PictureCase> cases;
-  const std::vector<int> l2 = {0, 85, 170, 255}, l4 = {0, 17, 51, 68, 119, 255}, l8 = {0, 1, 2, 50, 99, 128, 200, 254};
+  const std::vector<int> l2 = {0, 85, 170, 255}, l4 = {0, 17, 51, 68, 119, 255},
+                         l8 = {0, 1, 2, 50, 99, 128, 200, 254};
   cases.push_back({"gray1", gray_picture(13, 9, {0, 255}, -1), 0, 0, 0, 1});
   cases.push_back({"gray2_key", gray_picture(7, 9, {0, 85, 170}, 255), 0, 0, 0, 2});
   cases.push_back({"gray4", gray_picture(9, 9, l4, -1), 0, 0, 0, 4});
@@ -78,7 +79,8 @@ TEST_P(EveryMode, LibpngReadsTheSamePixels) {
   const ModeCase& m = GetParam();
   for (const PictureCase& pc : mode_pictures()) {
     SCOPED_TRACE(pc.name);
-    const EncodeRun run = run_encoder(pc.picture, pc.colour_type, [&](EncodeOptions& o) { apply_mode(o, m); });
+    const EncodeRun run =
+        run_encoder(pc.picture, pc.colour_type, [&](EncodeOptions& o) { apply_mode(o, m); });
     expect_lossless(pc.picture, run);
     EXPECT_EQ(run.options.chosen_colour_type, pc.expect_type);
     EXPECT_EQ(run.options.chosen_bit_depth, pc.expect_depth);
@@ -155,7 +157,8 @@ TEST(Passes, NoPromisedGainMeansOnePass) {
     EXPECT_EQ(reported_sizes(run.messages).size(), 1u) << run.messages;
     // Every pass over the rows shows 0% once (height 1).
     size_t shown = 0;
-    for (size_t at = run.messages.find(" 0% \r"); at != std::string::npos; at = run.messages.find(" 0% \r", at + 1)) {
+    for (size_t at = run.messages.find(" 0% \r"); at != std::string::npos;
+         at = run.messages.find(" 0% \r", at + 1)) {
       shown += 1;
     }
     EXPECT_EQ(shown, size_t(1 + m.collect_passes));
@@ -366,7 +369,8 @@ TEST(PassHash, FoldsLengthPairsThenThePalette) {
   // The same fold written out: pairs from the last down, then palette bytes from the last down.
   uint32_t h = 0xFFFFFFFFu;
   const uint32_t* crc = crc_table();
-  for (int k = 2 * kSymbolSlots - 2; k >= 0; k -= 2) h = (h >> 8) ^ crc[(h ^ uint32_t(lengths[size_t(k) + 1] * 16 + lengths[size_t(k)])) & 0xFF];
+  for (int k = 2 * kSymbolSlots - 2; k >= 0; k -= 2)
+    h = (h >> 8) ^ crc[(h ^ uint32_t(lengths[size_t(k) + 1] * 16 + lengths[size_t(k)])) & 0xFF];
   EXPECT_EQ(pass_hash(lengths.data(), 2, palette, 2), h);
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(palette);
   for (int m = 1023; m >= 0; --m) h = (h >> 8) ^ crc[(h ^ bytes[m]) & 0xFF];

@@ -21,7 +21,9 @@ struct KeptChunks {
   std::vector<const uint8_t*> pointers;
   int32_t before_plte = 0, before_idat = 0;
 
-  void add(const std::string& type, const std::vector<uint8_t>& data) { bytes.push_back(make_chunk(type, data)); }
+  void add(const std::string& type, const std::vector<uint8_t>& data) {
+    bytes.push_back(make_chunk(type, data));
+  }
   void apply(EncodeOptions& o) {
     pointers.clear();
     for (auto& b : bytes) pointers.push_back(b.data());
@@ -41,12 +43,13 @@ const PngChunk* find_chunk(const std::vector<PngChunk>& chunks, const std::strin
 }
 
 std::vector<uint8_t> raw_chunk(const std::vector<uint8_t>& png, const PngChunk& c) {
-  return std::vector<uint8_t>(png.begin() + long(c.offset), png.begin() + long(c.offset + 12 + c.data.size()));
+  return std::vector<uint8_t>(png.begin() + long(c.offset),
+                              png.begin() + long(c.offset + 12 + c.data.size()));
 }
 
-const TestPicture kFourColours =
-    picture_of(4, 2, {0xFF101010u, 0xFF202020u, 0xFF303030u, 0xFF404040u, 0xFF101010u, 0xFF202020u,
-                      0xFF303030u, 0xFF404040u});
+const TestPicture kFourColours = picture_of(
+    4, 2,
+    {0xFF101010u, 0xFF202020u, 0xFF303030u, 0xFF404040u, 0xFF101010u, 0xFF202020u, 0xFF303030u, 0xFF404040u});
 
 struct GroupCase {
   const char* name;
@@ -142,13 +145,14 @@ TEST_P(SbitRewrite, ShapedForTheOutputChannels) {
   EXPECT_TRUE(sbit->crc_ok);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Channels, SbitRewrite,
-    ::testing::Values(SbitCase{{5}, 0, {5}}, SbitCase{{5}, 2, {5, 5, 5}}, SbitCase{{5}, 3, {5, 5, 5}},
-                      SbitCase{{5}, 4, {5, 5}}, SbitCase{{5}, 6, {5, 5, 5, 5}},
-                      SbitCase{{1, 2}, 6, {1, 1, 1, 1}}, SbitCase{{1, 2, 3}, 6, {1, 2, 3, 1}},
-                      SbitCase{{1, 2, 3, 4}, 4, {1, 4}}, SbitCase{{1, 2, 3, 4, 9, 9}, 6, {1, 2, 3, 4}},
-                      SbitCase{{7, 6, 5}, 0, {7}}, SbitCase{{}, 2, {}}));
+INSTANTIATE_TEST_SUITE_P(Channels, SbitRewrite,
+                         ::testing::Values(SbitCase{{5}, 0, {5}}, SbitCase{{5}, 2, {5, 5, 5}},
+                                           SbitCase{{5}, 3, {5, 5, 5}}, SbitCase{{5}, 4, {5, 5}},
+                                           SbitCase{{5}, 6, {5, 5, 5, 5}}, SbitCase{{1, 2}, 6, {1, 1, 1, 1}},
+                                           SbitCase{{1, 2, 3}, 6, {1, 2, 3, 1}},
+                                           SbitCase{{1, 2, 3, 4}, 4, {1, 4}},
+                                           SbitCase{{1, 2, 3, 4, 9, 9}, 6, {1, 2, 3, 4}},
+                                           SbitCase{{7, 6, 5}, 0, {7}}, SbitCase{{}, 2, {}}));
 
 struct BackgroundCase {
   const char* name;
@@ -202,8 +206,9 @@ TEST(PngChunks, BackgroundOutsideAFullPaletteIsRefused) {
     o.background = 0xFF00FF00u;
   });
   EXPECT_EQ(run.result, kNoPng);
-  EXPECT_EQ(run.messages, ", 16 unique colors, bitdepth:4\n"
-                          "\rbKGD chunk can't fit palette index. Try higher bitdepth, /c2 or /c6 instead\n");
+  EXPECT_EQ(run.messages,
+            ", 16 unique colors, bitdepth:4\n"
+            "\rbKGD chunk can't fit palette index. Try higher bitdepth, /c2 or /c6 instead\n");
 }
 
 TEST(PngChunks, AppendedBackgroundWidensPlte) {
@@ -215,7 +220,8 @@ TEST(PngChunks, AppendedBackgroundWidensPlte) {
   const auto chunks = split_chunks(run.png);
   ASSERT_NE(find_chunk(chunks, "PLTE"), nullptr);
   EXPECT_EQ(find_chunk(chunks, "PLTE")->data.size(), 17u * 3);
-  const std::vector<uint8_t> tail(find_chunk(chunks, "PLTE")->data.end() - 3, find_chunk(chunks, "PLTE")->data.end());
+  const std::vector<uint8_t> tail(find_chunk(chunks, "PLTE")->data.end() - 3,
+                                  find_chunk(chunks, "PLTE")->data.end());
   EXPECT_EQ(tail, (std::vector<uint8_t>{0, 0xFF, 0}));
 }
 
@@ -249,13 +255,18 @@ INSTANTIATE_TEST_SUITE_P(
     Forms, Transparency,
     ::testing::Values(
         TransparencyCase{"palette_opaque", picture_of(2, 1, {0xFF000001u, 0xFF000002u}), 3, {}},
-        TransparencyCase{"palette_first_entry_only", picture_of(3, 1, {0xFF000001u, 0x40000002u, 0xFF000001u}), 3, {0x40}},
+        TransparencyCase{
+            "palette_first_entry_only", picture_of(3, 1, {0xFF000001u, 0x40000002u, 0xFF000001u}), 3, {0x40}},
         TransparencyCase{"palette_two_translucent",
-                         picture_of(4, 1, {0xFF000001u, 0x40000002u, 0x00000003u, 0xFF000004u}), 3, {0x40, 0x00}},
+                         picture_of(4, 1, {0xFF000001u, 0x40000002u, 0x00000003u, 0xFF000004u}),
+                         3,
+                         {0x40, 0x00}},
         TransparencyCase{"gray2_key", picture_of(3, 1, {0xFF000000u, 0x00555555u, 0xFFFFFFFFu}), 0, {0, 1}},
         TransparencyCase{"gray8_key", picture_of(3, 1, {0xFF000000u, 0x00010101u, 0xFF020202u}), 0, {0, 1}},
         TransparencyCase{"gray_opaque", picture_of(2, 1, {0xFF000000u, 0xFF010101u}), 0, {}},
-        TransparencyCase{"rgb_key", picture_of(3, 1, {0xFF000000u, 0x00123456u, 0xFFFF0000u}), 2,
+        TransparencyCase{"rgb_key",
+                         picture_of(3, 1, {0xFF000000u, 0x00123456u, 0xFFFF0000u}),
+                         2,
                          {0, 0x12, 0, 0x34, 0, 0x56}},
         TransparencyCase{"rgba_no_trns", picture_of(2, 1, {0xFF000000u, 0x00123456u}), 6, {}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -264,8 +275,9 @@ TEST(PngChunks, StartsWithSignatureAndIhdr) {
   const TestPicture p = gray_picture(300, 2, {0, 17, 255}, -1);
   const EncodeRun run = run_encoder(p, 0, [](EncodeOptions& o) { o.strategy = 4; });
   const std::vector<uint8_t> head(run.png.begin(), run.png.begin() + 29);
-  const std::vector<uint8_t> expected = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D',
-                                         'R',  0,   0,   1,   0x2C, 0,    0,    0,    2, 4, 0, 0,  0,   0};
+  const std::vector<uint8_t> expected = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0,
+                                         0,    13,  'I', 'H', 'D',  'R',  0,    0,    1, 0x2C,
+                                         0,    0,   0,   2,   4,    0,    0,    0,    0};
   EXPECT_EQ(head, expected);
   const std::vector<uint8_t> tail(run.png.end() - 12, run.png.end());
   EXPECT_EQ(tail, (std::vector<uint8_t>{0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82}));

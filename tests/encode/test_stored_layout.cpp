@@ -122,14 +122,13 @@ TEST_P(StoredWideRows, SplitAcrossStoredBlocks) {
   EXPECT_LE(run.result, run.options.kbuf_capacity);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, StoredWideRows,
-    ::testing::Values(WideCase{"rgba_16383", 6, 16383, {65533}},
-                      WideCase{"rgba_16384", 6, 16384, {65535, 2}},
-                      WideCase{"rgb_21844", 2, 21844, {65533}},
-                      WideCase{"rgb_21845", 2, 21845, {65535, 1}},
-                      WideCase{"rgba_40000", 6, 40000, {65535, 65535, 28931}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, StoredWideRows,
+                         ::testing::Values(WideCase{"rgba_16383", 6, 16383, {65533}},
+                                           WideCase{"rgba_16384", 6, 16384, {65535, 2}},
+                                           WideCase{"rgb_21844", 2, 21844, {65533}},
+                                           WideCase{"rgb_21845", 2, 21845, {65535, 1}},
+                                           WideCase{"rgba_40000", 6, 40000, {65535, 65535, 28931}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(StoredLayout, CapacityEstimateOfOneGrayPixel) {
   const TestPicture p = gray_picture(1, 1, {77}, -1);
@@ -177,8 +176,9 @@ TEST(StoredLayout, EstimateBeyondThirtyTwoBitsIsRefusedWithoutAllocating) {
 TEST(StoredLayout, MessagesPlainAndVerbose) {
   const TestPicture p = gray_picture(4, 4, {0, 255}, -1);
   EncodeRun run = run_encoder(p, 0, [](EncodeOptions& o) { o.strategy = 4; });
-  EXPECT_EQ(run.messages, ", bitdepth:1\n\rOutput size:" + std::string(8 - std::to_string(run.result).size(), ' ') +
-                              std::to_string(run.result) + " bytes (no compression)");
+  EXPECT_EQ(run.messages,
+            ", bitdepth:1\n\rOutput size:" + std::string(8 - std::to_string(run.result).size(), ' ') +
+                std::to_string(run.result) + " bytes (no compression)");
   run = run_encoder(p, 0, [](EncodeOptions& o) {
     o.strategy = 4;
     o.verbose = 1;

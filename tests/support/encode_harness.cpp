@@ -80,8 +80,8 @@ std::vector<PngChunk> split_chunks(const std::vector<uint8_t>& png, bool* ok) {
     c.offset = at;
     c.type.assign(reinterpret_cast<const char*>(p + 4), 4);
     c.data.assign(p + 8, p + 8 + n);
-    const uint32_t stored = uint32_t(p[8 + n]) << 24 | uint32_t(p[9 + n]) << 16 |
-                            uint32_t(p[10 + n]) << 8 | p[11 + n];
+    const uint32_t stored =
+        uint32_t(p[8 + n]) << 24 | uint32_t(p[9 + n]) << 16 | uint32_t(p[10 + n]) << 8 | p[11 + n];
     const uint32_t crc = uint32_t(crc32(crc32(0, p + 4, 4), p + 8, n));
     c.crc_ok = crc == stored;
     chunks.push_back(std::move(c));
