@@ -140,6 +140,9 @@ int32_t deflate_begin(DeflateStream* s) {
   s->invalid = 0;
   s->blocks[s->block_count - 1].end = kLastBlockEnd;
   block_start(s, 0);
+  // Blocks that end before any byte arrives are closed at once; the parser
+  // only looks at block ends after it has written something.
+  while (s->blocks[s->current_block].end <= 0 && s->current_block < s->block_count - 1) block_end(s);
   return 1;
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "deflate/deflate_stream.h"
@@ -96,5 +97,60 @@ INSTANTIATE_TEST_SUITE_P(AllStrategies, RoundTrip,
                          ::testing::Combine(::testing::Values(0, 1, 2, 3),
                                             ::testing::Range(0, int32_t(std::size(kInputs)))),
                          case_name);
+
+}  // namespace
+
+namespace {
+
+// Many small streams with random contents, block ends, strategies and
+// starting tables: the stream must always inflate back and stop at every
+// block end.
+TEST(RoundTripSweep, RandomStreamsAndBlocks) {
+  uint32_t x = 2024;
+  auto next = [&x] {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x;
+  };
+  for (int round = 0; round < 120; ++round) {
+    SCOPED_TRACE(round);
+    const size_t n = next() % 4000;
+    const uint32_t alphabet = 1 + next() % 6;
+    std::vector<uint8_t> data(n);
+    for (size_t i = 0; i < n; ++i) {
+      // Mostly a few symbols, with runs and copies.
+      const uint32_t r = next();
+      if (i > 40 && (r & 7) == 0) {
+        const size_t back = 1 + (r >> 3) % 40;
+        const size_t len = std::min(n - i, size_t(3 + (r >> 9) % 30));
+        for (size_t k = 0; k < len; ++k, ++i) data[i] = data[i - back];
+        --i;
+      } else {
+        data[i] = uint8_t((r >> 8) % alphabet + ((r & 0x300) == 0 ? 200 : 0));
+      }
+    }
+    StreamPtr s = make_stream(int32_t(next() % 4));
+    const int32_t blocks = 1 + int32_t(next() % 5);
+    std::vector<int32_t> ends;
+    for (int32_t k = 0; k + 1 < blocks; ++k) ends.push_back(int32_t(next() % (n + 1)));
+    std::sort(ends.begin(), ends.end());
+    ends.push_back(0x7FFFFFFF);
+    s->block_count = blocks;
+    for (int32_t k = 0; k < blocks; ++k) s->blocks[k].end = ends[size_t(k)];
+    set_initial_lengths(s.get(), int32_t(next() & 1), next());
+    for (int pass = 0; pass < 2; ++pass) {
+      const StreamRun run = run_pass(s.get(), data);
+      ASSERT_EQ(run.invalid, 0);
+      std::vector<uint8_t> back;
+      ASSERT_TRUE(zlib_inflate(run.zlib(), run.zlib_size(), &back));
+      ASSERT_TRUE(back == data);
+      std::vector<size_t> expected;
+      for (int32_t k = 0; k + 1 < blocks; ++k)
+        expected.push_back(size_t(std::min<int64_t>(ends[size_t(k)], int64_t(n))));
+      ASSERT_EQ(block_ends(run), expected);
+    }
+  }
+}
 
 }  // namespace
