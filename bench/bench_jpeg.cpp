@@ -3,8 +3,6 @@
 // in the common layouts, and a synthetic 4-megapixel picture.
 #include <benchmark/benchmark.h>
 
-#include <jpeglib.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +11,9 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+// After <cstdio>: the library's header uses FILE and size_t without including them.
+#include <jpeglib.h>
 
 #include "decode/picture.h"
 
@@ -102,14 +103,16 @@ const std::vector<Picture>& pictures() {
   static const std::vector<Picture> all = [] {
     std::vector<Picture> out;
     std::ifstream in(std::string(TESSEL_CORPUS_DIR) + "/jpeg/pillow/xmp_test.jpg", std::ios::binary);
-    const std::vector<uint8_t> photo_file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> photo_file((std::istreambuf_iterator<char>(in)),
+                                          std::istreambuf_iterator<char>());
     if (!photo_file.empty()) {
       const Samples photo = libjpeg_decode_rgb(photo_file);
       out.push_back({"photo_420", photo.width, photo.height, libjpeg_encode(photo, 2, 2, false, false)});
       out.push_back({"photo_422", photo.width, photo.height, libjpeg_encode(photo, 2, 1, false, false)});
       out.push_back({"photo_444", photo.width, photo.height, libjpeg_encode(photo, 1, 1, false, false)});
       out.push_back({"photo_gray", photo.width, photo.height, libjpeg_encode(photo, 1, 1, false, true)});
-      out.push_back({"photo_420_progressive", photo.width, photo.height, libjpeg_encode(photo, 2, 2, true, false)});
+      out.push_back(
+          {"photo_420_progressive", photo.width, photo.height, libjpeg_encode(photo, 2, 2, true, false)});
     }
     const Samples synth = synthetic(2304, 1728);
     out.push_back({"synthetic_420", synth.width, synth.height, libjpeg_encode(synth, 2, 2, false, false)});
@@ -129,8 +132,8 @@ void BM_Tessel(benchmark::State& state) {
   state.SetLabel(p.name);
   std::vector<uint32_t> target(size_t(p.width) * size_t(p.height));
   for (auto _ : state) {
-    const int32_t r = decode_picture(p.jpeg.data(), int32_t(p.jpeg.size()), target.data(), p.width * 4, p.width,
-                                     p.height, 0, 0);
+    const int32_t r = decode_picture(p.jpeg.data(), int32_t(p.jpeg.size()), target.data(), p.width * 4,
+                                     p.width, p.height, 0, 0);
     if (r != 0) state.SkipWithError("decode failed");
     benchmark::DoNotOptimize(target.data());
   }

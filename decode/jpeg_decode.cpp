@@ -68,12 +68,12 @@ struct JpegComponent {
   int32_t id, h, v, quant, log2_h, log2_v;
   int64_t blocks_per_row;  // in the coefficient store
   int64_t block_rows;
-  int64_t base;            // first block in the coefficient store
+  int64_t base;  // first block in the coefficient store
 };
 
 struct JpegScanComponent {
-  int32_t comp;          // index into the frame components
-  int32_t dc, ac;        // Huffman slots
+  int32_t comp;    // index into the frame components
+  int32_t dc, ac;  // Huffman slots
   int32_t h_blocks, v_blocks;
   int32_t col_shift, row_shift;  // picture pixel -> block index
 };
@@ -121,9 +121,9 @@ struct JpegContext {
   int64_t store_blocks;
   int32_t progressive_scans;
   int64_t visits_left;  // progressive block decodes still allowed
-  bool decoded_any;  // some MCU was decoded (sequential: and stored)
-  bool cut_short;    // the data ended inside a scan
-  bool saw_end;      // an end-of-picture marker was met
+  bool decoded_any;     // some MCU was decoded (sequential: and stored)
+  bool cut_short;       // the data ended inside a scan
+  bool saw_end;         // an end-of-picture marker was met
 };
 
 inline void push_byte(JpegContext& c) {
@@ -312,7 +312,8 @@ int parse_sof(JpegContext& c, int64_t p, int64_t end) {
 }
 
 bool clip_empty(const JpegContext& c) {
-  return c.target.pixels == nullptr || c.out.clip_left >= c.out.clip_width || c.out.clip_top >= c.out.clip_height;
+  return c.target.pixels == nullptr || c.out.clip_left >= c.out.clip_width ||
+         c.out.clip_top >= c.out.clip_height;
 }
 
 // Decodes one block of a progressive scan into its coefficients (zigzag order).
@@ -434,7 +435,8 @@ void restart_check(JpegContext& c) {
 // Chroma component j (0 = Cb, 1 = Cr) of the MCU starts at block first_block.
 // Chroma sampled more finely than luma cannot be shown at its own resolution:
 // it is read at luma's.
-void set_chroma(JpegOutput& o, int j, int first_block, const JpegComponent& luma, const JpegComponent& chroma) {
+void set_chroma(JpegOutput& o, int j, int first_block, const JpegComponent& luma,
+                const JpegComponent& chroma) {
   o.chroma_block[j] = first_block;
   o.chroma_h_blocks[j] = chroma.h;
   o.chroma_shift_h[j] = std::max(0, luma.log2_h - chroma.log2_h);

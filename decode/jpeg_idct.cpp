@@ -6,14 +6,12 @@ namespace {
 
 // The transform works in wrapping 32-bit arithmetic: hostile coefficients may
 // overflow, and the clamp tables read the result modulo 2^32 anyway.
-constexpr int32_t kSqrt2 = 0x5A827980;        // 4 * (this / 2^32) = sqrt(2)
-constexpr int32_t kTwoCos1 = 0x7641AF40;      // 4 * ... = 2 cos(pi/8)
-constexpr int32_t kCosDiff = 0x4545EA00;      // 4 * ... = 1.082392
-constexpr int32_t kCosSum = 0x539EBA40;       // 8 * ... = 2.613126
+constexpr int32_t kSqrt2 = 0x5A827980;    // 4 * (this / 2^32) = sqrt(2)
+constexpr int32_t kTwoCos1 = 0x7641AF40;  // 4 * ... = 2 cos(pi/8)
+constexpr int32_t kCosDiff = 0x4545EA00;  // 4 * ... = 1.082392
+constexpr int32_t kCosSum = 0x539EBA40;   // 8 * ... = 2.613126
 
-inline uint32_t mul_high(uint32_t x, int32_t k) {
-  return uint32_t((int64_t(int32_t(x)) * k) >> 32);
-}
+inline uint32_t mul_high(uint32_t x, int32_t k) { return uint32_t((int64_t(int32_t(x)) * k) >> 32); }
 
 // One 8-point pass of the scaled transform; the scale factors it leaves out
 // were folded into the dequantisation multipliers.
@@ -56,10 +54,14 @@ ColourTables build_colour_tables() {
   ColourTables t{};
   for (int i = 0; i < 1024; i++) {
     uint32_t b;
-    if (i < 128) b = uint32_t(i + 128);
-    else if (i < 512) b = 255;
-    else if (i < 896) b = 0;
-    else b = uint32_t(i - 896);
+    if (i < 128)
+      b = uint32_t(i + 128);
+    else if (i < 512)
+      b = 255;
+    else if (i < 896)
+      b = 0;
+    else
+      b = uint32_t(i - 896);
     t.clamp_blue[i] = b;
     t.clamp_green[i] = b << 8;
     t.clamp_red[i] = (b << 16) + 0xFF000000u;
@@ -127,7 +129,8 @@ void store(const JpegOutput& out, const int32_t* mcu, int32_t mcu_x, int32_t mcu
         const int32_t* cbrow = crow[0];
         const int32_t* crrow = crow[1];
         if (full && sh[0] == 0) {
-          for (int x = 0; x < 8; x++) row[x] = to_pixel(t, lrow[x], chroma_index(cbrow[x]), chroma_index(crrow[x]));
+          for (int x = 0; x < 8; x++)
+            row[x] = to_pixel(t, lrow[x], chroma_index(cbrow[x]), chroma_index(crrow[x]));
         } else if (full && sh[0] == 1) {
           // One chroma sample serves a pixel pair.
           for (int x = 0; x < 4; x++) {

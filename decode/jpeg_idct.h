@@ -8,14 +8,14 @@ constexpr int kJpegMcuBlocks = 10;
 // header and at every scan.
 struct JpegOutput {
   uint32_t* pixels;
-  int32_t pitch;      // bytes
-  int32_t x_offset;   // target position of picture pixel (0, 0)
+  int32_t pitch;     // bytes
+  int32_t x_offset;  // target position of picture pixel (0, 0)
   int32_t y_offset;
-  int32_t clip_left;    // first target column / row that may be written (>= 0)
+  int32_t clip_left;  // first target column / row that may be written (>= 0)
   int32_t clip_top;
-  int32_t clip_width;   // min(target width, x offset + picture width): columns below it may be written
+  int32_t clip_width;  // min(target width, x offset + picture width): columns below it may be written
   int32_t clip_height;
-  int32_t h_blocks;     // first-component (luma) blocks per MCU, horizontally and vertically
+  int32_t h_blocks;  // first-component (luma) blocks per MCU, horizontally and vertically
   int32_t v_blocks;
   // Cb (index 0) and Cr (index 1): the first block of each in the MCU, or -1
   // when the data has no such component (its chroma is then zero); blocks
@@ -28,8 +28,9 @@ struct JpegOutput {
 
 // Inverse transform of one block of dequantised coefficients (natural order),
 // in place. Bit r of row_mask says row r may hold non-zero coefficients; the
-// row pass skips the others. Luma from quantisation table 0 comes out as
-// (sample - 128) << 22, chroma from tables 1..3 as (sample - 128) << 16.
+// row pass skips the others. The dequantisation multipliers set the output
+// scale: luma blocks come out as (sample - 128) << 22, chroma blocks as
+// (sample - 128) << 16.
 void jpeg_idct(int32_t* block, uint32_t row_mask);
 
 // Converts the transformed MCU in mcu (blocks in decoding order) to opaque

@@ -27,16 +27,16 @@ struct Decoded {
 
 // Decodes through the dispatcher into a target prefilled with kUntouched.
 // Without an explicit size the target has the probed size.
-Decoded decode(const std::vector<uint8_t>& file, int32_t width = -1, int32_t height = -1, int32_t x_offset = 0,
-               int32_t y_offset = 0) {
+Decoded decode(const std::vector<uint8_t>& file, int32_t width = -1, int32_t height = -1,
+               int32_t x_offset = 0, int32_t y_offset = 0) {
   Decoded d;
   if (width < 0) probe_picture(file.data(), int32_t(file.size()), &width, &height);
   d.width = width;
   d.height = height;
   d.pixels.assign(size_t(std::max(width, 0)) * size_t(std::max(height, 0)) + 1, kUntouched);
   source_info.source_color_type = 2;
-  d.result = decode_picture(file.data(), int32_t(file.size()), d.pixels.data(), width * 4, width, height, x_offset,
-                            y_offset);
+  d.result = decode_picture(file.data(), int32_t(file.size()), d.pixels.data(), width * 4, width, height,
+                            x_offset, y_offset);
   d.pixels.pop_back();
   d.colour_type = source_info.source_color_type;
   d.incomplete = source_info.incomplete;
@@ -223,7 +223,8 @@ TEST(JpegDecode, QuantisationTableIdsDoNotDecideLumaOrChroma) {
       JpegMakeOptions o = options_of(c);
       o.luma_table = luma;
       o.chroma_table = chroma;
-      const std::vector<uint8_t> file = jpeg_make(jpeg_test_samples(c.width, c.height, 3), c.width, c.height, o);
+      const std::vector<uint8_t> file =
+          jpeg_make(jpeg_test_samples(c.width, c.height, 3), c.width, c.height, o);
       JpegReference ref;
       ASSERT_TRUE(jpeg_reference_decode(file, &ref));
       const Decoded d = decode(file);
@@ -367,8 +368,8 @@ TEST(JpegDecode, PlacementOffsetsClipWithoutShiftingPixels) {
       for (int y = 0; y < 30; y++) {
         for (int x = 0; x < 40; x++) {
           const int sx = x - dx, sy = y - dy;
-          const uint32_t want = sx >= 0 && sx < 40 && sy >= 0 && sy < 30 ? plain.pixels[size_t(sy * 40 + sx)]
-                                                                          : kUntouched;
+          const uint32_t want =
+              sx >= 0 && sx < 40 && sy >= 0 && sy < 30 ? plain.pixels[size_t(sy * 40 + sx)] : kUntouched;
           ASSERT_EQ(moved.pixels[size_t(y * 40 + x)], want) << dx << "," << dy << " at " << x << "," << y;
         }
       }
@@ -379,8 +380,8 @@ TEST(JpegDecode, PlacementOffsetsClipWithoutShiftingPixels) {
 // Hostile variations of a valid file; each must be refused.
 struct Damage {
   const char* name;
-  uint8_t marker;   // segment to edit
-  size_t offset;    // from the segment's 0xFF
+  uint8_t marker;  // segment to edit
+  size_t offset;   // from the segment's 0xFF
   uint8_t value;
   size_t span = 1;  // bytes set to value
 };
@@ -474,7 +475,8 @@ TEST(JpegDecode, ManyRepeatedScansAreBounded) {
   const Decoded plain = decode(file);
   for (int repeats : {20, 3000}) {
     std::vector<uint8_t> many(file.begin(), file.begin() + long(end));
-    for (int i = 0; i < repeats; i++) many.insert(many.end(), file.begin() + long(last_scan), file.begin() + long(end));
+    for (int i = 0; i < repeats; i++)
+      many.insert(many.end(), file.begin() + long(last_scan), file.begin() + long(end));
     many.insert(many.end(), {0xFF, 0xD9});
     const Decoded d = decode(many);
     ASSERT_EQ(d.result, 0);
@@ -563,7 +565,8 @@ TEST(JpegCorpus, EveryFileDecodesOrIsRefusedSafely) {
     const Decoded d = decode(file, w, h);
     ASSERT_TRUE(d.result == 0 || d.result == -1);
     if (e.kind.rfind("not-jpeg", 0) == 0) continue;  // another format, or nothing
-    if (e.kind.rfind("arith", 0) == 0 || e.kind == "lossless" || e.kind == "NO-SOF" || e.description.find(" P12 ") != std::string::npos) {
+    if (e.kind.rfind("arith", 0) == 0 || e.kind == "lossless" || e.kind == "NO-SOF" ||
+        e.description.find(" P12 ") != std::string::npos) {
       EXPECT_EQ(d.result, -1);
       continue;
     }

@@ -72,7 +72,8 @@ TEST_P(Idct, MatchesTheDefinition) {
     jpeg_idct(block, mask);
     jpeg_idct(all_rows, 0xFF);
     for (int n = 0; n < 64; n++) {
-      ASSERT_NEAR(block[n] / 4194304.0, want[n], 0.02 + c.magnitude * 1e-4) << "round " << round << " at " << n;
+      ASSERT_NEAR(block[n] / 4194304.0, want[n], 0.02 + c.magnitude * 1e-4)
+          << "round " << round << " at " << n;
       // Rows outside the mask are zero, so skipping them changes nothing.
       ASSERT_EQ(block[n], all_rows[n]);
     }
@@ -186,8 +187,8 @@ TEST_P(StoreLayout, ShortcutsEqualTheGeneralLoop) {
         for (int y = 0; y < height; y++) {
           for (int x = 0; x < width; x++) {
             const int px = x - dx;
-            const bool inside = x >= oa.clip_left && x < oa.clip_width && px >= mcu_x && px < mcu_x + 8 * l.h &&
-                                y >= mcu_y && y < mcu_y + 8 * l.v;
+            const bool inside = x >= oa.clip_left && x < oa.clip_width && px >= mcu_x &&
+                                px < mcu_x + 8 * l.h && y >= mcu_y && y < mcu_y + 8 * l.v;
             ASSERT_EQ(a[size_t(y * width + x)] != 0x11111111u, inside) << x << "," << y;
           }
         }

@@ -1,11 +1,12 @@
 #include "tests/support/jpeg_oracle.h"
 
-#include <csetjmp>
 #include <algorithm>
 #include <cmath>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 
+// After <cstdio>: the library's header uses FILE and size_t without including them.
 #include <jpeglib.h>
 
 namespace {
@@ -98,7 +99,8 @@ bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out)
   }
   jpeg_create_decompress(&info);
   jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-  if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK || (info.num_components != 1 && info.num_components != 3) ||
+  if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK ||
+      (info.num_components != 1 && info.num_components != 3) ||
       uint64_t(info.image_width) * info.image_height > (uint64_t(1) << 26)) {
     jpeg_destroy_decompress(&info);
     return false;
@@ -136,7 +138,8 @@ bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out)
   return true;
 }
 
-std::vector<uint8_t> jpeg_test_samples(int width, int height, int components, int noise_level, uint32_t seed) {
+std::vector<uint8_t> jpeg_test_samples(int width, int height, int components, int noise_level,
+                                       uint32_t seed) {
   std::vector<uint8_t> s(size_t(width) * size_t(height) * size_t(components));
   uint32_t noise = seed;
   for (int y = 0; y < height; y++) {

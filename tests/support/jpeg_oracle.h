@@ -13,8 +13,8 @@ struct JpegMakeOptions {
   int h2 = 1, v2 = 1;          // of Cr
   int luma_table = 0;          // quantisation table ids
   int chroma_table = 1;
-  int restart_interval = 0;    // in MCUs
-  bool progressive = false;    // the library's standard progression
+  int restart_interval = 0;  // in MCUs
+  bool progressive = false;  // the library's standard progression
   // A custom scan script: each scan lists component indexes and Ss, Se, Ah, Al.
   struct Scan {
     int count;
@@ -31,9 +31,9 @@ std::vector<uint8_t> jpeg_make(const std::vector<uint8_t>& samples, int width, i
 struct JpegReference {
   int width = 0;
   int height = 0;
-  int components = 0;             // as stored in the file
-  int warnings = 0;               // corrupt-data warnings the library raised
-  std::vector<uint32_t> pixels;   // 0xFFRRGGBB
+  int components = 0;            // as stored in the file
+  int warnings = 0;              // corrupt-data warnings the library raised
+  std::vector<uint32_t> pixels;  // 0xFFRRGGBB
 };
 
 // Decodes with the accurate integer transform and without fancy upsampling,
@@ -43,7 +43,8 @@ bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out)
 
 // A smooth picture with some detail, width * height * components samples;
 // noise adds that much random grain to every sample.
-std::vector<uint8_t> jpeg_test_samples(int width, int height, int components, int noise = 16, uint32_t seed = 12345);
+std::vector<uint8_t> jpeg_test_samples(int width, int height, int components, int noise = 16,
+                                       uint32_t seed = 12345);
 
 // Peak signal-to-noise ratio over the three colour channels, in dB (999 when equal).
 double jpeg_psnr(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b);
