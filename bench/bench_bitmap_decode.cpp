@@ -51,9 +51,15 @@ Bytes make_bmp(int bpp) {
     for (int x = 0; x < kWidth; ++x) {
       const uint32_t c = colour(x, y);
       switch (bpp) {
-        case 8: p[x] = uint8_t(c); break;
-        case 16: p[2 * x] = uint8_t(c), p[2 * x + 1] = uint8_t(c >> 8); break;
-        case 24: p[3 * x] = uint8_t(c), p[3 * x + 1] = uint8_t(c >> 8), p[3 * x + 2] = uint8_t(c >> 16); break;
+        case 8:
+          p[x] = uint8_t(c);
+          break;
+        case 16:
+          p[2 * x] = uint8_t(c), p[2 * x + 1] = uint8_t(c >> 8);
+          break;
+        case 24:
+          p[3 * x] = uint8_t(c), p[3 * x + 1] = uint8_t(c >> 8), p[3 * x + 2] = uint8_t(c >> 16);
+          break;
         default:
           for (int k = 0; k < 4; ++k) p[4 * x + k] = uint8_t((c | 0xFF000000u) >> (8 * k));
       }
@@ -76,10 +82,12 @@ Bytes make_tga(int depth, bool run_length, bool mapped) {
   b[16] = uint8_t(depth);
   b[17] = 0x20;
   if (mapped)
-    for (uint32_t i = 0; i < 256; ++i) b.push_back(uint8_t(i)), b.push_back(uint8_t(i * 3)), b.push_back(uint8_t(i * 7));
+    for (uint32_t i = 0; i < 256; ++i)
+      b.push_back(uint8_t(i)), b.push_back(uint8_t(i * 3)), b.push_back(uint8_t(i * 7));
   std::vector<uint32_t> values;
   for (int y = 0; y < kHeight; ++y)
-    for (int x = 0; x < kWidth; ++x) values.push_back(mapped ? colour(x, y) & 0xFF : colour(x, y) | 0xFF000000u);
+    for (int x = 0; x < kWidth; ++x)
+      values.push_back(mapped ? colour(x, y) & 0xFF : colour(x, y) | 0xFF000000u);
   auto put_value = [&](uint32_t v) {
     for (int k = 0; k < t; ++k) b.push_back(uint8_t(v >> (8 * k)));
   };
@@ -109,7 +117,8 @@ Bytes make_pcx(int planes) {
       for (int x = 0; x < kWidth;) {
         const uint8_t v = uint8_t(colour(x, y) >> (planes == 1 ? 0 : 16 - 8 * plane));
         int run = 1;
-        while (x + run < kWidth && run < 63 && uint8_t(colour(x + run, y) >> (planes == 1 ? 0 : 16 - 8 * plane)) == v)
+        while (x + run < kWidth && run < 63 &&
+               uint8_t(colour(x + run, y) >> (planes == 1 ? 0 : 16 - 8 * plane)) == v)
           ++run;
         b.push_back(uint8_t(0xC0 | run));
         b.push_back(v);
@@ -125,7 +134,8 @@ Bytes make_pcx(int planes) {
 void run(benchmark::State& state, const Bytes& file) {
   std::vector<uint32_t> pixels(size_t(kWidth) * kHeight);
   for (auto _ : state) {
-    const int32_t r = decode_picture(file.data(), int32_t(file.size()), pixels.data(), kWidth * 4, kWidth, kHeight, 0, 0);
+    const int32_t r =
+        decode_picture(file.data(), int32_t(file.size()), pixels.data(), kWidth * 4, kWidth, kHeight, 0, 0);
     if (r != 0) state.SkipWithError("decode failed");
     benchmark::DoNotOptimize(pixels.data());
   }

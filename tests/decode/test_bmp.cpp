@@ -83,11 +83,21 @@ Bytes make_bmp(const BmpSpec& s, const std::vector<uint32_t>& values) {
     for (int32_t x = 0; x < s.width; ++x) {
       const uint32_t v = values[size_t(y) * size_t(s.width) + size_t(x)];
       switch (s.bpp) {
-        case 1: row[x >> 3] |= uint8_t((v & 1) << (7 - (x & 7))); break;
-        case 4: row[x >> 1] |= uint8_t((v & 15) << ((x & 1) ? 0 : 4)); break;
-        case 8: row[x] = uint8_t(v); break;
-        case 16: row[2 * x] = uint8_t(v), row[2 * x + 1] = uint8_t(v >> 8); break;
-        case 24: row[3 * x] = uint8_t(v), row[3 * x + 1] = uint8_t(v >> 8), row[3 * x + 2] = uint8_t(v >> 16); break;
+        case 1:
+          row[x >> 3] |= uint8_t((v & 1) << (7 - (x & 7)));
+          break;
+        case 4:
+          row[x >> 1] |= uint8_t((v & 15) << ((x & 1) ? 0 : 4));
+          break;
+        case 8:
+          row[x] = uint8_t(v);
+          break;
+        case 16:
+          row[2 * x] = uint8_t(v), row[2 * x + 1] = uint8_t(v >> 8);
+          break;
+        case 24:
+          row[3 * x] = uint8_t(v), row[3 * x + 1] = uint8_t(v >> 8), row[3 * x + 2] = uint8_t(v >> 16);
+          break;
         default:
           for (int k = 0; k < 4; ++k) row[4 * x + k] = uint8_t(v >> (8 * k));
       }
@@ -95,8 +105,6 @@ Bytes make_bmp(const BmpSpec& s, const std::vector<uint32_t>& values) {
   }
   return b;
 }
-
-
 
 TEST(BmpPixels, FixedValuesThroughChannelPlacement) {
   struct Case {
@@ -190,8 +198,8 @@ TEST(BmpPixels, CoreHeaderReadsThreeBytePalette) {
   s.palette = {0x102030, 0x405060, 0x708090};
   const Decoded d = decode_file(make_bmp(s, {0, 1, 2, 2, 1, 0}));
   ASSERT_EQ(d.result, 0);
-  EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0xFF102030, 0xFF405060, 0xFF708090, 0xFF708090, 0xFF405060,
-                                             0xFF102030}));
+  EXPECT_EQ(d.pixels,
+            (std::vector<uint32_t>{0xFF102030, 0xFF405060, 0xFF708090, 0xFF708090, 0xFF405060, 0xFF102030}));
   EXPECT_EQ(source_info.palette_count, 3);
 }
 
@@ -269,8 +277,10 @@ TEST(BmpRefusal, HeadersThatCannotBeDecoded) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Bytes b = good;
-    if (c.bytes == 2) put_le16(b, c.at, c.value);
-    else put_le32(b, c.at, c.value);
+    if (c.bytes == 2)
+      put_le16(b, c.at, c.value);
+    else
+      put_le32(b, c.at, c.value);
     EXPECT_EQ(decode_file(b).result, -1);
   }
 }
@@ -346,10 +356,10 @@ TEST(BmpAgainstStb, RandomPicturesAgree) {
     uint32_t compare_mask;
   };
   const Case cases[] = {
-      {1, false, 0, 0, 0, 0xFFFFFFFF},        {4, false, 0, 0, 0, 0xFFFFFFFF},
-      {8, false, 0, 0, 0, 0xFFFFFFFF},        {24, false, 0, 0, 0, 0xFFFFFFFF},
-      {16, false, 0, 0, 0, 0x00F8F8F8},       {16, true, 0xF800, 0x07E0, 0x001F, 0x00F8FCF8},
-      {32, false, 0, 0, 0, 0x00FFFFFF},       {32, true, 0x0000FF00, 0x00FF0000, 0xFF000000, 0x00FFFFFF},
+      {1, false, 0, 0, 0, 0xFFFFFFFF},  {4, false, 0, 0, 0, 0xFFFFFFFF},
+      {8, false, 0, 0, 0, 0xFFFFFFFF},  {24, false, 0, 0, 0, 0xFFFFFFFF},
+      {16, false, 0, 0, 0, 0x00F8F8F8}, {16, true, 0xF800, 0x07E0, 0x001F, 0x00F8FCF8},
+      {32, false, 0, 0, 0, 0x00FFFFFF}, {32, true, 0x0000FF00, 0x00FF0000, 0xFF000000, 0x00FFFFFF},
   };
   for (const Case& c : cases) {
     for (int32_t width : {1, 3, 17}) {
@@ -379,7 +389,9 @@ TEST(BmpAgainstStb, RandomPicturesAgree) {
   }
 }
 
-std::string suite(const std::string& name) { return std::string(TESSEL_CORPUS_DIR) + "/bmp/bmpsuite-2.8/" + name; }
+std::string suite(const std::string& name) {
+  return std::string(TESSEL_CORPUS_DIR) + "/bmp/bmpsuite-2.8/" + name;
+}
 
 // Files the decoder covers, with the suite's rendering and the bits of each
 // channel that the file stores: the renderings widen narrow channels by
@@ -405,71 +417,72 @@ TEST_P(BmpSuite, MatchesTheReferenceRendering) {
   ASSERT_TRUE(libpng_decode(read_file(suite(std::string("html-reference/") + c.reference)), &ref));
   EXPECT_EQ(mismatches(d, ref, c.mask, c.opaque_only), 0);
   // Opaque, with zero bits below the top ones of a narrow channel.
-  for (size_t i = 0; i < d.pixels.size(); ++i) ASSERT_EQ(d.pixels[i] & (~c.mask | 0xFF000000u), 0xFF000000u) << i;
+  for (size_t i = 0; i < d.pixels.size(); ++i)
+    ASSERT_EQ(d.pixels[i] & (~c.mask | 0xFF000000u), 0xFF000000u) << i;
 }
 
 constexpr uint32_t kAll = 0xFFFFFFFF;
 constexpr uint32_t kRgb = 0x00FFFFFF;
 INSTANTIATE_TEST_SUITE_P(
     Good, BmpSuite,
-    testing::Values(SuiteCase{"g/pal1.bmp", "pal1.png", kAll}, SuiteCase{"g/pal1wb.bmp", "pal1.png", kAll},
-                    SuiteCase{"g/pal1bg.bmp", "pal1bg.png", kAll}, SuiteCase{"g/pal4.bmp", "pal4.png", kAll},
-                    SuiteCase{"g/pal4gs.bmp", "pal4gs.png", kAll}, SuiteCase{"g/pal8.bmp", "pal8.png", kAll},
-                    SuiteCase{"g/pal8-0.bmp", "pal8.png", kAll}, SuiteCase{"g/pal8gs.bmp", "pal8gs.png", kAll},
-                    SuiteCase{"g/pal8w124.bmp", "pal8w124.png", kAll},
-                    SuiteCase{"g/pal8w125.bmp", "pal8w125.png", kAll},
-                    SuiteCase{"g/pal8w126.bmp", "pal8w126.png", kAll},
-                    SuiteCase{"g/pal8topdown.bmp", "pal8.png", kAll}, SuiteCase{"g/pal8os2.bmp", "pal8.png", kAll},
-                    SuiteCase{"g/pal8v4.bmp", "pal8.png", kAll}, SuiteCase{"g/pal8v5.bmp", "pal8.png", kAll},
-                    SuiteCase{"g/rgb16.bmp", "rgb16.png", 0xFFF8F8F8},
-                    SuiteCase{"g/rgb16bfdef.bmp", "rgb16.png", 0xFFF8F8F8},
-                    SuiteCase{"g/rgb16-565.bmp", "rgb16-565.png", 0xFFF8FCF8},
-                    SuiteCase{"g/rgb16-565pal.bmp", "rgb16-565.png", 0xFFF8FCF8},
-                    SuiteCase{"g/rgb24.bmp", "rgb24.png", kAll}, SuiteCase{"g/rgb24pal.bmp", "rgb24.png", kAll},
-                    SuiteCase{"g/rgb32.bmp", "rgb24.png", kAll}, SuiteCase{"g/rgb32bf.bmp", "rgb24.png", kAll},
-                    SuiteCase{"g/rgb32bfdef.bmp", "rgb24.png", kAll}));
+    testing::Values(
+        SuiteCase{"g/pal1.bmp", "pal1.png", kAll}, SuiteCase{"g/pal1wb.bmp", "pal1.png", kAll},
+        SuiteCase{"g/pal1bg.bmp", "pal1bg.png", kAll}, SuiteCase{"g/pal4.bmp", "pal4.png", kAll},
+        SuiteCase{"g/pal4gs.bmp", "pal4gs.png", kAll}, SuiteCase{"g/pal8.bmp", "pal8.png", kAll},
+        SuiteCase{"g/pal8-0.bmp", "pal8.png", kAll}, SuiteCase{"g/pal8gs.bmp", "pal8gs.png", kAll},
+        SuiteCase{"g/pal8w124.bmp", "pal8w124.png", kAll}, SuiteCase{"g/pal8w125.bmp", "pal8w125.png", kAll},
+        SuiteCase{"g/pal8w126.bmp", "pal8w126.png", kAll}, SuiteCase{"g/pal8topdown.bmp", "pal8.png", kAll},
+        SuiteCase{"g/pal8os2.bmp", "pal8.png", kAll}, SuiteCase{"g/pal8v4.bmp", "pal8.png", kAll},
+        SuiteCase{"g/pal8v5.bmp", "pal8.png", kAll}, SuiteCase{"g/rgb16.bmp", "rgb16.png", 0xFFF8F8F8},
+        SuiteCase{"g/rgb16bfdef.bmp", "rgb16.png", 0xFFF8F8F8},
+        SuiteCase{"g/rgb16-565.bmp", "rgb16-565.png", 0xFFF8FCF8},
+        SuiteCase{"g/rgb16-565pal.bmp", "rgb16-565.png", 0xFFF8FCF8},
+        SuiteCase{"g/rgb24.bmp", "rgb24.png", kAll}, SuiteCase{"g/rgb24pal.bmp", "rgb24.png", kAll},
+        SuiteCase{"g/rgb32.bmp", "rgb24.png", kAll}, SuiteCase{"g/rgb32bf.bmp", "rgb24.png", kAll},
+        SuiteCase{"g/rgb32bfdef.bmp", "rgb24.png", kAll}));
 
 // Questionable files that still lie inside what the decoder reads.
 INSTANTIATE_TEST_SUITE_P(
     Questionable, BmpSuite,
-    testing::Values(SuiteCase{"q/pal1p1.bmp", "pal1p1.png", kAll}, SuiteCase{"q/pal8offs.bmp", "pal8.png", kAll},
-                    SuiteCase{"q/pal8oversizepal.bmp", "pal8.png", kAll},
-                    SuiteCase{"q/pal8os2-sz.bmp", "pal8.png", kAll}, SuiteCase{"q/pal8os2-hs.bmp", "pal8.png", kAll},
-                    SuiteCase{"q/pal8os2sp.bmp", "pal8.png", kAll}, SuiteCase{"q/pal8os2v2.bmp", "pal8.png", kAll},
-                    SuiteCase{"q/pal8os2v2-sz.bmp", "pal8.png", kAll},
-                    SuiteCase{"q/pal8os2v2-40sz.bmp", "pal8.png", kAll},
-                    // A 16-byte header ends before the compression field.
-                    SuiteCase{"q/pal8os2v2-16.bmp", "pal8.png", kAll},
-                    SuiteCase{"q/rgb16-231.bmp", "rgb16-231.png", 0xFFC0E080},
-                    SuiteCase{"q/rgb16faketrns.bmp", "rgb16.png", 0xFFF8F8F8},
-                    SuiteCase{"q/rgb24largepal.bmp", "rgb24.png", kAll},
-                    SuiteCase{"q/rgb24prof.bmp", "rgb24.png", kAll}, SuiteCase{"q/rgb24lprof.bmp", "rgb24.png", kAll},
-                    // Masks inside 52-, 56- and 124-byte headers.
-                    SuiteCase{"q/rgb32h52.bmp", "rgb24.png", kAll}, SuiteCase{"q/rgb32-xbgr.bmp", "rgb24.png", kAll},
-                    SuiteCase{"q/rgba32h56.bmp", "rgba32.png", kRgb, true}, SuiteCase{"q/rgba32-1.bmp", "rgba32.png", kRgb, true},
-                    SuiteCase{"q/rgba32-2.bmp", "rgba32.png", kRgb, true},
-                    SuiteCase{"q/rgb32fakealpha.bmp", "rgb24.png", kAll},
-                    SuiteCase{"q/rgba16-5551.bmp", "rgba16-5551.png", 0x00F8F8F8, true},
-                    SuiteCase{"q/rgba16-4444.bmp", "rgba16-4444.png", 0x00F0F0F0, true}));
+    testing::Values(
+        SuiteCase{"q/pal1p1.bmp", "pal1p1.png", kAll}, SuiteCase{"q/pal8offs.bmp", "pal8.png", kAll},
+        SuiteCase{"q/pal8oversizepal.bmp", "pal8.png", kAll}, SuiteCase{"q/pal8os2-sz.bmp", "pal8.png", kAll},
+        SuiteCase{"q/pal8os2-hs.bmp", "pal8.png", kAll}, SuiteCase{"q/pal8os2sp.bmp", "pal8.png", kAll},
+        SuiteCase{"q/pal8os2v2.bmp", "pal8.png", kAll}, SuiteCase{"q/pal8os2v2-sz.bmp", "pal8.png", kAll},
+        SuiteCase{"q/pal8os2v2-40sz.bmp", "pal8.png", kAll},
+        // A 16-byte header ends before the compression field.
+        SuiteCase{"q/pal8os2v2-16.bmp", "pal8.png", kAll},
+        SuiteCase{"q/rgb16-231.bmp", "rgb16-231.png", 0xFFC0E080},
+        SuiteCase{"q/rgb16faketrns.bmp", "rgb16.png", 0xFFF8F8F8},
+        SuiteCase{"q/rgb24largepal.bmp", "rgb24.png", kAll}, SuiteCase{"q/rgb24prof.bmp", "rgb24.png", kAll},
+        SuiteCase{"q/rgb24lprof.bmp", "rgb24.png", kAll},
+        // Masks inside 52-, 56- and 124-byte headers.
+        SuiteCase{"q/rgb32h52.bmp", "rgb24.png", kAll}, SuiteCase{"q/rgb32-xbgr.bmp", "rgb24.png", kAll},
+        SuiteCase{"q/rgba32h56.bmp", "rgba32.png", kRgb, true},
+        SuiteCase{"q/rgba32-1.bmp", "rgba32.png", kRgb, true},
+        SuiteCase{"q/rgba32-2.bmp", "rgba32.png", kRgb, true},
+        SuiteCase{"q/rgb32fakealpha.bmp", "rgb24.png", kAll},
+        SuiteCase{"q/rgba16-5551.bmp", "rgba16-5551.png", 0x00F8F8F8, true},
+        SuiteCase{"q/rgba16-4444.bmp", "rgba16-4444.png", 0x00F0F0F0, true}));
 
 // Everything else in the suite: refused or decoded, never a read outside the
 // file (the sanitizer builds judge that).
 TEST(BmpSuiteRest, RefusedOrDecodedSafely) {
-  const char* refused[] = {"b/badbitcount.bmp", "b/badplanes.bmp",  "b/badrle.bmp",       "b/badrle4.bmp",
-                           "b/badrle4bis.bmp",  "b/badrle4ter.bmp", "b/badrlebis.bmp",    "b/badrleter.bmp",
-                           "b/badwidth.bmp",    "b/rletopdown.bmp", "g/pal4rle.bmp",      "g/pal8rle.bmp",
-                           "q/pal2.bmp",        "q/pal2color.bmp",  "q/pal4rlecut.bmp",   "q/pal8rlecut.bmp",
-                           "q/rgb24jpeg.bmp",   "q/rgb24png.bmp",   "q/rgb24rle24.bmp",   "q/rgba32abf.bmp",
+  const char* refused[] = {"b/badbitcount.bmp", "b/badplanes.bmp",   "b/badrle.bmp",     "b/badrle4.bmp",
+                           "b/badrle4bis.bmp",  "b/badrle4ter.bmp",  "b/badrlebis.bmp",  "b/badrleter.bmp",
+                           "b/badwidth.bmp",    "b/rletopdown.bmp",  "g/pal4rle.bmp",    "g/pal8rle.bmp",
+                           "q/pal2.bmp",        "q/pal2color.bmp",   "q/pal4rlecut.bmp", "q/pal8rlecut.bmp",
+                           "q/rgb24jpeg.bmp",   "q/rgb24png.bmp",    "q/rgb24rle24.bmp", "q/rgba32abf.bmp",
                            "q/rgba64.bmp",      "q/pal1huffmsb.bmp", "x/ba-bm.bmp"};
   for (const char* f : refused) {
     SCOPED_TRACE(f);
     EXPECT_EQ(decode_file(read_file(suite(f))).result, -1);
   }
-  const char* decoded[] = {"b/badbitssize.bmp", "b/baddens1.bmp",      "b/baddens2.bmp",
-                           "b/badfilesize.bmp", "b/badheadersize.bmp", "b/badpalettesize.bmp",
-                           "b/pal8badindex.bmp", "b/rgb16-880.bmp",    "q/rgb32-111110.bmp",
+  const char* decoded[] = {"b/badbitssize.bmp",  "b/baddens1.bmp",       "b/baddens2.bmp",
+                           "b/badfilesize.bmp",  "b/badheadersize.bmp",  "b/badpalettesize.bmp",
+                           "b/pal8badindex.bmp", "b/rgb16-880.bmp",      "q/rgb32-111110.bmp",
                            "q/rgb32-7187.bmp",   "q/rgba32-1010102.bmp", "q/rgba32-61754.bmp",
-                           "q/rgba32-81284.bmp", "q/rgba16-1924.bmp",  "g/pal8nonsquare.bmp",
+                           "q/rgba32-81284.bmp", "q/rgba16-1924.bmp",    "g/pal8nonsquare.bmp",
                            "q/rgb16-3103.bmp",   "q/rgb24prof2.bmp"};
   for (const char* f : decoded) {
     SCOPED_TRACE(f);

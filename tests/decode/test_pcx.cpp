@@ -90,7 +90,6 @@ Picture random_picture(const PcxSpec& s, uint32_t seed) {
   return p;
 }
 
-
 Bytes concat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
@@ -170,9 +169,11 @@ TEST(PcxRefusal, HeadersThatCannotBeDecoded) {
     uint8_t value;
   };
   const Case cases[] = {
-      {"no planes", 65, 0},       {"two planes", 65, 2},          {"four planes", 65, 4},
-      {"line below the width", 66, 2}, {"line of zero", 66, 0},   {"xmax before xmin", 8, 0xFF},
-      {"ymax before ymin", 10, 0xFF},  {"version 3", 1, 3},       {"one bit per plane", 3, 1},
+      {"no planes", 65, 0},           {"two planes", 65, 2},
+      {"four planes", 65, 4},         {"line below the width", 66, 2},
+      {"line of zero", 66, 0},        {"xmax before xmin", 8, 0xFF},
+      {"ymax before ymin", 10, 0xFF}, {"version 3", 1, 3},
+      {"one bit per plane", 3, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -258,7 +259,8 @@ TEST(PcxCorpus, MatchesReferenceRenderings) {
     ASSERT_EQ(d.result, 0);
     EXPECT_EQ(source_info.incomplete, 0);
     OraclePicture ref;
-    ASSERT_TRUE(libpng_decode(read_file(corpus(std::string("image-extras/reference-png/") + name + ".png")), &ref));
+    ASSERT_TRUE(
+        libpng_decode(read_file(corpus(std::string("image-extras/reference-png/") + name + ".png")), &ref));
     EXPECT_EQ(mismatches(d, ref, 0xFFFFFFFF), 0);
   }
 }

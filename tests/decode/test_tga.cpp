@@ -89,7 +89,8 @@ Bytes rle(const std::vector<uint32_t>& values, int bytes) {
       continue;
     }
     size_t n = 1;
-    while (i + n < values.size() && n < 128 && (i + n + 1 >= values.size() || values[i + n + 1] != values[i + n]))
+    while (i + n < values.size() && n < 128 &&
+           (i + n + 1 >= values.size() || values[i + n + 1] != values[i + n]))
       ++n;
     b.push_back(uint8_t(n - 1));
     for (size_t k = 0; k < n; ++k) append_value(b, values[i + k], bytes);
@@ -97,8 +98,6 @@ Bytes rle(const std::vector<uint32_t>& values, int bytes) {
   }
   return b;
 }
-
-
 
 uint32_t bgr24(uint32_t v) { return 0xFF000000u | (v & 0xFFFFFF); }
 
@@ -138,7 +137,9 @@ TEST(TgaOrder, LongestPacketsCrossRowEnds) {
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(source_info.incomplete, 0);
   for (size_t i = 0; i < 300; ++i) {
-    const uint32_t want = i < 128 ? 0x332211u : i < 256 ? uint32_t(i - 128) * 0x010203u : 0xABCD00u + uint32_t(i - 256);
+    const uint32_t want = i < 128   ? 0x332211u
+                          : i < 256 ? uint32_t(i - 128) * 0x010203u
+                                    : 0xABCD00u + uint32_t(i - 256);
     ASSERT_EQ(d.pixels[i], bgr24(want)) << i;
   }
 }
@@ -269,9 +270,9 @@ TEST(TgaRefusal, HeadersThatCannotBeDecoded) {
     uint8_t value;
   };
   const Case cases[] = {
-      {"map type 2", 1, 2},    {"image type 0", 2, 0},  {"image type 4", 2, 4},  {"image type 8", 2, 8},
-      {"image type 12", 2, 12}, {"depth 0", 16, 0},     {"depth 12", 16, 12},    {"depth 40", 16, 40},
-      {"descriptor 64", 17, 64}, {"width 0", 12, 0},    {"height 0", 14, 0},
+      {"map type 2", 1, 2},      {"image type 0", 2, 0}, {"image type 4", 2, 4}, {"image type 8", 2, 8},
+      {"image type 12", 2, 12},  {"depth 0", 16, 0},     {"depth 12", 16, 12},   {"depth 40", 16, 40},
+      {"descriptor 64", 17, 64}, {"width 0", 12, 0},     {"height 0", 14, 0},
   };
   TgaSpec s;
   s.width = 2;
@@ -371,9 +372,9 @@ TEST(TgaAgainstStb, RandomPicturesAgree) {
     uint32_t mask;
   };
   const Case cases[] = {
-      {1, 8, 24, 0xFFFFFFFF}, {9, 8, 24, 0xFFFFFFFF}, {1, 8, 32, 0xFFFFFFFF}, {1, 8, 16, 0xFFF8F8F8},
+      {1, 8, 24, 0xFFFFFFFF}, {9, 8, 24, 0xFFFFFFFF},  {1, 8, 32, 0xFFFFFFFF}, {1, 8, 16, 0xFFF8F8F8},
       {2, 24, 0, 0xFFFFFFFF}, {10, 24, 0, 0xFFFFFFFF}, {2, 32, 0, 0xFFFFFFFF}, {10, 32, 0, 0xFFFFFFFF},
-      {2, 16, 0, 0xFFF8F8F8}, {10, 16, 0, 0xFFF8F8F8}, {3, 8, 0, 0xFFFFFFFF}, {11, 8, 0, 0xFFFFFFFF},
+      {2, 16, 0, 0xFFF8F8F8}, {10, 16, 0, 0xFFF8F8F8}, {3, 8, 0, 0xFFFFFFFF},  {11, 8, 0, 0xFFFFFFFF},
   };
   for (const Case& c : cases) {
     for (uint8_t descriptor : {0x00, 0x20}) {
@@ -437,12 +438,12 @@ std::vector<CorpusCase> truevision_cases() {
     const char* name;
     bool rendered;
     uint32_t mask;
-  } files[] = {{"b5-attrib", true, k555},   {"b5-cmap", true, k555},      {"b5-noattrib", true, k555},
+  } files[] = {{"b5-attrib", true, k555},      {"b5-cmap", true, k555},     {"b5-noattrib", true, k555},
                {"b5-unused-cmap", true, k555}, {"bottom_left", true, kAll}, {"bottom_right", true, kAll},
-               {"top_left", true, kAll},    {"top_right", true, kAll},    {"cbw8", true, kAll},
-               {"ubw8", true, kAll},        {"cmap_offset", true, kAll},  {"ctc24", true, kAll},
-               {"utc24", true, kAll},       {"utc32", true, kAll},        {"ctc32", false, kAll},
-               {"ctc16", false, k555},      {"utc16", false, k555},       {"ccm8", false, k555},
+               {"top_left", true, kAll},       {"top_right", true, kAll},   {"cbw8", true, kAll},
+               {"ubw8", true, kAll},           {"cmap_offset", true, kAll}, {"ctc24", true, kAll},
+               {"utc24", true, kAll},          {"utc32", true, kAll},       {"ctc32", false, kAll},
+               {"ctc16", false, k555},         {"utc16", false, k555},      {"ccm8", false, k555},
                {"ucm8", false, k555}};
   for (const auto& f : files) {
     names.push_back(std::string("truevision-suite/") + f.name + ".tga");
@@ -450,7 +451,8 @@ std::vector<CorpusCase> truevision_cases() {
   }
   std::vector<CorpusCase> cases;
   for (size_t i = 0; i < std::size(files); ++i)
-    cases.push_back({names[2 * i].c_str(), files[i].rendered ? names[2 * i + 1].c_str() : nullptr, files[i].mask});
+    cases.push_back(
+        {names[2 * i].c_str(), files[i].rendered ? names[2 * i + 1].c_str() : nullptr, files[i].mask});
   return cases;
 }
 INSTANTIATE_TEST_SUITE_P(Truevision, TgaCorpus, testing::ValuesIn(truevision_cases()));
@@ -465,7 +467,8 @@ std::vector<CorpusCase> pillow_cases() {
       names.push_back(std::string("pillow-common/") + picture + ".png");
     }
   std::vector<CorpusCase> cases;
-  for (size_t i = 0; i < names.size(); i += 2) cases.push_back({names[i].c_str(), names[i + 1].c_str(), kAll});
+  for (size_t i = 0; i < names.size(); i += 2)
+    cases.push_back({names[i].c_str(), names[i + 1].c_str(), kAll});
   cases.push_back({"pillow/200x32_p_bl_raw_origin.tga", "pillow-common/200x32_p.png", kAll});
   cases.push_back({"pillow/cross_scan_line.tga", "pillow/reference-png/cross_scan_line.png", kAll});
   cases.push_back({"pillow/p_16.tga", "pillow/reference-png/p_16.png", k555});
@@ -479,8 +482,8 @@ INSTANTIATE_TEST_SUITE_P(Pillow, TgaCorpus, testing::ValuesIn(pillow_cases()));
 // value size alone decides the colours), a cut one is partial, an 18-byte one
 // is refused; none reads outside its data.
 TEST(TgaCorpusRest, DecodedOrRefusedSafely) {
-  for (const char* f : {"pillow-common/200x32_la_bl_raw.tga", "pillow-common/200x32_la_tl_rle.tga", "pillow/la.tga",
-                        "pillow/rgba16.tga", "pillow/cross_scan_line_truncated.tga"}) {
+  for (const char* f : {"pillow-common/200x32_la_bl_raw.tga", "pillow-common/200x32_la_tl_rle.tga",
+                        "pillow/la.tga", "pillow/rgba16.tga", "pillow/cross_scan_line_truncated.tga"}) {
     SCOPED_TRACE(f);
     EXPECT_EQ(decode_file(read_file(corpus(f))).result, 0);
   }

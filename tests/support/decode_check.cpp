@@ -42,8 +42,10 @@ std::vector<uint32_t> random_values(size_t n, uint32_t modulo, uint32_t seed, in
   std::mt19937 rng(seed);
   std::vector<uint32_t> v(n);
   for (size_t i = 0; i < n; ++i) {
-    if (i % size_t(repeat) != 0) v[i] = v[i - 1];
-    else v[i] = modulo == 0 ? uint32_t(rng()) : uint32_t(rng() % modulo);
+    if (i % size_t(repeat) != 0)
+      v[i] = v[i - 1];
+    else
+      v[i] = modulo == 0 ? uint32_t(rng()) : uint32_t(rng() % modulo);
   }
   return v;
 }
