@@ -79,25 +79,35 @@ int64_t written_cost(const int32_t* lengths_before, const int32_t* counts) {
 int64_t brute_force_cost(const std::vector<uint8_t>& data, const Prices& pr, bool nearest_only) {
   const DeflateTables& t = deflate_tables();
   const int32_t n = int32_t(data.size());
+  // Match length of every (position, distance) pair, from the end backwards.
+  std::vector<uint16_t> match(size_t(n + 1) * size_t(n + 1), 0);
+  auto at = [n](int32_t p, int32_t d) { return size_t(p) * size_t(n + 1) + size_t(d); };
+  for (int32_t p = n - 1; p >= 0; --p)
+    for (int32_t d = 1; d <= p; ++d)
+      if (data[size_t(p)] == data[size_t(p - d)])
+        match[at(p, d)] = uint16_t(std::min(258, 1 + match[at(p + 1, d)]));
   std::vector<int64_t> best(size_t(n) + 1, INT64_MAX);
   best[0] = 0;
   std::vector<int32_t> per_length(259);
   for (int32_t p = 0; p < n; ++p) {
     const int64_t u = best[size_t(p)];
     best[size_t(p) + 1] = std::min(best[size_t(p) + 1], u + pr.literal[data[size_t(p)]]);
+    // Nearest: each distance fills the lengths that no nearer one reached.
+    // Cheapest: the best price among distances reaching at least each length.
     std::fill(per_length.begin(), per_length.end(), INT32_MAX);
+    int32_t filled = 2;
     for (int32_t d = 1; d <= std::min(p, 32768); ++d) {
-      int32_t l = 0;
-      while (l < 258 && p + l < n && data[size_t(p + l)] == data[size_t(p + l - d)]) ++l;
-      for (int32_t k = 3; k <= l; ++k) {
-        const int32_t c = pr.distance[t.distance_code[d]];
-        if (nearest_only) {
-          if (per_length[size_t(k)] == INT32_MAX) per_length[size_t(k)] = c;
-        } else {
-          per_length[size_t(k)] = std::min(per_length[size_t(k)], c);
-        }
+      const int32_t l = match[at(p, d)];
+      const int32_t c = pr.distance[t.distance_code[d]];
+      if (nearest_only) {
+        for (; filled < l; ++filled) per_length[size_t(filled + 1)] = c;
+      } else if (l >= 3) {
+        per_length[size_t(l)] = std::min(per_length[size_t(l)], c);
       }
     }
+    if (!nearest_only)
+      for (int32_t l = 257; l >= 3; --l)
+        per_length[size_t(l)] = std::min(per_length[size_t(l)], per_length[size_t(l + 1)]);
     for (int32_t l = 3; l <= 258 && p + l <= n; ++l)
       if (per_length[size_t(l)] != INT32_MAX)
         best[size_t(p + l)] = std::min(best[size_t(p + l)], u + pr.length[l] + per_length[size_t(l)]);
