@@ -132,8 +132,9 @@ TEST(PcxRuns, AcrossRowsAndPlanesWithOddWidths) {
 }
 
 TEST(PcxRuns, RunOverPaddingAndTheLastRow) {
-  // Width 3, plane rows of 4: one run of 8 fills two rows and both padding
-  // bytes; a count of 0 writes nothing; a run past the last row is dropped.
+  // Width 3, plane rows of 4: one run of 8 fills two plane rows and both
+  // padding bytes; a count of 0 writes nothing; a run past the last row is
+  // dropped.
   PcxSpec s;
   s.width = 3;
   s.height = 3;
