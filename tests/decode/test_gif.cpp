@@ -130,7 +130,7 @@ struct Frame {
   std::optional<Bytes> lzw;  // when set, sent instead of the encoded `indices`
 };
 
-struct GifSpec {
+struct GifLayout {
   int screen_width = 0, screen_height = 0;
   int global_bits = 0;        // 0: no global table
   int screen_table_bits = 1;  // size field of byte 10 when there is no global table
@@ -159,7 +159,7 @@ Bytes stored_indices(const Frame& f) {
   return out;
 }
 
-Bytes write_gif(const GifSpec& s) {
+Bytes write_gif(const GifLayout& s) {
   Bytes out = {'G', 'I', 'F', '8', '9', 'a'};
   append_le16(out, s.screen_width);
   append_le16(out, s.screen_height);
@@ -203,7 +203,7 @@ ColorMapObject* make_map(int bits, int salt) {
 
 // The same file layout written by giflib's own encoder (which picks its code
 // size and clears a full table itself).
-Bytes write_gif_with_giflib(const GifSpec& s) {
+Bytes write_gif_with_giflib(const GifLayout& s) {
   Bytes out;
   int error = 0;
   GifFileType* gif = EGifOpen(&out, write_to_vector, &error);
@@ -361,11 +361,11 @@ void expect_matches_reference(const Bytes& file, const char* what) {
 
 struct ReferenceCase {
   std::string name;
-  GifSpec spec;
+  GifLayout layout;
 };
 
-GifSpec one_frame(int sw, int sh, int global_bits, Frame f, int background = 0) {
-  GifSpec s;
+GifLayout one_frame(int sw, int sh, int global_bits, Frame f, int background = 0) {
+  GifLayout s;
   s.screen_width = sw;
   s.screen_height = sh;
   s.global_bits = global_bits;
@@ -382,7 +382,7 @@ Frame without_clear(Frame f) { return f.clear_when_full = false, f; }
 Frame sub_blocks_of(Frame f, size_t n) { return f.sub_block = n, f; }
 Frame code_size(Frame f, int m) { return f.code_size = m, f; }
 
-GifSpec then(GifSpec s, Frame second) { return s.frames.push_back(std::move(second)), s; }
+GifLayout then(GifLayout s, Frame second) { return s.frames.push_back(std::move(second)), s; }
 
 std::vector<ReferenceCase> reference_cases() {
   std::vector<ReferenceCase> cases = {
@@ -422,15 +422,15 @@ std::vector<ReferenceCase> reference_cases() {
 
 TEST(GifDecode, MatchesGiflibOnOwnWriter) {
   for (const ReferenceCase& c : reference_cases())
-    expect_matches_reference(write_gif(c.spec), c.name.c_str());
+    expect_matches_reference(write_gif(c.layout), c.name.c_str());
 }
 
 TEST(GifDecode, MatchesGiflibOnGiflibEncoder) {
   for (const ReferenceCase& c : reference_cases()) {
     bool clear_less = false;
-    for (const Frame& f : c.spec.frames) clear_less |= !f.clear_when_full;
+    for (const Frame& f : c.layout.frames) clear_less |= !f.clear_when_full;
     if (clear_less) continue;  // giflib always clears
-    expect_matches_reference(write_gif_with_giflib(c.spec), c.name.c_str());
+    expect_matches_reference(write_gif_with_giflib(c.layout), c.name.c_str());
   }
 }
 
@@ -439,7 +439,7 @@ TEST(GifDecode, RoundTripsIndicesWithoutClearCode) {
   // of this picture is read with a frozen table.
   // The second half repeats the first, so the last entry made (4095) is used
   // again after the table froze.
-  GifSpec s = one_frame(300, 200, 8, frame(0, 0, 300, 200, 256, 44));
+  GifLayout s = one_frame(300, 200, 8, frame(0, 0, 300, 200, 256, 44));
   Frame& f = s.frames[0];
   std::copy_n(f.indices.begin(), f.indices.size() / 2, f.indices.begin() + f.indices.size() / 2);
   int frozen_uses = 0;
@@ -498,7 +498,7 @@ TEST(GifDecode, TruncatedDataKeepsPrefixAndFillsRest) {
     Frame f = frame(2, 3, 21, 14, 16, 47);
     f.interlaced = interlaced;
     f.sub_block = 20;
-    const GifSpec s = one_frame(26, 20, 4, f, 5);
+    const GifLayout s = one_frame(26, 20, 4, f, 5);
     const Bytes file = write_gif(s);
     const Decoded full = decode(file);
     ASSERT_EQ(full.result, 0);
@@ -546,7 +546,7 @@ TEST(GifDecode, InterlacedRowOrderOfShortImages) {
       Bytes sent;
       for (int k = 0; k < rows_sent; ++k) sent.push_back(uint8_t(1 + orders[height - 1][k]));
       f.lzw = lzw_encode(sent, 3);
-      GifSpec s = one_frame(1, height, 3, f);
+      GifLayout s = one_frame(1, height, 3, f);
       const Decoded d = decode(write_gif(s));
       ASSERT_EQ(d.result, 0);
       EXPECT_EQ(source_info.incomplete, rows_sent < height ? 1 : 0);
@@ -674,7 +674,7 @@ TEST(GifDecode, NoColourTableGivesGreyRamp) {
        std::vector<Case>{{1, {0xFF000000u, 0xFFFFFFFFu, 0xFF000000u}},
                          {2, {0xFF000000u, 0xFF555555u, 0xFFAAAAAAu, 0xFFFFFFFFu, 0xFF000000u}},
                          {8, {0xFF000000u, 0xFF010101u, 0xFF020202u}}}) {
-    GifSpec s = one_frame(4, 4, 0, frame(0, 0, 4, 4, 2, 53));
+    GifLayout s = one_frame(4, 4, 0, frame(0, 0, 4, 4, 2, 53));
     s.screen_table_bits = c.table_bits;
     const Decoded d = decode(write_gif(s));
     ASSERT_EQ(d.result, 0);
