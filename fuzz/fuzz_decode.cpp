@@ -10,7 +10,7 @@
 namespace {
 // Large enough for every real picture in the seeds, small enough that the
 // fuzzer never spends its time filling gigabytes.
-constexpr int64_t kMaxPixels = int64_t(1) << 24;
+constexpr int64_t kMaxPixels = int64_t(1) << 22;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,21 +1,40 @@
 #pragma once
-// Drives whole compression passes through the public stream interface and
-// hands back the zlib stream inside the IDAT chunk, for the deflate tests.
+// Drives whole compression passes through the public stream interface for the
+// deflate tests and reads the result back with zlib.
 #include <zlib.h>
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "deflate/deflate_stream.h"
+#include "tests/support/oracle.h"
+
+struct StreamDeleter {
+  void operator()(DeflateStream* s) const { deflate_stream_destroy(s); }
+};
+using StreamPtr = std::unique_ptr<DeflateStream, StreamDeleter>;
+
+// One block, the strategy's fixed starting tables.
+inline StreamPtr make_stream(int32_t strategy) {
+  StreamPtr s(deflate_stream_create());
+  s->strategy = strategy;
+  set_single_block(s.get());
+  set_initial_lengths(s.get(), 0, 0);
+  return s;
+}
+
+inline void set_ends(DeflateStream* s, const std::vector<int32_t>& ends) {
+  s->block_count = int32_t(ends.size());
+  for (size_t i = 0; i < ends.size(); ++i) s->blocks[i].end = ends[i];
+}
 
 struct StreamRun {
-  std::vector<uint8_t> png;  // the bytes the pass wrote: IDAT length, tag, zlib stream, CRC
-  int32_t size = 0;          // out_count after the pass
+  std::vector<uint8_t> png;  // IDAT length, tag, zlib stream, CRC
+  int32_t size = 0;
   int32_t invalid = 0;
   int32_t excess_bits = 0;
-
-  // The zlib stream: after the 4-byte length and the tag, before the CRC.
   const uint8_t* zlib() const { return png.data() + 8; }
   size_t zlib_size() const { return size_t(size) - 12; }
 };
@@ -40,7 +59,12 @@ inline StreamRun run_pass(DeflateStream* s, const std::vector<uint8_t>& data) {
   return run;
 }
 
-// Uncompressed offsets at which zlib sees each block end.
+inline bool inflates_to(const StreamRun& run, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> back;
+  return run.invalid == 0 && zlib_inflate(run.zlib(), run.zlib_size(), &back) && back == data;
+}
+
+// Uncompressed offsets at which zlib finds the end of each block but the last.
 inline std::vector<size_t> block_ends(const StreamRun& run) {
   std::vector<size_t> ends;
   z_stream zs{};
@@ -51,19 +75,15 @@ inline std::vector<size_t> block_ends(const StreamRun& run) {
   zs.next_out = out.data();
   zs.avail_out = uInt(out.size());
   // The first return comes after the zlib header, before any block.
-  bool header = true;
-  for (;;) {
+  for (bool header = true;; header = false) {
     const int r = inflate(&zs, Z_BLOCK);
     if (r != Z_OK && r != Z_STREAM_END) break;
     if ((zs.data_type & 128) && !(zs.data_type & 64) && !header) ends.push_back(zs.total_out);
-    header = false;
     if (r == Z_STREAM_END) break;
   }
   inflateEnd(&zs);
   return ends;
 }
-
-inline std::vector<uint8_t> repeating(size_t n, uint8_t v) { return std::vector<uint8_t>(n, v); }
 
 inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
   std::vector<uint8_t> v(n);
@@ -78,25 +98,22 @@ inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
 }
 
 inline std::vector<uint8_t> text_bytes(size_t n) {
-  static const char* words[] = {"the ",  "quick ", "brown ", "fox ",  "jumps ", "over ",
-                                "lazy ", "dog ",   "and ",   "then ", "runs ",  "away.\n"};
+  static const char* words[] = {"the ", "quick ", "brown ", "fox ", "jumps ", "over ", "lazy ", "dog.\n"};
   std::vector<uint8_t> v;
   uint32_t x = 12345;
   while (v.size() < n) {
     x = x * 1103515245u + 12345u;
-    const char* w = words[(x >> 16) % 12];
+    const char* w = words[(x >> 16) % 8];
     v.insert(v.end(), w, w + std::strlen(w));
   }
   v.resize(n);
   return v;
 }
 
-// Rows of a smooth RGBA picture after a Sub-like filter: a filter byte, then
-// small differences with occasional edges and repeated patches, the kind of
-// stream the filter stage produces.
+// Filtered rows of an RGBA picture: a filter byte, then small differences with
+// flat patches and occasional edges, like the filter stage's output.
 inline std::vector<uint8_t> filtered_picture(int32_t width, int32_t height, uint32_t seed) {
   std::vector<uint8_t> v;
-  v.reserve(size_t(width * 4 + 1) * size_t(height));
   uint32_t x = seed | 1;
   for (int32_t y = 0; y < height; ++y) {
     v.push_back(uint8_t(y % 5));
@@ -106,12 +123,9 @@ inline std::vector<uint8_t> filtered_picture(int32_t width, int32_t height, uint
       x ^= x << 5;
       const bool edge = (x & 0x3F) == 0;
       const bool flat = ((i / 37 + y / 11) & 3) == 0;
-      for (int32_t c = 0; c < 4; ++c) {
-        uint8_t b = flat ? 0 : uint8_t((x >> (c * 3)) & 3);
-        if (edge) b = uint8_t(x >> (8 + c * 5));
-        if (c == 3) b = 0;
-        v.push_back(b);
-      }
+      for (int32_t c = 0; c < 3; ++c)
+        v.push_back(edge ? uint8_t(x >> (8 + c * 5)) : flat ? 0 : uint8_t((x >> (c * 3)) & 3));
+      v.push_back(0);
     }
   }
   return v;

@@ -133,45 +133,6 @@ TEST(Huffman, RandomCountsGiveCompleteOptimalCodes) {
   }
 }
 
-TEST(Huffman, CanonicalCodesAreBitReversed) {
-  // The canonical example: lengths (3,3,3,3,3,2,4,4) give 010, 011, 100, 101,
-  // 110, 00, 1110, 1111, sent most significant bit first.
-  const int32_t lengths[8] = {3, 3, 3, 3, 3, 2, 4, 4};
-  const uint32_t msb_first[8] = {2, 3, 4, 5, 6, 0, 14, 15};
-  uint32_t codes[8];
-  canonical_codes(lengths, 8, codes);
-  for (int i = 0; i < 8; ++i) {
-    uint32_t reversed = 0;
-    for (int b = 0; b < lengths[i]; ++b) reversed |= ((msb_first[i] >> b) & 1u) << (lengths[i] - 1 - b);
-    EXPECT_EQ(codes[i], reversed) << i;
-  }
-}
-
-TEST(Huffman, ConstantTables) {
-  const DeflateTables& t = deflate_tables();
-  EXPECT_EQ(t.length_entry[3], kLengthEntryBase);
-  EXPECT_EQ(t.length_entry[10], kLengthEntryBase + 7);
-  EXPECT_EQ(t.length_entry[11], kLengthEntryBase + 8);
-  EXPECT_EQ(t.length_entry[257], kLengthEntryBase + 27);
-  EXPECT_EQ(t.length_entry[258], kLengthEntryBase + 28);
-  EXPECT_EQ(t.extra[kLengthEntryBase + 28], 0);
-  EXPECT_EQ(t.distance_code[1], 0);
-  EXPECT_EQ(t.distance_code[5], 4);
-  EXPECT_EQ(t.distance_code[24577], 29);
-  EXPECT_EQ(t.distance_code[32768], 29);
-  // Every length and distance is base + extra value of its own entry.
-  for (int32_t l = 3; l <= 258; ++l) {
-    const int32_t e = t.length_entry[l];
-    ASSERT_GE(l, t.base[e]);
-    ASSERT_LT(l - t.base[e], 1 << t.extra[e]);
-  }
-  for (int32_t d = 1; d <= 32768; ++d) {
-    const int32_t c = t.distance_code[d];
-    ASSERT_GE(d, t.base[c]);
-    ASSERT_LT(d - t.base[c], 1 << t.extra[c]);
-  }
-}
-
 // Reads back a dynamic block header with a bit reader of its own.
 struct HeaderReader {
   const std::vector<uint8_t>& bytes;
