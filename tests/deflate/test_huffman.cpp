@@ -98,14 +98,6 @@ TEST(Huffman, FibonacciCountsAreLimited) {
   EXPECT_EQ(kraft(short_lengths), 32768);
 }
 
-TEST(Huffman, HugeCountsDoNotOverflow) {
-  std::vector<int32_t> counts(286, 0x7FFFFFF0);
-  counts[5] = 1;
-  const std::vector<int32_t> lengths = lengths_for(counts);
-  EXPECT_EQ(kraft(lengths), 32768);
-  for (int32_t l : lengths) EXPECT_LE(l, 15);
-}
-
 TEST(Huffman, RandomCountsGiveCompleteOptimalCodes) {
   uint32_t x = 7;
   for (int round = 0; round < 300; ++round) {
@@ -268,31 +260,6 @@ TEST(DynamicHeader, LongZeroRunsAndRunsAcrossTheParts) {
   EXPECT_EQ(h.symbols[0], (std::pair<int32_t, int32_t>{18, 127}));
   EXPECT_EQ(h.symbols[1], (std::pair<int32_t, int32_t>{0, 0}));
   EXPECT_EQ(h.symbols[2], (std::pair<int32_t, int32_t>{0, 0}));
-}
-
-TEST(DynamicHeader, RandomLengthsRoundTrip) {
-  uint32_t x = 99;
-  for (int round = 0; round < 500; ++round) {
-    std::vector<int32_t> block(320, 0);
-    for (int i = 0; i < 286; ++i) {
-      x = x * 1103515245u + 12345u;
-      const uint32_t r = x >> 16;
-      // Long runs of zeros and of equal values, as real blocks have.
-      block[size_t(i)] = (r & 7) < 3 ? 0 : ((r & 7) < 6 && i > 0 ? block[size_t(i - 1)] : int32_t(r % 16));
-    }
-    for (int i = 0; i < 30; ++i) {
-      x = x * 1103515245u + 12345u;
-      block[size_t(288 + i)] = (x >> 16) % 3 == 0 ? 0 : int32_t((x >> 20) % 16);
-    }
-    const DecodedHeader h = written_header(block);
-    int32_t hlit = 286, hdist = 30;
-    while (hlit > 257 && block[size_t(hlit - 1)] == 0) --hlit;
-    while (hdist > 1 && block[size_t(288 + hdist - 1)] == 0) --hdist;
-    ASSERT_EQ(h.hlit, hlit);
-    ASSERT_EQ(h.hdist, hdist);
-    ASSERT_EQ(h.lengths, expected_sequence(block, hlit, hdist)) << "round " << round;
-    for (auto [sym, extra] : h.symbols) ASSERT_TRUE(sym != 16 || extra <= 3);
-  }
 }
 
 }  // namespace
