@@ -63,8 +63,9 @@ void deflate_stream_destroy(DeflateStream* s);
 
 // Block boundaries from the collected filtered image (threshold mode when
 // exact_count < 1, else exact-count mode capped at 1023), sorted, with the
-// "Block boundaries:" report under verbose. 0 = done, -1 = key_check asked to
-// stop.
+// "Block boundaries:" report under verbose. A block of one byte is never
+// split, so exact-count mode may end with fewer blocks than asked. 0 = done,
+// -1 = key_check asked to stop (the stream is left with one block).
 int32_t find_block_boundaries(DeflateStream* s, const uint8_t* data, int32_t n, double threshold,
                               int32_t exact_count);
 // One block covering the whole stream.
@@ -79,7 +80,7 @@ int32_t deflate_begin(DeflateStream* s);
 // The compressing byte sink: Adler-32, then the parser.
 void deflate_feed(DeflateStream* s, uint8_t byte);
 // Ends a pass: final parse, last block, end_idat, write_trailer and
-// report_pass hooks.
+// report_pass hooks. Blocks whose end lies beyond the data are written empty.
 void deflate_finish(DeflateStream* s);
 
 // Used by the parser. block_start clears block k's counts, prices its symbols
