@@ -443,7 +443,8 @@ void set_chroma(JpegOutput& o, int j, int first_block, const JpegComponent& luma
   o.chroma_shift_v[j] = std::max(0, luma.log2_v - chroma.log2_v);
 }
 
-// Result: 1 = the decode is over (sequential), 0 = go on parsing, -1 = refused.
+// Result: 1 = the decode is over (sequential), 0 = go on parsing, 2 = the
+// progressive picture ends before this scan, -1 = refused.
 int decode_scan(JpegContext& c, int64_t p, int64_t end) {
   if (!c.have_frame || c.width < 1 || c.height < 1) return -1;
   if (end - p < 1) return -1;
@@ -477,6 +478,18 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
   c.ah = c.data[p + 3 + 2 * n] >> 4;
   c.al = c.data[p + 3 + 2 * n] & 15;
   const bool full_band = c.ss == 0 && c.data[p + 2 + 2 * n] == 63 && c.data[p + 3 + 2 * n] == 0;
+  // A Huffman table the file never defined would decode every block to
+  // nothing: a flat grey picture reported as a success. Progressive scans
+  // decoded before keep their picture.
+  const bool uses_dc = c.ss == 0 && c.ah == 0, uses_ac = c.se >= std::max(c.ss, 1);
+  for (int i = 0; i < n; i++) {
+    if ((uses_dc && c.huff[c.scan[i].dc].value_count == 0) ||
+        (uses_ac && c.huff[c.scan[i].ac].value_count == 0)) {
+      if (c.coefficient_store == nullptr) return -1;
+      c.cut_short = true;
+      return 2;
+    }
+  }
 
   if (clip_empty(c)) return 1;
   if (c.coefficient_store == nullptr && c.progressive_scans == 0 && !full_band) {
@@ -653,6 +666,7 @@ int32_t run(JpegContext& c) {
         break;
       case 0xDA: {
         result = decode_scan(c, body, end);
+        if (result == 2) return finish(c);
         if (result == 1) {
           if (c.coefficient_store == nullptr) {
             if (c.cut_short) source_info.incomplete = 1;

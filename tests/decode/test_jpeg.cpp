@@ -355,6 +355,40 @@ TEST(JpegDecode, DataEndingBeforeAnyScanIsRefused) {
   }
 }
 
+// Without its Huffman tables (as in motion-picture frames that rely on
+// implied ones) a picture would decode to flat grey: it is refused. A
+// progressive scan without its table ends the picture after the scans before.
+TEST(JpegDecode, ScansWithUndefinedHuffmanTables) {
+  for (bool progressive : {false, true}) {
+    const MadeCase c{"nodht", 40, 24, 3, 2, 2, 0, 90, progressive, true};
+    const std::vector<uint8_t> file = make(c);
+    std::vector<Marker> dht;
+    for (const Marker& m : markers(file))
+      if (m.code == 0xC4) dht.push_back(m);
+    ASSERT_FALSE(dht.empty());
+    std::vector<uint8_t> none(file.begin(), file.begin() + long(dht.front().pos));
+    size_t copied = dht.front().pos;
+    for (const Marker& m : dht) {
+      none.insert(none.end(), file.begin() + long(copied), file.begin() + long(m.pos));
+      copied = m.pos + m.length;
+    }
+    none.insert(none.end(), file.begin() + long(copied), file.end());
+    EXPECT_EQ(decode(none, 40, 24).result, -1) << progressive;
+    if (!progressive) continue;
+    // Only the tables of the first scan are kept.
+    std::vector<uint8_t> first_only(file.begin(), file.begin() + long(dht[1].pos + dht[1].length));
+    size_t from = dht[1].pos + dht[1].length;
+    for (size_t i = 2; i < dht.size(); i++) {
+      first_only.insert(first_only.end(), file.begin() + long(from), file.begin() + long(dht[i].pos));
+      from = dht[i].pos + dht[i].length;
+    }
+    first_only.insert(first_only.end(), file.begin() + long(from), file.end());
+    const Decoded d = decode(first_only, 40, 24);
+    EXPECT_EQ(d.result, 0);
+    EXPECT_EQ(d.incomplete, 1);
+  }
+}
+
 TEST(JpegDecode, PlacementOffsetsClipWithoutShiftingPixels) {
   const MadeCase c{"offset", 40, 30, 3, 2, 2, 0, 90, false, true};
   for (bool progressive : {false, true}) {
