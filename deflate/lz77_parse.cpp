@@ -133,13 +133,18 @@ struct Search {
   price : {
     const int32_t code = t->distance_code[d];
     const int32_t dcost = z->distance_cost[code];
-    if (n <= l - kMinMatch) {
-      append(d);
-      best[l] = dcost;
-    } else if (dcost < best[l]) {
-      best[l] = dcost;
+    // Lengths this one distance covers, priced in one sweep.
+    for (;;) {
+      if (n <= l - kMinMatch) {
+        append(d);
+        best[l] = dcost;
+      } else if (dcost < best[l]) {
+        best[l] = dcost;
+      }
+      record(l, d, dcost);
+      if (l == kMaxMatch || !extends(l, d)) break;
+      ++l;
     }
-    record(l, d, dcost);
     if (l == kMaxMatch) {
       if (next_cheaper[code] == kDistanceCodes) return;
       d = walk(l, d);
@@ -149,10 +154,6 @@ struct Search {
     d0 = d;
     nc = next_cheaper[code];
   }
-    if (extends(l, d)) {
-      ++l;
-      goto price;
-    }
     for (;;) {
       d = walk(l, d);
       if (d == 0) {
