@@ -300,12 +300,4 @@ TEST(FilterChoice, OneByteRowsUseFilterZero) {
   EXPECT_EQ(chosen_filters(p), (std::vector<uint8_t>(5, 0)));
 }
 
-TEST(Paeth, PicksTheNearestNeighbour) {
-  EXPECT_EQ(paeth(10, 20, 10), 20);  // left equals upper-left: above continues
-  EXPECT_EQ(paeth(20, 10, 10), 20);  // above equals upper-left: left continues
-  EXPECT_EQ(paeth(0, 0, 0), 0);
-  EXPECT_EQ(paeth(255, 255, 0), 255);  // a + b - 2c far off: a wins ties
-  EXPECT_EQ(paeth(100, 50, 90), 50);   // pa 40, pb 10, pc 30: above
-}
-
 }  // namespace

@@ -145,12 +145,6 @@ TEST(ColourAnalysis, GrayDepthNeeded) {
   }
 }
 
-TEST(ColourAnalysis, PaletteDepthNeeded) {
-  const int32_t counts[] = {1, 2, 3, 4, 5, 16, 17, 256};
-  const int32_t depths[] = {1, 1, 2, 2, 4, 4, 8, 8};
-  for (size_t i = 0; i < 8; ++i) EXPECT_EQ(palette_depth_needed(counts[i]), depths[i]);
-}
-
 TEST(ColourAnalysis, GrayRampMapsTheKeyToItsOwnLevel) {
   const TestPicture p = picture_of(4, 1, {0xFF000000u, 0x00555555u, 0xFFAAAAAAu, 0xFFFFFFFFu});
   const EncodeRun run = stored_run(p, 0);

@@ -359,22 +359,4 @@ TEST_F(Judge, PassLimit) {
   EXPECT_EQ(pass(false, 700, 50, 1), PassStep::stored);
 }
 
-TEST(PassHash, FoldsLengthPairsThenThePalette) {
-  std::vector<uint8_t> lengths(2 * kSymbolSlots, 0);
-  lengths[0] = 8;
-  lengths[1] = 9;
-  lengths[kSymbolSlots + 5] = 7;
-  uint32_t palette[256] = {};
-  palette[3] = 0x11223344u;
-  // The same fold written out: pairs from the last down, then palette bytes from the last down.
-  uint32_t h = 0xFFFFFFFFu;
-  const uint32_t* crc = crc_table();
-  for (int k = 2 * kSymbolSlots - 2; k >= 0; k -= 2)
-    h = (h >> 8) ^ crc[(h ^ uint32_t(lengths[size_t(k) + 1] * 16 + lengths[size_t(k)])) & 0xFF];
-  EXPECT_EQ(pass_hash(lengths.data(), 2, palette, 2), h);
-  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(palette);
-  for (int m = 1023; m >= 0; --m) h = (h >> 8) ^ crc[(h ^ bytes[m]) & 0xFF];
-  EXPECT_EQ(pass_hash(lengths.data(), 2, palette, 3), h);
-}
-
 }  // namespace
