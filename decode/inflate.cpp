@@ -112,6 +112,13 @@ struct InflateState {
   uint8_t window[kWindowSize];
 };
 
+template <int kBytes>
+inline void copy_bytes(uint8_t* out, const uint8_t* in) {
+  uint8_t word[kBytes];
+  std::memcpy(word, in, kBytes);
+  std::memcpy(out, word, kBytes);
+}
+
 inline uint32_t load32(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);
@@ -285,21 +292,27 @@ inline void copy_match(uint8_t* window, int64_t position, int32_t dist, int32_t 
   if (to + length <= kWindowSize && from + length <= kWindowSize) {
     uint8_t* out = window + to;
     const uint8_t* in = window + from;
-    if (dist >= 8 || from > to) {
-      // Eight bytes at a time never read what the same step writes. (A
-      // source that wrapped to after the destination is read ahead of it.)
-      while (length >= 8) {
-        uint64_t v;
-        std::memcpy(&v, in, 8);
-        std::memcpy(out, &v, 8);
-        in += 8;
-        out += 8;
-        length -= 8;
+    if (from < to && dist >= 8) {
+      // Words of 8 never read what the same word writes. The last word is
+      // placed to end with the match, rewriting some bytes with the values
+      // they already hold; a match shorter than 8 cannot overlap its source
+      // and takes two overlapping smaller words.
+      if (length >= 8) {
+        int32_t done = 0;
+        for (; length - done > 8; done += 8) copy_bytes<8>(out + done, in + done);
+        copy_bytes<8>(out + length - 8, in + length - 8);
+      } else if (length >= 4) {
+        copy_bytes<4>(out, in);
+        copy_bytes<4>(out + length - 4, in + length - 4);
+      } else {
+        copy_bytes<2>(out, in);
+        copy_bytes<2>(out + length - 2, in + length - 2);
       }
-      while (length-- > 0) *out++ = *in++;
     } else if (dist == 1) {
       std::memset(out, in[0], size_t(length));
     } else {
+      // Short periods (and a source wrapped to after the destination, which
+      // a forward copy reads ahead of its writes).
       while (length-- > 0) *out++ = *in++;
     }
     return;
@@ -311,7 +324,8 @@ inline void copy_match(uint8_t* window, int64_t position, int32_t dist, int32_t 
 int32_t run_inflate(InflateState* s, const InflateSink& sink, InflateReport* report) {
   const DecoderTables& t = decoder_tables();
   const uint8_t* base = s->input_base;
-  int32_t bitpos = s->bit_position;
+  // Register-wide, so that addressing needs no sign extension per read.
+  int64_t bitpos = s->bit_position;
   uint8_t* const window = s->window;
   int64_t position = 0;
   int64_t flush_mark = kHalfWindow;
@@ -322,10 +336,10 @@ int32_t run_inflate(InflateState* s, const InflateSink& sink, InflateReport* rep
 #define PEEK(n) ((load32(base + (bitpos >> 3)) >> (bitpos & 7)) & kMask[n])
 #define CONSUME(n)                          \
   do {                                      \
-    bitpos += int32_t(n);                   \
+    bitpos += int64_t(n);                   \
     if (bitpos >= 0) {                      \
       s->input_base = base;                 \
-      s->bit_position = bitpos;             \
+      s->bit_position = int32_t(bitpos);    \
       const int ran_out_ = refill_input(s); \
       base = s->input_base;                 \
       bitpos = s->bit_position;             \
