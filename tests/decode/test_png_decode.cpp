@@ -110,7 +110,7 @@ TEST(PngSuiteTwins, InterlacedEqualsPlain) {
 
 // Random pictures of every colour type and depth, with and without
 // interlacing, every filter in turn: built here, checked against libpng.
-struct PictureSpec {
+struct PictureLayout {
   uint32_t width, height;
   int depth, colour_type, interlace;
 };
@@ -121,7 +121,7 @@ int channels(int colour_type) {
 
 // Image data for a picture whose samples are given per pixel, packed and
 // filtered (filters cycle per row, counting all passes' rows together).
-Bytes image_data(const PictureSpec& p, const std::vector<uint32_t>& samples,
+Bytes image_data(const PictureLayout& p, const std::vector<uint32_t>& samples,
                  const std::vector<int>& filters) {
   static const int passes[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
                                    {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
@@ -156,7 +156,7 @@ Bytes image_data(const PictureSpec& p, const std::vector<uint32_t>& samples,
   return out;
 }
 
-Bytes random_png(const PictureSpec& p, uint32_t seed, std::vector<int> filters = {0, 1, 2, 3, 4},
+Bytes random_png(const PictureLayout& p, uint32_t seed, std::vector<int> filters = {0, 1, 2, 3, 4},
                  std::vector<Bytes> chunks = {}, size_t idat_size = 0) {
   std::mt19937 rng(seed);
   const int ch = channels(p.colour_type);
@@ -174,11 +174,11 @@ Bytes random_png(const PictureSpec& p, uint32_t seed, std::vector<int> filters =
                    zlib_compress(image_data(p, samples, filters), 6), idat_size);
 }
 
-class GeneratedPicture : public ::testing::TestWithParam<PictureSpec> {};
+class GeneratedPicture : public ::testing::TestWithParam<PictureLayout> {};
 
 TEST_P(GeneratedPicture, AgreesWithLibpngAtEveryLayout) {
-  const PictureSpec p = GetParam();
-  PictureSpec plain = p;
+  const PictureLayout p = GetParam();
+  PictureLayout plain = p;
   plain.interlace = 0;
   const Bytes png = random_png(p, p.width * 7 + p.height);
   OraclePicture oracle;
@@ -192,20 +192,20 @@ TEST_P(GeneratedPicture, AgreesWithLibpngAtEveryLayout) {
   EXPECT_EQ(decode(random_png(p, p.width * 7 + p.height, {0, 1, 2, 3, 4}, {}, 3)).pixels, ours.pixels);
 }
 
-std::vector<PictureSpec> picture_specs() {
-  std::vector<PictureSpec> specs;
+std::vector<PictureLayout> picture_layouts() {
+  std::vector<PictureLayout> layouts;
   const std::pair<int, int> kinds[] = {{1, 0}, {2, 0}, {4, 0}, {8, 0}, {1, 3}, {2, 3},
                                        {4, 3}, {8, 3}, {8, 2}, {8, 4}, {8, 6}};
   const std::pair<uint32_t, uint32_t> sizes[] = {{1, 1}, {5, 3}, {3, 5}, {9, 17}, {33, 2}, {64, 40}};
   for (auto [depth, type] : kinds)
     for (auto [w, h] : sizes)
-      for (int interlace : {0, 1}) specs.push_back({w, h, depth, type, interlace});
-  return specs;
+      for (int interlace : {0, 1}) layouts.push_back({w, h, depth, type, interlace});
+  return layouts;
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, GeneratedPicture, ::testing::ValuesIn(picture_specs()),
-                         [](const ::testing::TestParamInfo<PictureSpec>& info) {
-                           const PictureSpec& p = info.param;
+INSTANTIATE_TEST_SUITE_P(Layouts, GeneratedPicture, ::testing::ValuesIn(picture_layouts()),
+                         [](const ::testing::TestParamInfo<PictureLayout>& info) {
+                           const PictureLayout& p = info.param;
                            return "t" + std::to_string(p.colour_type) + "d" + std::to_string(p.depth) + "_" +
                                   std::to_string(p.width) + "x" + std::to_string(p.height) +
                                   (p.interlace ? "i" : "n");
@@ -380,7 +380,7 @@ TEST(PngStream, StopsWhenThePictureIsComplete) {
 // the picture as if they were more rows.
 TEST(PngStream, DataAfterTheLastRowAreIgnored) {
   for (int interlace : {0, 1}) {
-    const PictureSpec p{6, 5, 8, 0, interlace};
+    const PictureLayout p{6, 5, 8, 0, interlace};
     std::vector<uint32_t> samples(30);
     for (size_t i = 0; i < samples.size(); ++i) samples[i] = uint32_t(i * 8);
     Bytes raw = image_data(p, samples, {0});
@@ -474,7 +474,7 @@ TEST(PngChunks, PaletteSampleBeyondPlteUsesTheEntryAsItWas) {
   source_info.palette[3] = 0x11223344;
   // 2-bit samples 0..3 and a PLTE of three entries.
   std::vector<uint32_t> samples = {0, 1, 2, 3};
-  const PictureSpec p{4, 1, 2, 3, 0};
+  const PictureLayout p{4, 1, 2, 3, 0};
   const Bytes plte = png_chunk("PLTE", {10, 20, 30, 40, 50, 60, 70, 80, 90});
   const Bytes png =
       build_png(ihdr_payload(4, 1, 2, 3, 0), {plte}, zlib_compress(image_data(p, samples, {0})));
@@ -487,7 +487,7 @@ TEST(PngChunks, PaletteSampleBeyondPlteUsesTheEntryAsItWas) {
 // PngSuite covers the transparency keys; a key too short for its fields is
 // ignored, never read past.
 TEST(PngChunks, ShortTransparencyKeyIsIgnored) {
-  const PictureSpec p{2, 1, 8, 2, 0};
+  const PictureLayout p{2, 1, 8, 2, 0};
   const Bytes png = build_png(ihdr_payload(2, 1, 8, 2, 0), {png_chunk("tRNS", {0, 0, 0})},
                               zlib_compress(image_data(p, {0, 0, 0, 1, 1, 1}, {0})));
   const Decoded d = decode(png);
@@ -505,7 +505,7 @@ class Background : public ::testing::TestWithParam<BackgroundCase> {};
 
 TEST_P(Background, ReadIntoSourceInfo) {
   const BackgroundCase c = GetParam();
-  const PictureSpec p{2, 1, c.depth, c.colour_type, 0};
+  const PictureLayout p{2, 1, c.depth, c.colour_type, 0};
   std::vector<Bytes> chunks = {png_chunk("PLTE", {1, 2, 3, 4, 5, 6}), png_chunk("tRNS", {0x80}),
                                png_chunk("bKGD", c.payload)};
   if (c.colour_type != 3) chunks.erase(chunks.begin(), chunks.begin() + 2);
@@ -527,7 +527,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PngChunks, OversizedPaletteKeeps256Entries) {
   Bytes plte(300 * 3, 0x7F);
-  const PictureSpec p{2, 1, 8, 3, 0};
+  const PictureLayout p{2, 1, 8, 3, 0};
   const Bytes png =
       build_png(ihdr_payload(2, 1, 8, 3, 0), {png_chunk("PLTE", plte), png_chunk("tRNS", Bytes(300, 9))},
                 zlib_compress(image_data(p, {0, 255}, {0})));
