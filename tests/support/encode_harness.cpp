@@ -101,18 +101,18 @@ std::string chunk_sequence(const std::vector<PngChunk>& chunks) {
 }
 
 std::vector<uint8_t> make_chunk(const std::string& type, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> out;
   const uint32_t n = uint32_t(data.size());
-  out.push_back(uint8_t(n >> 24));
-  out.push_back(uint8_t(n >> 16));
-  out.push_back(uint8_t(n >> 8));
-  out.push_back(uint8_t(n));
-  out.insert(out.end(), type.begin(), type.end());
-  out.insert(out.end(), data.begin(), data.end());
+  std::vector<uint8_t> out(12 + size_t(n), 0);
+  out[0] = uint8_t(n >> 24);
+  out[1] = uint8_t(n >> 16);
+  out[2] = uint8_t(n >> 8);
+  out[3] = uint8_t(n);
+  for (size_t i = 0; i < 4 && i < type.size(); ++i) out[4 + i] = uint8_t(type[i]);
+  if (n > 0) std::memcpy(out.data() + 8, data.data(), n);
   const uint32_t crc = uint32_t(crc32(0, out.data() + 4, uInt(4 + n)));
-  out.push_back(uint8_t(crc >> 24));
-  out.push_back(uint8_t(crc >> 16));
-  out.push_back(uint8_t(crc >> 8));
-  out.push_back(uint8_t(crc));
+  out[8 + n] = uint8_t(crc >> 24);
+  out[9 + n] = uint8_t(crc >> 16);
+  out[10 + n] = uint8_t(crc >> 8);
+  out[11 + n] = uint8_t(crc);
   return out;
 }
