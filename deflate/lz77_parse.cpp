@@ -1,5 +1,6 @@
 #include "deflate/lz77_parse.h"
 
+#include <bit>
 #include <cassert>
 #include <cstring>
 
@@ -56,11 +57,16 @@ void track_run(Lz77State* z, int32_t p) {
 }
 
 #ifndef NDEBUG
+// Debug check that a candidate the walks reach matches l bytes. Comparing all
+// l bytes would make every walk step cost O(l) and a debug parse of long runs
+// quadratic, so only the first three bytes (what the hash chain promised) and
+// the last one (what the extension step compared) are checked: a wrong list
+// entry or run skip almost always breaks one of them.
 bool matches_for(const Lz77State* z, int32_t p, int32_t d, int32_t l) {
   if (d < 1 || d > kMaxDistance || d > p || p + l > z->received) return false;
-  for (int32_t i = 0; i < l; ++i)
+  for (int32_t i = 0; i < kMinMatch; ++i)
     if (byte_at(z, p + i) != byte_at(z, p + i - d)) return false;
-  return true;
+  return byte_at(z, p + l - 1) == byte_at(z, p + l - 1 - d);
 }
 #endif
 
@@ -75,14 +81,50 @@ struct Search {
   int32_t start;  // pool index of p's list
   int32_t n;      // entries of p's list
 
-  void record(int32_t l, int32_t d, int32_t distance_cost) {
-    const int32_t c = u + z->length_cost[l] + distance_cost;
-    const int32_t to = p + l;
-    if (c < z->cost[to & kCostMask] && to <= limit) {
-      z->edges[to & kEdgeMask] = uint32_t(l) | uint32_t(d) << 16;
-      z->cost[to & kCostMask] = c;
-      if (to > z->furthest) z->furthest = to;
+  // Edges (l, d) for every l in [l0, l1], strictly cheaper ones only and
+  // none ending past the limit. The lengths reach distinct cost slots, so
+  // their order does not matter.
+  void record(int32_t l0, int32_t l1, int32_t d, int32_t distance_cost) {
+    if (l1 > limit - p) l1 = limit - p;
+    const int32_t base = u + distance_cost;
+    const uint32_t tag = uint32_t(d) << 16;
+    int32_t* cost = z->cost;
+    const int32_t* length_cost = z->length_cost;
+    int32_t last = 0;
+    for (int32_t l = l0; l <= l1; ++l) {
+      const int32_t c = base + length_cost[l];
+      int32_t* slot = &cost[(p + l) & kCostMask];
+      if (c < *slot) {
+        *slot = c;
+        z->edges[(p + l) & kEdgeMask] = uint32_t(l) | tag;
+        last = l;
+      }
     }
+    if (last != 0 && p + last > z->furthest) z->furthest = p + last;
+  }
+
+  // The first length from l on at which the match at distance d ends: the
+  // byte there differs, is not received yet, or the length is 258.
+  int32_t extent(int32_t l, int32_t d) const {
+    int32_t stop = z->received - p;
+    if (stop > kMaxMatch) stop = kMaxMatch;
+    const uint8_t* w = z->window;
+    while (l < stop) {
+      const int32_t a = (p + l) & kWindowMask;
+      const int32_t b = (p + l - d) & kWindowMask;
+      if (std::endian::native == std::endian::little && l + 8 <= stop && a <= kWindowSize - 8 &&
+          b <= kWindowSize - 8) {
+        uint64_t x, y;
+        std::memcpy(&x, w + a, 8);
+        std::memcpy(&y, w + b, 8);
+        if (x != y) return l + (std::countr_zero(x ^ y) >> 3);
+        l += 8;
+      } else {
+        if (w[a] != w[b]) return l;
+        ++l;
+      }
+    }
+    return l;
   }
 
   // Whether the match (l, d) also covers the byte at p + l; never looks at
@@ -106,21 +148,25 @@ struct Search {
     return d;
   }
 
-  void append(int32_t d) { z->pool[start + n++] = uint16_t(d); }
+  void append(int32_t d, int32_t count) {
+    uint16_t* out = z->pool + start + n;
+    for (int32_t i = 0; i < count; ++i) out[i] = uint16_t(d);
+    n += count;
+  }
 
   void nearest(int32_t d) {
     int32_t l = kMinMatch;
     for (;;) {
-      append(d);
-      record(l, d, z->distance_cost[t->distance_code[d]]);
+      const int32_t e = extent(l, d);
+      append(d, e - l + 1);
+      record(l, e, d, z->distance_cost[t->distance_code[d]]);
+      l = e;
       if (l == kMaxMatch) return;
-      if (!extends(l, d)) {
-        if (p + l >= z->received) return;
-        do {
-          d = walk(l, d);
-          if (d == 0) return;
-        } while (!extends(l, d));
-      }
+      if (p + l >= z->received) return;
+      do {
+        d = walk(l, d);
+        if (d == 0) return;
+      } while (!extends(l, d));
       ++l;
     }
   }
@@ -133,18 +179,19 @@ struct Search {
   price : {
     const int32_t code = t->distance_code[d];
     const int32_t dcost = z->distance_cost[code];
-    // Lengths this one distance covers, priced in one sweep.
-    for (;;) {
-      if (n <= l - kMinMatch) {
-        append(d);
-        best[l] = dcost;
-      } else if (dcost < best[l]) {
-        best[l] = dcost;
-      }
-      record(l, d, dcost);
-      if (l == kMaxMatch || !extends(l, d)) break;
-      ++l;
+    // Lengths this one distance covers, priced in one sweep: those the list
+    // already has may get a cheaper best price, the rest are new entries.
+    const int32_t e = extent(l, d);
+    const int32_t fresh = n + kMinMatch;
+    assert(fresh >= l);
+    for (int32_t k = l; k <= e && k < fresh; ++k)
+      if (dcost < best[k]) best[k] = dcost;
+    if (e >= fresh) {
+      append(d, e - fresh + 1);
+      for (int32_t k = fresh; k <= e; ++k) best[k] = dcost;
     }
+    record(l, e, d, dcost);
+    l = e;
     if (l == kMaxMatch) {
       if (next_cheaper[code] == kDistanceCodes) return;
       d = walk(l, d);
