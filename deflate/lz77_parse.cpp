@@ -3,6 +3,9 @@
 #include <bit>
 #include <cassert>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "deflate/deflate_stream.h"
 #include "deflate/huffman.h"
@@ -83,22 +86,44 @@ struct Search {
 
   // Edges (l, d) for every l in [l0, l1], strictly cheaper ones only and
   // none ending past the limit. The lengths reach distinct cost slots, so
-  // their order does not matter.
+  // their order does not matter; the cost ring is cut where it wraps so that
+  // each piece is compared four slots at a time.
   void record(int32_t l0, int32_t l1, int32_t d, int32_t distance_cost) {
     if (l1 > limit - p) l1 = limit - p;
     const int32_t base = u + distance_cost;
     const uint32_t tag = uint32_t(d) << 16;
-    int32_t* cost = z->cost;
-    const int32_t* length_cost = z->length_cost;
     int32_t last = 0;
-    for (int32_t l = l0; l <= l1; ++l) {
-      const int32_t c = base + length_cost[l];
-      int32_t* slot = &cost[(p + l) & kCostMask];
-      if (c < *slot) {
-        *slot = c;
-        z->edges[(p + l) & kEdgeMask] = uint32_t(l) | tag;
-        last = l;
+    for (int32_t l = l0; l <= l1;) {
+      const int32_t at = (p + l) & kCostMask;
+      const int32_t count = l1 - l < kCostMask - at ? l1 - l + 1 : kCostRing - at;
+      int32_t* cost = z->cost + at;
+      const int32_t* length_cost = z->length_cost + l;
+      int32_t i = 0;
+#if defined(__SSE2__)
+      const __m128i vbase = _mm_set1_epi32(base);
+      for (; i + 4 <= count; i += 4) {
+        const __m128i c =
+            _mm_add_epi32(vbase, _mm_loadu_si128(reinterpret_cast<const __m128i*>(length_cost + i)));
+        const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cost + i));
+        int mask = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(c, old)));
+        while (mask != 0) {
+          const int32_t j = i + std::countr_zero(unsigned(mask));
+          mask &= mask - 1;
+          cost[j] = base + length_cost[j];
+          z->edges[(p + l + j) & kEdgeMask] = uint32_t(l + j) | tag;
+          last = l + j;
+        }
       }
+#endif
+      for (; i < count; ++i) {
+        const int32_t c = base + length_cost[i];
+        if (c < cost[i]) {
+          cost[i] = c;
+          z->edges[(p + l + i) & kEdgeMask] = uint32_t(l + i) | tag;
+          last = l + i;
+        }
+      }
+      l += count;
     }
     if (last != 0 && p + last > z->furthest) z->furthest = p + last;
   }
@@ -112,6 +137,16 @@ struct Search {
     while (l < stop) {
       const int32_t a = (p + l) & kWindowMask;
       const int32_t b = (p + l - d) & kWindowMask;
+#if defined(__SSE2__)
+      if (l + 16 <= stop && a <= kWindowSize - 16 && b <= kWindowSize - 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + a));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + b));
+        const unsigned differ = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y))) ^ 0xFFFFu;
+        if (differ != 0) return l + std::countr_zero(differ);
+        l += 16;
+        continue;
+      }
+#endif
       if (std::endian::native == std::endian::little && l + 8 <= stop && a <= kWindowSize - 8 &&
           b <= kWindowSize - 8) {
         uint64_t x, y;
@@ -150,7 +185,12 @@ struct Search {
 
   void append(int32_t d, int32_t count) {
     uint16_t* out = z->pool + start + n;
-    for (int32_t i = 0; i < count; ++i) out[i] = uint16_t(d);
+    int32_t i = 0;
+#if defined(__SSE2__)
+    const __m128i v = _mm_set1_epi16(int16_t(d));
+    for (; i + 8 <= count; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+#endif
+    for (; i < count; ++i) out[i] = uint16_t(d);
     n += count;
   }
 
