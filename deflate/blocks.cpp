@@ -151,6 +151,12 @@ void deflate_feed(DeflateStream* s, uint8_t byte) {
   lz77_feed(s, &byte, 1);
 }
 
+void deflate_feed_bytes(DeflateStream* s, const uint8_t* bytes, int32_t n) {
+  if (n <= 0) return;
+  s->out->adler = adler32_bytes(s->out->adler, bytes, size_t(n));
+  lz77_feed(s, bytes, n);
+}
+
 void deflate_finish(DeflateStream* s) {
   lz77_feed(s, nullptr, 0);
   // Blocks whose end lies beyond the data are written empty, so that the

@@ -39,6 +39,14 @@ inline uint32_t hash_at(const Lz77State* z, int32_t p) {
   return ((v >> 12) - v) & (kHashSize - 1);
 }
 
+// The 3 bytes at p as one value; the copy after the window keeps the read
+// inside it at the end.
+inline uint32_t load3(const Lz77State* z, int32_t p) {
+  uint32_t v;
+  std::memcpy(&v, z->window + (p & kWindowMask), 4);
+  return std::endian::native == std::endian::little ? v & 0xFFFFFFu : v >> 8;
+}
+
 inline void hash_insert(Lz77State* z, int32_t p) {
   const uint32_t h = hash_at(z, p);
   z->hash_chain[p & kChainMask] = z->hash_head[h];
@@ -298,9 +306,9 @@ void search_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
   if (p + kMinMatch <= z->received) {
     const uint32_t h = hash_at(z, p);
     int32_t d = ((p - z->hash_head[h] - 1) & kChainMask) + 1;
+    const uint32_t here = load3(z, p);
     for (;;) {
-      if (byte_at(z, p) == byte_at(z, p - d) && byte_at(z, p + 1) == byte_at(z, p + 1 - d) &&
-          byte_at(z, p + 2) == byte_at(z, p + 2 - d)) {
+      if (load3(z, p - d) == here) {
         if (d <= p) {
           if (z->strategy == 0)
             s.xtreme(d);

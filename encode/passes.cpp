@@ -46,7 +46,7 @@ void report_pass_size(void* user) {
 
 void feed_stream(void* user, const uint8_t* bytes, int32_t n) {
   auto* s = static_cast<DeflateStream*>(user);
-  for (int32_t i = 0; i < n; ++i) deflate_feed(s, bytes[i]);
+  deflate_feed_bytes(s, bytes, n);
 }
 
 void finish_stream(void* user) { deflate_finish(static_cast<DeflateStream*>(user)); }
