@@ -47,6 +47,12 @@ inline uint32_t load3(const Lz77State* z, int32_t p) {
   return std::endian::native == std::endian::little ? v & 0xFFFFFFu : v >> 8;
 }
 
+// Entry l - 3 of the list in slot, which must have it.
+inline int32_t list_entry(const Lz77State* z, int32_t slot, int32_t l) {
+  const Lz77State::ListRef& list = z->lists[slot];
+  return l - kMinMatch < kListHead ? list.head[l - kMinMatch] : z->pool[list.start + l - kMinMatch];
+}
+
 inline void hash_insert(Lz77State* z, int32_t p) {
   const uint32_t h = hash_at(z, p);
   z->hash_chain[p & kChainMask] = z->hash_head[h];
@@ -101,6 +107,21 @@ struct Search {
     const int32_t base = u + distance_cost;
     const uint32_t tag = uint32_t(d) << 16;
     int32_t last = 0;
+    // Most matches in detailed pictures cover a few lengths only: not worth
+    // cutting the ring for.
+    if (l1 - l0 < 8) {
+      for (int32_t l = l0; l <= l1; ++l) {
+        const int32_t c = base + z->length_cost[l];
+        int32_t* slot = &z->cost[(p + l) & kCostMask];
+        if (c < *slot) {
+          *slot = c;
+          z->edges[(p + l) & kEdgeMask] = uint32_t(l) | tag;
+          last = l;
+        }
+      }
+      if (last != 0 && p + last > z->furthest) z->furthest = p + last;
+      return;
+    }
     for (int32_t l = l0; l <= l1;) {
       const int32_t at = (p + l) & kCostMask;
       const int32_t count = l1 - l < kCostMask - at ? l1 - l + 1 : kCostRing - at;
@@ -185,7 +206,7 @@ struct Search {
     if (d >= kMaxDistance) return 0;
     const int32_t slot = (p - d) & kChainMask;
     if (z->lists[slot].count <= l - kMinMatch) return 0;
-    d += z->pool[z->lists[slot].start + l - kMinMatch];
+    d += list_entry(z, slot, l);
     if (d > kMaxDistance) return 0;
     assert(matches_for(z, p, d, l));
     return d;
@@ -289,7 +310,7 @@ struct Search {
       if (d >= kMaxDistance) return;
       const int32_t slot = (p - d) & kChainMask;
       if (z->lists[slot].count <= l - kMinMatch) return;
-      d += z->pool[z->lists[slot].start + l - kMinMatch];
+      d += list_entry(z, slot, l);
       if (d > kMaxDistance) return;
       assert(matches_for(z, p, d, l));
       if (t->distance_code[d] >= nc) goto price;
@@ -335,6 +356,8 @@ void search_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
     z->fill = s.start + n;
   }
   z->lists[slot].count = n;
+  const uint16_t* entries = z->pool + z->lists[slot].start;
+  for (int32_t i = 0; i < kListHead && i < n; ++i) z->lists[slot].head[i] = entries[i];
   z->prev_count = n;
   z->prev_fill = z->fill;
   if (p + kMinMatch <= z->received) hash_insert(z, p);

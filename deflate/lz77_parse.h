@@ -12,6 +12,7 @@ constexpr int32_t kChainSize = 32768;
 constexpr int32_t kCostRing = 512;     // a match reaches at most 258 positions ahead
 constexpr int32_t kEdgeRing = 262144;  // positions between two write-outs
 constexpr int32_t kListEntries = 256;  // lengths 3..258, one nearest distance each
+constexpr int32_t kListHead = 4;       // entries kept beside a list's start, lengths 3..6
 // A list is overwritten only after the fill index has gone round the whole
 // pool, which takes more than (pool - 2 lists) / 256 positions; with 256 lists
 // of slack that is beyond the 32768 positions a walk can reach back.
@@ -55,11 +56,14 @@ struct Lz77State {
 
   int32_t cost[kCostRing];
   uint32_t edges[kEdgeRing];  // length | distance << 16; length 1 = literal with the byte as distance
-  // Per position (by position & 0x7FFF): where its list starts in the pool and
-  // how many lengths it has; side by side because a walk step reads both.
-  struct ListRef {
+  // Per position (by position & 0x7FFF): where its list starts in the pool,
+  // how many lengths it has, and a copy of its first entries. A walk step is
+  // a chain of dependent loads; for the short lengths most walks run at, the
+  // copy saves the load from the large pool.
+  struct alignas(16) ListRef {
     int32_t start;
     int32_t count;
+    uint16_t head[kListHead];
   } lists[kChainSize];
   uint16_t hash_head[kHashSize];
   uint16_t hash_chain[kChainSize];
