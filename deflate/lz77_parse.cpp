@@ -87,6 +87,32 @@ bool matches_for(const Lz77State* z, int32_t p, int32_t d, int32_t l) {
 }
 #endif
 
+// out[0..count) = v, four at a time.
+inline void set_to(int32_t* out, int32_t count, int32_t v) {
+  int32_t i = 0;
+#if defined(__SSE2__)
+  const __m128i vv = _mm_set1_epi32(v);
+  for (; i + 4 <= count; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), vv);
+#endif
+  for (; i < count; ++i) out[i] = v;
+}
+
+// out[i] = min(out[i], v) for i in [0, count), four at a time.
+inline void lower_to(int32_t* out, int32_t count, int32_t v) {
+  int32_t i = 0;
+#if defined(__SSE2__)
+  const __m128i vv = _mm_set1_epi32(v);
+  for (; i + 4 <= count; i += 4) {
+    __m128i* at = reinterpret_cast<__m128i*>(out + i);
+    const __m128i old = _mm_loadu_si128(at);
+    const __m128i lower = _mm_cmplt_epi32(vv, old);
+    _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(lower, vv), _mm_andnot_si128(lower, old)));
+  }
+#endif
+  for (; i < count; ++i)
+    if (v < out[i]) out[i] = v;
+}
+
 // One position's match search: its list, its edges, and the Xtreme variant.
 struct Search {
   Lz77State* z;
@@ -253,11 +279,10 @@ struct Search {
     const int32_t e = extent(l, d);
     const int32_t fresh = n + kMinMatch;
     assert(fresh >= l);
-    for (int32_t k = l; k <= e && k < fresh; ++k)
-      if (dcost < best[k]) best[k] = dcost;
+    lower_to(best + l, (e < fresh ? e + 1 : fresh) - l, dcost);
     if (e >= fresh) {
       append(d, e - fresh + 1);
-      for (int32_t k = fresh; k <= e; ++k) best[k] = dcost;
+      set_to(best + fresh, e - fresh + 1, dcost);
     }
     record(l, e, d, dcost);
     l = e;
