@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -11,19 +10,12 @@
 #include "deflate/deflate_stream.h"
 #include "tests/deflate/stream_harness.h"
 #include "tests/support/oracle.h"
+#include "tests/support/print_capture.h"
 
 namespace {
 
-std::string g_printed;
-int capture(const char* format, ...) {
-  char buf[512];
-  va_list ap;
-  va_start(ap, format);
-  const int n = std::vsnprintf(buf, sizeof buf, format, ap);
-  va_end(ap);
-  g_printed += buf;
-  return n;
-}
+std::string& g_printed = captured_messages();
+constexpr auto capture = capture_print;
 
 int g_polls = 0;
 int stop_on_split_poll(int code) {

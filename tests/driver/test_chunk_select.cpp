@@ -1,28 +1,19 @@
 #include <gtest/gtest.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "driver/chunk_select.h"
 #include "tests/support/picture_builder.h"
+#include "tests/support/print_capture.h"
 
 namespace {
 
 using namespace testpic;
 
-std::string printed;
-
-int capture(const char* format, ...) {
-  char buffer[4096];
-  va_list args;
-  va_start(args, format);
-  const int n = vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  printed += buffer;
-  return n;
-}
+std::string& printed = captured_messages();
+constexpr auto capture = capture_print;
 
 struct Walk {
   ChunkSelection selection;

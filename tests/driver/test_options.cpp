@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -9,20 +8,12 @@
 #include <vector>
 
 #include "driver/options.h"
+#include "tests/support/print_capture.h"
 
 namespace {
 
-std::string printed;
-
-int capture(const char* format, ...) {
-  char buffer[4096];
-  va_list args;
-  va_start(args, format);
-  const int n = vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  printed += buffer;
-  return n;
-}
+std::string& printed = captured_messages();
+constexpr auto capture = capture_print;
 
 struct Parsed {
   ParseResult result;

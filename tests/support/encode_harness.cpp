@@ -9,21 +9,6 @@
 
 #include "encode/encode_png.h"
 
-std::string& captured_messages() {
-  static std::string buffer;
-  return buffer;
-}
-
-int capture_print(const char* format, ...) {
-  char text[4096];
-  va_list args;
-  va_start(args, format);
-  const int n = std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  captured_messages() += text;
-  return n;
-}
-
 EncodeOptions default_options(const TestPicture& picture, int32_t colour_type) {
   EncodeOptions o{};
   o.pixels = const_cast<uint32_t*>(picture.pixels.data());

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "encode/encode_options.h"
+#include "tests/support/print_capture.h"
 
 struct TestPicture {
   int32_t width = 0;
@@ -29,9 +30,6 @@ EncodeOptions default_options(const TestPicture& picture, int32_t colour_type);
 EncodeRun run_encoder(const TestPicture& picture, int32_t colour_type,
                       const std::function<void(EncodeOptions&)>& tweak = nullptr);
 
-// The print callback that appends to the capture buffer, and its buffer.
-int capture_print(const char* format, ...);
-std::string& captured_messages();
 
 struct PngChunk {
   std::string type;
