@@ -15,6 +15,17 @@ struct DecodeTarget {
   int32_t y_offset;
 };
 
+// The fields of source_info that describe one decode; the rest (colour type,
+// depth, palette entries) carry over as the dispatcher's contract says.
+inline void reset_decode_fields() {
+  source_info.palette_count = 0;
+  source_info.background = 0;
+  source_info.zlib_header = 0;
+  source_info.deflate_block_count = 0;
+  source_info.source_filter = -1;
+  source_info.incomplete = 0;
+}
+
 // Little helpers for the header fields every format reads. Callers check the
 // bounds before reading.
 inline uint32_t read_le16(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }

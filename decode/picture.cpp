@@ -136,12 +136,7 @@ void probe_picture(const uint8_t* d, int32_t size, int32_t* width, int32_t* heig
 
 int32_t decode_picture(const uint8_t* d, int32_t size, uint32_t* target, int32_t pitch, int32_t width,
                        int32_t height, int32_t x_offset, int32_t y_offset) {
-  source_info.palette_count = 0;
-  source_info.background = 0;
-  source_info.zlib_header = 0;
-  source_info.deflate_block_count = 0;
-  source_info.source_filter = -1;
-  source_info.incomplete = 0;
+  reset_decode_fields();
   if (d == nullptr || size <= 0) return -1;
 
   const DecodeTarget t{target, pitch, width, height, x_offset, y_offset};

@@ -360,12 +360,7 @@ int32_t decode_png(const uint8_t* data, int32_t size, const DecodeTarget& target
 int32_t decode_png_verify(const uint8_t* data, int32_t size, const DecodeTarget& target) {
   if (data == nullptr || size < 8 || std::memcmp(data, kPngSignature, 8) != 0) return -1;
   const SourceInfo saved = source_info;
-  source_info.palette_count = 0;
-  source_info.background = 0;
-  source_info.zlib_header = 0;
-  source_info.deflate_block_count = 0;
-  source_info.source_filter = -1;
-  source_info.incomplete = 0;
+  reset_decode_fields();
   int32_t result = decode_png_limited(data, size, target, kUnlimitedRows);
   // A written file that decodes only in part has failed its check.
   if (result == 0 && source_info.incomplete != 0) result = -1;
