@@ -84,7 +84,8 @@ Bytes png_chunk(const std::string& type, const Bytes& payload) {
   out.push_back(uint8_t(n >> 16));
   out.push_back(uint8_t(n >> 8));
   out.push_back(uint8_t(n));
-  out.insert(out.end(), type.begin(), type.begin() + 4);
+  // Byte by byte: GCC misreads a four-byte range insert from a short string.
+  for (int i = 0; i < 4; ++i) out.push_back(uint8_t(type[size_t(i)]));
   out.insert(out.end(), payload.begin(), payload.end());
   uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type.data()), 4);
   if (!payload.empty()) crc = crc32(crc, payload.data(), uInt(payload.size()));
