@@ -33,12 +33,6 @@ constexpr int32_t kRunCap = 0x7FFF;
 
 inline uint8_t byte_at(const Lz77State* z, int32_t p) { return z->window[p & kWindowMask]; }
 
-inline uint32_t hash_at(const Lz77State* z, int32_t p) {
-  const uint8_t* w = z->window + (p & kWindowMask);
-  const uint32_t v = uint32_t(w[0]) | uint32_t(w[1]) << 8 | uint32_t(w[2]) << 16 | uint32_t(w[3]) << 24;
-  return ((v >> 12) - v) & (kHashSize - 1);
-}
-
 // The 3 bytes at p as one value; the copy after the window keeps the read
 // inside it at the end.
 inline uint32_t load3(const Lz77State* z, int32_t p) {
@@ -47,6 +41,8 @@ inline uint32_t load3(const Lz77State* z, int32_t p) {
   return std::endian::native == std::endian::little ? v & 0xFFFFFFu : v >> 8;
 }
 
+inline uint32_t hash3(uint32_t v) { return (v * 0x9E3779B1u) >> (32 - kHashBits); }
+
 // Entry l - 3 of the list in slot, which must have it.
 inline int32_t list_entry(const Lz77State* z, int32_t slot, int32_t l) {
   const Lz77State::ListRef& list = z->lists[slot];
@@ -54,9 +50,9 @@ inline int32_t list_entry(const Lz77State* z, int32_t slot, int32_t l) {
 }
 
 inline void hash_insert(Lz77State* z, int32_t p) {
-  const uint32_t h = hash_at(z, p);
+  const uint32_t h = hash3(load3(z, p));
   z->hash_chain[p & kChainMask] = z->hash_head[h];
-  z->hash_head[h] = uint16_t(p & kChainMask);
+  z->hash_head[h] = p;
 }
 
 void track_run(Lz77State* z, int32_t p) {
@@ -350,22 +346,18 @@ void search_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
   // The last two positions of a stream have no 3 bytes to match, and no later
   // position could match them either.
   if (p + kMinMatch <= z->received) {
-    const uint32_t h = hash_at(z, p);
-    int32_t d = ((p - z->hash_head[h] - 1) & kChainMask) + 1;
+    // Every earlier position is in its bucket's chain, newest first, so the
+    // first one with the same 3 bytes is the nearest match. A chain entry is
+    // overwritten only when its position has left the window.
     const uint32_t here = load3(z, p);
-    for (;;) {
-      if (load3(z, p - d) == here) {
-        if (d <= p) {
-          if (z->strategy == 0)
-            s.xtreme(d);
-          else
-            s.nearest(d);
-        }
+    for (int32_t q = z->hash_head[hash3(here)]; q >= 0 && p - q <= kMaxDistance; q = z->hash_chain[q & kChainMask]) {
+      if (load3(z, q) == here) {
+        if (z->strategy == 0)
+          s.xtreme(p - q);
+        else
+          s.nearest(p - q);
         break;
       }
-      const int32_t next = ((p - z->hash_chain[(p - d) & kChainMask] - 1) & kChainMask) + 1;
-      if (next <= d) break;
-      d = next;
     }
   }
   // A list equal to the tail of the previous one is shared with it: along a
@@ -493,8 +485,8 @@ void lz77_reset(Lz77State* z, int32_t strategy) {
   z->prev_fill = 0;
   for (int32_t i = 0; i < kCostRing; ++i) z->cost[i] = kUnreached;
   z->cost[0] = kBlockStartCost;
-  std::memset(z->hash_head, 0, sizeof(z->hash_head));
-  std::memset(z->hash_chain, 0, sizeof(z->hash_chain));
+  std::memset(z->hash_head, 0xFF, sizeof(z->hash_head));
+  std::memset(z->hash_chain, 0xFF, sizeof(z->hash_chain));
   std::memset(z->lists, 0, sizeof(z->lists));
 }
 

@@ -7,7 +7,11 @@ struct DeflateStream;
 // position indexes it by masking.
 constexpr int32_t kWindowSize = 65536;  // holds the 32 KiB reach plus the look-ahead
 constexpr int32_t kLookahead = 260;     // bytes kept unparsed while feeding: a full match plus slack
-constexpr int32_t kHashSize = 4096;
+// Buckets of the 3-byte index. The first match of a position is the nearest
+// earlier position with the same 3 bytes; a bucket per few hundred window
+// positions keeps the chains that lead to it short.
+constexpr int32_t kHashBits = 15;
+constexpr int32_t kHashSize = 1 << kHashBits;
 constexpr int32_t kChainSize = 32768;
 constexpr int32_t kCostRing = 512;     // a match reaches at most 258 positions ahead
 constexpr int32_t kEdgeRing = 262144;  // positions between two write-outs
@@ -65,8 +69,10 @@ struct Lz77State {
     int32_t count;
     uint16_t head[kListHead];
   } lists[kChainSize];
-  uint16_t hash_head[kHashSize];
-  uint16_t hash_chain[kChainSize];
+  // Absolute positions, -1 for none: the latest position of each bucket, and
+  // for each position (by position & 0x7FFF) the one before it in its bucket.
+  int32_t hash_head[kHashSize];
+  int32_t hash_chain[kChainSize];
   uint16_t run_count[kWindowSize];
   uint8_t window[kWindowSize + 4];  // the copy of the first 4 bytes makes 4-byte reads wrap
   uint16_t pool[kPoolSize];
