@@ -83,26 +83,24 @@ bool matches_for(const Lz77State* z, int32_t p, int32_t d, int32_t l) {
 }
 #endif
 
-// out[0..count) = v, four at a time.
-inline void set_to(int32_t* out, int32_t count, int32_t v) {
+// out[0..count) = v, eight at a time.
+inline void fill16(uint16_t* out, int32_t count, uint16_t v) {
   int32_t i = 0;
 #if defined(__SSE2__)
-  const __m128i vv = _mm_set1_epi32(v);
-  for (; i + 4 <= count; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), vv);
+  const __m128i vv = _mm_set1_epi16(int16_t(v));
+  for (; i + 8 <= count; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), vv);
 #endif
   for (; i < count; ++i) out[i] = v;
 }
 
-// out[i] = min(out[i], v) for i in [0, count), four at a time.
-inline void lower_to(int32_t* out, int32_t count, int32_t v) {
+// out[i] = min(out[i], v) for i in [0, count), eight at a time.
+inline void lower_to(int16_t* out, int32_t count, int16_t v) {
   int32_t i = 0;
 #if defined(__SSE2__)
-  const __m128i vv = _mm_set1_epi32(v);
-  for (; i + 4 <= count; i += 4) {
+  const __m128i vv = _mm_set1_epi16(v);
+  for (; i + 8 <= count; i += 8) {
     __m128i* at = reinterpret_cast<__m128i*>(out + i);
-    const __m128i old = _mm_loadu_si128(at);
-    const __m128i lower = _mm_cmplt_epi32(vv, old);
-    _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(lower, vv), _mm_andnot_si128(lower, old)));
+    _mm_storeu_si128(at, _mm_min_epi16(_mm_loadu_si128(at), vv));
   }
 #endif
   for (; i < count; ++i)
@@ -235,13 +233,7 @@ struct Search {
   }
 
   void append(int32_t d, int32_t count) {
-    uint16_t* out = z->pool + start + n;
-    int32_t i = 0;
-#if defined(__SSE2__)
-    const __m128i v = _mm_set1_epi16(int16_t(d));
-    for (; i + 8 <= count; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
-#endif
-    for (; i < count; ++i) out[i] = uint16_t(d);
+    fill16(z->pool + start + n, count, uint16_t(d));
     n += count;
   }
 
@@ -263,7 +255,7 @@ struct Search {
   }
 
   void xtreme(int32_t d) {
-    int32_t* best = z->best_distance_cost;
+    int16_t* best = z->best_distance_cost;
     const int32_t* next_cheaper = z->next_cheaper;
     int32_t l = kMinMatch;
     int32_t d0 = 0, nc = 0, bound = 0;
@@ -275,10 +267,10 @@ struct Search {
     const int32_t e = extent(l, d);
     const int32_t fresh = n + kMinMatch;
     assert(fresh >= l);
-    lower_to(best + l, (e < fresh ? e + 1 : fresh) - l, dcost);
+    lower_to(best + l, (e < fresh ? e + 1 : fresh) - l, int16_t(dcost));
     if (e >= fresh) {
       append(d, e - fresh + 1);
-      set_to(best + fresh, e - fresh + 1, dcost);
+      fill16(reinterpret_cast<uint16_t*>(best + fresh), e - fresh + 1, uint16_t(dcost));
     }
     record(l, e, d, dcost);
     l = e;

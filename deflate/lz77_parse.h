@@ -56,7 +56,7 @@ struct Lz77State {
   int32_t length_cost[259];  // by match length
   int32_t distance_cost[30];
   int32_t next_cheaper[30];  // first later distance code that is strictly cheaper, 30 if none
-  int32_t best_distance_cost[259];
+  int16_t best_distance_cost[259];  // distance costs are at most kNoCodeCost
 
   int32_t cost[kCostRing];
   uint32_t edges[kEdgeRing];  // length | distance << 16; length 1 = literal with the byte as distance
