@@ -13,32 +13,18 @@
 #include <vector>
 
 #include "decode/picture.h"
+#include "tests/support/decode_check.h"
 #include "tests/support/oracle.h"
+#include "tests/support/png_build.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace decodecheck;
 
 // ---- Writing GIFs ---------------------------------------------------------
 
-struct BitWriter {
-  Bytes out;
-  uint32_t acc = 0;
-  int bits = 0;
-  void put(uint32_t code, int width) {
-    acc |= code << bits;
-    bits += width;
-    while (bits >= 8) {
-      out.push_back(uint8_t(acc));
-      acc >>= 8;
-      bits -= 8;
-    }
-  }
-  Bytes finish() {
-    if (bits > 0) out.push_back(uint8_t(acc));
-    return out;
-  }
-};
+// LZW codes are packed least significant bit first, as deflate packs its fields.
+using BitWriter = DeflateBits;
 
 // A plain LZW writer. With clear_when_full false it keeps sending 12-bit codes
 // after the table fills, which giflib's encoder never does.
@@ -296,26 +282,6 @@ bool giflib_reference(const Bytes& file, Reference* ref) {
   return true;
 }
 
-// ---- Our decoder -----------------------------------------------------------
-
-struct Decoded {
-  int32_t result = -2;
-  int32_t width = 0, height = 0;
-  std::vector<uint32_t> pixels;
-};
-
-constexpr uint32_t kUntouched = 0x12345678u;
-
-Decoded decode(const Bytes& file, int32_t x_offset = 0, int32_t y_offset = 0) {
-  Decoded d;
-  probe_picture(file.data(), int32_t(file.size()), &d.width, &d.height);
-  d.pixels.assign(size_t(std::max(d.width, 0)) * std::max(d.height, 0), kUntouched);
-  uint32_t none = 0;
-  d.result = decode_picture(file.data(), int32_t(file.size()), d.pixels.empty() ? &none : d.pixels.data(),
-                            d.width * 4, d.width, d.height, x_offset, y_offset);
-  return d;
-}
-
 Bytes pattern(int width, int height, int colours, int seed) {
   Bytes b(size_t(width) * height);
   uint32_t state = uint32_t(seed) * 2654435761u + 1;
@@ -341,7 +307,7 @@ void expect_matches_reference(const Bytes& file, const char* what) {
   SCOPED_TRACE(what);
   Reference ref;
   ASSERT_TRUE(giflib_reference(file, &ref));
-  const Decoded d = decode(file);
+  const Decoded d = decode_file(file);
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(source_info.incomplete, 0);
   ASSERT_EQ(d.width, ref.width);
@@ -446,7 +412,7 @@ TEST(GifDecode, RoundTripsIndicesWithoutClearCode) {
   f.lzw = lzw_encode(f.indices, 8, false, &frozen_uses);
   ASSERT_GT(frozen_uses, 0);
   const Bytes file = write_gif(s);
-  const Decoded d = decode(file);
+  const Decoded d = decode_file(file);
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(source_info.incomplete, 0);
   for (size_t i = 0; i < d.pixels.size(); ++i)
@@ -457,27 +423,8 @@ TEST(GifDecode, RoundTripsIndicesWithoutClearCode) {
 
 TEST(GifDecode, OffsetShiftsAndClips) {
   const Bytes file = write_gif(one_frame(24, 18, 4, frame(3, 2, 15, 12, 16, 43), 6));
-  const Decoded base = decode(file);
-  ASSERT_EQ(base.result, 0);
-  for (auto [xo, yo] : {std::pair{-3, 2}, {5, -4}, {-30, 0}, {0, 40}, {23, 17}}) {
-    const Decoded moved = decode(file, xo, yo);
-    ASSERT_EQ(moved.result, 0);
-    for (int y = 0; y < base.height; ++y)
-      for (int x = 0; x < base.width; ++x) {
-        const int sx = x - xo, sy = y - yo;
-        const bool inside = sx >= 0 && sx < base.width && sy >= 0 && sy < base.height;
-        const uint32_t want = inside ? base.pixels[size_t(sy) * base.width + sx] : kUntouched;
-        ASSERT_EQ(moved.pixels[size_t(y) * base.width + x], want)
-            << xo << "," << yo << " at " << x << "," << y;
-      }
-  }
-}
-
-TEST(GifDecode, EmptyTargetIsSafe) {
-  const Bytes file = write_gif(one_frame(24, 18, 4, frame(3, 2, 15, 12, 16, 45)));
-  uint32_t none = kUntouched;
-  EXPECT_EQ(decode_picture(file.data(), int32_t(file.size()), &none, 0, 0, 0, 0, 0), 0);
-  EXPECT_EQ(none, kUntouched);
+  expect_offsets_clip(file, 24, 18, {{-3, 2}, {5, -4}, {-30, 0}, {0, 40}, {23, 17}});
+  EXPECT_EQ(decode_at(file, 0, 0).result, 0);  // into an empty target, which stays untouched
 }
 
 // ---- Damaged and unusual streams ------------------------------------------
@@ -500,14 +447,14 @@ TEST(GifDecode, TruncatedDataKeepsPrefixAndFillsRest) {
     f.sub_block = 20;
     const GifLayout s = one_frame(26, 20, 4, f, 5);
     const Bytes file = write_gif(s);
-    const Decoded full = decode(file);
+    const Decoded full = decode_file(file);
     ASSERT_EQ(full.result, 0);
     const uint32_t fill = source_info.palette[5];
     const size_t data_start = 13 + 48 + 10 + 1;  // header, table, descriptor, code size
     const std::vector<size_t> order = fill_order(s.frames[0], s.screen_width);
     for (size_t cut = 0; cut < file.size(); ++cut) {
       const Bytes part(file.begin(), file.begin() + cut);
-      const Decoded d = decode(part);
+      const Decoded d = decode_file(part);
       if (cut < 13) continue;  // not even a screen: the probe says 0 x 0
       if (cut < data_start - 1) {
         EXPECT_EQ(d.result, -1) << cut;
@@ -547,7 +494,7 @@ TEST(GifDecode, InterlacedRowOrderOfShortImages) {
       for (int k = 0; k < rows_sent; ++k) sent.push_back(uint8_t(1 + orders[height - 1][k]));
       f.lzw = lzw_encode(sent, 3);
       GifLayout s = one_frame(1, height, 3, f);
-      const Decoded d = decode(write_gif(s));
+      const Decoded d = decode_file(write_gif(s));
       ASSERT_EQ(d.result, 0);
       EXPECT_EQ(source_info.incomplete, rows_sent < height ? 1 : 0);
       for (int y = 0; y < height; ++y) {
@@ -592,7 +539,7 @@ TEST(GifDecode, DamagedStreamsStopCleanly) {
     f.height = 2;
     f.code_size = 2;
     f.lzw = c.lzw;
-    const Decoded d = decode(write_gif(one_frame(3, 2, 2, f, 2)));
+    const Decoded d = decode_file(write_gif(one_frame(3, 2, 2, f, 2)));
     ASSERT_EQ(d.result, 0);
     EXPECT_EQ(source_info.incomplete, 1);
     for (int i = 0; i < 6; ++i)
@@ -600,40 +547,36 @@ TEST(GifDecode, DamagedStreamsStopCleanly) {
   }
 }
 
+// Past the screen (13 bytes) and its table (12) comes the image descriptor
+// (10), then the code size. Cut files keep `keep` bytes; byte 0 is rewritten
+// as itself when nothing else changes.
 TEST(GifDecode, RefusedFiles) {
   const Bytes good = write_gif(one_frame(4, 4, 2, frame(0, 0, 4, 4, 4, 51)));
   struct Case {
     const char* name;
-    Bytes file;
+    size_t keep, at;
+    uint8_t value;
+    Bytes tail;
   };
-  std::vector<Case> cases;
-  Bytes b = good;
-  b[12] = 49;
-  cases.push_back({"aspect ratio byte set", b});
-  b = good;
-  b[13 + 12] = 0x3B;
-  cases.push_back({"trailer before any image", b});
-  b = good;
-  b[13 + 12 + 10] = 12;
-  cases.push_back({"code size 12", b});
-  b = good;
-  b[13 + 12 + 10] = 255;
-  cases.push_back({"code size 255", b});
-  b = good;
-  b[13 + 12] = 0x21;  // an extension that swallows the rest of the file
-  cases.push_back({"extension in place of the image", b});
-  b = Bytes(good.begin(), good.begin() + 13 + 12 + 5);
-  cases.push_back({"image descriptor cut short", b});
-  b = Bytes(good.begin(), good.begin() + 13 + 6);
-  cases.push_back({"global table cut short", b});
-  b = Bytes(good.begin(), good.begin() + 13 + 12);
-  b.insert(b.end(), {0x21, 0xF9, 4, 1});
-  cases.push_back({"control extension cut short", b});
+  const Case cases[] = {
+      {"aspect ratio byte set", SIZE_MAX, 12, 49, {}},
+      {"trailer before any image", SIZE_MAX, 13 + 12, 0x3B, {}},
+      {"code size 12", SIZE_MAX, 13 + 12 + 10, 12, {}},
+      {"code size 255", SIZE_MAX, 13 + 12 + 10, 255, {}},
+      {"extension in place of the image, swallowing the rest", SIZE_MAX, 13 + 12, 0x21, {}},
+      {"image descriptor cut short", 13 + 12 + 5, 0, 'G', {}},
+      {"global table cut short", 13 + 6, 0, 'G', {}},
+      {"control extension cut short", 13 + 12, 0, 'G', {0x21, 0xF9, 4, 1}},
+  };
   for (const Case& c : cases) {
-    std::vector<uint32_t> px(16, kUntouched);
-    EXPECT_EQ(decode_picture(c.file.data(), int32_t(c.file.size()), px.data(), 16, 4, 4, 0, 0), -1) << c.name;
-    EXPECT_EQ(source_info.source_color_type, 3) << c.name;
-    EXPECT_TRUE(std::all_of(px.begin(), px.end(), [](uint32_t p) { return p == kUntouched; })) << c.name;
+    SCOPED_TRACE(c.name);
+    Bytes b(good.begin(), good.begin() + long(std::min(c.keep, good.size())));
+    b[c.at] = c.value;
+    b.insert(b.end(), c.tail.begin(), c.tail.end());
+    const Decoded d = decode_at(b, 4, 4);
+    EXPECT_EQ(d.result, -1);
+    EXPECT_EQ(d.colour_type, 3);
+    EXPECT_EQ(d.pixels, std::vector<uint32_t>(16, kUntouched));
   }
 }
 
@@ -644,7 +587,7 @@ TEST(GifDecode, CodeSizeElevenDecodesLowBytes) {
   f.height = 1;
   f.code_size = 11;
   f.lzw = codes({{2048, 12}, {0x107, 12}, {0x005, 12}, {2049, 12}});
-  const Decoded d = decode(write_gif(one_frame(2, 1, 8, f)));
+  const Decoded d = decode_file(write_gif(one_frame(2, 1, 8, f)));
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(source_info.incomplete, 0);
   EXPECT_EQ(d.pixels[0], source_info.palette[7]);
@@ -658,7 +601,7 @@ TEST(GifDecode, ZeroSizedImageLeavesBackground) {
     f.height = h;
     f.code_size = 2;
     f.lzw = codes({{4, 3}, {5, 3}});
-    const Decoded d = decode(write_gif(one_frame(6, 6, 2, f, 3)));
+    const Decoded d = decode_file(write_gif(one_frame(6, 6, 2, f, 3)));
     ASSERT_EQ(d.result, 0);
     EXPECT_EQ(source_info.incomplete, 0);
     for (uint32_t p : d.pixels) EXPECT_EQ(p, source_info.palette[3]);
@@ -676,7 +619,7 @@ TEST(GifDecode, NoColourTableGivesGreyRamp) {
                          {8, {0xFF000000u, 0xFF010101u, 0xFF020202u}}}) {
     GifLayout s = one_frame(4, 4, 0, frame(0, 0, 4, 4, 2, 53));
     s.screen_table_bits = c.table_bits;
-    const Decoded d = decode(write_gif(s));
+    const Decoded d = decode_file(write_gif(s));
     ASSERT_EQ(d.result, 0);
     EXPECT_EQ(source_info.palette_count, 1 << c.table_bits);
     for (size_t i = 0; i < c.first.size(); ++i) EXPECT_EQ(source_info.palette[i], c.first[i]) << i;
@@ -694,11 +637,11 @@ TEST(GifDecode, CorpusDecodesOrRefusesCleanly) {
     SCOPED_TRACE(entry.path().string());
     const Bytes file = read_file(entry.path().string());
     ++files;
-    const Decoded d = decode(file);
+    const Decoded d = decode_file(file);
     ASSERT_TRUE(d.result == 0 || d.result == -1);
     const bool incomplete = source_info.incomplete != 0;
     // Also cut by the target's edges.
-    decode(file, -3, 2);
+    decode_at(file, d.width, d.height, -3, 2);
     if (d.result != 0) continue;
     ++decoded;
     // A stream giflib reads whole must come out exactly as giflib reads it.
