@@ -13,15 +13,12 @@
 #include <vector>
 
 #include "decode/picture.h"
+#include "tests/support/decode_check.h"
 #include "tests/support/oracle.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void put_le32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
-}
+using namespace decodecheck;
 
 constexpr uint32_t kUncompressed = 0x40, kFourCc = 0x04;
 
@@ -139,27 +136,6 @@ std::vector<uint32_t> reference_blocks(const Bytes& file, int width, int height,
   return out;
 }
 
-// ---- Running the decoder ---------------------------------------------------
-
-constexpr uint32_t kUntouched = 0x12345678u;
-
-struct Decoded {
-  int32_t result;
-  int32_t incomplete;
-  std::vector<uint32_t> pixels;
-};
-
-Decoded decode(const Bytes& file, int32_t w, int32_t h, int32_t xo = 0, int32_t yo = 0) {
-  Decoded d;
-  d.pixels.assign(size_t(w) * h, kUntouched);
-  source_info.source_color_type = 2;
-  uint32_t none = 0;
-  d.result = decode_picture(file.data(), int32_t(file.size()), d.pixels.empty() ? &none : d.pixels.data(),
-                            w * 4, w, h, xo, yo);
-  d.incomplete = source_info.incomplete;
-  return d;
-}
-
 Bytes random_bytes(size_t n, uint32_t seed) {
   Bytes b(n);
   for (auto& v : b) {
@@ -210,6 +186,10 @@ const Bytes kNibbles = {0x8F, 0x10, 0, 0, 0, 0, 0, 0};  // pixel 0: 0xF, 1: 0x8,
 TEST(DdsDecode, BlockValues) {
   const Bytes white_black_2 = colour_part(0xFFFF, 0x0000, 0xAAAAAAAA);
   const Bytes red_part = colour_part(13 << 11, 12 << 11, 0x0000000A);  // pixels 0, 1: colour 2; others: c0
+  const Bytes nibbles = with_alpha(kNibbles, white_black_2);
+  const Bytes eight_levels = with_alpha(alpha_part(255, 0, kAlphaIndices), white_black_2);
+  const Bytes six_levels = with_alpha(alpha_part(0, 255, kAlphaIndices), white_black_2);
+  auto red_alpha = [&](uint8_t a) { return with_alpha(alpha_part(a, a, kAlphaIndices), red_part); };
   const std::vector<BlockCase> cases = {
       {"four-colour thirds", "DXT1", white_black_2, 5, 0xFFA5A8A5},
       {"four-colour other third", "DXT1", colour_part(0xFFFF, 0x0000, 0xFFFFFFFF), 0, 0xFF525452},
@@ -219,39 +199,29 @@ TEST(DdsDecode, BlockValues) {
        0xFF080408},
       {"DXT3 ignores the three-colour mode", "DXT3",
        with_alpha(Bytes(8, 0xFF), colour_part(0x1234, 0x1234, 3)), 0, pack({255, 16, 68, 160})},
-      {"DXT3 nibble F", "DXT3", with_alpha(kNibbles, white_black_2), 0, 0xFFA5A8A5},
-      {"DXT3 nibble 8", "DXT3", with_alpha(kNibbles, white_black_2), 1, 0x88A5A8A5},
-      {"DXT3 nibble 0", "DXT3", with_alpha(kNibbles, white_black_2), 2, 0x00A5A8A5},
-      {"DXT3 odd pixel in the high nibble", "DXT3", with_alpha(kNibbles, white_black_2), 3, 0x11A5A8A5},
-      {"DXT5 a0", "DXT5", with_alpha(alpha_part(255, 0, kAlphaIndices), white_black_2), 0, 0xFFA5A8A5},
-      {"DXT5 a1", "DXT5", with_alpha(alpha_part(255, 0, kAlphaIndices), white_black_2), 1, 0x00A5A8A5},
-      {"DXT5 index 2 of eight", "DXT5", with_alpha(alpha_part(255, 0, kAlphaIndices), white_black_2), 2,
-       0xDAA5A8A5},
-      {"DXT5 index 7 of eight", "DXT5", with_alpha(alpha_part(255, 0, kAlphaIndices), white_black_2), 7,
-       0x24A5A8A5},
-      {"DXT5 index 7 in the second half", "DXT5",
-       with_alpha(alpha_part(255, 0, kAlphaIndices), white_black_2), 8, 0x24A5A8A5},
-      {"DXT5 six-level index 2", "DXT5", with_alpha(alpha_part(0, 255, kAlphaIndices), white_black_2), 2,
-       0x33A5A8A5},
-      {"DXT5 six-level 0", "DXT5", with_alpha(alpha_part(0, 255, kAlphaIndices), white_black_2), 6,
-       0x00A5A8A5},
-      {"DXT5 six-level 255", "DXT5", with_alpha(alpha_part(0, 255, kAlphaIndices), white_black_2), 7,
-       0xFFA5A8A5},
+      {"DXT3 nibble F", "DXT3", nibbles, 0, 0xFFA5A8A5},
+      {"DXT3 nibble 8", "DXT3", nibbles, 1, 0x88A5A8A5},
+      {"DXT3 nibble 0", "DXT3", nibbles, 2, 0x00A5A8A5},
+      {"DXT3 odd pixel in the high nibble", "DXT3", nibbles, 3, 0x11A5A8A5},
+      {"DXT5 a0", "DXT5", eight_levels, 0, 0xFFA5A8A5},
+      {"DXT5 a1", "DXT5", eight_levels, 1, 0x00A5A8A5},
+      {"DXT5 index 2 of eight", "DXT5", eight_levels, 2, 0xDAA5A8A5},
+      {"DXT5 index 7 of eight", "DXT5", eight_levels, 7, 0x24A5A8A5},
+      {"DXT5 index 7 in the second half", "DXT5", eight_levels, 8, 0x24A5A8A5},
+      {"DXT5 six-level index 2", "DXT5", six_levels, 2, 0x33A5A8A5},
+      {"DXT5 six-level 0", "DXT5", six_levels, 6, 0x00A5A8A5},
+      {"DXT5 six-level 255", "DXT5", six_levels, 7, 0xFFA5A8A5},
       // Red 104 and 96 give a third of 101 (a red of 100 cannot come out of a
       // block); at alpha 128 it is widened to (101 * 130560) >> 16.
       {"DXT2 unpremultiplies", "DXT2", with_alpha(Bytes(8, 0x88), red_part), 0, pack({136, 189, 0, 0})},
-      {"DXT4 at alpha 128", "DXT4", with_alpha(alpha_part(128, 128, kAlphaIndices), red_part), 0,
-       pack({128, 201, 0, 0})},
-      {"DXT4 saturates", "DXT4", with_alpha(alpha_part(64, 64, kAlphaIndices), red_part), 2,
-       pack({64, 255, 0, 0})},
-      {"DXT4 alpha 0 keeps the colour", "DXT4", with_alpha(alpha_part(0, 0, kAlphaIndices), red_part), 3,
-       pack({0, 104, 0, 0})},
-      {"DXT4 alpha 255 keeps the colour", "DXT4", with_alpha(alpha_part(255, 255, kAlphaIndices), red_part),
-       3, pack({255, 104, 0, 0})},
+      {"DXT4 at alpha 128", "DXT4", red_alpha(128), 0, pack({128, 201, 0, 0})},
+      {"DXT4 saturates", "DXT4", red_alpha(64), 2, pack({64, 255, 0, 0})},
+      {"DXT4 alpha 0 keeps the colour", "DXT4", red_alpha(0), 3, pack({0, 104, 0, 0})},
+      {"DXT4 alpha 255 keeps the colour", "DXT4", red_alpha(255), 3, pack({255, 104, 0, 0})},
   };
   for (const BlockCase& c : cases) {
     const Bytes file = write_dds(compressed(4, 4, c.four_cc), c.block);
-    const Decoded d = decode(file, 4, 4);
+    const Decoded d = decode_at(file, 4, 4);
     ASSERT_EQ(d.result, 0) << c.name;
     EXPECT_EQ(d.incomplete, 0) << c.name;
     EXPECT_EQ(d.pixels[size_t(c.pixel)], c.expected)
@@ -274,10 +244,10 @@ TEST(DdsDecode, GeneratedFilesMatchTestDecoder) {
       const std::vector<uint32_t> want = reference_blocks(file, w, h, variant);
       const int full_w = (w + 3) / 4 * 4, full_h = (h + 3) / 4 * 4;
       // A target of the picture's size, and one with room for the edge blocks.
-      const Decoded d = decode(file, w, h);
+      const Decoded d = decode_at(file, w, h);
       ASSERT_EQ(d.result, 0);
       EXPECT_EQ(d.incomplete, 0);
-      const Decoded wide = decode(file, full_w + 3, full_h + 2);
+      const Decoded wide = decode_at(file, full_w + 3, full_h + 2);
       ASSERT_EQ(wide.result, 0);
       for (int y = 0; y < full_h + 2; ++y)
         for (int x = 0; x < full_w + 3; ++x) {
@@ -293,97 +263,43 @@ TEST(DdsDecode, GeneratedFilesMatchTestDecoder) {
   }
 }
 
-TEST(DdsDecode, SixBySixUsesTwoBlocksPerRow) {
-  // Four single-colour blocks; 16 bytes per block row.
-  Bytes payload;
-  const uint16_t colours[4] = {0xF800, 0x07E0, 0x001F, 0xFFFF};
-  for (uint16_t c : colours) {
-    const Bytes b = colour_part(c, c, 0);
-    payload.insert(payload.end(), b.begin(), b.end());
-  }
-  const Bytes file = write_dds(compressed(6, 6, "DXT1"), payload);
-  const Decoded d = decode(file, 6, 6);
-  ASSERT_EQ(d.result, 0);
-  EXPECT_EQ(d.incomplete, 0);
-  const uint32_t argb[4] = {0xFFF80000, 0xFF00FC00, 0xFF0000F8, 0xFFF8FCF8};
-  for (int y = 0; y < 6; ++y)
-    for (int x = 0; x < 6; ++x)
-      EXPECT_EQ(d.pixels[size_t(y) * 6 + x], argb[(y / 4) * 2 + x / 4]) << x << "," << y;
-}
-
-TEST(DdsDecode, UncompressedCopiesBitForBit) {
+TEST(DdsDecode, OffsetsPlaceAndClip) {
+  // Uncompressed rows are copied bit for bit and trimmed on both sides.
   const Bytes payload = random_bytes(3 * 2 * 4, 7);
-  const Bytes file = write_dds(uncompressed(3, 2), payload);
-  const Decoded d = decode(file, 3, 2);
+  const Bytes plain = write_dds(uncompressed(3, 2), payload);
+  const Decoded d = decode_at(plain, 3, 2);
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(d.incomplete, 0);
   EXPECT_EQ(std::memcmp(d.pixels.data(), payload.data(), payload.size()), 0);
-  // Rows trimmed on both sides by the offset and the target.
-  const Decoded moved = decode(file, 3, 2, -1, 1);
-  ASSERT_EQ(moved.result, 0);
-  const auto at = [&](int x, int y) { return d.pixels[size_t(y) * 3 + x]; };
-  EXPECT_EQ(moved.pixels[0], kUntouched);
-  EXPECT_EQ(moved.pixels[3], at(1, 0));
-  EXPECT_EQ(moved.pixels[4], at(2, 0));
-  EXPECT_EQ(moved.pixels[5], kUntouched);
-}
-
-TEST(DdsDecode, OffsetsPlaceAndClipBlocks) {
-  const Bytes file = write_dds(compressed(10, 7, "DXT5"), random_bytes(3 * 2 * 16, 99));
-  const Decoded base = decode(file, 12, 8);
-  for (auto [xo, yo] : {std::pair{-3, 2}, {5, -6}, {-20, 0}, {0, 9}, {11, 7}}) {
-    const Decoded moved = decode(file, 12, 8, xo, yo);
-    ASSERT_EQ(moved.result, 0);
-    for (int y = 0; y < 8; ++y)
-      for (int x = 0; x < 12; ++x) {
-        const int sx = x - xo, sy = y - yo;
-        const uint32_t want =
-            sx >= 0 && sx < 12 && sy >= 0 && sy < 8 ? base.pixels[size_t(sy) * 12 + sx] : kUntouched;
-        ASSERT_EQ(moved.pixels[size_t(y) * 12 + x], want) << xo << "," << yo << " at " << x << "," << y;
-      }
-  }
+  expect_offsets_clip(plain, 3, 2, {{-1, 1}, {2, 0}});
+  // Blocks cut by the target's edges, in a target larger than the picture.
+  expect_offsets_clip(write_dds(compressed(10, 7, "DXT5"), random_bytes(3 * 2 * 16, 99)), 12, 8,
+                      {{-3, 2}, {5, -6}, {-20, 0}, {0, 9}, {11, 7}});
 }
 
 // ---- Refusals ----------------------------------------------------------------
 
 TEST(DdsDecode, RefusesOtherPixelFormats) {
-  std::vector<std::pair<const char*, Header>> cases;
-  Header h = uncompressed(4, 4);
-  h.bit_count = 24;
-  cases.push_back({"24-bit", h});
-  h = uncompressed(4, 4);
-  h.bit_count = 16;
-  cases.push_back({"16-bit", h});
-  h = uncompressed(4, 4);
-  std::swap(h.masks[0], h.masks[2]);
-  cases.push_back({"red and blue swapped", h});
-  h = uncompressed(4, 4);
-  h.masks[3] = 0;
-  cases.push_back({"no alpha mask", h});
-  h = uncompressed(4, 4);
-  h.flags = 0x20000;
-  cases.push_back({"luminance", h});
-  h = uncompressed(4, 4);
-  h.flags = 0x20;
-  cases.push_back({"palette", h});
+  auto changed = [](Header h, auto&& edit) { return edit(h), h; };
+  const Header plain = uncompressed(4, 4), dxt1 = compressed(4, 4, "DXT1");
+  std::vector<std::pair<const char*, Header>> cases = {
+      {"24-bit", changed(plain, [](Header& h) { h.bit_count = 24; })},
+      {"16-bit", changed(plain, [](Header& h) { h.bit_count = 16; })},
+      {"red and blue swapped", changed(plain, [](Header& h) { std::swap(h.masks[0], h.masks[2]); })},
+      {"no alpha mask", changed(plain, [](Header& h) { h.masks[3] = 0; })},
+      {"luminance", changed(plain, [](Header& h) { h.flags = 0x20000; })},
+      {"palette", changed(plain, [](Header& h) { h.flags = 0x20; })},
+      {"no format flag", changed(dxt1, [](Header& h) { h.flags = 0; })},
+      {"other flag", changed(dxt1, [](Header& h) { h.flags = 0x08; })},
+      {"width above the signed range", compressed(0xFFFFFFF0u, 4, "DXT1")},
+      {"height above the signed range", compressed(4, 0x80000000u, "DXT5")},
+      {"block row of 8 GiB", compressed(0x7FFFFFFF, 4, "DXT5")},
+      {"uncompressed row of 2 GiB", uncompressed(0x20000000, 4)},
+  };
   for (const char* code : {"DXT0", "DXT6", "DX10", "ATI1", "ATI2", "BC4U", "BC5S", "dxt1", "DXT\x01"})
     cases.push_back({code, compressed(4, 4, code)});
-  h = compressed(4, 4, "DXT1");
-  h.flags = 0;
-  cases.push_back({"no format flag", h});
-  h = compressed(4, 4, "DXT1");
-  h.flags = 0x08;
-  cases.push_back({"other flag", h});
-  h = compressed(0xFFFFFFF0u, 4, "DXT1");
-  cases.push_back({"width above the signed range", h});
-  h = compressed(4, 0x80000000u, "DXT5");
-  cases.push_back({"height above the signed range", h});
-  h = compressed(0x7FFFFFFF, 4, "DXT5");
-  cases.push_back({"block row of 8 GiB", h});
-  h = uncompressed(0x20000000, 4);
-  cases.push_back({"uncompressed row of 2 GiB", h});
   for (const auto& [name, header] : cases) {
-    const Decoded d = decode(write_dds(header, Bytes(256, 0x5A)), 4, 4);
+    const Decoded d = decode_at(write_dds(header, Bytes(256, 0x5A)), 4, 4);
     EXPECT_EQ(d.result, -1) << name;
     EXPECT_TRUE(std::all_of(d.pixels.begin(), d.pixels.end(), [](uint32_t p) { return p == kUntouched; }))
         << name;
@@ -391,7 +307,7 @@ TEST(DdsDecode, RefusesOtherPixelFormats) {
   // A header cut short says nothing about the pixels.
   const Bytes good = write_dds(compressed(4, 4, "DXT1"), Bytes(8, 0));
   for (size_t cut : {8, 20, 90, 127}) {
-    const Decoded d = decode(Bytes(good.begin(), good.begin() + cut), 4, 4);
+    const Decoded d = decode_at(Bytes(good.begin(), good.begin() + cut), 4, 4);
     EXPECT_EQ(d.result, -1) << cut;
   }
 }
@@ -401,7 +317,7 @@ TEST(DdsDecode, LargestAcceptedRowsDecodeWithinTheTarget) {
   for (const Header& h : {compressed(0x3FFFFFFC, 0x7FFFFFFF, "DXT1"), compressed(0x1FFFFFFC, 8, "DXT3"),
                           uncompressed(0x1FFFFFFF, 0x7FFFFFFF)}) {
     const auto start = std::chrono::steady_clock::now();
-    const Decoded d = decode(write_dds(h, random_bytes(64, 5)), 8, 8);
+    const Decoded d = decode_at(write_dds(h, random_bytes(64, 5)), 8, 8);
     EXPECT_EQ(d.result, 0);
     EXPECT_EQ(d.incomplete, 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
@@ -420,10 +336,10 @@ TEST(DdsDecode, TruncatedDataDecodesWhatIsThere) {
     const size_t bytes = blocks ? size_t(3 * 3) * block_size : size_t(w) * h * 4;
     const Bytes file =
         write_dds(blocks ? compressed(w, h, four_cc) : uncompressed(w, h), random_bytes(bytes, 3));
-    const Decoded full = decode(file, w, h);
+    const Decoded full = decode_at(file, w, h);
     ASSERT_EQ(full.result, 0);
     for (size_t present = 0; present < bytes; present += 3) {
-      const Decoded d = decode(Bytes(file.begin(), file.begin() + 128 + present), w, h);
+      const Decoded d = decode_at(Bytes(file.begin(), file.begin() + 128 + present), w, h);
       ASSERT_EQ(d.result, 0) << present;
       EXPECT_EQ(d.incomplete, 1) << present;
       for (int y = 0; y < h; ++y)
@@ -470,7 +386,7 @@ TEST(DdsDecode, CorpusFiles) {
     probe_picture(file.data(), int32_t(file.size()), &w, &h);
     const bool small = w > 0 && h > 0 && int64_t(w) * h <= (1 << 22);
     const auto start = std::chrono::steady_clock::now();
-    const Decoded d = decode(file, small ? w : 16, small ? h : 16);
+    const Decoded d = decode_at(file, small ? w : 16, small ? h : 16);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     const auto found = accepted.find(name);
     if (found == accepted.end()) {
