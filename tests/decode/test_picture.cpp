@@ -1,28 +1,37 @@
 // Format recognition, size probing, dispatch and the cel decoder.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "decode/picture.h"
+#include "tests/support/decode_check.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace decodecheck;
 
 void put_be32(Bytes& b, size_t at, uint32_t v) {
-  b[at] = uint8_t(v >> 24);
-  b[at + 1] = uint8_t(v >> 16);
-  b[at + 2] = uint8_t(v >> 8);
-  b[at + 3] = uint8_t(v);
+  for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (24 - 8 * i));
 }
-void put_le16(Bytes& b, size_t at, uint32_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
-void put_le32(Bytes& b, size_t at, uint32_t v) {
-  put_le16(b, at, v & 0xFFFF);
-  put_le16(b, at + 2, v >> 16);
+
+// A header of n zero bytes after `magic`, with little-endian fields of 1, 2
+// or 4 bytes set (a negative size: big-endian).
+struct Field {
+  size_t at;
+  uint32_t value;
+  int bytes;
+};
+Bytes header(size_t n, const char* magic, std::initializer_list<Field> fields) {
+  Bytes b(n, 0);
+  std::memcpy(b.data(), magic, std::strlen(magic));
+  for (const Field& f : fields) {
+    const int count = std::abs(f.bytes);
+    for (int i = 0; i < count; ++i)
+      b[f.at + size_t(i)] = uint8_t(f.value >> (8 * (f.bytes > 0 ? i : count - 1 - i)));
+  }
+  return b;
 }
 
 // Signature, an optional chunk before IHDR, then IHDR and IEND.
@@ -72,124 +81,60 @@ Bytes cel(uint16_t w, uint16_t h) {
   return b;
 }
 
-TEST(Probe, PngWalksToIhdrAndNeedsTheWholeSignature) {
-  EXPECT_EQ(probe(png_header(300, 200)).w, 300);
-  const Size later = probe(png_header(7, 9, true));
-  EXPECT_EQ(later.w, 7);
-  EXPECT_EQ(later.h, 9);
-
-  Bytes cut = png_header(300, 200);
-  cut.resize(15);
-  EXPECT_EQ(probe(cut).w, 0);
-
-  Bytes damaged = png_header(300, 200);
-  damaged[5] = 0;
-  EXPECT_EQ(probe(damaged).w, 0);
-  std::vector<uint32_t> px(4, 0);
-  EXPECT_EQ(decode_into(damaged, px, 2, 2), -1);
-}
-
-TEST(Probe, PngChunkLengthNearFourGigabytesEndsTheWalk) {
-  Bytes b = png_header(5, 5, true);
-  put_be32(b, 8, 0xFFFFFFF4u);  // would wrap back onto itself in 32-bit arithmetic
-  EXPECT_EQ(probe(b).w, 0);
-}
-
-TEST(Probe, JpegFindsTheFrameHeaderPastOtherMarkers) {
-  Bytes b(64, 0);
-  b[0] = 0xFF;
-  b[1] = 0xD8;
-  b[2] = 0xFF;
-  b[3] = 0xE0;  // APP0 of 16 bytes
-  b[4] = 0;
-  b[5] = 16;
-  b[20] = 0xFF;
-  b[21] = 0xC2;
-  b[25] = 0x01;  // height 0x0102
-  b[26] = 0x02;
-  b[27] = 0x03;  // width 0x0304
-  b[28] = 0x04;
-  const Size s = probe(b);
-  EXPECT_EQ(s.w, 0x0304);
-  EXPECT_EQ(s.h, 0x0102);
-}
-
-TEST(Probe, BmpHeightSignAndPlanes) {
-  Bytes b(64, 0);
-  b[0] = 'B';
-  b[1] = 'M';
-  put_le32(b, 14, 40);
-  put_le32(b, 18, 33);
-  put_le32(b, 22, uint32_t(-21));
-  put_le16(b, 26, 1);
-  Size s = probe(b);
-  EXPECT_EQ(s.w, 33);
-  EXPECT_EQ(s.h, 21);
-  put_le16(b, 26, 2);
-  EXPECT_EQ(probe(b).w, 0);
-
-  Bytes core(32, 0);
-  core[0] = 'B';
-  core[1] = 'M';
-  put_le32(core, 14, 12);
-  put_le16(core, 18, 640);
-  put_le16(core, 20, 480);
-  put_le16(core, 22, 1);
-  s = probe(core);
-  EXPECT_EQ(s.w, 640);
-  EXPECT_EQ(s.h, 480);
-}
-
-TEST(Probe, PcxDdsTgaGifAndCel) {
-  Bytes pcx(128, 0);
-  put_le32(pcx, 0, 0x0801050A);
-  put_le16(pcx, 4, 10);
-  put_le16(pcx, 6, 20);
-  put_le16(pcx, 8, 19);
-  put_le16(pcx, 10, 24);
-  Size s = probe(pcx);
-  EXPECT_EQ(s.w, 10);
-  EXPECT_EQ(s.h, 5);
-
-  Bytes dds(128, 0);
-  std::memcpy(dds.data(), "DDS ", 4);
-  put_le32(dds, 4, 124);
-  put_le32(dds, 12, 48);
-  put_le32(dds, 16, 64);
-  s = probe(dds);
-  EXPECT_EQ(s.w, 64);
-  EXPECT_EQ(s.h, 48);
-  put_le32(dds, 4, 123);  // not DDS any more, and not a TGA either
-  EXPECT_EQ(probe(dds).w, 0);
-
-  Bytes tga(40, 0);
-  tga[2] = 10;
-  tga[16] = 24;
-  put_le16(tga, 12, 5);
-  put_le16(tga, 14, 6);
-  s = probe(tga);
-  EXPECT_EQ(s.w, 5);
-  EXPECT_EQ(s.h, 6);
-  tga[17] = 64;  // descriptor out of range
-  EXPECT_EQ(probe(tga).w, 0);
-
-  Bytes gif(32, 0);
-  std::memcpy(gif.data(), "GIF89a", 6);
-  put_le16(gif, 6, 11);
-  put_le16(gif, 8, 12);
-  s = probe(gif);
-  EXPECT_EQ(s.w, 11);
-  EXPECT_EQ(s.h, 12);
-  gif[12] = 1;
-  EXPECT_EQ(probe(gif).w, 0);
-  std::vector<uint32_t> px(4, 0);
-  EXPECT_EQ(decode_into(gif, px, 2, 2), -1);
-  EXPECT_EQ(source_info.source_color_type, 3);
+TEST(Probe, SizesOfEveryFormat) {
+  Bytes png_cut = png_header(300, 200), png_damaged = png_cut, png_huge = png_header(5, 5, true);
+  png_cut.resize(15);
+  png_damaged[5] = 0;
+  put_be32(png_huge, 8, 0xFFFFFFF4u);  // would wrap back onto itself in 32-bit arithmetic
+  const Bytes gif_aspect = header(32, "GIF89a", {{6, 11, 2}, {8, 12, 2}, {12, 1, 1}});
+  struct Case {
+    const char* what;
+    Bytes file;
+    int32_t w, h;
+  };
+  const Case cases[] = {
+      {"PNG", png_header(300, 200), 300, 200},
+      {"PNG with a chunk before IHDR", png_header(7, 9, true), 7, 9},
+      {"PNG cut inside IHDR", png_cut, 0, 0},
+      {"PNG with a damaged signature", png_damaged, 0, 0},
+      {"PNG chunk length near 4 GiB", png_huge, 0, 0},
+      {"JPEG frame header past an APP0 segment",
+       header(64, "",
+              {{0, 0xFFD8, -2},
+               {2, 0xFFE0, -2},
+               {4, 16, -2},
+               {20, 0xFFC2, -2},
+               {25, 0x0102, -2},
+               {27, 0x0304, -2}}),
+       0x0304, 0x0102},
+      {"BMP, negative height",
+       header(64, "BM", {{14, 40, 4}, {18, 33, 4}, {22, uint32_t(-21), 4}, {26, 1, 2}}), 33, 21},
+      {"BMP with two planes", header(64, "BM", {{14, 40, 4}, {18, 33, 4}, {22, 21, 4}, {26, 2, 2}}), 0, 0},
+      {"BMP core header", header(32, "BM", {{14, 12, 4}, {18, 640, 2}, {20, 480, 2}, {22, 1, 2}}), 640, 480},
+      {"PCX", header(128, "\x0A\x05\x01\x08", {{4, 10, 2}, {6, 20, 2}, {8, 19, 2}, {10, 24, 2}}), 10, 5},
+      {"DDS", header(128, "DDS ", {{4, 124, 4}, {12, 48, 4}, {16, 64, 4}}), 64, 48},
+      {"DDS header size 123, not a TGA either", header(128, "DDS ", {{4, 123, 4}, {12, 48, 4}, {16, 64, 4}}),
+       0, 0},
+      {"TGA", header(40, "", {{2, 10, 1}, {16, 24, 1}, {12, 5, 2}, {14, 6, 2}}), 5, 6},
+      {"TGA descriptor out of range",
+       header(40, "", {{2, 10, 1}, {16, 24, 1}, {12, 5, 2}, {14, 6, 2}, {17, 64, 1}}), 0, 0},
+      {"GIF", header(32, "GIF89a", {{6, 11, 2}, {8, 12, 2}}), 11, 12},
+      {"GIF aspect byte set", gif_aspect, 0, 0},
+      {"cel", cel(3, 4), 3, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Size s = probe(c.file);
+    EXPECT_EQ(s.w, c.w);
+    if (c.w != 0) EXPECT_EQ(s.h, c.h);
+  }
+  // What the probe does not recognise is refused, and a GIF says so with its
+  // colour type.
+  EXPECT_EQ(decode_at(png_damaged, 2, 2).result, -1);
+  const Decoded g = decode_at(gif_aspect, 2, 2);
+  EXPECT_EQ(g.result, -1);
+  EXPECT_EQ(g.colour_type, 3);
   EXPECT_EQ(source_info.source_bit_depth, 8);
-
-  s = probe(cel(3, 4));
-  EXPECT_EQ(s.w, 3);
-  EXPECT_EQ(s.h, 4);
 }
 
 TEST(Probe, EveryTruncatedHeaderStaysInsideTheInput) {
@@ -239,19 +184,7 @@ TEST(Cel, PaletteIsScaledByFourAndTheRecordFilled) {
 TEST(Cel, PlacementClipsAtTheTargetEdges) {
   Bytes b = cel(4, 3);
   for (int i = 0; i < 256; ++i) b[32 + 3 * i] = uint8_t(i & 63);  // red = index
-  std::vector<uint32_t> px(12, 0xDEADBEEF);
-  ASSERT_EQ(decode_into(b, px, 4, 3, 2, 0), 0);
-  // Picture column 0 lands in column 2; columns 2 and 3 fall off the right edge.
-  EXPECT_EQ(px[0], 0xDEADBEEFu);
-  EXPECT_EQ(px[1], 0xDEADBEEFu);
-  EXPECT_EQ(px[2], 0xFF000000u);            // index 0
-  EXPECT_EQ(px[3], 0xFF000000u | 4u << 16);  // index 1
-  EXPECT_EQ(px[4 + 2], 0xFF000000u | 16u << 16);  // row 1 starts at index 4
-
-  std::vector<uint32_t> up(12, 0xDEADBEEF);
-  ASSERT_EQ(decode_into(b, up, 4, 3, 0, -1), 0);
-  EXPECT_EQ(up[0], 0xFF000000u | 16u << 16);  // picture row 1 at target row 0
-  EXPECT_EQ(up[8], 0xDEADBEEFu);              // last target row untouched
+  expect_offsets_clip(b, 4, 3, {{2, 0}, {0, -1}});
 }
 
 TEST(Cel, ZeroSizeIsRefusedAndShortDataIsMarkedIncomplete) {
@@ -264,8 +197,8 @@ TEST(Cel, ZeroSizeIsRefusedAndShortDataIsMarkedIncomplete) {
   std::vector<uint32_t> part(16, 0x12345678);
   ASSERT_EQ(decode_into(b, part, 4, 4), 0);
   EXPECT_EQ(source_info.incomplete, 1);
-  EXPECT_EQ(part[5], 0xFF000000u);          // index 5 with an all-zero palette
-  EXPECT_EQ(part[6], 0x12345678u);          // never delivered
+  EXPECT_EQ(part[5], 0xFF000000u);  // index 5 with an all-zero palette
+  EXPECT_EQ(part[6], 0x12345678u);  // never delivered
 }
 
 }  // namespace
