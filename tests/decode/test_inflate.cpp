@@ -115,27 +115,19 @@ INSTANTIATE_TEST_SUITE_P(
 // and a dynamic block: three block headers, codes and lengths of every size.
 Bytes three_block_stream(Bytes* expected) {
   DeflateBits w;
-  w.put(0x78, 8);
-  w.put(0x5E, 8);
-  uint32_t code;
-  int length;
-  w.put(0, 1);
-  w.put(1, 2);
+  w.zlib_header(0x78, 0x5E);
+  w.block_header(false, 1);
   for (int s : {int('a'), int('b'), int('c'), 200}) {
-    fixed_code(s, &code, &length);
-    w.put_code(code, length);
+    w.put_fixed(s);
     expected->push_back(uint8_t(s));
   }
   // Length 10 (symbol 264) at distance 3 (code 2).
-  fixed_code(264, &code, &length);
-  w.put_code(code, length);
+  w.put_fixed(264);
   w.put_code(2, 5);
   for (int i = 0; i < 10; ++i) expected->push_back((*expected)[expected->size() - 3]);
-  fixed_code(256, &code, &length);
-  w.put_code(code, length);
+  w.put_fixed(256);
 
-  w.put(0, 1);
-  w.put(0, 2);
+  w.block_header(false, 0);
   w.align();
   const Bytes stored = {1, 2, 3, 4, 5, 6, 7};
   w.put(uint32_t(stored.size()), 16);
@@ -148,15 +140,10 @@ Bytes three_block_stream(Bytes* expected) {
   // Literals 0..253 in 8 bits, 254 and 255 in 9, end-of-block and lengths
   // 257..259 in 10, and two distance codes, so long codes straddle chunk
   // ends too.
-  std::vector<int> litlen(260, 0);
-  for (int i = 0; i < 254; ++i) litlen[size_t(i)] = 8;
-  litlen[254] = 9;
-  litlen[255] = 9;
-  litlen[256] = 10;
-  litlen[257] = 10;
-  litlen[258] = 10;
-  litlen[259] = 10;
-  std::vector<int> dist = {1, 1};
+  std::vector<int> litlen(260, 8);
+  litlen[254] = litlen[255] = 9;
+  litlen[256] = litlen[257] = litlen[258] = litlen[259] = 10;
+  const std::vector<int> dist = {1, 1};
   std::vector<uint32_t> lc, dc;
   put_dynamic_header(&w, true, litlen, dist, &lc, &dc);
   for (int s : {255, 7, 9, 255}) {
@@ -228,44 +215,17 @@ TEST(Inflate, EmptyAndTinyChunksBetweenLargeOnes) {
 
 TEST(Inflate, EmptyBlockTypeThreeIsSkipped) {
   DeflateBits w;
-  w.put(0x78, 8);
-  w.put(0x01, 8);
-  uint32_t code;
-  int length;
+  w.zlib_header(0x78, 0x01);
   for (bool final : {false, true}) {
-    w.put(0, 1);
-    w.put(3, 2);  // an empty block
-    w.put(final ? 1 : 0, 1);
-    w.put(1, 2);
-    fixed_code('x', &code, &length);
-    w.put_code(code, length);
-    fixed_code(256, &code, &length);
-    w.put_code(code, length);
+    w.block_header(false, 3);  // an empty block
+    w.block_header(final, 1);
+    w.put_fixed('x');
+    w.put_fixed(256);
   }
   const InflateRun run = inflate_chunks(w.finish(), 0);
   ASSERT_EQ(run.result, 0);
   EXPECT_EQ(run.sink.out, Bytes({'x', 'x'}));
   EXPECT_EQ(run.report.deflate_block_count, 4);
-}
-
-TEST(Inflate, LongestMatchAtDistanceOneRepeatsLastByte) {
-  DeflateBits w;
-  w.put(0x78, 8);
-  w.put(0xDA, 8);
-  w.put(1, 1);
-  w.put(1, 2);
-  uint32_t code;
-  int length;
-  fixed_code('q', &code, &length);
-  w.put_code(code, length);
-  fixed_code(285, &code, &length);
-  w.put_code(code, length);
-  w.put_code(0, 5);
-  fixed_code(256, &code, &length);
-  w.put_code(code, length);
-  const InflateRun run = inflate_chunks(w.finish(), 0);
-  ASSERT_EQ(run.result, 0);
-  EXPECT_EQ(run.sink.out, Bytes(259, 'q'));
 }
 
 TEST(Inflate, HeaderWithWrongCheckBitsIsRecorded) {
@@ -278,88 +238,44 @@ TEST(Inflate, HeaderWithWrongCheckBitsIsRecorded) {
   EXPECT_EQ(run.sink.out, Bytes(100, 7));
 }
 
-// Hostile streams that must fail rather than decode garbage or read astray.
-struct CorruptCase {
-  const char* name;
-  Bytes (*make)();
-};
-
-Bytes zlib_lead(DeflateBits* w) {
-  w->put(0x78, 8);
-  w->put(0x01, 8);
-  return {};
-}
-
 Bytes fixed_then(std::initializer_list<std::pair<uint32_t, int>> fields) {
   DeflateBits w;
-  zlib_lead(&w);
-  w.put(1, 1);
-  w.put(1, 2);
+  w.zlib_header(0x78, 0x01);
+  w.block_header(true, 1);
   for (auto [v, n] : fields) w.put_code(v, n);
   w.put(0, 32);
   return w.finish();
 }
 
-Bytes stored_bad_nlen() {
-  DeflateBits w;
-  zlib_lead(&w);
-  w.put(1, 1);
-  w.put(0, 2);
-  w.align();
-  w.put(5, 16);
-  w.put(0xFFFB, 16);
-  w.put(0, 32);
-  return w.finish();
-}
-Bytes symbol_286() { return fixed_then({{0xC6, 8}}); }
-Bytes symbol_287() { return fixed_then({{0xC7, 8}}); }
-Bytes distance_code_30() { return fixed_then({{0x30 + 'a', 8}, {1, 7}, {30, 5}}); }
-Bytes distance_code_31() { return fixed_then({{0x30 + 'a', 8}, {1, 7}, {31, 5}}); }
-Bytes distance_before_start() { return fixed_then({{0x30 + 'a', 8}, {1, 7}, {1, 5}}); }
-
 Bytes dynamic_with(const std::vector<int>& litlen, const std::vector<int>& dist,
                    std::initializer_list<std::pair<uint32_t, int>> body) {
   DeflateBits w;
-  zlib_lead(&w);
+  w.zlib_header(0x78, 0x01);
   std::vector<uint32_t> lc, dc;
   put_dynamic_header(&w, true, litlen, dist, &lc, &dc);
   for (auto [v, n] : body) w.put_code(v, n);
   w.put(0, 32);
   return w.finish();
 }
-Bytes code_matching_nothing() {
-  // Two literals of 1 and 2 bits leave code 11 unassigned.
-  std::vector<int> litlen(257, 0);
-  litlen['a'] = 1;
-  litlen[256] = 2;
-  return dynamic_with(litlen, {1}, {{0, 1}, {3, 2}});
+
+// Literal/length code lengths of n symbols, the given ones set.
+std::vector<int> litlen_of(size_t n, std::initializer_list<std::pair<int, int>> lengths) {
+  std::vector<int> litlen(n, 0);
+  for (auto [symbol, length] : lengths) litlen[size_t(symbol)] = length;
+  return litlen;
 }
-Bytes oversubscribed_litlen() {
-  std::vector<int> litlen(257, 0);
-  litlen['a'] = 1;
-  litlen['b'] = 1;
-  litlen[256] = 1;
-  return dynamic_with(litlen, {1}, {{0, 1}});
-}
-Bytes length_without_distance_codes() {
-  std::vector<int> litlen(258, 0);
-  litlen['a'] = 1;
-  litlen[256] = 2;
-  litlen[257] = 2;
-  return dynamic_with(litlen, {0}, {{0, 1}, {3, 2}, {0, 8}});
-}
-// Code-length code with every one of the 19 symbols at 5 bits, so repeats can
-// be sent; the header then asks for 257 + 1 lengths.
-Bytes lengths_by_symbols(std::initializer_list<std::pair<uint32_t, int>> symbols) {
+
+// A code-length code of the 19 symbols, all of `bits` bits, then (with 5
+// bits, where symbol v has code v) the given symbols and their repeat
+// fields; the header asks for 257 + 1 lengths.
+Bytes lengths_by_symbols(int bits, std::initializer_list<std::pair<uint32_t, int>> symbols) {
   DeflateBits w;
-  zlib_lead(&w);
-  w.put(1, 1);
-  w.put(2, 2);
+  w.zlib_header(0x78, 0x01);
+  w.block_header(true, 2);
   w.put(0, 5);
   w.put(0, 5);
   w.put(15, 4);
-  for (int i = 0; i < 19; ++i) w.put(5, 3);
-  // With all lengths equal, symbol v has code v.
+  for (int i = 0; i < 19; ++i) w.put(uint32_t(bits), 3);
   for (auto [v, n] : symbols) {
     w.put_code(v, 5);
     w.put(uint32_t(n), v == 16 ? 2 : v == 17 ? 3 : 7);
@@ -367,45 +283,54 @@ Bytes lengths_by_symbols(std::initializer_list<std::pair<uint32_t, int>> symbols
   w.put(0, 32);
   return w.finish();
 }
-Bytes repeat_first() { return lengths_by_symbols({{16, 0}}); }
-Bytes repeat_overrun() { return lengths_by_symbols({{18, 127}, {18, 127}, {18, 0}}); }
-Bytes oversubscribed_code_lengths() {
+
+Bytes stored_bad_nlen() {
   DeflateBits w;
-  zlib_lead(&w);
-  w.put(1, 1);
-  w.put(2, 2);
-  w.put(0, 5);
-  w.put(0, 5);
-  w.put(15, 4);
-  for (int i = 0; i < 19; ++i) w.put(1, 3);
+  w.zlib_header(0x78, 0x01);
+  w.block_header(true, 0);
+  w.align();
+  w.put(5, 16);
+  w.put(0xFFFB, 16);
   w.put(0, 32);
   return w.finish();
+}
+
+// Hostile streams that must fail rather than decode garbage or read astray.
+struct CorruptCase {
+  const char* name;
+  Bytes stream;
+};
+
+std::vector<CorruptCase> corrupt_cases() {
+  return {
+      {"stored_bad_nlen", stored_bad_nlen()},
+      {"symbol_286", fixed_then({{0xC6, 8}})},
+      {"symbol_287", fixed_then({{0xC7, 8}})},
+      {"distance_code_30", fixed_then({{0x30 + 'a', 8}, {1, 7}, {30, 5}})},
+      {"distance_code_31", fixed_then({{0x30 + 'a', 8}, {1, 7}, {31, 5}})},
+      {"distance_before_start", fixed_then({{0x30 + 'a', 8}, {1, 7}, {1, 5}})},
+      // Two literals of 1 and 2 bits leave code 11 unassigned.
+      {"code_matching_nothing", dynamic_with(litlen_of(257, {{'a', 1}, {256, 2}}), {1}, {{0, 1}, {3, 2}})},
+      {"oversubscribed_litlen", dynamic_with(litlen_of(257, {{'a', 1}, {'b', 1}, {256, 1}}), {1}, {{0, 1}})},
+      {"length_without_distance_codes",
+       dynamic_with(litlen_of(258, {{'a', 1}, {256, 2}, {257, 2}}), {0}, {{0, 1}, {3, 2}, {0, 8}})},
+      {"repeat_first", lengths_by_symbols(5, {{16, 0}})},
+      {"repeat_overrun", lengths_by_symbols(5, {{18, 127}, {18, 127}, {18, 0}})},
+      {"oversubscribed_code_lengths", lengths_by_symbols(1, {})},
+  };
 }
 
 class InflateCorrupt : public ::testing::TestWithParam<CorruptCase> {};
 
 TEST_P(InflateCorrupt, FailsWithoutStrayAccess) {
-  const Bytes stream = GetParam().make();
-  for (size_t split : {size_t(0), size_t(1), size_t(3)}) {
-    const InflateRun run = inflate_chunks(stream, split);
-    EXPECT_EQ(run.result, -1) << GetParam().name << " split " << split;
-  }
+  for (size_t split : {size_t(0), size_t(1), size_t(3)})
+    EXPECT_EQ(inflate_chunks(GetParam().stream, split).result, -1) << "split " << split;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Streams, InflateCorrupt,
-    ::testing::Values(CorruptCase{"stored_bad_nlen", stored_bad_nlen}, CorruptCase{"symbol_286", symbol_286},
-                      CorruptCase{"symbol_287", symbol_287},
-                      CorruptCase{"distance_code_30", distance_code_30},
-                      CorruptCase{"distance_code_31", distance_code_31},
-                      CorruptCase{"distance_before_start", distance_before_start},
-                      CorruptCase{"code_matching_nothing", code_matching_nothing},
-                      CorruptCase{"oversubscribed_litlen", oversubscribed_litlen},
-                      CorruptCase{"length_without_distance_codes", length_without_distance_codes},
-                      CorruptCase{"repeat_first", repeat_first},
-                      CorruptCase{"repeat_overrun", repeat_overrun},
-                      CorruptCase{"oversubscribed_code_lengths", oversubscribed_code_lengths}),
-    [](const ::testing::TestParamInfo<CorruptCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Streams, InflateCorrupt, ::testing::ValuesIn(corrupt_cases()),
+                         [](const ::testing::TestParamInfo<CorruptCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // A stream cut anywhere gives exactly a prefix of the data (never bytes
 // decoded from the missing part) and says it ran out.
@@ -441,31 +366,18 @@ TEST(Inflate, StreamWithoutTrailerEndsCleanly) {
 // is complete at the half-window flush, so the second block is never begun.
 TEST(Inflate, StopsAtTheFlushThatCompletesTheConsumer) {
   DeflateBits w;
-  w.put(0x78, 8);
-  w.put(0x01, 8);
-  uint32_t code;
-  int length;
-  w.put(0, 1);
-  w.put(1, 2);
-  fixed_code('z', &code, &length);
-  w.put_code(code, length);
+  w.zlib_header(0x78, 0x01);
+  w.block_header(false, 1);
+  w.put_fixed('z');
   for (int i = 0; i < 16383 / 258; ++i) {
-    fixed_code(285, &code, &length);
-    w.put_code(code, length);
+    w.put_fixed(285);
     w.put_code(0, 5);
   }
-  for (int i = 1 + 16383 / 258 * 258; i < 16384; ++i) {
-    fixed_code('z', &code, &length);
-    w.put_code(code, length);
-  }
-  fixed_code(256, &code, &length);
-  w.put_code(code, length);
-  w.put(1, 1);
-  w.put(1, 2);
-  fixed_code('y', &code, &length);
-  w.put_code(code, length);
-  fixed_code(256, &code, &length);
-  w.put_code(code, length);
+  for (int i = 1 + 16383 / 258 * 258; i < 16384; ++i) w.put_fixed('z');
+  w.put_fixed(256);
+  w.block_header(true, 1);
+  w.put_fixed('y');
+  w.put_fixed(256);
   const Bytes stream = w.finish();
 
   const InflateRun stopped = inflate_chunks(stream, 0, 16384);

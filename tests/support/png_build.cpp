@@ -28,6 +28,23 @@ Bytes DeflateBits::finish() {
   return bytes;
 }
 
+void DeflateBits::zlib_header(uint8_t cmf, uint8_t flg) {
+  put(cmf, 8);
+  put(flg, 8);
+}
+
+void DeflateBits::block_header(bool final, int type) {
+  put(final ? 1 : 0, 1);
+  put(uint32_t(type), 2);
+}
+
+void DeflateBits::put_fixed(int symbol) {
+  uint32_t code;
+  int length;
+  fixed_code(symbol, &code, &length);
+  put_code(code, length);
+}
+
 std::vector<uint32_t> canonical_codes(const std::vector<int>& lengths) {
   int count[32] = {};
   for (int l : lengths) count[l] += 1;

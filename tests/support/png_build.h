@@ -17,6 +17,11 @@ struct DeflateBits {
   void put_code(uint32_t code, int length);
   void align();
   Bytes finish();
+  // A zlib header (its two bytes in file order), a block header, and a
+  // symbol of the fixed literal/length code.
+  void zlib_header(uint8_t cmf, uint8_t flg);
+  void block_header(bool final, int type);
+  void put_fixed(int symbol);
 };
 
 // Canonical codes for a set of code lengths (0 = absent).
