@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -239,40 +238,32 @@ INSTANTIATE_TEST_SUITE_P(Rows, FilterStatistics,
                                            FilterCase{{1, 1, 3}, 5}, FilterCase{{3, 1}, 5},
                                            FilterCase{{0, 0, 0, 0}, 0}, FilterCase{{5, 5}, 5}));
 
-// Filter byte 5 is Paeth on every machine.
-TEST(PngFilters, TypeFiveIsPaeth) {
-  const Decoded paeth = decode_file(grey_png(40, {4, 4, 4, 4, 4}));
-  const Decoded five = decode_file(grey_png(40, {5, 5, 5, 5, 5}));
-  ASSERT_EQ(five.result, 0);
-  EXPECT_EQ(five.pixels, paeth.pixels);
-  EXPECT_EQ(source_info.incomplete, 0);
-}
-
 // Paeth picks a, then b, then c on ties; every (a, b, c) is checked against
 // the definition through one-pixel-wide rows.
 TEST(PngFilters, PaethTieOrderOverAllNeighbours) {
-  Bytes raw;
-  Bytes expected;
   // Two-pixel rows: pixel 0 sets a for pixel 1; the row above sets b and c.
   const int values[] = {0, 1, 2, 100, 127, 128, 200, 254, 255};
-  std::vector<std::array<int, 3>> triples;
+  Bytes rows;
+  std::vector<int> filters;
   for (int a : values)
     for (int b : values)
-      for (int c : values) triples.push_back({a, b, c});
-  Bytes rows;
-  for (auto [a, b, c] : triples) {
-    rows.insert(rows.end(), {uint8_t(c), uint8_t(b), uint8_t(a), uint8_t((a + b + c) * 7)});
-  }
-  // Rows alternate: (c, b) then (a, x) with Paeth on the second.
-  std::vector<int> filters;
-  for (size_t i = 0; i < triples.size(); ++i) filters.insert(filters.end(), {0, 4});
-  raw = filter_rows(rows, 2, 1, filters);
-  const Bytes png = build_png(ihdr_payload(2, uint32_t(filters.size()), 8, 0, 0), {}, zlib_compress(raw));
+      for (int c : values) {
+        rows.insert(rows.end(), {uint8_t(c), uint8_t(b), uint8_t(a), uint8_t((a + b + c) * 7)});
+        // Rows alternate: (c, b) then (a, x) with Paeth on the second.
+        filters.insert(filters.end(), {0, 4});
+      }
+  const Bytes ihdr = ihdr_payload(2, uint32_t(filters.size()), 8, 0, 0);
+  const Bytes png = build_png(ihdr, {}, zlib_compress(filter_rows(rows, 2, 1, filters)));
   OraclePicture oracle;
   ASSERT_TRUE(libpng_decode(png, &oracle));
   const Decoded d = decode_file(png);
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(d.pixels, oracle.pixels);
+  // Filter byte 5 is Paeth on every machine.
+  for (size_t i = 1; i < filters.size(); i += 2) filters[i] = 5;
+  const Decoded five = decode_file(build_png(ihdr, {}, zlib_compress(filter_rows(rows, 2, 1, filters))));
+  EXPECT_EQ(five.incomplete, 0);
+  EXPECT_EQ(five.pixels, oracle.pixels);
 }
 
 TEST(PngFilters, UnknownFilterStopsTheDataAndMarksTheDecode) {
@@ -416,79 +407,63 @@ INSTANTIATE_TEST_SUITE_P(Files, PngRefused, ::testing::ValuesIn(bad_files()),
                            return std::string(info.param.name);
                          });
 
-TEST(PngChunks, PaletteSampleBeyondPlteUsesTheEntryAsItWas) {
-  source_info.palette[3] = 0x11223344;
-  // 2-bit samples 0..3 and a PLTE of three entries.
-  std::vector<uint32_t> samples = {0, 1, 2, 3};
-  const PictureLayout p{4, 1, 2, 3, 0};
-  const Bytes plte = png_chunk("PLTE", {10, 20, 30, 40, 50, 60, 70, 80, 90});
-  const Bytes png =
-      build_png(ihdr_payload(4, 1, 2, 3, 0), {plte}, zlib_compress(image_data(p, samples, {0})));
-  const Decoded d = decode_file(png);
-  ASSERT_EQ(d.result, 0);
-  EXPECT_EQ(source_info.palette_count, 3);
-  EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0xFF0A141E, 0xFF28323C, 0xFF46505A, 0x11223344}));
-}
-
-// PngSuite covers the transparency keys; a key too short for its fields is
-// ignored, never read past.
-TEST(PngChunks, ShortTransparencyKeyIsIgnored) {
-  const PictureLayout p{2, 1, 8, 2, 0};
-  const Bytes png = build_png(ihdr_payload(2, 1, 8, 2, 0), {png_chunk("tRNS", {0, 0, 0})},
-                              zlib_compress(image_data(p, {0, 0, 0, 1, 1, 1}, {0})));
-  const Decoded d = decode_file(png);
-  ASSERT_EQ(d.result, 0);
-  EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0xFF000000, 0xFF010101}));
-}
-
-struct BackgroundCase {
+// Ancillary and palette chunks: pixels (when given), the palette count (when
+// not -1) and the background left in source_info. A palette sample beyond
+// PLTE uses the entry as an earlier picture left it; a transparency key too
+// short for its fields is ignored, never read past (PngSuite covers the
+// others); grey and alpha follows a 256-entry palette and reports none.
+struct ChunkCase {
+  const char* what;
+  uint32_t width;
   int depth, colour_type;
-  Bytes payload;
-  uint32_t expected;
+  std::vector<Bytes> chunks;
+  std::vector<uint32_t> samples, pixels;
+  int palette_count = -1;
+  uint32_t background = 0;
 };
 
-class Background : public ::testing::TestWithParam<BackgroundCase> {};
-
-TEST_P(Background, ReadIntoSourceInfo) {
-  const BackgroundCase c = GetParam();
-  const PictureLayout p{2, 1, c.depth, c.colour_type, 0};
-  std::vector<Bytes> chunks = {png_chunk("PLTE", {1, 2, 3, 4, 5, 6}), png_chunk("tRNS", {0x80}),
-                               png_chunk("bKGD", c.payload)};
-  if (c.colour_type != 3) chunks.erase(chunks.begin(), chunks.begin() + 2);
-  std::vector<uint32_t> samples(2 * size_t(channels(c.colour_type)), 0);
-  const Bytes png = build_png(ihdr_payload(2, 1, uint8_t(c.depth), uint8_t(c.colour_type), 0), chunks,
-                              zlib_compress(image_data(p, samples, {0})));
-  ASSERT_EQ(decode_file(png).result, 0);
-  EXPECT_EQ(source_info.background, c.expected);
+std::vector<ChunkCase> chunk_cases() {
+  const Bytes plte2 = png_chunk("PLTE", {1, 2, 3, 4, 5, 6}), trns = png_chunk("tRNS", {0x80});
+  auto bkgd = [](Bytes payload) { return png_chunk("bKGD", payload); };
+  const std::vector<uint32_t> none(4, 0), none_rgb(6, 0), none_rgba(8, 0);
+  // clang-format off
+  return {
+      {"sample beyond PLTE", 4, 2, 3, {png_chunk("PLTE", {10, 20, 30, 40, 50, 60, 70, 80, 90})}, {0, 1, 2, 3},
+       {0xFF0A141E, 0xFF28323C, 0xFF46505A, 0x11223344}, 3},
+      {"short tRNS", 2, 8, 2, {png_chunk("tRNS", {0, 0, 0})}, {0, 0, 0, 1, 1, 1}, {0xFF000000, 0xFF010101}},
+      {"oversized PLTE and tRNS", 2, 8, 3, {png_chunk("PLTE", Bytes(900, 0x7F)), png_chunk("tRNS", Bytes(300, 9))},
+       {0, 255}, {0x097F7F7F, 0x097F7F7F}, 256},
+      {"grey and alpha", 2, 8, 4, {}, none, {}, 0},
+      {"bKGD 4-bit grey 15", 2, 4, 0, {bkgd({0, 15})}, none, {}, -1, 0xFFFFFFFF},
+      {"bKGD 4-bit grey 5", 2, 4, 0, {bkgd({0, 5})}, none, {}, -1, 0xFF555555},
+      {"bKGD 1-bit grey", 2, 1, 0, {bkgd({0, 1})}, none, {}, -1, 0xFFFFFFFF},
+      {"bKGD grey and alpha", 2, 8, 4, {bkgd({0, 0x42})}, none, {}, -1, 0xFF424242},
+      {"bKGD RGB", 2, 8, 2, {bkgd({0, 1, 0, 2, 0, 3})}, none_rgb, {}, -1, 0xFF010203},
+      {"bKGD RGBA", 2, 8, 6, {bkgd({0, 0xA, 0, 0xB, 0, 0xC})}, none_rgba, {}, -1, 0xFF0A0B0C},
+      {"bKGD palette index 0", 2, 8, 3, {plte2, trns, bkgd({0})}, {0, 0}, {}, -1, 0x80010203},
+      {"bKGD palette index 1", 2, 8, 3, {plte2, trns, bkgd({1})}, {0, 0}, {}, -1, 0xFF040506},
+      {"bKGD RGB too short", 2, 8, 2, {bkgd({0, 1})}, none_rgb, {}, -1, 0},
+      {"bKGD grey too short", 2, 8, 0, {bkgd({7})}, {0, 0}, {}, -1, 0}};
+  // clang-format on
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Chunks, Background,
-    ::testing::Values(BackgroundCase{4, 0, {0, 15}, 0xFFFFFFFF}, BackgroundCase{4, 0, {0, 5}, 0xFF555555},
-                      BackgroundCase{1, 0, {0, 1}, 0xFFFFFFFF}, BackgroundCase{8, 4, {0, 0x42}, 0xFF424242},
-                      BackgroundCase{8, 2, {0, 1, 0, 2, 0, 3}, 0xFF010203},
-                      BackgroundCase{8, 6, {0, 0xA, 0, 0xB, 0, 0xC}, 0xFF0A0B0C},
-                      BackgroundCase{8, 3, {0}, 0x80010203}, BackgroundCase{8, 3, {1}, 0xFF040506},
-                      BackgroundCase{8, 2, {0, 1}, 0}, BackgroundCase{8, 0, {7}, 0}));
+class PngChunks : public ::testing::TestWithParam<ChunkCase> {};
 
-TEST(PngChunks, OversizedPaletteKeeps256Entries) {
-  Bytes plte(300 * 3, 0x7F);
-  const PictureLayout p{2, 1, 8, 3, 0};
-  const Bytes png =
-      build_png(ihdr_payload(2, 1, 8, 3, 0), {png_chunk("PLTE", plte), png_chunk("tRNS", Bytes(300, 9))},
-                zlib_compress(image_data(p, {0, 255}, {0})));
+TEST_P(PngChunks, ReadIntoSourceInfo) {
+  const ChunkCase& c = GetParam();
+  source_info.palette[3] = 0x11223344;
+  const PictureLayout p{c.width, 1, c.depth, c.colour_type, 0};
+  const Bytes png = build_png(ihdr_payload(c.width, 1, c.depth, c.colour_type, 0), c.chunks,
+                              zlib_compress(image_data(p, c.samples, {0})));
   const Decoded d = decode_file(png);
   ASSERT_EQ(d.result, 0);
-  EXPECT_EQ(source_info.palette_count, 256);
-  EXPECT_EQ(d.pixels, (std::vector<uint32_t>{0x097F7F7F, 0x097F7F7F}));
+  EXPECT_EQ(d.colour_type, c.colour_type);
+  if (!c.pixels.empty()) EXPECT_EQ(d.pixels, c.pixels);
+  if (c.palette_count >= 0) EXPECT_EQ(source_info.palette_count, c.palette_count);
+  EXPECT_EQ(source_info.background, c.background);
 }
 
-TEST(PngChunks, GreyAlphaReportsNoPalette) {
-  const Decoded d = decode_file(random_png({3, 3, 8, 4, 0}, 8));
-  ASSERT_EQ(d.result, 0);
-  EXPECT_EQ(source_info.palette_count, 0);
-  EXPECT_EQ(source_info.source_color_type, 4);
-}
+INSTANTIATE_TEST_SUITE_P(Chunks, PngChunks, ::testing::ValuesIn(chunk_cases()));
 
 // A row may hold at most 65535 bytes; the checking decode sizes its rows from
 // the file and leaves source_info as it found it.
