@@ -10,38 +10,13 @@
 #include <vector>
 
 #include "decode/picture.h"
+#include "tests/support/decode_check.h"
 #include "tests/support/jpeg_oracle.h"
 #include "tests/support/oracle.h"
 
 namespace {
 
-constexpr uint32_t kUntouched = 0x12345678;
-
-struct Decoded {
-  int32_t result = -2;
-  int32_t width = 0, height = 0;
-  int8_t colour_type = -1;
-  int32_t incomplete = 0;
-  std::vector<uint32_t> pixels;
-};
-
-// Decodes through the dispatcher into a target prefilled with kUntouched.
-// Without an explicit size the target has the probed size.
-Decoded decode(const std::vector<uint8_t>& file, int32_t width = -1, int32_t height = -1,
-               int32_t x_offset = 0, int32_t y_offset = 0) {
-  Decoded d;
-  if (width < 0) probe_picture(file.data(), int32_t(file.size()), &width, &height);
-  d.width = width;
-  d.height = height;
-  d.pixels.assign(size_t(std::max(width, 0)) * size_t(std::max(height, 0)) + 1, kUntouched);
-  source_info.source_color_type = 2;
-  d.result = decode_picture(file.data(), int32_t(file.size()), d.pixels.data(), width * 4, width, height,
-                            x_offset, y_offset);
-  d.pixels.pop_back();
-  d.colour_type = source_info.source_color_type;
-  d.incomplete = source_info.incomplete;
-  return d;
-}
+using namespace decodecheck;
 
 struct Marker {
   uint8_t code;
@@ -143,19 +118,17 @@ const MadeCase kMadeCases[] = {
 };
 
 JpegMakeOptions options_of(const MadeCase& c) {
-  JpegMakeOptions o;
-  o.quality = c.quality;
-  o.force_baseline = c.force_baseline;
-  o.components = c.components;
-  o.h0 = c.h0;
-  o.v0 = c.v0;
-  o.restart_interval = c.restart;
-  o.progressive = c.progressive;
-  o.h1 = c.h1;
-  o.v1 = c.v1;
-  o.h2 = c.h2;
-  o.v2 = c.v2;
-  return o;
+  return {.quality = c.quality,
+          .force_baseline = c.force_baseline,
+          .components = c.components,
+          .h0 = c.h0,
+          .v0 = c.v0,
+          .h1 = c.h1,
+          .v1 = c.v1,
+          .h2 = c.h2,
+          .v2 = c.v2,
+          .restart_interval = c.restart,
+          .progressive = c.progressive};
 }
 
 std::vector<uint8_t> make(const MadeCase& c) {
@@ -170,7 +143,7 @@ TEST_P(MadeByLibjpeg, MatchesTheReferenceDecode) {
   ASSERT_FALSE(file.empty());
   JpegReference ref;
   ASSERT_TRUE(jpeg_reference_decode(file, &ref));
-  const Decoded d = decode(file);
+  const Decoded d = decode_file(file);
   ASSERT_EQ(d.result, 0);
   ASSERT_EQ(d.width, c.width);
   ASSERT_EQ(d.height, c.height);
@@ -189,8 +162,8 @@ TEST_P(MadeByLibjpeg, MatchesTheReferenceDecode) {
 TEST_P(MadeByLibjpeg, ProgressiveAndBaselineTwinsAgree) {
   MadeCase c = GetParam();
   c.progressive = !c.progressive;
-  const Decoded a = decode(make(GetParam()));
-  const Decoded b = decode(make(c));
+  const Decoded a = decode_file(make(GetParam()));
+  const Decoded b = decode_file(make(c));
   ASSERT_EQ(a.result, 0);
   ASSERT_EQ(b.result, 0);
   EXPECT_LE(jpeg_max_channel_difference(a.pixels, b.pixels), 1);
@@ -202,13 +175,13 @@ INSTANTIATE_TEST_SUITE_P(Jpeg, MadeByLibjpeg, testing::ValuesIn(kMadeCases),
 TEST(JpegDecode, RestartMarkersChangeNoPixel) {
   for (int interval : {1, 2, 5, 7}) {
     MadeCase c{"r", 83, 51, 3, 2, 2, 0, 90, false, true};
-    const Decoded plain = decode(make(c));
+    const Decoded plain = decode_file(make(c));
     c.restart = interval;
-    const Decoded with = decode(make(c));
+    const Decoded with = decode_file(make(c));
     ASSERT_EQ(with.result, 0);
     EXPECT_EQ(plain.pixels, with.pixels) << "interval " << interval;
     c.progressive = true;
-    const Decoded progressive = decode(make(c));
+    const Decoded progressive = decode_file(make(c));
     ASSERT_EQ(progressive.result, 0);
     EXPECT_LE(jpeg_max_channel_difference(plain.pixels, progressive.pixels), 1) << "interval " << interval;
   }
@@ -227,7 +200,7 @@ TEST(JpegDecode, QuantisationTableIdsDoNotDecideLumaOrChroma) {
           jpeg_make(jpeg_test_samples(c.width, c.height, 3), c.width, c.height, o);
       JpegReference ref;
       ASSERT_TRUE(jpeg_reference_decode(file, &ref));
-      const Decoded d = decode(file);
+      const Decoded d = decode_file(file);
       ASSERT_EQ(d.result, 0);
       EXPECT_GE(jpeg_psnr(d.pixels, ref.pixels), 40.0) << luma << "," << chroma;
     }
@@ -254,7 +227,7 @@ TEST(JpegDecode, RestartMarkerFollowedByStuffedBytes) {
     if (!pattern) continue;
     found++;
     o.restart_interval = 0;
-    const Decoded a = decode(with), b = decode(jpeg_make(samples, 64, 32, o));
+    const Decoded a = decode_file(with), b = decode_file(jpeg_make(samples, 64, 32, o));
     ASSERT_EQ(a.result, 0);
     EXPECT_EQ(a.pixels, b.pixels) << "seed " << seed;
   }
@@ -267,7 +240,7 @@ TEST(JpegDecode, SixteenBitQuantisationTablesDecodeLikeEightBit) {
     const std::vector<uint8_t> file = make(c);
     const std::vector<uint8_t> wide = widen_quant_tables(file);
     ASSERT_GT(wide.size(), file.size());
-    const Decoded a = decode(file), b = decode(wide);
+    const Decoded a = decode_file(file), b = decode_file(wide);
     ASSERT_EQ(b.result, 0);
     EXPECT_EQ(a.pixels, b.pixels);
   }
@@ -282,8 +255,8 @@ TEST(JpegDecode, DcPredictorsStartAtZeroInEveryScan) {
   const std::vector<uint8_t> samples = jpeg_test_samples(c.width, c.height, 3);
   const std::vector<uint8_t> split = jpeg_make(samples, c.width, c.height, o);
   ASSERT_FALSE(split.empty());
-  const Decoded a = decode(split);
-  const Decoded b = decode(make(c));
+  const Decoded a = decode_file(split);
+  const Decoded b = decode_file(make(c));
   ASSERT_EQ(a.result, 0);
   EXPECT_EQ(a.colour_type, 0) << "no scan carried two components";
   EXPECT_LE(jpeg_max_channel_difference(a.pixels, b.pixels), 1);
@@ -297,8 +270,8 @@ TEST(JpegDecode, ProgressiveCutAfterTheDcScanIsABlurredFullPicture) {
   for (const Marker& m : markers(file))
     if (m.code == 0xDA && ++scans == 2) second_scan = m.pos;
   ASSERT_GT(second_scan, 0u);
-  const Decoded full = decode(file);
-  const Decoded blur = decode(cut(file, second_scan));
+  const Decoded full = decode_file(file);
+  const Decoded blur = decode_file(cut(file, second_scan));
   ASSERT_EQ(blur.result, 0);
   EXPECT_EQ(blur.incomplete, 1);
   // Only the DC terms: each 8 x 8 block is flat, near the full picture's mean.
@@ -321,11 +294,11 @@ TEST(JpegDecode, ProgressiveCutAfterTheDcScanIsABlurredFullPicture) {
 TEST(JpegDecode, TruncatedSequentialKeepsTheMcusBeforeTheEnd) {
   const MadeCase c{"cut", 64, 64, 3, 2, 2, 0, 90, false, true};
   const std::vector<uint8_t> file = make(c);
-  const Decoded full = decode(file);
+  const Decoded full = decode_file(file);
   size_t data_start = 0;
   for (const Marker& m : markers(file))
     if (m.code == 0xDA) data_start = m.pos + m.length;
-  const Decoded part = decode(cut(file, data_start + (file.size() - data_start) / 2));
+  const Decoded part = decode_file(cut(file, data_start + (file.size() - data_start) / 2));
   ASSERT_EQ(part.result, 0);
   EXPECT_EQ(part.incomplete, 1);
   // The first MCU row is whole; the last rows were never reached.
@@ -336,10 +309,10 @@ TEST(JpegDecode, TruncatedSequentialKeepsTheMcusBeforeTheEnd) {
 TEST(JpegDecode, CompleteFilesWithoutEndMarkerAreNotIncomplete) {
   const MadeCase c{"noeoi", 30, 20, 3, 2, 2, 0, 90, false, true};
   const std::vector<uint8_t> file = make(c);
-  const Decoded d = decode(cut(file, file.size() - 2));
+  const Decoded d = decode_file(cut(file, file.size() - 2));
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(d.incomplete, 0);
-  EXPECT_EQ(d.pixels, decode(file).pixels);
+  EXPECT_EQ(d.pixels, decode_file(file).pixels);
 }
 
 TEST(JpegDecode, DataEndingBeforeAnyScanIsRefused) {
@@ -349,10 +322,22 @@ TEST(JpegDecode, DataEndingBeforeAnyScanIsRefused) {
   for (const Marker& m : markers(file))
     if (m.code == 0xDA && first_scan == 0) first_scan = m.pos;
   for (size_t end : {size_t(2), size_t(20), first_scan, first_scan + 5}) {
-    const Decoded d = decode(cut(file, end), 30, 20);
+    const Decoded d = decode_at(cut(file, end), 30, 20);
     EXPECT_EQ(d.result, -1) << end;
     for (uint32_t p : d.pixels) ASSERT_EQ(p, kUntouched);
   }
+}
+
+// The file without the given marker segments.
+std::vector<uint8_t> without(const std::vector<uint8_t>& file, const std::vector<Marker>& segments) {
+  std::vector<uint8_t> out;
+  size_t copied = 0;
+  for (const Marker& m : segments) {
+    out.insert(out.end(), file.begin() + long(copied), file.begin() + long(m.pos));
+    copied = m.pos + m.length;
+  }
+  out.insert(out.end(), file.begin() + long(copied), file.end());
+  return out;
 }
 
 // Without its Huffman tables (as in motion-picture frames that rely on
@@ -360,55 +345,24 @@ TEST(JpegDecode, DataEndingBeforeAnyScanIsRefused) {
 // progressive scan without its table ends the picture after the scans before.
 TEST(JpegDecode, ScansWithUndefinedHuffmanTables) {
   for (bool progressive : {false, true}) {
-    const MadeCase c{"nodht", 40, 24, 3, 2, 2, 0, 90, progressive, true};
-    const std::vector<uint8_t> file = make(c);
+    const std::vector<uint8_t> file = make({"nodht", 40, 24, 3, 2, 2, 0, 90, progressive, true});
     std::vector<Marker> dht;
     for (const Marker& m : markers(file))
       if (m.code == 0xC4) dht.push_back(m);
-    ASSERT_FALSE(dht.empty());
-    std::vector<uint8_t> none(file.begin(), file.begin() + long(dht.front().pos));
-    size_t copied = dht.front().pos;
-    for (const Marker& m : dht) {
-      none.insert(none.end(), file.begin() + long(copied), file.begin() + long(m.pos));
-      copied = m.pos + m.length;
-    }
-    none.insert(none.end(), file.begin() + long(copied), file.end());
-    EXPECT_EQ(decode(none, 40, 24).result, -1) << progressive;
+    ASSERT_GT(dht.size(), 2u);
+    EXPECT_EQ(decode_at(without(file, dht), 40, 24).result, -1) << progressive;
     if (!progressive) continue;
     // Only the tables of the first scan are kept.
-    std::vector<uint8_t> first_only(file.begin(), file.begin() + long(dht[1].pos + dht[1].length));
-    size_t from = dht[1].pos + dht[1].length;
-    for (size_t i = 2; i < dht.size(); i++) {
-      first_only.insert(first_only.end(), file.begin() + long(from), file.begin() + long(dht[i].pos));
-      from = dht[i].pos + dht[i].length;
-    }
-    first_only.insert(first_only.end(), file.begin() + long(from), file.end());
-    const Decoded d = decode(first_only, 40, 24);
+    const Decoded d = decode_at(without(file, std::vector<Marker>(dht.begin() + 2, dht.end())), 40, 24);
     EXPECT_EQ(d.result, 0);
     EXPECT_EQ(d.incomplete, 1);
   }
 }
 
 TEST(JpegDecode, PlacementOffsetsClipWithoutShiftingPixels) {
-  const MadeCase c{"offset", 40, 30, 3, 2, 2, 0, 90, false, true};
-  for (bool progressive : {false, true}) {
-    MadeCase m = c;
-    m.progressive = progressive;
-    const std::vector<uint8_t> file = make(m);
-    const Decoded plain = decode(file);
-    for (const auto& [dx, dy] : {std::pair{-3, 2}, std::pair{5, -9}, std::pair{17, 11}, std::pair{-50, 0}}) {
-      const Decoded moved = decode(file, 40, 30, dx, dy);
-      ASSERT_EQ(moved.result, 0);
-      for (int y = 0; y < 30; y++) {
-        for (int x = 0; x < 40; x++) {
-          const int sx = x - dx, sy = y - dy;
-          const uint32_t want =
-              sx >= 0 && sx < 40 && sy >= 0 && sy < 30 ? plain.pixels[size_t(sy * 40 + sx)] : kUntouched;
-          ASSERT_EQ(moved.pixels[size_t(y * 40 + x)], want) << dx << "," << dy << " at " << x << "," << y;
-        }
-      }
-    }
-  }
+  for (bool progressive : {false, true})
+    expect_offsets_clip(make({"offset", 40, 30, 3, 2, 2, 0, 90, progressive, true}), 40, 30,
+                        {{-3, 2}, {5, -9}, {17, 11}, {-50, 0}});
 }
 
 // Hostile variations of a valid file; each must be refused.
@@ -453,7 +407,7 @@ TEST_P(RefusedFile, IsRefused) {
     }
   }
   ASSERT_TRUE(edited);
-  const Decoded d = decode(file, 24, 16);
+  const Decoded d = decode_at(file, 24, 16);
   EXPECT_EQ(d.result, -1);
 }
 
@@ -481,11 +435,11 @@ TEST(JpegDecode, LargeFramesWithTinyDataEndQuickly) {
     for (uint16_t size : {4000, 65535}) {
       const MadeCase c{"large", 16, 16, 3, 2, 2, 0, 90, progressive, true};
       const std::vector<uint8_t> file = with_frame_size(make(c), size, size);
-      const Decoded small = decode(file, 16, 16);
+      const Decoded small = decode_at(file, 16, 16);
       const bool refused = progressive && size == 65535;
       EXPECT_EQ(small.result, refused ? -1 : 0) << size;
       EXPECT_EQ(small.incomplete, refused ? 0 : 1);
-      EXPECT_EQ(decode(file, 0, 0).result, 0);
+      EXPECT_EQ(decode_at(file, 0, 0).result, 0);
     }
   }
 }
@@ -506,13 +460,13 @@ TEST(JpegDecode, ManyRepeatedScansAreBounded) {
     if (m.code == 0xD9) end = m.pos;
   }
   ASSERT_GT(end, last_scan);
-  const Decoded plain = decode(file);
+  const Decoded plain = decode_file(file);
   for (int repeats : {20, 3000}) {
     std::vector<uint8_t> many(file.begin(), file.begin() + long(end));
     for (int i = 0; i < repeats; i++)
       many.insert(many.end(), file.begin() + long(last_scan), file.begin() + long(end));
     many.insert(many.end(), {0xFF, 0xD9});
-    const Decoded d = decode(many);
+    const Decoded d = decode_file(many);
     ASSERT_EQ(d.result, 0);
     EXPECT_EQ(d.incomplete, repeats > 64 ? 1 : 0) << repeats;
     EXPECT_EQ(d.pixels, plain.pixels);
@@ -526,7 +480,7 @@ TEST(JpegDecode, DamagedFilesStaySafe) {
     const MadeCase c{"dmg", 21, 18, 3, 2, 2, progressive ? 0 : 2, 80, progressive, true};
     const std::vector<uint8_t> file = make(c);
     for (size_t n = 0; n <= file.size(); n += 3) {
-      const Decoded d = decode(cut(file, n), 21, 18);
+      const Decoded d = decode_at(cut(file, n), 21, 18);
       ASSERT_TRUE(d.result == 0 || d.result == -1);
     }
     uint32_t seed = 99;
@@ -536,7 +490,7 @@ TEST(JpegDecode, DamagedFilesStaySafe) {
         seed = seed * 1664525u + 1013904223u;
         bad[2 + (seed >> 8) % (bad.size() - 2)] = uint8_t(seed >> 24);
       }
-      const Decoded d = decode(bad, 21, 18);
+      const Decoded d = decode_at(bad, 21, 18);
       ASSERT_TRUE(d.result == 0 || d.result == -1);
     }
   }
@@ -596,7 +550,7 @@ TEST(JpegCorpus, EveryFileDecodesOrIsRefusedSafely) {
     probe_picture(file.data(), int32_t(file.size()), &w, &h);
     // Absurd sizes get a small target: the decoder clips.
     if (w < 1 || h < 1 || int64_t(w) * h > (int64_t(1) << 25)) w = h = 64;
-    const Decoded d = decode(file, w, h);
+    const Decoded d = decode_at(file, w, h);
     ASSERT_TRUE(d.result == 0 || d.result == -1);
     if (e.kind.rfind("not-jpeg", 0) == 0) continue;  // another format, or nothing
     if (e.kind.rfind("arith", 0) == 0 || e.kind == "lossless" || e.kind == "NO-SOF" ||
