@@ -128,7 +128,8 @@ JpegMakeOptions options_of(const MadeCase& c) {
           .h2 = c.h2,
           .v2 = c.v2,
           .restart_interval = c.restart,
-          .progressive = c.progressive};
+          .progressive = c.progressive,
+          .scans = {}};
 }
 
 std::vector<uint8_t> make(const MadeCase& c) {

@@ -102,11 +102,7 @@ TEST(TgaOrder, EveryStorageOrderAndCodingGivesTheSamePicture) {
   for (uint8_t descriptor : {0x00, 0x10, 0x20, 0x30}) {
     for (uint8_t type : {2, 10}) {
       SCOPED_TRACE(testing::Message() << "descriptor " << int(descriptor) << ", type " << int(type));
-      TgaSpec s;
-      s.image_type = type;
-      s.width = w;
-      s.height = h;
-      s.descriptor = descriptor;
+      const TgaSpec s{.image_type = type, .width = w, .height = h, .descriptor = descriptor};
       const auto values = file_order(picture, w, h, descriptor);
       const Decoded d = decode_file(make_tga(s, {}, type == 10 ? rle(values, 3) : raw(values, 3)));
       ASSERT_EQ(d.result, 0);
@@ -118,11 +114,7 @@ TEST(TgaOrder, EveryStorageOrderAndCodingGivesTheSamePicture) {
 
 TEST(TgaOrder, LongestPacketsCrossRowEnds) {
   // 300 positions: a run of 128 (header 0xFF), 128 raw values (0x7F), 44 raw.
-  TgaSpec s;
-  s.image_type = 10;
-  s.width = 100;
-  s.height = 3;
-  s.descriptor = 0x20;
+  const TgaSpec s{.image_type = 10, .width = 100, .height = 3, .descriptor = 0x20};
   Bytes data = {0xFF, 0x11, 0x22, 0x33, 0x7F};
   for (uint32_t i = 0; i < 128; ++i) append_value(data, i * 0x010203u, 3);
   data.push_back(43);
@@ -159,10 +151,7 @@ TEST(TgaValues, EachValueSize) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TgaSpec s;
-    s.image_type = c.type;
-    s.depth = c.depth;
-    s.width = 2;
+    const TgaSpec s{.image_type = c.type, .width = 2, .depth = c.depth};
     const std::vector<uint32_t> values = {c.value, c.value};
     const Bytes data = c.type >= 8 ? rle(values, c.depth / 8) : raw(values, c.depth / 8);
     const Decoded d = decode_file(make_tga(s, {}, data));
@@ -209,15 +198,14 @@ TEST(TgaMap, IndexedAndSkippedMaps) {
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TgaSpec s;
-    s.map_type = 1;
-    s.image_type = c.image_type;
-    s.depth = c.depth;
-    s.map_first = c.map_first;
-    s.map_length = c.map_length;
-    s.map_bits = c.map_bits;
-    s.width = uint16_t(c.expected.empty() ? 1 : c.expected.size());
-    s.id_length = 3;
+    const TgaSpec s{.id_length = 3,
+                    .map_type = 1,
+                    .image_type = c.image_type,
+                    .map_first = c.map_first,
+                    .map_length = c.map_length,
+                    .map_bits = c.map_bits,
+                    .width = uint16_t(c.expected.empty() ? 1 : c.expected.size()),
+                    .depth = c.depth};
     const Decoded d = decode_file(make_tga(s, c.map, c.data));
     if (c.expected.empty()) {
       EXPECT_EQ(d.result, -1);
@@ -240,9 +228,7 @@ TEST(TgaRefusal, HeadersThatCannotBeDecoded) {
       {"image type 12", 2, 12},  {"depth 0", 16, 0},     {"depth 12", 16, 12},   {"depth 40", 16, 40},
       {"descriptor 64", 17, 64}, {"width 0", 12, 0},     {"height 0", 14, 0},
   };
-  TgaSpec s;
-  s.width = 2;
-  s.height = 1;
+  TgaSpec s{.width = 2};
   const Bytes good = make_tga(s, {}, raw({1, 2}, 3));
   ASSERT_EQ(decode_file(good).result, 0);
   for (const Case& c : cases) {
@@ -264,12 +250,7 @@ TEST(TgaTruncation, EveryCutIsSafeAndKeepsWhatWasRead) {
   const int w = 6, h = 4;
   const auto picture = random_values(size_t(w * h), 0x1000000, 8, 2);
   for (uint8_t type : {2, 10}) {
-    TgaSpec s;
-    s.image_type = type;
-    s.width = w;
-    s.height = h;
-    s.descriptor = 0x20;
-    s.id_length = 5;
+    const TgaSpec s{.id_length = 5, .image_type = type, .width = w, .height = h, .descriptor = 0x20};
     const Bytes data = type == 10 ? rle(picture, 3) : raw(picture, 3);
     const Bytes file = make_tga(s, {}, data);
     const Decoded whole = decode_file(file);
@@ -294,11 +275,7 @@ TEST(TgaTruncation, EveryCutIsSafeAndKeepsWhatWasRead) {
 }
 
 TEST(TgaClip, OffsetsClipAndLeaveTheRestAlone) {
-  TgaSpec s;
-  s.width = 3;
-  s.height = 3;
-  s.descriptor = 0x30;  // top-down, right to left
-  s.image_type = 10;
+  const TgaSpec s{.image_type = 10, .width = 3, .height = 3, .descriptor = 0x30};  // top-down, right to left
   const Bytes file = make_tga(s, {}, rle(random_values(9, 0x1000000, 12), 3));
   expect_offsets_clip(file, 3, 3, {{2, -1}, {-1, 1}, {5, 0}});
 }
@@ -320,12 +297,7 @@ TEST(TgaAgainstStb, RandomPicturesAgree) {
       SCOPED_TRACE(testing::Message() << "type " << int(c.type) << ", depth " << int(c.depth) << ", map "
                                       << int(c.map_bits) << ", descriptor " << int(descriptor));
       const int w = 13, h = 6;
-      TgaSpec s;
-      s.image_type = c.type;
-      s.depth = c.depth;
-      s.width = w;
-      s.height = h;
-      s.descriptor = descriptor;
+      TgaSpec s{.image_type = c.type, .width = w, .height = h, .depth = c.depth, .descriptor = descriptor};
       Bytes map;
       uint32_t modulo = c.depth == 32 ? 0 : c.depth == 8 ? 256 : 1u << c.depth;
       if (c.map_bits != 0) {
