@@ -29,6 +29,17 @@ inline TestPicture make_picture(int32_t w, int32_t h) {
   return p;
 }
 
+inline TestPicture picture_of(int32_t w, int32_t h, const std::vector<uint32_t>& pixels) {
+  return TestPicture{w, h, pixels};
+}
+
+// One row of n opaque colours: pixel i is i * step.
+inline TestPicture ramp_picture(int32_t n, uint32_t step) {
+  TestPicture p = make_picture(n, 1);
+  for (int32_t i = 0; i < n; ++i) p.pixels[size_t(i)] = 0xFF000000u | uint32_t(i) * step;
+  return p;
+}
+
 // Opaque gray pixels drawn from levels; every seventh pixel is the key
 // (0x00vvvvvv) when key_level >= 0.
 inline TestPicture gray_picture(int32_t w, int32_t h, const std::vector<int>& levels, int key_level,

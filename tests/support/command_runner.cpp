@@ -90,6 +90,11 @@ CommandResult run_command(const std::string& program, const std::vector<std::str
   return result;
 }
 
+CommandResult run_tool(const TempFolder& folder, const std::vector<std::string>& args,
+                       const std::string& input) {
+  return run_command(TESSEL_BINARY, args, folder.path(), input);
+}
+
 TempFolder::TempFolder() {
   std::string pattern = (std::filesystem::temp_directory_path() / "tessel-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;

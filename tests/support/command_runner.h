@@ -18,6 +18,11 @@ CommandResult run_command(const std::string& program, const std::vector<std::str
                           const std::string& folder, const std::string& input = std::string(),
                           bool keep_input_open = false);
 
+class TempFolder;
+// The built tessel run in folder with args and standard input text.
+CommandResult run_tool(const TempFolder& folder, const std::vector<std::string>& args,
+                       const std::string& input = std::string());
+
 // A fresh empty folder under the system's temporary folder, removed with all
 // its contents when the object goes away.
 class TempFolder {

@@ -2,12 +2,11 @@
 
 #include <zlib.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "encode/encode_png.h"
+#include "tests/support/oracle.h"
 
 EncodeOptions default_options(const TestPicture& picture, int32_t colour_type) {
   EncodeOptions o{};
@@ -45,6 +44,18 @@ EncodeRun run_encoder(const TestPicture& picture, int32_t colour_type,
   return run;
 }
 
+::testing::AssertionResult lossless(const TestPicture& picture, const EncodeRun& run) {
+  if (run.result == kNoPng) return ::testing::AssertionFailure() << "no PNG: " << run.messages;
+  if (size_t(run.result) != run.png.size())
+    return ::testing::AssertionFailure()
+           << "size " << run.result << " but " << run.png.size() << " bytes kept";
+  bool ok = false;
+  for (const PngChunk& c : split_chunks(run.png, &ok))
+    if (!c.crc_ok) return ::testing::AssertionFailure() << "bad CRC on " << c.type;
+  if (!ok) return ::testing::AssertionFailure() << "chunks cut short";
+  return png_shows(run.png, picture.width, picture.height, picture.pixels);
+}
+
 std::vector<PngChunk> split_chunks(const std::vector<uint8_t>& png, bool* ok) {
   static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   std::vector<PngChunk> chunks;
@@ -62,13 +73,12 @@ std::vector<PngChunk> split_chunks(const std::vector<uint8_t>& png, bool* ok) {
       break;
     }
     PngChunk c;
-    c.offset = at;
     c.type.assign(reinterpret_cast<const char*>(p + 4), 4);
     c.data.assign(p + 8, p + 8 + n);
+    c.whole.assign(p, p + 12 + n);
     const uint32_t stored =
         uint32_t(p[8 + n]) << 24 | uint32_t(p[9 + n]) << 16 | uint32_t(p[10 + n]) << 8 | p[11 + n];
-    const uint32_t crc = uint32_t(crc32(crc32(0, p + 4, 4), p + 8, n));
-    c.crc_ok = crc == stored;
+    c.crc_ok = uint32_t(crc32(crc32(0, p + 4, 4), p + 8, n)) == stored;
     chunks.push_back(std::move(c));
     at += 12 + size_t(n);
   }
@@ -78,26 +88,12 @@ std::vector<PngChunk> split_chunks(const std::vector<uint8_t>& png, bool* ok) {
 
 std::string chunk_sequence(const std::vector<PngChunk>& chunks) {
   std::string s;
-  for (const PngChunk& c : chunks) {
-    if (!s.empty()) s += ",";
-    s += c.type;
-  }
+  for (const PngChunk& c : chunks) s += (s.empty() ? "" : ",") + c.type;
   return s;
 }
 
-std::vector<uint8_t> make_chunk(const std::string& type, const std::vector<uint8_t>& data) {
-  const uint32_t n = uint32_t(data.size());
-  std::vector<uint8_t> out(12 + size_t(n), 0);
-  out[0] = uint8_t(n >> 24);
-  out[1] = uint8_t(n >> 16);
-  out[2] = uint8_t(n >> 8);
-  out[3] = uint8_t(n);
-  for (size_t i = 0; i < 4 && i < type.size(); ++i) out[4 + i] = uint8_t(type[i]);
-  if (n > 0) std::memcpy(out.data() + 8, data.data(), n);
-  const uint32_t crc = uint32_t(crc32(0, out.data() + 4, uInt(4 + n)));
-  out[8 + n] = uint8_t(crc >> 24);
-  out[9 + n] = uint8_t(crc >> 16);
-  out[10 + n] = uint8_t(crc >> 8);
-  out[11 + n] = uint8_t(crc);
-  return out;
+const PngChunk* find_chunk(const std::vector<PngChunk>& chunks, const std::string& type, int nth) {
+  for (const PngChunk& c : chunks)
+    if (c.type == type && nth-- == 0) return &c;
+  return nullptr;
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Runs the encoder on pictures built in memory and takes its PNGs apart:
-// message capture, a chunk walker and the zlib payload of IDAT.
+// message capture, a chunk walker and the libpng check of the result.
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -29,17 +31,18 @@ EncodeOptions default_options(const TestPicture& picture, int32_t colour_type);
 // Encodes; tweak may adjust the options first. Captures the messages.
 EncodeRun run_encoder(const TestPicture& picture, int32_t colour_type,
                       const std::function<void(EncodeOptions&)>& tweak = nullptr);
-
+// The run made a whole PNG, every chunk CRC is right, and libpng reads it as the picture.
+::testing::AssertionResult lossless(const TestPicture& picture, const EncodeRun& run);
 
 struct PngChunk {
   std::string type;
   std::vector<uint8_t> data;
+  std::vector<uint8_t> whole;  // length, type, data and CRC as stored
   bool crc_ok = false;
-  size_t offset = 0;  // of the length field
 };
 // Walks the chunks after the signature; stops at the end or at a chunk that
 // runs past the data. ok is false when the signature is missing or a chunk is cut.
 std::vector<PngChunk> split_chunks(const std::vector<uint8_t>& png, bool* ok = nullptr);
 std::string chunk_sequence(const std::vector<PngChunk>& chunks);  // "IHDR,PLTE,IDAT,IEND"
-// Chunk bytes (length, type, data, CRC) with a correct CRC.
-std::vector<uint8_t> make_chunk(const std::string& type, const std::vector<uint8_t>& data);
+// The nth chunk of that type, or null.
+const PngChunk* find_chunk(const std::vector<PngChunk>& chunks, const std::string& type, int nth = 0);

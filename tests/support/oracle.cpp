@@ -81,6 +81,31 @@ bool libpng_decode(const std::vector<uint8_t>& png, OraclePicture* out, std::str
   return true;
 }
 
+::testing::AssertionResult png_shows(const std::vector<uint8_t>& png, int32_t width, int32_t height,
+                                     const std::vector<uint32_t>& pixels) {
+  OraclePicture got;
+  std::string error;
+  if (!libpng_decode(png, &got, &error)) return ::testing::AssertionFailure() << "libpng: " << error;
+  if (got.width != width || got.height != height)
+    return ::testing::AssertionFailure()
+           << "size " << got.width << "x" << got.height << ", want " << width << "x" << height;
+  for (size_t i = 0; i < pixels.size() && i < got.pixels.size(); ++i)
+    if (got.pixels[i] != pixels[i])
+      return ::testing::AssertionFailure()
+             << "pixel " << i << " is " << std::hex << got.pixels[i] << ", want " << pixels[i];
+  if (got.pixels.size() != pixels.size())
+    return ::testing::AssertionFailure() << got.pixels.size() << " pixels, want " << pixels.size();
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult same_png_pixels(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  OraclePicture want;
+  std::string error;
+  if (!libpng_decode(b, &want, &error))
+    return ::testing::AssertionFailure() << "libpng on the second: " << error;
+  return png_shows(a, want.width, want.height, want.pixels);
+}
+
 bool zlib_inflate(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
   z_stream zs;
   std::memset(&zs, 0, sizeof zs);

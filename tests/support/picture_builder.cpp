@@ -2,15 +2,14 @@
 
 #include <zlib.h>
 
+#include <cstring>
+
 namespace testpic {
 
 namespace {
 
-void put_be32(Bytes* out, uint32_t v) {
-  out->push_back(uint8_t(v >> 24));
-  out->push_back(uint8_t(v >> 16));
-  out->push_back(uint8_t(v >> 8));
-  out->push_back(uint8_t(v));
+void put_be32(uint8_t* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out[i] = uint8_t(v >> (24 - 8 * i));
 }
 
 }  // namespace
@@ -18,25 +17,22 @@ void put_be32(Bytes* out, uint32_t v) {
 Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 Bytes png_chunk(const std::string& type, const Bytes& data) {
-  Bytes out;
-  put_be32(&out, uint32_t(data.size()));
-  out.insert(out.end(), type.begin(), type.end());
-  out.insert(out.end(), data.begin(), data.end());
-  uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type.data()), uInt(type.size()));
-  if (!data.empty()) crc = crc32(crc, data.data(), uInt(data.size()));
-  put_be32(&out, uint32_t(crc));
+  const uint32_t n = uint32_t(data.size());
+  Bytes out(12 + size_t(n), 0);
+  put_be32(out.data(), n);
+  // Byte by byte: GCC misreads a four-byte range copy from a short string.
+  for (size_t i = 0; i < 4 && i < type.size(); ++i) out[4 + i] = uint8_t(type[i]);
+  if (n > 0) std::memcpy(out.data() + 8, data.data(), n);
+  put_be32(out.data() + 8 + n, uint32_t(crc32(0, out.data() + 4, uInt(4 + n))));
   return out;
 }
 
 Bytes ihdr_chunk(uint32_t width, uint32_t height, uint8_t bit_depth, uint8_t colour_type) {
-  Bytes data;
-  put_be32(&data, width);
-  put_be32(&data, height);
-  data.push_back(bit_depth);
-  data.push_back(colour_type);
-  data.push_back(0);
-  data.push_back(0);
-  data.push_back(0);
+  Bytes data(13, 0);
+  put_be32(data.data(), width);
+  put_be32(data.data() + 4, height);
+  data[8] = bit_depth;
+  data[9] = colour_type;
   return png_chunk("IHDR", data);
 }
 
