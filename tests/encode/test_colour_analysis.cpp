@@ -7,15 +7,8 @@
 #include "encode/encode_png.h"
 #include "tests/encode/pictures.h"
 #include "tests/support/encode_harness.h"
-#include "tests/support/oracle.h"
 
 namespace {
-
-TestPicture picture_of(int32_t w, int32_t h, const std::vector<uint32_t>& pixels) {
-  TestPicture p = make_picture(w, h);
-  p.pixels = pixels;
-  return p;
-}
 
 EncodeRun stored_run(const TestPicture& p, int32_t colour_type,
                      const std::function<void(EncodeOptions&)>& tweak = nullptr) {
@@ -23,14 +16,6 @@ EncodeRun stored_run(const TestPicture& p, int32_t colour_type,
     o.strategy = 4;
     if (tweak) tweak(o);
   });
-}
-
-void expect_lossless(const TestPicture& in, const EncodeRun& run) {
-  ASSERT_NE(run.result, kNoPng) << run.messages;
-  OraclePicture out;
-  std::string error;
-  ASSERT_TRUE(libpng_decode(run.png, &out, &error)) << error;
-  EXPECT_EQ(out.pixels, in.pixels);
 }
 
 // More than 256 distinct colours.
@@ -48,14 +33,17 @@ struct RefusalCase {
   int32_t colour_type;
   int32_t bit_depth;
   std::string message;
+  uint32_t background = 0;
 };
 
 class Refusals : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(Refusals, ExactMessageAndNoPng) {
   const RefusalCase& rc = GetParam();
-  const EncodeRun run =
-      stored_run(rc.picture, rc.colour_type, [&](EncodeOptions& o) { o.bit_depth = rc.bit_depth; });
+  const EncodeRun run = stored_run(rc.picture, rc.colour_type, [&](EncodeOptions& o) {
+    o.bit_depth = rc.bit_depth;
+    o.background = rc.background;
+  });
   EXPECT_EQ(run.result, kNoPng);
   EXPECT_EQ(run.messages, rc.message);
 }
@@ -85,24 +73,102 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"gray_depth_too_small", picture_of(2, 1, {0xFF000000u, 0xFF111111u}), 0, 2,
                     "\rImage doesn't fit in selected bitdepth"},
         RefusalCase{"palette_depth_too_small", picture_of(3, 1, {kRed, kGreen, 0xFF0000FFu}), 3, 1,
-                    "\rImage doesn't fit in selected bitdepth"}),
+                    "\rImage doesn't fit in selected bitdepth"},
+        RefusalCase{"background_outside_a_full_palette", ramp_picture(16, 0x0F0000u), 3, 0,
+                    ", 16 unique colors, bitdepth:4\n"
+                    "\rbKGD chunk can't fit palette index. Try higher bitdepth, /c2 or /c6 instead\n",
+                    0xFF00FF00u}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ColourAnalysis, AcceptedWhereOnlyAKeyIsTransparent) {
-  // One fully transparent value whose colour never shows: gray and RGB take it as a key.
-  const TestPicture gray = picture_of(3, 1, {0xFF000000u, 0x00FFFFFFu, 0xFF000000u});
-  EncodeRun run = stored_run(gray, 0);
-  expect_lossless(gray, run);
-  EXPECT_EQ(run.options.chosen_bit_depth, 1);
-  const TestPicture rgb = picture_of(3, 1, {kRed, 0x00000001u, kGreen});
-  run = stored_run(rgb, 2);
-  expect_lossless(rgb, run);
-  // Colour types that take any alpha are never refused for it.
-  for (int32_t type : {3, 4, 6}) {
-    const TestPicture translucent = picture_of(2, 1, {kHalfGray, 0xFF808080u});
-    expect_lossless(translucent, stored_run(translucent, type));
+// An accepted picture: the form, palette and message the analysis settles on.
+// Positional in the tables: name, picture, requested colour type, then the
+// expectations and the options after them.
+struct ChoiceCase {
+  const char* name;
+  TestPicture picture;
+  int32_t colour_type;
+  int32_t expect_type = -1;         // -1: not checked
+  int32_t expect_depth = 0;         // 0: not checked
+  std::vector<uint32_t> palette{};  // the chosen palette; empty: not checked
+  std::string message{};            // how the messages start
+  std::vector<uint32_t> source{};   // the source palette a decoder reported
+  int32_t keep_palette = 0;
+  int32_t filter = -1;
+  int32_t expect_filter = -1;  // -1: not checked
+};
+
+class Choices : public ::testing::TestWithParam<ChoiceCase> {};
+
+TEST_P(Choices, LosslessInTheExpectedForm) {
+  const ChoiceCase& c = GetParam();
+  std::vector<uint32_t> source = c.source;
+  source.resize(256);
+  const EncodeRun run = stored_run(c.picture, c.colour_type, [&](EncodeOptions& o) {
+    if (!c.source.empty()) o.source_palette = source.data();
+    o.source_palette_count = int32_t(c.source.size());
+    o.keep_palette = c.keep_palette;
+    o.filter = c.filter;
+  });
+  ASSERT_TRUE(lossless(c.picture, run));
+  if (c.expect_type >= 0) {
+    EXPECT_EQ(run.options.chosen_colour_type, c.expect_type);
+  }
+  if (c.expect_depth) {
+    EXPECT_EQ(run.options.chosen_bit_depth, c.expect_depth);
+  }
+  if (!c.palette.empty()) {
+    EXPECT_EQ(run.chosen_palette, c.palette);
+  }
+  EXPECT_EQ(run.messages.substr(0, c.message.size()), c.message);
+  if (c.expect_filter >= 0) {
+    EXPECT_EQ(run.options.chosen_filter, c.expect_filter);
   }
 }
+
+const uint32_t kA = 0xFF0000AAu, kB = 0xFF0000BBu, kC = 0xFF0000CCu, kD = 0xFF0000DDu, kE = 0xFF0000EEu,
+               kX = 0xFF010101u, kY = 0x80020202u, kZ = 0xFF030303u, kW = 0x00040404u, kMissing = 0xFF0000FFu;
+const std::vector<uint32_t> kRamp256 = ramp_picture(256, 0x000101u).pixels;
+const std::vector<uint32_t> kReds = ramp_picture(4, 0x010000u).pixels;
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Forms, Choices, ::testing::Values(
+    // One fully transparent value whose colour never shows: gray and RGB take it as a key.
+    ChoiceCase{"gray_key", picture_of(3, 1, {0xFF000000u, 0x00FFFFFFu, 0xFF000000u}), 0, -1, 1},
+    ChoiceCase{"rgb_key", picture_of(3, 1, {kRed, 0x00000001u, kGreen}), 2},
+    // Colour types that take any alpha are never refused for it.
+    ChoiceCase{"translucent_palette", picture_of(2, 1, {kHalfGray, 0xFF808080u}), 3},
+    ChoiceCase{"translucent_gray_alpha", picture_of(2, 1, {kHalfGray, 0xFF808080u}), 4},
+    ChoiceCase{"translucent_rgba", picture_of(2, 1, {kHalfGray, 0xFF808080u}), 6},
+    // A negative colour type takes the suggestion.
+    ChoiceCase{"suggested_palette", ramp_picture(127, 0x010101u), -1, 3},
+    ChoiceCase{"suggested_gray", ramp_picture(128, 0x010101u), -1, 0},
+    // The gray ramp maps the key to its own level.
+    ChoiceCase{"gray_ramp_key", picture_of(4, 1, {0xFF000000u, 0x00555555u, 0xFFAAAAAAu, 0xFFFFFFFFu}), 0, -1, 0,
+               {0xFF000000u, 0x00555555u, 0xFFAAAAAAu, 0xFFFFFFFFu}, ", bitdepth:2\n"},
+    // Equal counts follow the gapped sort, not the order of first appearance.
+    ChoiceCase{"equal_frequencies", picture_of(6, 1, {kA, kB, kC, kD, kE, kE}), 3, -1, 0, {kE, kB, kA, kD, kC},
+               ", 5 unique colors, bitdepth:4\n"},
+    ChoiceCase{"translucent_entries_first", picture_of(4, 1, {kX, kY, kZ, kW}), 3, -1, 0, {kY, kW, kZ, kX}},
+    ChoiceCase{"source_palette_drops_unused", picture_of(4, 1, {kD, kB, kD, kD}), 3, -1, 0, {kB, kD}, "",
+               {kA, kB, kC, kD}},
+    ChoiceCase{"keep_palette_keeps_every_entry", picture_of(3, 1, {kRamp256[200], kRamp256[7], kRamp256[200]}),
+               3, -1, 8, kRamp256, ", 256 colors, bitdepth:8", kRamp256, 1},
+    ChoiceCase{"keep_palette_without_a_source", picture_of(3, 1, {kRed, kGreen, kRed}), 3, -1, 0, {},
+               "\nIgnoring /kp (palette not found), 2 colors, bitdepth:1\n", {}, 1},
+    // A pixel the source palette lacks (a decoder can leave one) is never
+    // looked up as index -1: the palette is rebuilt, or with -kp extended.
+    ChoiceCase{"uncovered_rebuilt", picture_of(4, 1, {kReds[1], kMissing, kReds[0], kMissing}), 3, -1, 0,
+               {kMissing, kReds[1], kReds[0]}, ", 3 unique colors, bitdepth:2", kReds},
+    ChoiceCase{"uncovered_kept_and_extended", picture_of(4, 1, {kReds[1], kMissing, kReds[0], kMissing}), 3, -1,
+               0, {kReds[0], kReds[1], kReds[2], kReds[3], kMissing}, ", 5 colors, bitdepth:4", kReds, 1},
+    ChoiceCase{"uncovered_full_palette_ignored", picture_of(4, 1, {kRamp256[1], kMissing, kRamp256[0], kMissing}),
+               3, -1, 0, {}, "\nIgnoring /kp (palette not found), 3 colors, bitdepth:2", kRamp256, 1},
+    // The filter default follows the colour type.
+    ChoiceCase{"palette_filter_none", picture_of(2, 1, {kRed, kGreen}), 3, -1, 0, {}, "", {}, 0, -1, 0},
+    ChoiceCase{"rgb_filter_adaptive", picture_of(2, 1, {kRed, kGreen}), 2, -1, 0, {}, "", {}, 0, -1, 5},
+    ChoiceCase{"filter_given", picture_of(2, 1, {kRed, kGreen}), 2, -1, 0, {}, "", {}, 0, 2, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(ColourAnalysis, SuggestionTable) {
   struct Row {
@@ -120,16 +186,6 @@ TEST(ColourAnalysis, SuggestionTable) {
   for (const Row& r : rows) EXPECT_EQ(suggest_colour_type(r.flags, r.distinct), r.expected) << r.flags;
 }
 
-TEST(ColourAnalysis, NegativeColourTypeTakesTheSuggestion) {
-  for (int levels : {127, 128}) {
-    TestPicture p = make_picture(levels, 1);
-    for (int i = 0; i < levels; ++i) p.pixels[size_t(i)] = 0xFF000000u | uint32_t(i) * 0x010101u;
-    const EncodeRun run = stored_run(p, -1);
-    EXPECT_EQ(run.options.chosen_colour_type, levels == 127 ? 3 : 0);
-    expect_lossless(p, run);
-  }
-}
-
 TEST(ColourAnalysis, GrayDepthNeeded) {
   struct Row {
     std::vector<int> levels;
@@ -145,142 +201,14 @@ TEST(ColourAnalysis, GrayDepthNeeded) {
   }
 }
 
-TEST(ColourAnalysis, GrayRampMapsTheKeyToItsOwnLevel) {
-  const TestPicture p = picture_of(4, 1, {0xFF000000u, 0x00555555u, 0xFFAAAAAAu, 0xFFFFFFFFu});
-  const EncodeRun run = stored_run(p, 0);
-  expect_lossless(p, run);
-  ASSERT_EQ(run.chosen_palette.size(), 4u);
-  EXPECT_EQ(run.chosen_palette[1], 0x00555555u);
-  EXPECT_EQ(run.chosen_palette[3], 0xFFFFFFFFu);
-  EXPECT_EQ(run.messages.substr(0, 13), ", bitdepth:2\n");
-}
-
-TEST(ColourAnalysis, EqualFrequenciesFollowTheGappedSort) {
-  const uint32_t a = 0xFF0000AAu, b = 0xFF0000BBu, c = 0xFF0000CCu, d = 0xFF0000DDu, e = 0xFF0000EEu;
-  const TestPicture p = picture_of(6, 1, {a, b, c, d, e, e});
-  const EncodeRun run = stored_run(p, 3);
-  expect_lossless(p, run);
-  // Not the order of first appearance among the ties (a, b, c, d).
-  EXPECT_EQ(run.chosen_palette, (std::vector<uint32_t>{e, b, a, d, c}));
-  EXPECT_EQ(run.messages.substr(0, 30), ", 5 unique colors, bitdepth:4\n");
-}
-
-TEST(ColourAnalysis, TranslucentEntriesMoveToTheFront) {
-  const uint32_t x = 0xFF010101u, y = 0x80020202u, z = 0xFF030303u, w = 0x00040404u;
-  const TestPicture p = picture_of(4, 1, {x, y, z, w});
-  const EncodeRun run = stored_run(p, 3);
-  expect_lossless(p, run);
-  EXPECT_EQ(run.chosen_palette, (std::vector<uint32_t>{y, w, z, x}));
-}
-
-// A source palette as a decoder reports it.
-struct SourcePalette {
-  std::vector<uint32_t> entries = std::vector<uint32_t>(256, 0);
-  int32_t count = 0;
-};
-
-TEST(ColourAnalysis, SourcePaletteDropsUnusedEntriesInOrder) {
-  SourcePalette src;
-  const uint32_t a = 0xFF101010u, b = 0xFF202020u, c = 0xFF303030u, d = 0xFF404040u;
-  src.entries = {a, b, c, d};
-  src.entries.resize(256);
-  src.count = 4;
-  const TestPicture p = picture_of(4, 1, {d, b, d, d});
-  const EncodeRun run = stored_run(p, 3, [&](EncodeOptions& o) {
-    o.source_palette = src.entries.data();
-    o.source_palette_count = src.count;
-  });
-  expect_lossless(p, run);
-  EXPECT_EQ(run.chosen_palette, (std::vector<uint32_t>{b, d}));
-}
-
-TEST(ColourAnalysis, KeepPaletteKeepsEveryEntry) {
-  SourcePalette src;
-  for (uint32_t i = 0; i < 256; ++i) src.entries[i] = 0xFF000000u | i * 0x000101u;
-  src.count = 256;
-  const TestPicture p = picture_of(3, 1, {src.entries[200], src.entries[7], src.entries[200]});
-  const EncodeRun run = stored_run(p, 3, [&](EncodeOptions& o) {
-    o.source_palette = src.entries.data();
-    o.source_palette_count = src.count;
-    o.keep_palette = 1;
-  });
-  expect_lossless(p, run);
-  EXPECT_EQ(run.chosen_palette, src.entries);
-  EXPECT_EQ(run.options.chosen_bit_depth, 8);
-  EXPECT_EQ(run.messages.substr(0, 24), ", 256 colors, bitdepth:8");
-}
-
-// A pixel the source palette lacks (a decoder can leave one) is never looked
-// up as index -1: the palette is rebuilt, or with -kp extended.
-struct UncoveredCase {
-  const char* name;
-  int32_t source_count;
-  int32_t keep_palette;
-  std::string message_start;
-  int32_t expected_count;
-};
-
-class UncoveredPixels : public ::testing::TestWithParam<UncoveredCase> {};
-
-TEST_P(UncoveredPixels, StayLossless) {
-  const UncoveredCase& uc = GetParam();
-  SourcePalette src;
-  for (int32_t i = 0; i < uc.source_count; ++i)
-    src.entries[size_t(i)] = 0xFF000000u | uint32_t(i) * 0x010000u;
-  src.count = uc.source_count;
-  const uint32_t missing = 0xFF0000FFu;
-  const TestPicture p = picture_of(4, 1, {src.entries[1], missing, src.entries[0], missing});
-  const EncodeRun run = stored_run(p, 3, [&](EncodeOptions& o) {
-    o.source_palette = src.entries.data();
-    o.source_palette_count = src.count;
-    o.keep_palette = uc.keep_palette;
-  });
-  expect_lossless(p, run);
-  EXPECT_EQ(run.messages.substr(0, uc.message_start.size()), uc.message_start);
-  EXPECT_EQ(int32_t(run.chosen_palette.size()), uc.expected_count);
-  if (uc.keep_palette && uc.source_count < 256) {
-    // The source entries keep their places; the missing colour follows them.
-    for (int32_t i = 0; i < uc.source_count; ++i)
-      EXPECT_EQ(run.chosen_palette[size_t(i)], src.entries[size_t(i)]);
-    EXPECT_EQ(run.chosen_palette.back(), missing);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Palettes, UncoveredPixels,
-    ::testing::Values(UncoveredCase{"rebuilt_from_pixels", 4, 0, ", 3 unique colors, bitdepth:2", 3},
-                      UncoveredCase{"kept_and_extended", 4, 1, ", 5 colors, bitdepth:4", 5},
-                      UncoveredCase{"kept_full_palette_ignored", 256, 1,
-                                    "\nIgnoring /kp (palette not found), 3 colors, bitdepth:2", 3}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ColourAnalysis, KeepPaletteWithoutASourcePalette) {
-  const TestPicture p = picture_of(3, 1, {kRed, kGreen, kRed});
-  const EncodeRun run = stored_run(p, 3, [](EncodeOptions& o) { o.keep_palette = 1; });
-  expect_lossless(p, run);
-  EXPECT_EQ(run.messages.substr(0, 56), "\nIgnoring /kp (palette not found), 2 colors, bitdepth:1\n");
-}
-
-TEST(ColourAnalysis, FilterDefaultFollowsTheColourType) {
-  const TestPicture p = picture_of(2, 1, {kRed, kGreen});
-  EXPECT_EQ(stored_run(p, 3).options.chosen_filter, 0);
-  EXPECT_EQ(stored_run(p, 2).options.chosen_filter, 5);
-  EXPECT_EQ(stored_run(p, 2, [](EncodeOptions& o) { o.filter = 2; }).options.chosen_filter, 2);
-}
-
-TEST(ColourHash, LowestIndexWinsAmongDuplicates) {
-  uint32_t keys[256] = {};
-  keys[0] = 5;
-  keys[1] = 7;
-  keys[2] = 5;
-  keys[3] = 0xFFFFFFFFu;
+TEST(ColourHash, LowestIndexWinsAmongDuplicatesLastInsertedFirst) {
+  uint32_t keys[256] = {5, 7, 5, 0xFFFFFFFFu};
   ColourHash h;
   hash_fill(&h, keys, 4);
   EXPECT_EQ(hash_find(&h, 5), 0);
   EXPECT_EQ(hash_find(&h, 7), 1);
   EXPECT_EQ(hash_find(&h, 0xFFFFFFFFu), 3);
   EXPECT_EQ(hash_find(&h, 6), -1);
-  // Inserted last, found first.
   hash_insert(&h, 5, 2);
   EXPECT_EQ(hash_find(&h, 5), 2);
 }
