@@ -2,10 +2,10 @@
 // gives a PNG libpng decodes to the input; the pass loop's stopping rules;
 // byte-identical output for identical input.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,16 +28,6 @@ std::vector<int32_t> reported_sizes(const std::string& messages) {
     sizes.push_back(std::stoi(messages.substr(at + key.size(), end - at - key.size())));
   }
   return sizes;
-}
-
-void expect_lossless(const TestPicture& in, const EncodeRun& run) {
-  ASSERT_NE(run.result, kNoPng) << run.messages;
-  ASSERT_EQ(size_t(run.result), run.png.size());
-  OraclePicture out;
-  std::string error;
-  ASSERT_TRUE(libpng_decode(run.png, &out, &error)) << error;
-  ASSERT_EQ(out.pixels, in.pixels);
-  for (const PngChunk& c : split_chunks(run.png)) EXPECT_TRUE(c.crc_ok) << c.type;
 }
 
 struct ModeCase {
@@ -81,7 +71,7 @@ TEST_P(EveryMode, LibpngReadsTheSamePixels) {
     SCOPED_TRACE(pc.name);
     const EncodeRun run =
         run_encoder(pc.picture, pc.colour_type, [&](EncodeOptions& o) { apply_mode(o, m); });
-    expect_lossless(pc.picture, run);
+    ASSERT_TRUE(lossless(pc.picture, run));
     EXPECT_EQ(run.options.chosen_colour_type, pc.expect_type);
     EXPECT_EQ(run.options.chosen_bit_depth, pc.expect_depth);
     const std::vector<int32_t> sizes = reported_sizes(run.messages);
@@ -112,13 +102,23 @@ std::string mode_name(const ::testing::TestParamInfo<ModeCase>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, EveryMode, ::testing::ValuesIn(every_mode()), mode_name);
 
-TEST(Passes, DefaultsOnLargerPicturesStayLossless) {
-  const TestPicture pictures[] = {rgb_picture(96, 64, false, 11), alpha_picture(257, 131, false, 12),
-                                  palette_picture(301, 97, 256, {0xFF, 0x7F}, 13)};
-  const int32_t types[] = {2, 6, 3};
-  for (int i = 0; i < 3; ++i) {
-    const EncodeRun run = run_encoder(pictures[i], types[i]);
-    expect_lossless(pictures[i], run);
+TEST(Passes, LargerPicturesAndRandomTablesStayLossless) {
+  struct Run {
+    TestPicture picture;
+    int32_t colour_type, strategy, random_single_code;
+  };
+  const Run runs[] = {{rgb_picture(96, 64, false, 11), 2, 0, 0},
+                      {alpha_picture(257, 131, false, 12), 6, 0, 0},
+                      {palette_picture(301, 97, 256, {0xFF, 0x7F}, 13), 3, 0, 0},
+                      {alpha_picture(40, 30, false, 8), 6, 0, 1},
+                      {alpha_picture(40, 30, false, 8), 6, 1, 1},
+                      {alpha_picture(40, 30, false, 8), 6, 2, 1}};
+  for (const Run& r : runs) {
+    const EncodeRun run = run_encoder(r.picture, r.colour_type, [&](EncodeOptions& o) {
+      o.strategy = r.strategy;
+      o.randomize = o.zl121_mode = r.random_single_code;
+    });
+    EXPECT_TRUE(lossless(r.picture, run)) << r.picture.width;
     EXPECT_LT(run.result, run.options.kbuf_capacity);
   }
 }
@@ -153,14 +153,11 @@ TEST(Passes, NoPromisedGainMeansOnePass) {
       o.block_threshold = m.threshold;
       o.exact_block_count = m.exact;
     });
-    expect_lossless(p, run);
+    EXPECT_TRUE(lossless(p, run));
     EXPECT_EQ(reported_sizes(run.messages).size(), 1u) << run.messages;
     // Every pass over the rows shows 0% once (height 1).
     size_t shown = 0;
-    for (size_t at = run.messages.find(" 0% \r"); at != std::string::npos;
-         at = run.messages.find(" 0% \r", at + 1)) {
-      shown += 1;
-    }
+    for (size_t at = 0; (at = run.messages.find(" 0% \r", at)) != std::string::npos; ++at) shown += 1;
     EXPECT_EQ(shown, size_t(1 + m.collect_passes));
   }
 }
@@ -171,7 +168,7 @@ TEST(Passes, EscapeAfterAPassReturnsThatPass) {
   const TestPicture p = rgb_picture(64, 48, false, 21);
   const EncodeRun full = run_encoder(p, 2);
   const EncodeRun run = run_encoder(p, 2, [](EncodeOptions& o) { o.key_check = escape_after_pass; });
-  expect_lossless(p, run);
+  ASSERT_TRUE(lossless(p, run));
   const std::vector<int32_t> sizes = reported_sizes(run.messages);
   ASSERT_EQ(sizes.size(), 1u);
   EXPECT_EQ(run.result, sizes[0]);
@@ -206,29 +203,21 @@ TEST(Passes, CompressionLosingToStoredFallsBack) {
     o.block_threshold = 0.0;
     o.key_check = escape_after_pass;
   });
-  expect_lossless(p, run);
+  ASSERT_TRUE(lossless(p, run));
   const std::vector<int32_t> sizes = reported_sizes(run.messages);
   ASSERT_EQ(sizes.size(), 1u);
   EXPECT_GT(sizes[0], run.options.kbuf_capacity);
   EXPECT_NE(run.messages.find("\nEarly ESC! \rOutput size:"), std::string::npos);
   EXPECT_NE(run.messages.find("bytes (no compression)"), std::string::npos);
-  EXPECT_LE(run.result, run.options.kbuf_capacity);
-  for (const PngChunk& c : split_chunks(run.png)) {
-    if (c.type == "IDAT") {
-      EXPECT_EQ(c.data[1], 0x01);
-    }
-  }
+  EXPECT_EQ(find_chunk(split_chunks(run.png), "IDAT")->data[1], 0x01);
 }
 
 TEST(Passes, SameInputSameBytes) {
   const TestPicture p = palette_picture(60, 40, 100, {0xFF, 0x30}, 31);
-  const EncodeRun a = run_encoder(p, 3);
-  const EncodeRun b = run_encoder(p, 3);
-  const EncodeRun c = run_encoder(rgb_picture(20, 20, true), 2);  // another run in between
-  const EncodeRun d = run_encoder(p, 3);
-  EXPECT_EQ(a.png, b.png);
-  EXPECT_EQ(a.png, d.png);
-  (void)c;
+  const EncodeRun first = run_encoder(p, 3);
+  EXPECT_EQ(run_encoder(p, 3).png, first.png);
+  run_encoder(rgb_picture(20, 20, true), 2);  // another run in between
+  EXPECT_EQ(run_encoder(p, 3).png, first.png);
 }
 
 TEST(Passes, KeepPaletteIsNeverReordered) {
@@ -242,15 +231,12 @@ TEST(Passes, KeepPaletteIsNeverReordered) {
     o.source_palette_count = 40;
     o.keep_palette = 1;
   });
-  expect_lossless(p, run);
-  for (const PngChunk& c : split_chunks(run.png)) {
-    if (c.type != "PLTE") continue;
-    ASSERT_EQ(c.data.size(), 120u);
-    for (uint32_t i = 0; i < 40; ++i) {
-      EXPECT_EQ(uint32_t(c.data[3 * i]) << 16 | uint32_t(c.data[3 * i + 1]) << 8 | c.data[3 * i + 2],
-                source[i] & 0xFFFFFF);
-    }
-  }
+  ASSERT_TRUE(lossless(p, run));
+  const std::vector<uint8_t> plte = find_chunk(split_chunks(run.png), "PLTE")->data;
+  ASSERT_EQ(plte.size(), 120u);
+  for (uint32_t i = 0; i < 40; ++i)
+    EXPECT_EQ(uint32_t(plte[3 * i]) << 16 | uint32_t(plte[3 * i + 1]) << 8 | plte[3 * i + 2],
+              source[i] & 0xFFFFFF);
 }
 
 TEST(Passes, SmallCapacityCountsTheWholeSize) {
@@ -266,18 +252,6 @@ TEST(Passes, SmallCapacityCountsTheWholeSize) {
   EXPECT_TRUE(std::equal(capped.png.begin(), capped.png.end(), full.png.begin()));
 }
 
-TEST(Passes, RandomTablesAndSingleCodeModeStayLossless) {
-  const TestPicture p = alpha_picture(40, 30, false, 8);
-  for (int32_t strategy : {0, 1, 2}) {
-    const EncodeRun run = run_encoder(p, 6, [&](EncodeOptions& o) {
-      o.strategy = strategy;
-      o.randomize = 1;
-      o.zl121_mode = 1;
-    });
-    expect_lossless(p, run);
-  }
-}
-
 TEST(Progress, PercentOfRowsDone) {
   for (int32_t h : {1, 2, 3, 7, 100, 200, 1000, 65535, 1 << 20}) {
     uint32_t mult = 0, bias = 0;
@@ -290,73 +264,71 @@ TEST(Progress, PercentOfRowsDone) {
   }
 }
 
-// The pass loop's decisions, fed pass by pass.
-class Judge : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ps = new PassState();
-    ps->best_size = kNoSize;
-    std::memset(palette, 0, sizeof palette);
-  }
-  void TearDown() override { delete ps; }
-  // Lengths tagged by one byte, so passes with different tags hash differently.
-  PassStep pass(bool valid, int32_t size, int32_t excess, uint8_t tag) {
-    std::memset(ps->lengths, 0, kSymbolSlots);
-    ps->lengths[0] = tag;
-    ps->pass += 1;
-    return judge_pass(ps, valid, size, excess, 1, palette, 2);
-  }
-  PassState* ps = nullptr;
-  uint32_t palette[256];
+// The pass loop's decisions, fed pass by pass. Lengths are tagged by one
+// byte, so passes with different tags hash differently.
+struct Step {
+  bool valid;
+  int32_t size, excess;
+  uint8_t tag;
+  PassStep expected;
+  int32_t best = 0;      // best size after the step; 0: not checked
+  uint8_t best_tag = 0;  // the best pass's tag; 0: not checked
+  int setup = 0;         // before the step: 1 = the final pass, 2 = at the pass limit
 };
 
-TEST_F(Judge, StopsWhenNoGainIsPromised) {
-  EXPECT_EQ(pass(true, 500, 100, 1), PassStep::next);
-  EXPECT_EQ(pass(true, 450, 0, 2), PassStep::done);
-}
-
-TEST_F(Judge, WorsePassWithoutPromiseReproducesTheBest) {
-  EXPECT_EQ(pass(true, 500, 100, 1), PassStep::next);
-  EXPECT_EQ(pass(true, 450, 10, 2), PassStep::next);
-  EXPECT_EQ(pass(true, 470, -3, 3), PassStep::reproduce_best);
-  EXPECT_EQ(ps->best_size, 450);
-  EXPECT_EQ(ps->best_lengths[0], 2);
-  ps->final_pass = 1;
-  EXPECT_EQ(pass(true, 450, 10, 2), PassStep::done);
-}
-
-TEST_F(Judge, RepeatedPassEndsTheSearch) {
-  EXPECT_EQ(pass(true, 500, 100, 1), PassStep::next);
-  EXPECT_EQ(pass(true, 480, 100, 2), PassStep::next);
-  EXPECT_EQ(pass(true, 490, 100, 3), PassStep::next);
-  EXPECT_EQ(pass(true, 480, 100, 2), PassStep::done);
-  // The same lengths with a different size are not a repeat.
-  EXPECT_EQ(pass(true, 485, 100, 3), PassStep::next);
-  EXPECT_EQ(pass(true, 490, 100, 3), PassStep::reproduce_best);
-}
-
-TEST_F(Judge, InvalidPassIsNeverTheResult) {
-  EXPECT_EQ(pass(false, 100, 50, 1), PassStep::next);
-  EXPECT_EQ(ps->best_size, kNoSize);
-  EXPECT_EQ(ps->sizes[1], kNoSize);
-  EXPECT_EQ(pass(false, 90, 0, 2), PassStep::stored);
-}
-
-TEST_F(Judge, InvalidPassAfterAValidOneReproducesIt) {
-  EXPECT_EQ(pass(true, 300, 50, 1), PassStep::next);
-  EXPECT_EQ(pass(false, 100, 0, 2), PassStep::reproduce_best);
-  EXPECT_EQ(ps->best_size, 300);
-  EXPECT_EQ(pass(false, 100, 50, 2), PassStep::next);
-  EXPECT_EQ(pass(false, 100, 50, 2), PassStep::reproduce_best);  // a repeat of an invalid pass
-  ps->final_pass = 1;
-  EXPECT_EQ(pass(false, 100, 50, 2), PassStep::stored);
-}
-
-TEST_F(Judge, PassLimit) {
-  ps->pass = kMaxRecordedPasses;
-  EXPECT_EQ(pass(true, 700, 50, 1), PassStep::done);
-  ps->pass = kMaxRecordedPasses;
-  EXPECT_EQ(pass(false, 700, 50, 1), PassStep::stored);
+TEST(Judge, Scripts) {
+  const PassStep next = PassStep::next, done = PassStep::done, best = PassStep::reproduce_best,
+                 stored = PassStep::stored;
+  const std::vector<std::vector<Step>> scripts = {
+      // No promised gain stops.
+      {{true, 500, 100, 1, next}, {true, 450, 0, 2, done}},
+      // A worse pass without promise reproduces the best.
+      {{true, 500, 100, 1, next},
+       {true, 450, 10, 2, next},
+       {true, 470, -3, 3, best, 450, 2},
+       {true, 450, 10, 2, done, 0, 0, 1}},
+      // A repeated pass ends the search; the same lengths with another size are no repeat.
+      {{true, 500, 100, 1, next},
+       {true, 480, 100, 2, next},
+       {true, 490, 100, 3, next},
+       {true, 480, 100, 2, done},
+       {true, 485, 100, 3, next},
+       {true, 490, 100, 3, best}},
+      // An invalid pass is never the result.
+      {{false, 100, 50, 1, next, kNoSize}, {false, 90, 0, 2, stored}},
+      // An invalid pass after a valid one reproduces it, also when it repeats.
+      {{true, 300, 50, 1, next},
+       {false, 100, 0, 2, best, 300},
+       {false, 100, 50, 2, next},
+       {false, 100, 50, 2, best},
+       {false, 100, 50, 2, stored, 0, 0, 1}},
+      {{true, 700, 50, 1, done, 0, 0, 2}},
+      {{false, 700, 50, 1, stored, 0, 0, 2}},
+  };
+  uint32_t palette[256] = {};
+  for (size_t k = 0; k < scripts.size(); ++k) {
+    auto ps = std::make_unique<PassState>();
+    ps->best_size = kNoSize;
+    for (size_t i = 0; i < scripts[k].size(); ++i) {
+      const Step& st = scripts[k][i];
+      SCOPED_TRACE(std::to_string(k) + " step " + std::to_string(i));
+      if (st.setup == 1) ps->final_pass = 1;
+      if (st.setup == 2) ps->pass = kMaxRecordedPasses;
+      std::memset(ps->lengths, 0, kSymbolSlots);
+      ps->lengths[0] = st.tag;
+      ps->pass += 1;
+      EXPECT_EQ(judge_pass(ps.get(), st.valid, st.size, st.excess, 1, palette, 2), st.expected);
+      if (st.best) {
+        EXPECT_EQ(ps->best_size, st.best);
+      }
+      if (st.best == kNoSize) {
+        EXPECT_EQ(ps->sizes[ps->pass], kNoSize);
+      }
+      if (st.best_tag) {
+        EXPECT_EQ(ps->best_lengths[0], st.best_tag);
+      }
+    }
+  }
 }
 
 }  // namespace
