@@ -24,7 +24,7 @@ struct BmpSpec {
   int32_t height = 1;  // negative: rows stored top-down
   uint16_t bpp = 24;
   uint32_t header_size = 40;
-  std::vector<uint32_t> palette;  // 0xRRGGBB
+  std::vector<uint32_t> palette = {};  // 0xRRGGBB
   bool with_masks = false;
   uint32_t masks[3] = {0, 0, 0};
 };
@@ -129,11 +129,7 @@ TEST(BmpPixels, FixedValuesThroughChannelPlacement) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    BmpSpec s;
-    s.bpp = c.bpp;
-    s.header_size = c.header;
-    s.with_masks = c.masks;
-    s.masks[0] = c.r, s.masks[1] = c.g, s.masks[2] = c.b;
+    const BmpSpec s{.bpp = c.bpp, .header_size = c.header, .with_masks = c.masks, .masks = {c.r, c.g, c.b}};
     const Decoded d = decode_file(make_bmp(s, {c.value}));
     ASSERT_EQ(d.result, 0);
     ASSERT_EQ(d.pixels.size(), 1u);
@@ -143,12 +139,8 @@ TEST(BmpPixels, FixedValuesThroughChannelPlacement) {
 }
 
 TEST(BmpPixels, CoreHeaderReadsThreeBytePalette) {
-  BmpSpec s;
-  s.header_size = 12;
-  s.width = 3;
-  s.height = 2;
-  s.bpp = 8;
-  s.palette = {0x102030, 0x405060, 0x708090};
+  const BmpSpec s{
+      .width = 3, .height = 2, .bpp = 8, .header_size = 12, .palette = {0x102030, 0x405060, 0x708090}};
   const Decoded d = decode_file(make_bmp(s, {0, 1, 2, 2, 1, 0}));
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(d.pixels,
@@ -158,28 +150,20 @@ TEST(BmpPixels, CoreHeaderReadsThreeBytePalette) {
 
 TEST(BmpPixels, IndexBeyondAShortPaletteIsTransparentBlack) {
   // A previous picture fills all 256 entries; none of them may leak.
-  BmpSpec full;
-  full.bpp = 8;
-  full.palette = random_values(256, 0x1000000, 3);
-  ASSERT_EQ(decode_file(make_bmp(full, {20})).result, 0);
+  ASSERT_EQ(decode_file(make_bmp({.bpp = 8, .palette = random_values(256, 0x1000000, 3)}, {20})).result, 0);
 
-  BmpSpec s;
-  s.width = 2;
-  s.bpp = 8;
-  s.palette = random_values(16, 0x1000000, 5);
+  const BmpSpec s{.width = 2, .bpp = 8, .palette = random_values(16, 0x1000000, 5)};
   const Decoded d = decode_file(make_bmp(s, {20, 15}));
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(d.pixels[0], 0u);
   EXPECT_EQ(d.pixels[1], 0xFF000000u | s.palette[15]);
-  EXPECT_EQ(source_info.source_color_type, 3);
+  EXPECT_EQ(d.colour_type, 3);
   EXPECT_EQ(source_info.source_bit_depth, 8);
   EXPECT_EQ(source_info.palette_count, 16);
 }
 
 TEST(BmpPixels, OffsetsClipAndLeaveTheRestAlone) {
-  BmpSpec s;
-  s.width = 4;
-  s.height = 3;
+  const BmpSpec s{.width = 4, .height = 3};
   // A picture entirely outside the target writes nothing and still succeeds.
   expect_offsets_clip(make_bmp(s, random_values(12, 0x1000000, 9)), 4, 4, {{-1, 2}, {10, 0}});
 }
@@ -205,11 +189,7 @@ TEST(BmpRefusal, HeadersThatCannotBeDecoded) {
       {"compression 6", 30, 6, 4},
       {"pixel data past the end", 10, 100000, 4},
   };
-  BmpSpec s;
-  s.width = 3;
-  s.height = 2;
-  s.bpp = 8;
-  s.palette = {0x123456};
+  const BmpSpec s{.width = 3, .height = 2, .bpp = 8, .palette = {0x123456}};
   const Bytes good = make_bmp(s, std::vector<uint32_t>(6, 0));
   ASSERT_EQ(decode_file(good).result, 0);
   for (const Case& c : cases) {
@@ -222,10 +202,7 @@ TEST(BmpRefusal, HeadersThatCannotBeDecoded) {
     EXPECT_EQ(decode_file(b).result, -1);
   }
   // Masks past the end of the file.
-  BmpSpec m;
-  m.bpp = 32;
-  m.with_masks = true;
-  Bytes b = make_bmp(m, {0});
+  Bytes b = make_bmp({.bpp = 32, .with_masks = true}, {0});
   b.resize(60);
   EXPECT_EQ(decode_file(b).result, -1);
 }
@@ -234,10 +211,7 @@ TEST(BmpRefusal, HeadersThatCannotBeDecoded) {
 // flagged as incomplete.
 TEST(BmpTruncation, EveryCutIsSafeAndKeepsTheRowsPresent) {
   for (uint16_t bpp : {1, 8, 16, 24, 32}) {
-    BmpSpec s;
-    s.width = 5;
-    s.height = 4;
-    s.bpp = bpp;
+    BmpSpec s{.width = 5, .height = 4, .bpp = bpp};
     if (bpp <= 8) s.palette = random_values(size_t(1) << bpp, 0x1000000, 1);
     const auto values = random_values(20, bpp <= 8 ? 1u << bpp : 0, 2);
     const Bytes file = make_bmp(s, values);
@@ -290,12 +264,8 @@ TEST(BmpAgainstStb, RandomPicturesAgree) {
       for (int32_t height : {6, -6}) {
         SCOPED_TRACE(testing::Message()
                      << c.bpp << " bits, masks " << c.masks << ", " << width << " x " << height);
-        BmpSpec s;
-        s.width = width;
-        s.height = height;
-        s.bpp = c.bpp;
-        s.with_masks = c.masks;
-        s.masks[0] = c.r, s.masks[1] = c.g, s.masks[2] = c.b;
+        BmpSpec s{
+            .width = width, .height = height, .bpp = c.bpp, .with_masks = c.masks, .masks = {c.r, c.g, c.b}};
         if (c.bpp <= 8) s.palette = random_values(size_t(1) << c.bpp, 0x1000000, 21);
         const Bytes file = make_bmp(s, random_values(size_t(width) * 6, c.bpp <= 8 ? 1u << c.bpp : 0, 22));
         const Decoded d = decode_file(file);
