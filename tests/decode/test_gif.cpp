@@ -107,13 +107,13 @@ void append_control(Bytes& out, int transparent) {
 struct Frame {
   int left = 0, top = 0, width = 0, height = 0;
   bool interlaced = false;
-  int local_bits = 0;         // 0: no local table, else 2^bits entries
-  std::vector<int> controls;  // graphic control extensions before the image: transparent index or -1
-  Bytes indices;              // row-major, top row first
+  int local_bits = 0;              // 0: no local table, else 2^bits entries
+  std::vector<int> controls = {};  // graphic control extensions before the image: transparent index or -1
+  Bytes indices = {};              // row-major, top row first
   int code_size = 8;
   bool clear_when_full = true;
   size_t sub_block = 255;
-  std::optional<Bytes> lzw;  // when set, sent instead of the encoded `indices`
+  std::optional<Bytes> lzw = {};  // when set, sent instead of the encoded `indices`
 };
 
 struct GifLayout {
@@ -121,7 +121,7 @@ struct GifLayout {
   int global_bits = 0;        // 0: no global table
   int screen_table_bits = 1;  // size field of byte 10 when there is no global table
   int background = 0;
-  std::vector<Frame> frames;
+  std::vector<Frame> frames = {};
 };
 
 // Rows in the order the file stores them.
@@ -294,13 +294,11 @@ Bytes pattern(int width, int height, int colours, int seed) {
 }
 
 Frame frame(int left, int top, int width, int height, int colours, int seed) {
-  Frame f;
-  f.left = left;
-  f.top = top;
-  f.width = width;
-  f.height = height;
-  f.indices = pattern(width, height, colours, seed);
-  return f;
+  return {.left = left,
+          .top = top,
+          .width = width,
+          .height = height,
+          .indices = pattern(width, height, colours, seed)};
 }
 
 void expect_matches_reference(const Bytes& file, const char* what) {
@@ -331,13 +329,11 @@ struct ReferenceCase {
 };
 
 GifLayout one_frame(int sw, int sh, int global_bits, Frame f, int background = 0) {
-  GifLayout s;
-  s.screen_width = sw;
-  s.screen_height = sh;
-  s.global_bits = global_bits;
-  s.background = background;
-  s.frames.push_back(std::move(f));
-  return s;
+  return {.screen_width = sw,
+          .screen_height = sh,
+          .global_bits = global_bits,
+          .background = background,
+          .frames = {std::move(f)}};
 }
 
 // Small changes to a frame, so each case of the table reads as one line.
@@ -485,14 +481,10 @@ TEST(GifDecode, InterlacedRowOrderOfShortImages) {
   const std::vector<std::vector<int>> orders = {{0}, {0, 1}, {0, 2, 1}, {0, 2, 1, 3}};
   for (int height = 1; height <= 4; ++height) {
     for (int rows_sent = 1; rows_sent <= height; ++rows_sent) {
-      Frame f;
-      f.width = 1;
-      f.height = height;
-      f.interlaced = true;
-      f.code_size = 3;
       Bytes sent;
       for (int k = 0; k < rows_sent; ++k) sent.push_back(uint8_t(1 + orders[height - 1][k]));
-      f.lzw = lzw_encode(sent, 3);
+      const Frame f{
+          .width = 1, .height = height, .interlaced = true, .code_size = 3, .lzw = lzw_encode(sent, 3)};
       GifLayout s = one_frame(1, height, 3, f);
       const Decoded d = decode_file(write_gif(s));
       ASSERT_EQ(d.result, 0);
@@ -534,11 +526,7 @@ TEST(GifDecode, DamagedStreamsStopCleanly) {
   };
   for (const DamagedCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Frame f;
-    f.width = 3;
-    f.height = 2;
-    f.code_size = 2;
-    f.lzw = c.lzw;
+    const Frame f{.width = 3, .height = 2, .code_size = 2, .lzw = c.lzw};
     const Decoded d = decode_file(write_gif(one_frame(3, 2, 2, f, 2)));
     ASSERT_EQ(d.result, 0);
     EXPECT_EQ(source_info.incomplete, 1);
@@ -582,11 +570,10 @@ TEST(GifDecode, RefusedFiles) {
 
 TEST(GifDecode, CodeSizeElevenDecodesLowBytes) {
   // Roots above 255 have no palette entry; their low byte is used.
-  Frame f;
-  f.width = 2;
-  f.height = 1;
-  f.code_size = 11;
-  f.lzw = codes({{2048, 12}, {0x107, 12}, {0x005, 12}, {2049, 12}});
+  const Frame f{.width = 2,
+                .height = 1,
+                .code_size = 11,
+                .lzw = codes({{2048, 12}, {0x107, 12}, {0x005, 12}, {2049, 12}})};
   const Decoded d = decode_file(write_gif(one_frame(2, 1, 8, f)));
   ASSERT_EQ(d.result, 0);
   EXPECT_EQ(source_info.incomplete, 0);
@@ -596,11 +583,7 @@ TEST(GifDecode, CodeSizeElevenDecodesLowBytes) {
 
 TEST(GifDecode, ZeroSizedImageLeavesBackground) {
   for (auto [w, h] : {std::pair{0, 5}, {5, 0}}) {
-    Frame f;
-    f.width = w;
-    f.height = h;
-    f.code_size = 2;
-    f.lzw = codes({{4, 3}, {5, 3}});
+    const Frame f{.width = w, .height = h, .code_size = 2, .lzw = codes({{4, 3}, {5, 3}})};
     const Decoded d = decode_file(write_gif(one_frame(6, 6, 2, f, 3)));
     ASSERT_EQ(d.result, 0);
     EXPECT_EQ(source_info.incomplete, 0);

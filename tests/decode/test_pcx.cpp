@@ -98,13 +98,13 @@ TEST(PcxRuns, AcrossRowsAndPlanesWithOddWidths) {
   for (uint8_t planes : {1, 3}) {
     for (int16_t width : {1, 3, 5, 7, 31}) {
       SCOPED_TRACE(testing::Message() << int(planes) << " planes, width " << width);
-      PcxSpec s;
-      s.width = width;
-      s.height = 6;
-      s.planes = planes;
-      s.line = uint16_t(width + 1);  // even, so one padding byte per plane row
-      s.xmin = -4;
-      s.ymin = 100;
+      // Lines one longer than the even widths: one padding byte per plane row.
+      const PcxSpec s{.xmin = -4,
+                      .ymin = 100,
+                      .width = width,
+                      .height = 6,
+                      .planes = planes,
+                      .line = uint16_t(width + 1)};
       const Picture p = random_picture(s, uint32_t(width * planes));
       const Bytes palette = palette_block(9);
       Bytes file = concat(pcx_header(s), encode(p.values));
@@ -132,11 +132,7 @@ TEST(PcxRuns, RunOverPaddingAndTheLastRow) {
   // Width 3, plane rows of 4: one run of 8 fills two plane rows and both
   // padding bytes; a count of 0 writes nothing; a run past the last row is
   // dropped.
-  PcxSpec s;
-  s.width = 3;
-  s.height = 3;
-  s.planes = 3;
-  s.line = 4;
+  const PcxSpec s{.width = 3, .height = 3, .planes = 3, .line = 4};
   const Bytes data = {
       0xC0, 0x99,                          // a run of none
       0xC8, 0x10,                          // row 0: red and green planes, padding included
@@ -154,10 +150,7 @@ TEST(PcxRuns, RunOverPaddingAndTheLastRow) {
 }
 
 TEST(PcxRefusal, HeadersThatCannotBeDecoded) {
-  PcxSpec s;
-  s.width = 3;
-  s.height = 2;
-  s.line = 4;
+  const PcxSpec s{.width = 3, .height = 2, .line = 4};
   const Bytes data = encode(Bytes(8, 1));
   const Bytes good = concat(concat(pcx_header(s), data), palette_block(1));
   ASSERT_EQ(decode_file(good).result, 0);
@@ -186,12 +179,8 @@ TEST(PcxRefusal, HeadersThatCannotBeDecoded) {
 }
 
 TEST(PcxTruncation, EveryCutIsSafeAndKeepsTheRowsPresent) {
-  PcxSpec s;
-  s.width = 5;
-  s.height = 4;
-  s.line = 6;
   for (uint8_t planes : {1, 3}) {
-    s.planes = planes;
+    const PcxSpec s{.width = 5, .height = 4, .planes = planes, .line = 6};
     const Picture p = random_picture(s, 77);
     const Bytes data = encode(p.values);
     // Without the marker byte, which would otherwise be taken for data once
@@ -230,11 +219,7 @@ TEST(PcxTruncation, EveryCutIsSafeAndKeepsTheRowsPresent) {
 }
 
 TEST(PcxClip, OffsetsClipAndLeaveTheRestAlone) {
-  PcxSpec s;
-  s.width = 3;
-  s.height = 3;
-  s.planes = 3;
-  s.line = 3;
+  const PcxSpec s{.width = 3, .height = 3, .planes = 3, .line = 3};
   expect_offsets_clip(concat(pcx_header(s), encode(random_picture(s, 3).values)), 3, 3, {{-2, 1}, {1, -2}});
 }
 
