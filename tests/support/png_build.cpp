@@ -94,39 +94,32 @@ void fixed_code(int s, uint32_t* code, int* length) {
   }
 }
 
+namespace {
+
+void append_be32(Bytes& out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(v >> shift));
+}
+
+}  // namespace
+
 Bytes png_chunk(const std::string& type, const Bytes& payload) {
   Bytes out;
-  const uint32_t n = uint32_t(payload.size());
-  out.push_back(uint8_t(n >> 24));
-  out.push_back(uint8_t(n >> 16));
-  out.push_back(uint8_t(n >> 8));
-  out.push_back(uint8_t(n));
+  append_be32(out, uint32_t(payload.size()));
   // Byte by byte: GCC misreads a four-byte range insert from a short string.
   for (int i = 0; i < 4; ++i) out.push_back(uint8_t(type[size_t(i)]));
   out.insert(out.end(), payload.begin(), payload.end());
   uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type.data()), 4);
   if (!payload.empty()) crc = crc32(crc, payload.data(), uInt(payload.size()));
-  out.push_back(uint8_t(crc >> 24));
-  out.push_back(uint8_t(crc >> 16));
-  out.push_back(uint8_t(crc >> 8));
-  out.push_back(uint8_t(crc));
+  append_be32(out, uint32_t(crc));
   return out;
 }
 
 Bytes ihdr_payload(uint32_t width, uint32_t height, int depth, int colour_type, int interlace) {
-  return {uint8_t(width >> 24),
-          uint8_t(width >> 16),
-          uint8_t(width >> 8),
-          uint8_t(width),
-          uint8_t(height >> 24),
-          uint8_t(height >> 16),
-          uint8_t(height >> 8),
-          uint8_t(height),
-          uint8_t(depth),
-          uint8_t(colour_type),
-          0,
-          0,
-          uint8_t(interlace)};
+  Bytes out;
+  append_be32(out, width);
+  append_be32(out, height);
+  out.insert(out.end(), {uint8_t(depth), uint8_t(colour_type), 0, 0, uint8_t(interlace)});
+  return out;
 }
 
 Bytes build_png(const Bytes& ihdr, const std::vector<Bytes>& chunks_before, const Bytes& stream,
@@ -167,26 +160,10 @@ Bytes filter_rows(const Bytes& rows, size_t row_bytes, size_t stride, const std:
       const int a = i >= stride ? cur[i - stride] : 0;
       const int b = up ? up[i] : 0;
       const int c = up && i >= stride ? up[i - stride] : 0;
-      int predictor = 0;
-      switch (f) {
-        case 1:
-          predictor = a;
-          break;
-        case 2:
-          predictor = b;
-          break;
-        case 3:
-          predictor = (a + b) / 2;
-          break;
-        case 4:
-        case 5: {
-          const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-          predictor = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
-          break;
-        }
-        default:
-          break;
-      }
+      // Filter byte 5 predicts as Paeth does.
+      const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+      const int paeth = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+      const int predictor = f == 1 ? a : f == 2 ? b : f == 3 ? (a + b) / 2 : f == 4 || f == 5 ? paeth : 0;
       out.push_back(uint8_t(cur[i] - predictor));
     }
   }
