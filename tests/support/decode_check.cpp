@@ -62,6 +62,16 @@ void expect_offsets_clip(const Bytes& file, int32_t width, int32_t height,
   }
 }
 
+void expect_refused(const Bytes& good, const std::vector<Patch>& patches) {
+  ASSERT_EQ(decode_file(good).result, 0);
+  for (const Patch& p : patches) {
+    SCOPED_TRACE(p.what);
+    Bytes b = good;
+    for (int i = 0; i < p.bytes; ++i) b[p.at + size_t(i)] = uint8_t(p.value >> (8 * i));
+    EXPECT_EQ(decode_file(b).result, -1);
+  }
+}
+
 int64_t mismatches(const Decoded& d, const OraclePicture& ref, uint32_t mask, bool opaque_only) {
   if (d.width != ref.width || d.height != ref.height || ref.pixels.size() != d.pixels.size()) return -1;
   int64_t count = 0;

@@ -48,6 +48,16 @@ int64_t stb_mismatches(const Decoded& d, const Bytes& file, uint32_t mask);
 // repeated `repeat` times in a row, so that run-length coders find runs.
 std::vector<uint32_t> random_values(size_t n, uint32_t modulo, uint32_t seed, int repeat = 1);
 
+// One little-endian field of 1, 2 or 4 bytes changed in a good file.
+struct Patch {
+  const char* what;
+  size_t at;
+  uint32_t value;
+  int bytes = 1;
+};
+// Expects the good file to decode and every patched copy to be refused.
+void expect_refused(const Bytes& good, const std::vector<Patch>& patches);
+
 void put_le16(Bytes& b, size_t at, uint32_t v);
 void put_le32(Bytes& b, size_t at, uint32_t v);
 

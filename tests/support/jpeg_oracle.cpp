@@ -61,16 +61,8 @@ std::vector<uint8_t> jpeg_make(const std::vector<uint8_t>& samples, int width, i
   info.restart_interval = static_cast<unsigned int>(options.restart_interval);
   if (options.progressive) jpeg_simple_progression(&info);
   if (!options.scans.empty()) {
-    for (const JpegMakeOptions::Scan& s : options.scans) {
-      jpeg_scan_info si{};
-      si.comps_in_scan = s.count;
-      for (int i = 0; i < s.count; i++) si.component_index[i] = s.comps[i];
-      si.Ss = s.ss;
-      si.Se = s.se;
-      si.Ah = s.ah;
-      si.Al = s.al;
-      script.push_back(si);
-    }
+    for (const JpegMakeOptions::Scan& s : options.scans)
+      script.push_back({s.count, {s.comps[0], s.comps[1], s.comps[2], s.comps[3]}, s.ss, s.se, s.ah, s.al});
     info.scan_info = script.data();
     info.num_scans = int(script.size());
   }
