@@ -31,26 +31,10 @@ struct Header {
 };
 
 Header uncompressed(uint32_t w, uint32_t h) {
-  Header hd;
-  hd.width = w;
-  hd.height = h;
-  hd.flags = kUncompressed;
-  hd.four_cc = "\0\0\0\0";
-  hd.bit_count = 32;
-  hd.masks[0] = 0x00FF0000;
-  hd.masks[1] = 0x0000FF00;
-  hd.masks[2] = 0x000000FF;
-  hd.masks[3] = 0xFF000000;
-  return hd;
+  return {w, h, kUncompressed, "\0\0\0\0", 32, {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000}};
 }
 
-Header compressed(uint32_t w, uint32_t h, const char* four_cc) {
-  Header hd;
-  hd.width = w;
-  hd.height = h;
-  hd.four_cc = four_cc;
-  return hd;
-}
+Header compressed(uint32_t w, uint32_t h, const char* four_cc) { return {w, h, kFourCc, four_cc}; }
 
 Bytes write_dds(const Header& h, const Bytes& payload) {
   Bytes b(128, 0);
