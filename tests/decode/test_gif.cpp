@@ -147,8 +147,7 @@ Bytes stored_indices(const Frame& f) {
 
 Bytes write_gif(const GifLayout& s) {
   Bytes out = {'G', 'I', 'F', '8', '9', 'a'};
-  append_le16(out, s.screen_width);
-  append_le16(out, s.screen_height);
+  for (int v : {s.screen_width, s.screen_height}) append_le16(out, v);
   out.push_back(s.global_bits ? uint8_t(0x80 | 0x70 | (s.global_bits - 1))
                               : uint8_t(s.screen_table_bits - 1));
   out.push_back(uint8_t(s.background));
@@ -158,10 +157,7 @@ Bytes write_gif(const GifLayout& s) {
   for (const Frame& f : s.frames) {
     for (int t : f.controls) append_control(out, t);
     out.push_back(0x2C);
-    append_le16(out, f.left);
-    append_le16(out, f.top);
-    append_le16(out, f.width);
-    append_le16(out, f.height);
+    for (int v : {f.left, f.top, f.width, f.height}) append_le16(out, v);
     out.push_back(uint8_t((f.local_bits ? 0x80 | (f.local_bits - 1) : 0) | (f.interlaced ? 0x40 : 0)));
     if (f.local_bits) append_table(out, f.local_bits, salt++);
     out.push_back(uint8_t(f.code_size));
@@ -205,11 +201,9 @@ Bytes write_gif_with_giflib(const GifLayout& s) {
     }
     ColorMapObject* local = f.local_bits ? make_map(f.local_bits, salt++) : nullptr;
     EXPECT_EQ(EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, f.interlaced, local), GIF_OK);
-    Bytes row(size_t(f.width));
-    for (int y : stored_row_order(f.height, f.interlaced)) {
-      std::copy_n(f.indices.begin() + size_t(y) * f.width, f.width, row.begin());
-      EXPECT_EQ(EGifPutLine(gif, row.data(), f.width), GIF_OK);
-    }
+    Bytes rows = stored_indices(f);
+    for (int y = 0; y < f.height; ++y)
+      EXPECT_EQ(EGifPutLine(gif, &rows[size_t(y) * f.width], f.width), GIF_OK);
     if (local) GifFreeMapObject(local);
   }
   EXPECT_EQ(EGifCloseFile(gif, &error), GIF_OK);
