@@ -16,8 +16,8 @@ struct FormatCase {
   const char* corpus_file;  // under the shared corpus
   const char* input_name;   // name given on the command line
   const char* output_name;  // the name the tool must write
-  const char* colour_type =
-      "-s3";  // Huffman-only keeps the sanitizer build quick; the pixels do not depend on it
+  // Huffman-only keeps the sanitizer build quick; the pixels do not depend on it.
+  const char* option = "-s3";
   const char* refusal = nullptr;  // the message of a run that must write nothing
 };
 
