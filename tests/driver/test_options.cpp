@@ -1,19 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <regex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "driver/options.h"
 #include "tests/support/print_capture.h"
 
 namespace {
-
-std::string& printed = captured_messages();
-constexpr auto capture = capture_print;
 
 struct Parsed {
   ParseResult result;
@@ -30,165 +25,122 @@ Parsed parse(std::vector<std::string> given) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  printed.clear();
+  captured_messages().clear();
   Parsed p;
-  p.result = parse_command_line(int(args.size()), argv.data(), capture, &p.cmd, &p.options);
+  p.result = parse_command_line(int(args.size()), argv.data(), capture_print, &p.cmd, &p.options);
   return p;
 }
 
-struct ResultCase {
+// A command line and everything it must leave behind; the defaults are what
+// an option must not disturb.
+struct OptionCase {
   std::vector<std::string> args;
-  ParseResult expected;
+  ParseResult result = kParseOk;
+  int32_t colour_type = -1, filter = -1, bit_depth = -1, strategy = 0;
+  double threshold = 256.0;
+  int32_t exact_blocks = 0;
+  bool block_option = false, force = false, quiet = false, assume_yes = false;
+  int32_t randomize = 0, verbose = 0, zl121 = 0, keep_palette = 0;
+  const char* chunk_list = nullptr;
+  const char* input = "in";
+  const char* output = nullptr;
+  std::string printed = "";
 };
 
-class ParseResultTest : public ::testing::TestWithParam<ResultCase> {};
+class OptionsTest : public ::testing::TestWithParam<OptionCase> {};
 
-TEST_P(ParseResultTest, StopsOrGoesOn) { EXPECT_EQ(parse(GetParam().args).result, GetParam().expected); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Options, ParseResultTest,
-    ::testing::Values(
-        ResultCase{{}, kParseUsage}, ResultCase{{"-?"}, kParseUsage}, ResultCase{{"in", "-?"}, kParseUsage},
-        ResultCase{{"-c1", "in"}, kParseBadColourType}, ResultCase{{"-c5", "in"}, kParseBadColourType},
-        ResultCase{{"-c7", "in"}, kParseBadColourType}, ResultCase{{"-cx", "in"}, kParseBadColourType},
-        ResultCase{{"-c2x", "in"}, kParseBadColourType}, ResultCase{{"-c-2", "in"}, kParseBadColourType},
-        ResultCase{{"-c99999999999999999999", "in"}, kParseBadColourType},
-        ResultCase{{"-f6", "in"}, kParseBadFilter}, ResultCase{{"-fx", "in"}, kParseBadFilter},
-        ResultCase{{"-forcex", "in"}, kParseBadFilter}, ResultCase{{"a", "b", "c"}, kParseTooManyNames},
-        ResultCase{{"-", "-", "-"}, kParseTooManyNames}, ResultCase{{"-v"}, kParseNoInput},
-        ResultCase{{"-q", "-y"}, kParseNoInput}, ResultCase{{"in"}, kParseOk},
-        ResultCase{{"-", "-"}, kParseOk}));
-
-TEST(Options, ColourTypeAndFilterDigits) {
-  for (const char* arg : {"-c0", "-c2", "-c3", "-c4", "-c6", "-C6", "-c006"}) {
-    const Parsed p = parse({arg, "in"});
-    ASSERT_EQ(p.result, kParseOk) << arg;
-    EXPECT_EQ(p.cmd.colour_type, std::string(arg).back() - '0') << arg;
-  }
-  EXPECT_EQ(parse({"-c", "in"}).cmd.colour_type, 0);
-  EXPECT_EQ(parse({"in"}).cmd.colour_type, -1);
-  EXPECT_EQ(parse({"-f", "in"}).cmd.filter, 0);
-  EXPECT_EQ(parse({"-F5", "in"}).cmd.filter, 5);
-  EXPECT_EQ(parse({"in"}).cmd.filter, -1);
+TEST_P(OptionsTest, ParsedAsGiven) {
+  const OptionCase& c = GetParam();
+  const Parsed p = parse(c.args);
+  ASSERT_EQ(p.result, c.result);
+  if (c.result != kParseOk) return;
+  EXPECT_EQ(p.cmd.colour_type, c.colour_type);
+  EXPECT_EQ(p.cmd.filter, c.filter);
+  EXPECT_EQ(p.cmd.bit_depth, c.bit_depth);
+  EXPECT_EQ(p.options.strategy, c.strategy);
+  EXPECT_DOUBLE_EQ(p.options.block_threshold, c.threshold);
+  EXPECT_EQ(p.options.exact_block_count, c.exact_blocks);
+  EXPECT_EQ(p.cmd.block_option, c.block_option);
+  EXPECT_EQ(p.cmd.force, c.force);
+  EXPECT_EQ(p.cmd.quiet, c.quiet);
+  EXPECT_EQ(p.cmd.assume_yes, c.assume_yes);
+  EXPECT_EQ(p.options.randomize, c.randomize);
+  EXPECT_EQ(p.options.verbose, c.verbose);
+  EXPECT_EQ(p.options.zl121_mode, c.zl121);
+  EXPECT_EQ(p.options.keep_palette, c.keep_palette);
+  EXPECT_EQ(std::string(p.cmd.chunk_list ? p.cmd.chunk_list : "(none)"),
+            c.chunk_list ? c.chunk_list : "(none)");
+  EXPECT_EQ(std::string(p.cmd.input_arg ? p.cmd.input_arg : "(none)"), c.input ? c.input : "(none)");
+  EXPECT_EQ(std::string(p.cmd.output_arg ? p.cmd.output_arg : "(none)"), c.output ? c.output : "(none)");
+  EXPECT_EQ(p.cmd.input_stdin, std::string(c.input) == "-");
+  EXPECT_EQ(p.cmd.output_stdout, c.output && std::string(c.output) == "-");
+  EXPECT_EQ(captured_messages(), c.printed);
 }
 
-TEST(Options, ForceIsWholeWordAnyCase) {
-  EXPECT_TRUE(parse({"-force", "in"}).cmd.force);
-  EXPECT_TRUE(parse({"-FoRcE", "in"}).cmd.force);
-  EXPECT_FALSE(parse({"in"}).cmd.force);
-}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Options, OptionsTest, ::testing::Values(
+    OptionCase{.args = {}, .result = kParseUsage}, OptionCase{.args = {"-?"}, .result = kParseUsage},
+    OptionCase{.args = {"in", "-?"}, .result = kParseUsage},
+    OptionCase{.args = {"-c1", "in"}, .result = kParseBadColourType},
+    OptionCase{.args = {"-c5", "in"}, .result = kParseBadColourType},
+    OptionCase{.args = {"-c7", "in"}, .result = kParseBadColourType},
+    OptionCase{.args = {"-cx", "in"}, .result = kParseBadColourType},
+    OptionCase{.args = {"-c2x", "in"}, .result = kParseBadColourType},
+    OptionCase{.args = {"-c-2", "in"}, .result = kParseBadColourType},
+    OptionCase{.args = {"-c99999999999999999999", "in"}, .result = kParseBadColourType},
+    OptionCase{.args = {"-f6", "in"}, .result = kParseBadFilter},
+    OptionCase{.args = {"-fx", "in"}, .result = kParseBadFilter},
+    OptionCase{.args = {"-forcex", "in"}, .result = kParseBadFilter},
+    OptionCase{.args = {"a", "b", "c"}, .result = kParseTooManyNames},
+    OptionCase{.args = {"-", "-", "-"}, .result = kParseTooManyNames},
+    OptionCase{.args = {"-v"}, .result = kParseNoInput}, OptionCase{.args = {"-q", "-y"}, .result = kParseNoInput},
+    OptionCase{.args = {"in"}},
+    OptionCase{.args = {"-c0", "in"}, .colour_type = 0}, OptionCase{.args = {"-c2", "in"}, .colour_type = 2},
+    OptionCase{.args = {"-c3", "in"}, .colour_type = 3}, OptionCase{.args = {"-c4", "in"}, .colour_type = 4},
+    OptionCase{.args = {"-c6", "in"}, .colour_type = 6}, OptionCase{.args = {"-C6", "in"}, .colour_type = 6},
+    OptionCase{.args = {"-c006", "in"}, .colour_type = 6}, OptionCase{.args = {"-c", "in"}, .colour_type = 0},
+    OptionCase{.args = {"-f", "in"}, .filter = 0}, OptionCase{.args = {"-F5", "in"}, .filter = 5},
+    OptionCase{.args = {"-force", "in"}, .force = true}, OptionCase{.args = {"-FoRcE", "in"}, .force = true},
+    // The strategy is clamped.
+    OptionCase{.args = {"-s9", "in"}, .strategy = 4}, OptionCase{.args = {"-s-2", "in"}, .strategy = 0},
+    OptionCase{.args = {"-s2", "in"}, .strategy = 2}, OptionCase{.args = {"-s3", "in"}, .strategy = 3},
+    OptionCase{.args = {"-s", "in"}, .strategy = 0}, OptionCase{.args = {"-s99999999999", "in"}, .strategy = 4},
+    // A bit depth outside the list is dropped without a word.
+    OptionCase{.args = {"-d4", "in"}, .bit_depth = 4}, OptionCase{.args = {"-d0", "in"}, .bit_depth = 0},
+    OptionCase{.args = {"-d3", "in"}}, OptionCase{.args = {"-d16", "in"}}, OptionCase{.args = {"-d8", "-d3", "in"}},
+    // "-b" sets the threshold (a negative one also Huffman-only); "-n" after "-b" counts blocks.
+    OptionCase{.args = {"-b-128", "in"}, .strategy = 3, .threshold = 128.0, .block_option = true},
+    OptionCase{.args = {"-b", "in"}, .threshold = 0.0, .block_option = true},
+    OptionCase{.args = {"-b192.5x", "in"}, .threshold = 192.5, .block_option = true},
+    OptionCase{.args = {"-n7", "-b64", "in"}, .threshold = 64.0, .block_option = true},
+    OptionCase{.args = {"-b64", "-n7", "in"}, .threshold = 64.0, .exact_blocks = 7,
+               .block_option = true},
+    OptionCase{.args = {"-b-100", "-s1", "in"}, .strategy = 1, .threshold = 100.0, .block_option = true},
+    // Words that a general number reader would take as infinity or NaN are no numbers here.
+    OptionCase{.args = {"-binf", "in"}, .threshold = 0.0, .block_option = true},
+    OptionCase{.args = {"-bnan", "in"}, .threshold = 0.0, .block_option = true},
+    OptionCase{.args = {"-rx", "-vfoo", "-qq", "-y", "-zl121", "-KP", "in", "out"}, .quiet = true,
+               .assume_yes = true, .randomize = 1, .verbose = 1, .zl121 = 1, .keep_palette = 1, .output = "out"},
+    OptionCase{.args = {"-kgAMA,tEXt", "-kbKGD", "in"}, .chunk_list = "bKGD"},
+    OptionCase{.args = {"-kpx", "in"}, .chunk_list = "px"},
+    OptionCase{.args = {"-kP", "in"}, .keep_palette = 1},
+    OptionCase{.args = {"-kall", "-k", "in"}, .chunk_list = "all"},
+    OptionCase{.args = {"-yes", "-x", "--", "in"}, .printed = "Warning: unrecognized option: -yes\n"
+               "Warning: unrecognized option: -x\nWarning: unrecognized option: --\n"},
+    OptionCase{.args = {"-", "-"}, .input = "-", .output = "-"},
+    OptionCase{.args = {"-", "out.png"}, .input = "-", .output = "out.png"},
+    OptionCase{.args = {"in.bmp", "-"}, .input = "in.bmp", .output = "-"}));
+// clang-format on
 
-TEST(Options, StrategyIsClamped) {
-  EXPECT_EQ(parse({"-s9", "in"}).options.strategy, 4);
-  EXPECT_EQ(parse({"-s-2", "in"}).options.strategy, 0);
-  EXPECT_EQ(parse({"-s2", "in"}).options.strategy, 2);
-  EXPECT_EQ(parse({"-s3", "in"}).options.strategy, 3);
-  EXPECT_EQ(parse({"-s", "in"}).options.strategy, 0);
-  EXPECT_EQ(parse({"-s99999999999", "in"}).options.strategy, 4);
-}
-
-TEST(Options, BitDepthOutsideTheListIsDropped) {
-  EXPECT_EQ(parse({"-d4", "in"}).cmd.bit_depth, 4);
-  EXPECT_EQ(parse({"-d0", "in"}).cmd.bit_depth, 0);
-  EXPECT_EQ(parse({"-d3", "in"}).cmd.bit_depth, -1);
-  EXPECT_EQ(parse({"-d16", "in"}).cmd.bit_depth, -1);
-  EXPECT_EQ(parse({"-d8", "-d3", "in"}).cmd.bit_depth, -1);
-  EXPECT_TRUE(printed.empty());
-}
-
-TEST(Options, BlockOptions) {
-  Parsed p = parse({"-b-128", "in"});
-  EXPECT_EQ(p.options.strategy, 3);
-  EXPECT_DOUBLE_EQ(p.options.block_threshold, 128.0);
-  EXPECT_TRUE(p.cmd.block_option);
-
-  p = parse({"-b", "in"});
-  EXPECT_DOUBLE_EQ(p.options.block_threshold, 0.0);
-
-  p = parse({"in"});
-  EXPECT_DOUBLE_EQ(p.options.block_threshold, 256.0);
-  EXPECT_FALSE(p.cmd.block_option);
-
-  p = parse({"-b192.5x", "in"});
-  EXPECT_DOUBLE_EQ(p.options.block_threshold, 192.5);
-
-  p = parse({"-n7", "-b64", "in"});
-  EXPECT_EQ(p.options.exact_block_count, 0);
-  EXPECT_DOUBLE_EQ(p.options.block_threshold, 64.0);
-
-  p = parse({"-b64", "-n7", "in"});
-  EXPECT_EQ(p.options.exact_block_count, 7);
-  EXPECT_DOUBLE_EQ(p.options.block_threshold, 64.0);
-
-  p = parse({"-b-100", "-s1", "in"});
-  EXPECT_EQ(p.options.strategy, 1);
-
-  // Words that a general number reader would take as infinity or NaN are no
-  // numbers here.
-  EXPECT_DOUBLE_EQ(parse({"-binf", "in"}).options.block_threshold, 0.0);
-  EXPECT_DOUBLE_EQ(parse({"-bnan", "in"}).options.block_threshold, 0.0);
+TEST(Options, HugeThresholdStaysFinite) {
   EXPECT_TRUE(std::isfinite(parse({"-b1e999", "in"}).options.block_threshold));
 }
 
-TEST(Options, FlagsAndKeyword) {
-  const Parsed p = parse({"-rx", "-vfoo", "-qq", "-y", "-zl121", "-KP", "in", "out"});
-  ASSERT_EQ(p.result, kParseOk);
-  EXPECT_EQ(p.options.randomize, 1);
-  EXPECT_EQ(p.options.verbose, 1);
-  EXPECT_TRUE(p.cmd.quiet);
-  EXPECT_TRUE(p.cmd.assume_yes);
-  EXPECT_EQ(p.options.zl121_mode, 1);
-  EXPECT_EQ(p.options.keep_palette, 1);
-  EXPECT_STREQ(p.cmd.input_arg, "in");
-  EXPECT_STREQ(p.cmd.output_arg, "out");
-  EXPECT_TRUE(printed.empty());
-}
-
-TEST(Options, ChunkListsAndPalette) {
-  Parsed p = parse({"-kgAMA,tEXt", "-kbKGD", "in"});
-  EXPECT_STREQ(p.cmd.chunk_list, "bKGD");
-  EXPECT_EQ(p.options.keep_palette, 0);
-
-  p = parse({"-kpx", "in"});
-  EXPECT_STREQ(p.cmd.chunk_list, "px");
-  EXPECT_EQ(p.options.keep_palette, 0);
-
-  p = parse({"-kP", "in"});
-  EXPECT_EQ(p.cmd.chunk_list, nullptr);
-  EXPECT_EQ(p.options.keep_palette, 1);
-
-  p = parse({"-kall", "-k", "in"});
-  EXPECT_STREQ(p.cmd.chunk_list, "all");
-}
-
-TEST(Options, UnrecognisedOptionsWarnAndGoOn) {
-  const Parsed p = parse({"-yes", "-x", "--", "in"});
-  EXPECT_EQ(p.result, kParseOk);
-  EXPECT_FALSE(p.cmd.assume_yes);
-  EXPECT_EQ(printed,
-            "Warning: unrecognized option: -yes\n"
-            "Warning: unrecognized option: -x\n"
-            "Warning: unrecognized option: --\n");
-}
-
-TEST(Options, BareDashesAreStandardStreams) {
-  Parsed p = parse({"-", "-"});
-  EXPECT_TRUE(p.cmd.input_stdin);
-  EXPECT_TRUE(p.cmd.output_stdout);
-  p = parse({"-", "out.png"});
-  EXPECT_TRUE(p.cmd.input_stdin);
-  EXPECT_FALSE(p.cmd.output_stdout);
-  p = parse({"in.bmp", "-"});
-  EXPECT_FALSE(p.cmd.input_stdin);
-  EXPECT_TRUE(p.cmd.output_stdout);
-}
-
 TEST(Options, UsageTextLines) {
-  printed.clear();
-  print_usage(capture);
-  size_t lines = 0;
-  for (char c : printed) lines += c == '\n';
-  EXPECT_EQ(lines, 21u);
+  captured_messages().clear();
+  print_usage(capture_print);
+  const std::string& printed = captured_messages();
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 21);
   const std::string first = printed.substr(0, printed.find('\n') + 1);
   EXPECT_TRUE(
       std::regex_match(first, std::regex("TESSEL \\[In:\\{PNG,JPG,GIF,TGA,PCX,BMP\\}\\] \\(Out:PNG\\) "
