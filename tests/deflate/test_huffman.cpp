@@ -226,22 +226,18 @@ TEST(DynamicHeader, TrimsButKeepsMinimumCounts) {
 }
 
 TEST(DynamicHeader, EightAndNineEqualLengthsAfterADifferentValue) {
-  std::vector<int32_t> block = base_lengths();
-  // Distances: 5, then eight 6s; the sequence runs on from the literals.
-  block[288] = 5;
-  for (int i = 1; i <= 8; ++i) block[size_t(288 + i)] = 6;
-  DecodedHeader h = written_header(block);
-  ASSERT_EQ(h.hdist, 9);
-  EXPECT_EQ(h.lengths, expected_sequence(block, 257, 9));
-  std::vector<std::pair<int32_t, int32_t>> tail(h.symbols.end() - 4, h.symbols.end());
-  EXPECT_EQ(tail, (std::vector<std::pair<int32_t, int32_t>>{{5, 0}, {6, 0}, {16, 3}, {6, 0}}));
-
-  block[288 + 9] = 6;
-  h = written_header(block);
-  ASSERT_EQ(h.hdist, 10);
-  EXPECT_EQ(h.lengths, expected_sequence(block, 257, 10));
-  tail.assign(h.symbols.end() - 4, h.symbols.end());
-  EXPECT_EQ(tail, (std::vector<std::pair<int32_t, int32_t>>{{5, 0}, {6, 0}, {16, 2}, {16, 0}}));
+  using Symbols = std::vector<std::pair<int32_t, int32_t>>;
+  const Symbols tails[2] = {{{5, 0}, {6, 0}, {16, 3}, {6, 0}}, {{5, 0}, {6, 0}, {16, 2}, {16, 0}}};
+  for (int32_t equal : {8, 9}) {
+    // Distances: 5, then the 6s; the sequence runs on from the literals.
+    std::vector<int32_t> block = base_lengths();
+    block[288] = 5;
+    for (int i = 1; i <= equal; ++i) block[size_t(288 + i)] = 6;
+    const DecodedHeader h = written_header(block);
+    ASSERT_EQ(h.hdist, equal + 1);
+    EXPECT_EQ(h.lengths, expected_sequence(block, 257, equal + 1));
+    EXPECT_EQ(Symbols(h.symbols.end() - 4, h.symbols.end()), tails[equal - 8]);
+  }
 }
 
 TEST(DynamicHeader, LongZeroRunsAndRunsAcrossTheParts) {
@@ -257,9 +253,8 @@ TEST(DynamicHeader, LongZeroRunsAndRunsAcrossTheParts) {
   ASSERT_EQ(h.hdist, 30);
   EXPECT_EQ(h.lengths, expected_sequence(block, 286, 30));
   ASSERT_GE(h.symbols.size(), 3u);
-  EXPECT_EQ(h.symbols[0], (std::pair<int32_t, int32_t>{18, 127}));
-  EXPECT_EQ(h.symbols[1], (std::pair<int32_t, int32_t>{0, 0}));
-  EXPECT_EQ(h.symbols[2], (std::pair<int32_t, int32_t>{0, 0}));
+  EXPECT_EQ((std::vector<std::pair<int32_t, int32_t>>(h.symbols.begin(), h.symbols.begin() + 3)),
+            (std::vector<std::pair<int32_t, int32_t>>{{18, 127}, {0, 0}, {0, 0}}));
 }
 
 }  // namespace
