@@ -148,6 +148,7 @@ TEST(Options, UsageTextLines) {
       << first;
   EXPECT_NE(printed.find("0=none, 1=\x7Fx, 2=\x7Fy, 3=\x7Fx&y, 4=Paeth"), std::string::npos);
   EXPECT_NE(printed.find("5-10%. Options:"), std::string::npos);
+  EXPECT_NE(printed.find("<- writes zorbex.png if smaller\n"), std::string::npos);
 }
 
 }  // namespace
