@@ -62,16 +62,11 @@ std::vector<uint8_t> widen_quant_tables(const std::vector<uint8_t>& f) {
     for (size_t p = m.pos + 4; p < m.pos + m.length;) {
       const uint8_t pq = f[p];
       body.push_back(uint8_t(0x10 | (pq & 15)));
-      for (int k = 0; k < 64; k++) {
-        if (pq >> 4) {
-          body.push_back(f[p + 1 + 2 * size_t(k)]);
-          body.push_back(f[p + 2 + 2 * size_t(k)]);
-        } else {
-          body.push_back(0);
-          body.push_back(f[p + 1 + size_t(k)]);
-        }
-      }
-      p += (pq >> 4) ? 129 : 65;
+      const bool wide = pq >> 4;
+      for (size_t k = 0; k < 64; k++)
+        body.insert(body.end(),
+                    {wide ? f[p + 1 + 2 * k] : uint8_t(0), wide ? f[p + 2 + 2 * k] : f[p + 1 + k]});
+      p += wide ? 129 : 65;
     }
     const size_t len = body.size() + 2;
     out.insert(out.end(), {0xFF, 0xDB, uint8_t(len >> 8), uint8_t(len)});
@@ -118,18 +113,10 @@ const MadeCase kMadeCases[] = {
 };
 
 JpegMakeOptions options_of(const MadeCase& c) {
-  return {.quality = c.quality,
-          .force_baseline = c.force_baseline,
-          .components = c.components,
-          .h0 = c.h0,
-          .v0 = c.v0,
-          .h1 = c.h1,
-          .v1 = c.v1,
-          .h2 = c.h2,
-          .v2 = c.v2,
-          .restart_interval = c.restart,
-          .progressive = c.progressive,
-          .scans = {}};
+  // In the record's order: quality, baseline, components, sampling, tables,
+  // restart interval, progression, scans.
+  return {c.quality, c.force_baseline, c.components,  c.h0, c.v0, c.h1, c.v1, c.h2, c.v2, 0,
+          1,         c.restart,        c.progressive, {}};
 }
 
 std::vector<uint8_t> make(const MadeCase& c) {
