@@ -124,68 +124,64 @@ void expect_sane_ends(const DeflateStream* s, int32_t n) {
   EXPECT_EQ(s->blocks[s->block_count - 1].end, n);
 }
 
-TEST(Boundaries, ThresholdModeSplitsWhereTheDataChanges) {
-  const std::vector<uint8_t> d = three_parts();
+// Boundaries by threshold or by count: the ends cover the data in order, the
+// count is as expected, and "-v" lists the ends in hex.
+struct SplitCase {
+  const char* name;
+  std::vector<uint8_t> data;
+  double threshold;
+  int32_t requested;
+  int32_t expected;  // blocks; 0: at least three, with ends at the seams of three_parts
+};
+
+class Boundaries : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(Boundaries, FoundAndListed) {
+  const SplitCase& c = GetParam();
+  const int32_t n = int32_t(c.data.size());
   StreamPtr s = verbose_stream();
-  ASSERT_EQ(find_block_boundaries(s.get(), d.data(), int32_t(d.size()), 256.0, 0), 0);
-  expect_sane_ends(s.get(), int32_t(d.size()));
-  ASSERT_GE(s->block_count, 3);
-  // The seams at 20000 and 40000 are among the ends, within a few bytes.
-  int32_t near_seams = 0;
-  for (int32_t i = 0; i + 1 < s->block_count; ++i)
-    near_seams += std::abs(s->blocks[i].end - 20000) < 64 || std::abs(s->blocks[i].end - 40000) < 64;
-  EXPECT_EQ(near_seams, 2);
+  ASSERT_EQ(find_block_boundaries(s.get(), c.data.data(), n, c.threshold, c.requested), 0);
+  expect_sane_ends(s.get(), n);
   std::string expected = "   \nBlock boundaries: ";
+  int32_t near_seams = 0;
   for (int32_t i = 0; i + 1 < s->block_count; ++i) {
     char buf[16];
     std::snprintf(buf, sizeof buf, i ? ",%x" : "%x", s->blocks[i].end);
     expected += buf;
+    near_seams += std::abs(s->blocks[i].end - 20000) < 64 || std::abs(s->blocks[i].end - 40000) < 64;
   }
-  EXPECT_EQ(g_printed, expected + "\n\n");
+  EXPECT_EQ(g_printed, expected + (s->block_count == 1 ? "none\n\n" : "\n\n"));
+  if (c.expected) {
+    EXPECT_EQ(s->block_count, c.expected);
+  } else {
+    EXPECT_GE(s->block_count, 3);
+    EXPECT_EQ(near_seams, 2);
+  }
 }
 
-TEST(Boundaries, HighThresholdKeepsOneBlock) {
-  const std::vector<uint8_t> d = text_bytes(5000);
-  StreamPtr s = verbose_stream();
-  ASSERT_EQ(find_block_boundaries(s.get(), d.data(), 5000, 1e9, 0), 0);
-  EXPECT_EQ(s->block_count, 1);
-  EXPECT_EQ(g_printed, "   \nBlock boundaries: none\n\n");
-}
-
-struct CountCase {
-  int32_t size;
-  int32_t requested;
-  int32_t expected;
-};
-
-class ExactCount : public ::testing::TestWithParam<CountCase> {};
-
-TEST_P(ExactCount, GivesTheRequestedNumberWhenPossible) {
-  const CountCase c = GetParam();
-  const std::vector<uint8_t> d = text_bytes(size_t(c.size));
-  StreamPtr s = verbose_stream();
-  ASSERT_EQ(find_block_boundaries(s.get(), d.data(), c.size, 256.0, c.requested), 0);
-  EXPECT_EQ(s->block_count, c.expected);
-  expect_sane_ends(s.get(), c.size);
-}
-
-INSTANTIATE_TEST_SUITE_P(Boundaries, ExactCount,
-                         ::testing::Values(CountCase{5000, 1, 1}, CountCase{5000, 2, 2},
-                                           CountCase{5000, 7, 7}, CountCase{5000, 5000, 1023},
-                                           // Fewer bytes than blocks: every block ends up one byte
-                                           // long and the search stops early instead of failing.
-                                           CountCase{5, 10, 5}, CountCase{1, 3, 1}, CountCase{2, 2, 2}));
-
-TEST(Boundaries, TinyThresholdStopsAtSingleBytes) {
-  // Distinct bytes always promise a saving, so the search reaches blocks of
-  // one byte; those stay whole and the search still succeeds.
+// Distinct bytes always promise a saving, so a tiny threshold reaches blocks
+// of one byte; those stay whole and the search still succeeds. With fewer
+// bytes than blocks requested every block ends up one byte long and the
+// search stops early instead of failing.
+std::vector<uint8_t> distinct_bytes() {
   std::vector<uint8_t> d(40);
   for (size_t i = 0; i < d.size(); ++i) d[i] = uint8_t(i * 37);
-  StreamPtr s = verbose_stream();
-  ASSERT_EQ(find_block_boundaries(s.get(), d.data(), int32_t(d.size()), -1e9, 0), 0);
-  EXPECT_EQ(s->block_count, 40);
-  expect_sane_ends(s.get(), 40);
+  return d;
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, Boundaries,
+                         ::testing::Values(SplitCase{"threshold_at_the_seams", three_parts(), 256.0, 0, 0},
+                                           SplitCase{"high_threshold_one_block", text_bytes(5000), 1e9, 0, 1},
+                                           SplitCase{"tiny_threshold_single_bytes", distinct_bytes(), -1e9, 0,
+                                                     40},
+                                           SplitCase{"count_1", text_bytes(5000), 256.0, 1, 1},
+                                           SplitCase{"count_2", text_bytes(5000), 256.0, 2, 2},
+                                           SplitCase{"count_7", text_bytes(5000), 256.0, 7, 7},
+                                           SplitCase{"count_capped", text_bytes(5000), 256.0, 5000, 1023},
+                                           SplitCase{"count_above_size", text_bytes(5), 256.0, 10, 5},
+                                           SplitCase{"count_above_one_byte", text_bytes(1), 256.0, 3, 1},
+                                           SplitCase{"count_equal_size", text_bytes(2), 256.0, 2, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Boundaries, StopRequestAbandonsTheSearch) {
   const std::vector<uint8_t> d = three_parts();
