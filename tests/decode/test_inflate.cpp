@@ -26,22 +26,38 @@ bool enough(void* c) {
   return sink->out.size() >= sink->complete_after;
 }
 
-// The stream as IDAT chunks of the given size (0 = one chunk) behind an 8-byte
-// lead-in, the way the PNG decoder hands it over, followed by IEND.
 struct InflateRun {
   int32_t result;
   Collected sink;
   InflateReport report;
 };
 
-InflateRun inflate_chunks(const Bytes& stream, size_t idat_size, size_t complete_after = SIZE_MAX) {
-  Bytes file = build_png(ihdr_payload(1, 1, 8, 0, 0), {}, stream, idat_size);
-  const int32_t first_idat = 8 + 25;
+InflateRun inflate_file(const Bytes& file, int32_t first_idat, size_t complete_after = SIZE_MAX) {
   InflateRun run;
   run.sink.complete_after = complete_after;
   const InflateSink sink{&run.sink, collect, enough};
   run.result = inflate_idat(file.data(), int32_t(file.size()), first_idat, sink, &run.report);
   return run;
+}
+
+// The stream as IDAT chunks of the given size (0 = one chunk) behind an 8-byte
+// lead-in, the way the PNG decoder hands it over, followed by IEND.
+InflateRun inflate_chunks(const Bytes& stream, size_t idat_size, size_t complete_after = SIZE_MAX) {
+  return inflate_file(build_png(ihdr_payload(1, 1, 8, 0, 0), {}, stream, idat_size), 8 + 25, complete_after);
+}
+
+// A signature, one IDAT chunk per part, and IEND unless the last part is cut
+// short by `cut` bytes.
+Bytes idat_file(const std::vector<Bytes>& parts, size_t cut = 0) {
+  Bytes file = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  for (const Bytes& part : parts) {
+    const Bytes chunk = png_chunk("IDAT", part);
+    file.insert(file.end(), chunk.begin(), chunk.end());
+  }
+  const Bytes iend = png_chunk("IEND", {});
+  if (cut == 0) file.insert(file.end(), iend.begin(), iend.end());
+  file.resize(file.size() - cut);
+  return file;
 }
 
 Bytes sample_data(size_t n, uint32_t seed) {
@@ -196,21 +212,14 @@ INSTANTIATE_TEST_SUITE_P(Sizes, InflateSplit, ::testing::Range<size_t>(1, 12));
 TEST(Inflate, EmptyAndTinyChunksBetweenLargeOnes) {
   const Bytes data = sample_data(50000, 9);
   const Bytes stream = zlib_compress(data, 1);
-  Bytes file = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  std::vector<size_t> cuts = {0, 1, 1, 2, 3, 1000, 1000, 1001, 1004, 1009, 3000, stream.size()};
+  const std::vector<size_t> cuts = {0, 1, 1, 2, 3, 1000, 1000, 1001, 1004, 1009, 3000, stream.size()};
   ASSERT_GT(stream.size(), 3000u);
-  for (size_t i = 0; i + 1 < cuts.size(); ++i) {
-    const Bytes part(stream.begin() + long(cuts[i]), stream.begin() + long(cuts[i + 1]));
-    const Bytes chunk = png_chunk("IDAT", part);
-    file.insert(file.end(), chunk.begin(), chunk.end());
-  }
-  const Bytes iend = png_chunk("IEND", {});
-  file.insert(file.end(), iend.begin(), iend.end());
-  Collected sink;
-  InflateReport report;
-  ASSERT_EQ(inflate_idat(file.data(), int32_t(file.size()), 8, InflateSink{&sink, collect, enough}, &report),
-            0);
-  EXPECT_EQ(sink.out, data);
+  std::vector<Bytes> parts;
+  for (size_t i = 0; i + 1 < cuts.size(); ++i)
+    parts.emplace_back(stream.begin() + long(cuts[i]), stream.begin() + long(cuts[i + 1]));
+  const InflateRun run = inflate_file(idat_file(parts), 8);
+  ASSERT_EQ(run.result, 0);
+  EXPECT_EQ(run.sink.out, data);
 }
 
 TEST(Inflate, EmptyBlockTypeThreeIsSkipped) {
@@ -392,25 +401,16 @@ TEST(Inflate, StopsAtTheFlushThatCompletesTheConsumer) {
 }
 
 TEST(Inflate, NoStreamAtAll) {
-  Bytes file = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  const Bytes iend = png_chunk("IEND", {});
-  file.insert(file.end(), iend.begin(), iend.end());
-  Collected sink;
-  InflateReport report;
-  EXPECT_EQ(inflate_idat(file.data(), int32_t(file.size()), 8, InflateSink{&sink, collect, enough}, &report),
-            0);
-  EXPECT_EQ(report.ran_out, 1);
-  EXPECT_TRUE(sink.out.empty());
+  const InflateRun none = inflate_file(idat_file({}), 8);
+  EXPECT_EQ(none.result, 0);
+  EXPECT_EQ(none.report.ran_out, 1);
+  EXPECT_TRUE(none.sink.out.empty());
   // A chunk whose length runs past the end gives what the file holds.
-  Bytes cut = png_chunk("IDAT", zlib_compress(Bytes(5000, 1), 0));
-  cut.resize(cut.size() - 2000);
-  file.resize(8);
-  file.insert(file.end(), cut.begin(), cut.end());
-  EXPECT_EQ(inflate_idat(file.data(), int32_t(file.size()), 8, InflateSink{&sink, collect, enough}, &report),
-            0);
-  EXPECT_EQ(report.ran_out, 1);
-  EXPECT_GT(sink.out.size(), 2000u);
-  EXPECT_EQ(sink.out, Bytes(sink.out.size(), 1));
+  const InflateRun cut = inflate_file(idat_file({zlib_compress(Bytes(5000, 1), 0)}, 2000), 8);
+  EXPECT_EQ(cut.result, 0);
+  EXPECT_EQ(cut.report.ran_out, 1);
+  EXPECT_GT(cut.sink.out.size(), 2000u);
+  EXPECT_EQ(cut.sink.out, Bytes(cut.sink.out.size(), 1));
 }
 
 }  // namespace
