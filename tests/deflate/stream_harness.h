@@ -3,6 +3,7 @@
 // deflate tests and reads the result back with zlib.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -39,8 +40,10 @@ struct StreamRun {
   size_t zlib_size() const { return size_t(size) - 12; }
 };
 
-// One pass over data with the stream's current blocks and lengths.
-inline StreamRun run_pass(DeflateStream* s, const std::vector<uint8_t>& data) {
+// One pass over data with the stream's current blocks and lengths, fed one
+// byte at a time or, with pieces, in runs of (k * 337) % 1000 bytes (some
+// empty, some ending right at a block end), the way whole rows arrive.
+inline StreamRun run_pass(DeflateStream* s, const std::vector<uint8_t>& data, bool pieces = false) {
   StreamRun run;
   run.png.assign(data.size() * 2 + 65536, 0);
   BitWriter w{};
@@ -49,7 +52,12 @@ inline StreamRun run_pass(DeflateStream* s, const std::vector<uint8_t>& data) {
   s->out = &w;
   s->hooks = StreamHooks{};
   deflate_begin(s);
-  for (uint8_t b : data) deflate_feed(s, b);
+  for (size_t at = 0, k = 0; at < data.size(); ++k) {
+    const size_t n = pieces ? std::min(data.size() - at, (k * 337) % 1000) : 1;
+    if (pieces) deflate_feed_bytes(s, data.data() + at, int32_t(n));
+    if (!pieces) deflate_feed(s, data[at]);
+    at += n;
+  }
   deflate_finish(s);
   run.size = w.out_count;
   run.invalid = s->invalid;
