@@ -126,7 +126,9 @@ TEST(Probe, SizesOfEveryFormat) {
     SCOPED_TRACE(c.what);
     const Size s = probe(c.file);
     EXPECT_EQ(s.w, c.w);
-    if (c.w != 0) EXPECT_EQ(s.h, c.h);
+    if (c.w != 0) {
+      EXPECT_EQ(s.h, c.h);
+    }
   }
   // What the probe does not recognise is refused, and a GIF says so with its
   // colour type.
