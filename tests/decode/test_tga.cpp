@@ -329,9 +329,7 @@ TEST_P(TgaCorpus, MatchesItsRendering) {
     EXPECT_EQ(stb_mismatches(d, file, c.mask), 0);
     return;
   }
-  OraclePicture ref;
-  ASSERT_TRUE(libpng_decode(read_file(corpus(c.reference)), &ref));
-  EXPECT_EQ(mismatches(d, ref, c.mask), 0);
+  EXPECT_EQ(rendering_mismatches(d, corpus(c.reference), c.mask), 0);
 }
 
 constexpr uint32_t kAll = 0xFFFFFFFF;

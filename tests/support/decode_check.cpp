@@ -82,6 +82,12 @@ int64_t mismatches(const Decoded& d, const OraclePicture& ref, uint32_t mask, bo
   return count;
 }
 
+int64_t rendering_mismatches(const Decoded& d, const std::string& png_path, uint32_t mask, bool opaque_only) {
+  OraclePicture ref;
+  if (!libpng_decode(read_file(png_path), &ref)) return -1;
+  return mismatches(d, ref, mask, opaque_only);
+}
+
 int64_t stb_mismatches(const Decoded& d, const Bytes& file, uint32_t mask) {
   int w = 0, h = 0, n = 0;
   uint8_t* rgba = stbi_load_from_memory(file.data(), int(file.size()), &w, &h, &n, 4);

@@ -1,6 +1,7 @@
 #pragma once
 // Decoding a whole file the way the driver does, for the format decoder tests.
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,9 @@ void expect_offsets_clip(const Bytes& file, int32_t width, int32_t height,
 // `opaque_only` the rendering's translucent pixels are skipped. -1 when the
 // sizes differ.
 int64_t mismatches(const Decoded& d, const OraclePicture& ref, uint32_t mask, bool opaque_only = false);
+// The same against a PNG rendering read with libpng; -1 when libpng refuses it.
+int64_t rendering_mismatches(const Decoded& d, const std::string& png_path, uint32_t mask,
+                             bool opaque_only = false);
 // The same against stb_image's decode of the file; -1 when stb_image refuses it.
 int64_t stb_mismatches(const Decoded& d, const Bytes& file, uint32_t mask);
 
