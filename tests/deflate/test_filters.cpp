@@ -2,6 +2,7 @@
 // rows libpng reconstructs exactly; the first-row rules; the filter choice.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,16 +14,12 @@
 
 namespace {
 
-struct Palette {
-  std::vector<uint32_t> entries;
-};
+using Palette = std::vector<uint32_t>;
 
 int32_t find_in_palette(void* user, uint32_t pixel) {
-  const auto* p = static_cast<const Palette*>(user);
-  for (size_t i = 0; i < p->entries.size(); ++i) {
-    if (p->entries[i] == pixel) return int32_t(i);
-  }
-  return -1;
+  const Palette& p = *static_cast<const Palette*>(user);
+  const auto at = std::find(p.begin(), p.end(), pixel);
+  return at == p.end() ? -1 : int32_t(at - p.begin());
 }
 
 struct Collected {
@@ -59,8 +56,7 @@ Picture make_test_picture(int32_t colour_type, int32_t bit_depth, int32_t width,
   };
   if (colour_type == 3) {
     const int n = 1 << bit_depth;
-    for (int k = 0; k < n; ++k)
-      p.palette.entries.push_back(0xFF000000u | (uint32_t(k) * 0x2F1B07u & 0xFFFFFF));
+    for (int k = 0; k < n; ++k) p.palette.push_back(0xFF000000u | (uint32_t(k) * 0x2F1B07u & 0xFFFFFF));
   }
   for (int32_t y = 0; y < height; ++y) {
     for (int32_t x = 0; x < width; ++x) {
@@ -69,7 +65,7 @@ Picture make_test_picture(int32_t colour_type, int32_t bit_depth, int32_t width,
       const uint32_t v = (uint32_t(x) * 3 + uint32_t(y) * 5 + (next() & 3)) & 0xFF;
       switch (colour_type) {
         case 3:
-          px = p.palette.entries[(uint32_t(x + y) + (next() & 1)) % p.palette.entries.size()];
+          px = p.palette[(uint32_t(x + y) + (next() & 1)) % p.palette.size()];
           break;
         case 4:
           px = (255 - v) << 24 | v * 0x010101u;
@@ -96,8 +92,7 @@ std::vector<uint8_t> png_from_filtered(const Picture& p, const std::vector<uint8
   std::vector<std::vector<uint8_t>> chunks = {testpic::ihdr_chunk(
       uint32_t(p.width), uint32_t(p.height), uint8_t(p.bit_depth), uint8_t(p.colour_type))};
   std::vector<uint8_t> plte;
-  for (uint32_t e : p.palette.entries)
-    plte.insert(plte.end(), {uint8_t(e >> 16), uint8_t(e >> 8), uint8_t(e)});
+  for (uint32_t e : p.palette) plte.insert(plte.end(), {uint8_t(e >> 16), uint8_t(e >> 8), uint8_t(e)});
   if (p.colour_type == 3) chunks.push_back(testpic::png_chunk("PLTE", plte));
   chunks.push_back(testpic::idat_chunk(filtered, 6));
   chunks.push_back(testpic::png_chunk("IEND", {}));
@@ -201,14 +196,14 @@ TEST(FilterStage, CollectingFiltersEveryRowAsAFirstRow) {
 
 TEST(FilterStage, PackedRowsEndWithZeroBits) {
   Picture p = make_test_picture(3, 4, 3, 1, 1);
-  p.pixels = {p.palette.entries[15], p.palette.entries[1], p.palette.entries[10]};
+  p.pixels = {p.palette[15], p.palette[1], p.palette[10]};
   const RowFormat format = format_of(p);
   uint8_t out[2];
   pack_row(&format, 0, out);
   EXPECT_EQ(out[0], 0xF1);
   EXPECT_EQ(out[1], 0xA0);
   p.bit_depth = 2;
-  p.pixels = {p.palette.entries[3], p.palette.entries[1], p.palette.entries[2]};
+  p.pixels = {p.palette[3], p.palette[1], p.palette[2]};
   const RowFormat two = format_of(p);
   pack_row(&two, 0, out);
   EXPECT_EQ(out[0], 0xD8);
@@ -266,7 +261,7 @@ TEST(FilterChoice, TiesGoToTheLowerFilterOneByteRowsToNone) {
   }
   EXPECT_EQ(chosen_filters(p), (std::vector<uint8_t>{1, 2}));
   Picture column = make_test_picture(3, 8, 1, 5, 1);
-  const auto& e = column.palette.entries;
+  const auto& e = column.palette;
   column.pixels = {e[9], e[200], e[3], e[3], e[77]};
   EXPECT_EQ(chosen_filters(column), (std::vector<uint8_t>(5, 0)));
 }
