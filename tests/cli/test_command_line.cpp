@@ -65,7 +65,8 @@ TEST_P(RunTest, WritesOnlyWhatItShould) {
   std::vector<std::pair<std::string, Bytes>> contents;
   for (const std::string& spec : c.files) {
     const size_t colon = spec.find(':'), arrow = spec.find("->");
-    const std::string name = spec.substr(0, std::min(colon, arrow)), kind = spec.substr(colon + 1);
+    const std::string name = spec.substr(0, std::min(colon, arrow)),
+                      kind = colon == std::string::npos ? "" : spec.substr(colon + 1);
     fs::create_directories(fs::path(dir.file(name)).parent_path());
     if (arrow != std::string::npos) {
       ASSERT_EQ(symlink(spec.substr(arrow + 2).c_str(), dir.file(name).c_str()), 0);
