@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "driver/names.h"
 
@@ -33,21 +34,20 @@ INSTANTIATE_TEST_SUITE_P(
                       FromInput{"pic", "pic.png", false}, FromInput{"12", "12.PNG", false},
                       FromInput{"pic.tiff", "pic.tiff.png", false}, FromInput{"gif", "gif.png", false}));
 
-TEST(Names, OutputArgument) {
-  EXPECT_EQ(output_name_from_argument("out"), "out.png");
-  EXPECT_EQ(output_name_from_argument("out.bmp"), "out.bmp.png");
-  EXPECT_EQ(output_name_from_argument("OUT"), "OUT.PNG");
-  EXPECT_EQ(output_name_from_argument("out.PNG"), "out.PNG");
-  EXPECT_EQ(output_name_from_argument("9"), "9.PNG");
-  EXPECT_EQ(output_name_from_argument("png"), "png.png");
-}
-
-TEST(Names, LongNamesAlwaysGetTheExtension) {
-  const std::string input(600, 'a');
+TEST(Names, OutputArgumentAndLongNames) {
+  const std::string long_name(600, 'a');
+  const std::pair<std::string, std::string> rows[] = {{"out", "out.png"},
+                                                      {"out.bmp", "out.bmp.png"},
+                                                      {"OUT", "OUT.PNG"},
+                                                      {"out.PNG", "out.PNG"},
+                                                      {"9", "9.PNG"},
+                                                      {"png", "png.png"},
+                                                      {long_name + ".bmp", long_name + ".bmp.png"}};
+  for (const auto& [argument, output] : rows) EXPECT_EQ(output_name_from_argument(argument), output);
+  // A long input name always gets the extension.
   bool same = true;
-  EXPECT_EQ(output_name_from_input(input, &same), input + ".png");
+  EXPECT_EQ(output_name_from_input(long_name, &same), long_name + ".png");
   EXPECT_FALSE(same);
-  EXPECT_EQ(output_name_from_argument(input + ".bmp"), input + ".bmp.png");
 }
 
 TEST(Names, FirstLetterDecidesTheCase) {
@@ -58,17 +58,13 @@ TEST(Names, FirstLetterDecidesTheCase) {
 }
 
 TEST(Names, RetriedInputRewritesMatchingOutput) {
-  std::string output = "pic.png";
-  adjust_output_after_retry("pic.png", &output);
-  EXPECT_EQ(output, "pic.png");
-
-  output = "Pic.png";
-  adjust_output_after_retry("pic.png", &output);
-  EXPECT_EQ(output, "Pic.PNG");
-
-  output = "other.png";
-  adjust_output_after_retry("pic.png", &output);
-  EXPECT_EQ(output, "other.png");
+  for (const auto& [given, expected] : {std::pair<std::string, std::string>{"pic.png", "pic.png"},
+                                        {"Pic.png", "Pic.PNG"},
+                                        {"other.png", "other.png"}}) {
+    std::string output = given;
+    adjust_output_after_retry("pic.png", &output);
+    EXPECT_EQ(output, expected);
+  }
 }
 
 }  // namespace
