@@ -23,11 +23,8 @@ struct TableBuilder {
       const int32_t extra = c < 4 ? 0 : c / 2 - 1;
       t.extra[c] = uint8_t(extra);
       t.base[c] = uint16_t(base);
-      for (int32_t d = base; d < base + (1 << extra) && d <= kMaxDistance; ++d)
-        t.distance_code[d] = uint8_t(c);
       base += 1 << extra;
     }
-    t.distance_code[0] = 0;
     base = 3;
     for (int32_t e = 0; e < 28; ++e) {
       const int32_t extra = e < 8 ? 0 : e / 4 - 1;

@@ -1,4 +1,5 @@
 #pragma once
+#include <bit>
 #include <cstdint>
 
 #include "deflate/bitstream.h"
@@ -17,8 +18,17 @@ struct DeflateTables {
   uint8_t extra[kTableEntries];
   uint16_t base[kTableEntries];
   uint8_t length_entry[kMaxMatch + 1];      // match length 3..258 -> entry 30..58
-  uint8_t distance_code[kMaxDistance + 1];  // distance 1..32768 -> code 0..29
 };
+
+// Distance 1..32768 -> code 0..29. Codes 4 and up come in pairs per power of
+// two, the second of a pair from the bit below the top one, so arithmetic
+// serves where a 32 KiB table would miss the cache in the parser's walks.
+inline int32_t distance_code(int32_t d) {
+  const uint32_t x = uint32_t(d - 1);
+  if (x < 4) return int32_t(x);
+  const int32_t top = std::bit_width(x) - 1;
+  return 2 * top + int32_t((x >> (top - 1)) & 1);
+}
 
 // Built on first use and never changed afterwards.
 const DeflateTables& deflate_tables();

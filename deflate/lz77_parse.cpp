@@ -242,7 +242,7 @@ struct Search {
     for (;;) {
       const int32_t e = extent(l, d);
       append(d, e - l + 1);
-      record(l, e, d, z->distance_cost[t->distance_code[d]]);
+      record(l, e, d, z->distance_cost[distance_code(d)]);
       l = e;
       if (l == kMaxMatch) return;
       if (p + l >= z->received) return;
@@ -260,7 +260,7 @@ struct Search {
     int32_t l = kMinMatch;
     int32_t d0 = 0, nc = 0, bound = 0;
   price : {
-    const int32_t code = t->distance_code[d];
+    const int32_t code = distance_code(d);
     const int32_t dcost = z->distance_cost[code];
     // Lengths this one distance covers, priced in one sweep: those the list
     // already has may get a cheaper best price, the rest are new entries.
@@ -290,7 +290,7 @@ struct Search {
         bound = z->distance_cost[nc];
         break;
       }
-      const int32_t code = t->distance_code[d];
+      const int32_t code = distance_code(d);
       if (code >= nc) {
         int32_t c = nc;
         while (next_cheaper[c] <= code) c = next_cheaper[c];
@@ -311,7 +311,7 @@ struct Search {
         const int32_t skipped = d;
         d += z->run_count[(p - d) & kWindowMask];
         if (d > kMaxDistance) return;
-        if (t->distance_code[d] >= nc) {
+        if (distance_code(d) >= nc) {
           // Every distance between the candidate and the start of its run
           // matches the run at p, so the cheaper code's first distance does.
           d = t->base[nc];
@@ -326,7 +326,7 @@ struct Search {
       d += list_entry(z, slot, l);
       if (d > kMaxDistance) return;
       assert(matches_for(z, p, d, l));
-      if (t->distance_code[d] >= nc) goto price;
+      if (distance_code(d) >= nc) goto price;
     }
   }
 };
@@ -419,7 +419,7 @@ void write_path(DeflateStream* s, Lz77State* z, int32_t p) {
     const int32_t entry = t.length_entry[l];
     put_symbol(s, z, entry + 257 - kLengthEntryBase);
     put_bits(w, uint32_t(l - t.base[entry]), t.extra[entry]);
-    const int32_t code = t.distance_code[d];
+    const int32_t code = distance_code(d);
     put_symbol(s, z, kDistanceSlot + code);
     put_bits(w, uint32_t(d - t.base[code]), t.extra[code]);
   }

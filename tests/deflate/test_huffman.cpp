@@ -76,6 +76,23 @@ INSTANTIATE_TEST_SUITE_P(Huffman, KnownLengths,
                                            LengthCase{"skewed", {1, 2, 4, 8, 16}, 0, {4, 4, 3, 2, 1}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The distance codes of RFC 1951: code 0 is distance 1, code 4 starts at 5
+// with 1 extra bit, code 29 starts at 24577 with 13; every distance falls in
+// exactly one code's range and the arithmetic code finder agrees with it.
+TEST(Huffman, DistanceCodesCoverEveryDistanceOnce) {
+  const DeflateTables& t = deflate_tables();
+  EXPECT_EQ(t.base[4], 5);
+  EXPECT_EQ(t.extra[4], 1);
+  EXPECT_EQ(t.base[29], 24577);
+  EXPECT_EQ(t.extra[29], 13);
+  int32_t d = 1;
+  for (int32_t c = 0; c < kDistanceCodes; ++c) {
+    ASSERT_EQ(t.base[c], d) << c;
+    for (const int32_t end = d + (1 << t.extra[c]); d < end; ++d) ASSERT_EQ(distance_code(d), c) << d;
+  }
+  EXPECT_EQ(d, kMaxDistance + 1);
+}
+
 TEST(Huffman, FibonacciCountsAreLimited) {
   // Optimal depths would reach 19 for these counts.
   std::vector<int32_t> counts(20);

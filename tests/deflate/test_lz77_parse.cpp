@@ -133,6 +133,11 @@ int64_t written_cost(const int32_t* lengths, const int32_t* counts) {
 // takes its nearest distance, otherwise its cheapest.
 int64_t brute_force_cost(const std::vector<uint8_t>& data, const Prices& pr, bool nearest_only) {
   const DeflateTables& t = deflate_tables();
+  auto code_of = [&t](int32_t d) {  // the last code whose base is not above d
+    int32_t c = kDistanceCodes - 1;
+    while (t.base[c] > d) --c;
+    return c;
+  };
   const int32_t n = int32_t(data.size());
   std::vector<uint16_t> match(size_t(n + 1) * size_t(n + 1), 0);  // by (position, distance)
   auto at = [n](int32_t p, int32_t d) { return size_t(p) * size_t(n + 1) + size_t(d); };
@@ -150,7 +155,7 @@ int64_t brute_force_cost(const std::vector<uint8_t>& data, const Prices& pr, boo
     int32_t filled = 2;
     for (int32_t d = 1; d <= std::min(p, 32768); ++d) {
       const int32_t l = match[at(p, d)];
-      const int32_t c = pr.distance[t.distance_code[d]];
+      const int32_t c = pr.distance[code_of(d)];
       if (nearest_only) {
         for (; filled < l; ++filled) per_length[size_t(filled + 1)] = c;
       } else if (l >= 3) {
