@@ -8,8 +8,8 @@ struct DeflateStream;
 constexpr int32_t kWindowSize = 65536;  // holds the 32 KiB reach plus the look-ahead
 constexpr int32_t kLookahead = 260;     // bytes kept unparsed while feeding: a full match plus slack
 // Buckets of the 3-byte index. The first match of a position is the nearest
-// earlier position with the same 3 bytes; a bucket per few hundred window
-// positions keeps the chains that lead to it short.
+// earlier position with the same 3 bytes; with as many buckets as window
+// positions, few other values share a chain.
 constexpr int32_t kHashBits = 15;
 constexpr int32_t kHashSize = 1 << kHashBits;
 constexpr int32_t kChainSize = 32768;
