@@ -2,7 +2,8 @@
 # The whole test run: installs what the tests need, then
 #   1. Release build, every test (CTest), fuzz seeds replayed;
 #   2. Debug build with AddressSanitizer + UndefinedBehaviorSanitizer, every test;
-#   3. a short libFuzzer run over the decoders (FUZZ_SECONDS, default 30).
+#   3. short libFuzzer runs: the decoders (FUZZ_SECONDS, default 30), then encoder
+#      round trips for two thirds of that.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-test-deps.sh
@@ -18,4 +19,6 @@ cmake --build build/test-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/test-asan -j"$jobs" --output-on-failure --timeout 1800
 
-scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
+seconds=${FUZZ_SECONDS:-30}
+scripts/fuzz.sh "$seconds"
+FUZZ_TARGET=fuzz_encode scripts/fuzz.sh $((seconds * 2 / 3))
