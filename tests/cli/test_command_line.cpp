@@ -63,13 +63,13 @@ TEST_P(RunTest, WritesOnlyWhatItShould) {
   const CliRun& c = GetParam();
   TempFolder dir;
   std::vector<std::pair<std::string, Bytes>> contents;
-  for (const std::string& spec : c.files) {
-    const size_t colon = spec.find(':'), arrow = spec.find("->");
-    const std::string name = spec.substr(0, std::min(colon, arrow)),
-                      kind = colon == std::string::npos ? "" : spec.substr(colon + 1);
+  for (const std::string& entry : c.files) {
+    const size_t colon = entry.find(':'), arrow = entry.find("->");
+    const std::string name = entry.substr(0, std::min(colon, arrow)),
+                      kind = colon == std::string::npos ? "" : entry.substr(colon + 1);
     fs::create_directories(fs::path(dir.file(name)).parent_path());
     if (arrow != std::string::npos) {
-      ASSERT_EQ(symlink(spec.substr(arrow + 2).c_str(), dir.file(name).c_str()), 0);
+      ASSERT_EQ(symlink(entry.substr(arrow + 2).c_str(), dir.file(name).c_str()), 0);
       continue;
     }
     if (kind == "fifo") {
@@ -116,7 +116,7 @@ TEST_P(RunTest, WritesOnlyWhatItShould) {
   for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
     const std::string name = e.path().string().substr(dir.path().size() + 1);
     bool known = e.is_directory() || name == c.written;
-    for (const std::string& spec : c.files) known = known || spec.rfind(name, 0) == 0;
+    for (const std::string& entry : c.files) known = known || entry.rfind(name, 0) == 0;
     EXPECT_TRUE(known) << name;
   }
 }
