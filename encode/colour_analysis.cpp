@@ -141,13 +141,11 @@ int32_t choose_gray(const EncodeOptions* o, KeyCheckFn key_check, PrintFn print,
   return 0;
 }
 
-// Palette in order of first appearance, then by falling frequency. The sort
-// is a gapped insertion sort whose order among equal counts is part of the
-// output (the same picture must always give the same file).
-int32_t palette_from_pixels(const EncodeOptions* o, KeyCheckFn key_check, ColourHash* hash, ColourChoice* c) {
-  hash_reset(hash, c->palette);
-  std::memset(c->frequency, 0, sizeof c->frequency);
-  int32_t n = 0;
+// Counts every pixel into c->frequency through the hash. A colour the hash
+// lacks is appended as entry *n while append is set and there is room.
+// Returns 0, 1 for a colour that could not be appended, -1 on a stop.
+int32_t count_colours(const EncodeOptions* o, KeyCheckFn key_check, ColourHash* hash, ColourChoice* c, bool append,
+                      int32_t* n) {
   for (int32_t y = 0; y < o->height; ++y) {
     if (key_check(1)) return -1;
     const uint32_t* row = row_of(o, y);
@@ -158,14 +156,26 @@ int32_t palette_from_pixels(const EncodeOptions* o, KeyCheckFn key_check, Colour
         c->frequency[i] += 1;
         continue;
       }
-      // The scan already refused pictures of more than 256 colours.
-      if (n == 256) return -1;
-      c->palette[n] = p;
-      c->frequency[n] = 1;
-      hash_insert(hash, p, n);
-      n += 1;
+      if (!append || *n == 256) return 1;
+      c->palette[*n] = p;
+      c->frequency[*n] = 1;
+      hash_insert(hash, p, *n);
+      *n += 1;
     }
   }
+  return 0;
+}
+
+// Palette in order of first appearance, then by falling frequency. The sort
+// is a gapped insertion sort whose order among equal counts is part of the
+// output (the same picture must always give the same file).
+int32_t palette_from_pixels(const EncodeOptions* o, KeyCheckFn key_check, ColourHash* hash, ColourChoice* c) {
+  hash_reset(hash, c->palette);
+  std::memset(c->frequency, 0, sizeof c->frequency);
+  int32_t n = 0;
+  // The scan already refused pictures of more than 256 colours, so running
+  // out of room is as final as a stop.
+  if (count_colours(o, key_check, hash, c, true, &n) != 0) return -1;
   for (int32_t gap = n / 2; gap > 0; gap /= 2) {
     for (int32_t i = 0; i < n - gap; ++i) {
       for (int32_t j = i; j >= 0 && c->frequency[j] < c->frequency[j + gap]; j -= gap) {
@@ -187,24 +197,8 @@ int32_t palette_from_source(const EncodeOptions* o, KeyCheckFn key_check, Colour
   int32_t n = c->palette_used;
   for (int32_t i = n - 1; i >= 0; --i) hash_insert(hash, c->palette[i], i);
   std::memset(c->frequency, 0, sizeof c->frequency);
-  for (int32_t y = 0; y < o->height; ++y) {
-    if (key_check(1)) return -1;
-    const uint32_t* row = row_of(o, y);
-    for (int32_t x = 0; x < o->width; ++x) {
-      const uint32_t p = row[x];
-      const int32_t i = hash_find(hash, p);
-      if (i >= 0) {
-        c->frequency[i] += 1;
-      } else if (c->keep_palette && n < 256) {
-        c->palette[n] = p;
-        c->frequency[n] = 1;
-        hash_insert(hash, p, n);
-        n += 1;
-      } else {
-        return 1;
-      }
-    }
-  }
+  const int32_t counted = count_colours(o, key_check, hash, c, c->keep_palette != 0, &n);
+  if (counted != 0) return counted;
   if (!c->keep_palette) {
     int32_t kept = 0;
     for (int32_t i = 0; i < n; ++i) {
