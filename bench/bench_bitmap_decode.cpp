@@ -10,6 +10,9 @@
 
 namespace {
 
+// What the decodes learn about their input.
+SourceInfo source_info{};
+
 using Bytes = std::vector<uint8_t>;
 constexpr int kWidth = 1024, kHeight = 768;
 
@@ -135,7 +138,7 @@ void run(benchmark::State& state, const Bytes& file) {
   std::vector<uint32_t> pixels(size_t(kWidth) * kHeight);
   for (auto _ : state) {
     const int32_t r =
-        decode_picture(file.data(), int32_t(file.size()), pixels.data(), kWidth * 4, kWidth, kHeight, 0, 0);
+        decode_picture(file.data(), int32_t(file.size()), DecodeTarget{pixels.data(), kWidth * 4, kWidth, kHeight, 0, 0}, source_info);
     if (r != 0) state.SkipWithError("decode failed");
     benchmark::DoNotOptimize(pixels.data());
   }

@@ -19,6 +19,9 @@
 
 namespace {
 
+// What the decodes learn about their input.
+SourceInfo source_info{};
+
 using Bytes = std::vector<uint8_t>;
 
 struct Sample {
@@ -116,12 +119,12 @@ void BM_tessel_png_decode(benchmark::State& state) {
   int32_t w = 0, h = 0;
   probe_picture(s.file.data(), int32_t(s.file.size()), &w, &h);
   std::vector<uint32_t> pixels(size_t(w) * size_t(h));
-  if (decode_picture(s.file.data(), int32_t(s.file.size()), pixels.data(), w * 4, w, h, 0, 0) != 0) {
+  if (decode_picture(s.file.data(), int32_t(s.file.size()), DecodeTarget{pixels.data(), w * 4, w, h, 0, 0}, source_info) != 0) {
     state.SkipWithError("picture refused (16-bit samples)");
     return;
   }
   for (auto _ : state) {
-    decode_picture(s.file.data(), int32_t(s.file.size()), pixels.data(), w * 4, w, h, 0, 0);
+    decode_picture(s.file.data(), int32_t(s.file.size()), DecodeTarget{pixels.data(), w * 4, w, h, 0, 0}, source_info);
     benchmark::DoNotOptimize(pixels.data());
   }
   state.SetLabel(s.name);

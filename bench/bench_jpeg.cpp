@@ -19,6 +19,9 @@
 
 namespace {
 
+// What the decodes learn about their input.
+SourceInfo source_info{};
+
 struct Samples {
   int width = 0, height = 0;
   std::vector<uint8_t> rgb;
@@ -132,8 +135,8 @@ void BM_Tessel(benchmark::State& state) {
   state.SetLabel(p.name);
   std::vector<uint32_t> target(size_t(p.width) * size_t(p.height));
   for (auto _ : state) {
-    const int32_t r = decode_picture(p.jpeg.data(), int32_t(p.jpeg.size()), target.data(), p.width * 4,
-                                     p.width, p.height, 0, 0);
+    const int32_t r = decode_picture(p.jpeg.data(), int32_t(p.jpeg.size()),
+                                     DecodeTarget{target.data(), p.width * 4, p.width, p.height, 0, 0}, source_info);
     if (r != 0) state.SkipWithError("decode failed");
     benchmark::DoNotOptimize(target.data());
   }

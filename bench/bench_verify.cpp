@@ -19,6 +19,9 @@
 
 namespace {
 
+// What the decodes learn about their input.
+SourceInfo source_info{};
+
 using Bytes = std::vector<uint8_t>;
 
 struct Encoded {
@@ -42,8 +45,8 @@ Encoded encode_file(const std::string& path) {
   if (e.width < 1 || e.height < 1) return e;
   e.pixels.assign(size_t(e.width) * size_t(e.height), 0);
   source_info.source_color_type = 2;
-  if (decode_picture(file.data(), int32_t(file.size()), e.pixels.data(), e.width * 4, e.width, e.height, 0,
-                     0) < 0)
+  if (decode_picture(file.data(), int32_t(file.size()), DecodeTarget{e.pixels.data(), e.width * 4, e.width, e.height, 0, 0},
+                     source_info) < 0)
     return e;
   EncodeOptions o{};
   o.pixels = e.pixels.data();

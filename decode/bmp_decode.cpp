@@ -94,7 +94,7 @@ void decode_row(const uint8_t* row, int32_t bpp, int64_t x0, int64_t x1, uint32_
 
 }  // namespace
 
-int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
+int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, SourceInfo& info) {
   if (d == nullptr || size < kInfoOffset + 4) return -1;
   const int64_t end = size;
   const int64_t header_size = read_le32(d + kInfoOffset);
@@ -133,9 +133,9 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
   const int64_t pixel_offset = read_le32(d + 10);
 
   BitFields fields{};
-  uint32_t* palette = source_info.palette;
+  uint32_t* palette = info.palette;
   if (bpp == 16 || bpp == 32) {
-    source_info.source_color_type = 2;
+    info.source_color_type = 2;
     if (compression == 3) {
       const int64_t at = header_size >= kFullMaskHeaderSize ? kMaskOffset : header_end;
       if (at + 12 > end) return -1;
@@ -155,9 +155,9 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
          at += entry_size) {
       palette[count++] = 0xFF000000u | uint32_t(d[at + 2]) << 16 | uint32_t(d[at + 1]) << 8 | d[at];
     }
-    source_info.source_color_type = 3;
-    source_info.source_bit_depth = int8_t(bpp);
-    source_info.palette_count = count;
+    info.source_color_type = 3;
+    info.source_bit_depth = int8_t(bpp);
+    info.palette_count = count;
   }
 
   // 64-bit: a width near 2^31 at 32 bits per pixel needs 37 bits.
@@ -183,6 +183,6 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
     decode_row(d + row_start, int32_t(bpp), x0, last, out, t.x_offset, palette, fields);
   }
   if (decoded_rows == 0) return -1;
-  if (!complete) source_info.incomplete = 1;
+  if (!complete) info.incomplete = 1;
   return 0;
 }

@@ -4,12 +4,12 @@
 #include <cstring>
 
 // Only the first (largest) image is read: uncompressed 32-bit BGRA with the
-// exact standard masks, or DXT1 to DXT5 blocks. source_info is left alone, so
-// the colour type stays what the caller set.
+// exact standard masks, or DXT1 to DXT5 blocks. The source record's colour
+// type is left alone, so it stays what the caller set.
 //
 // Data that ends before the picture does: the pixels (or 4 x 4 blocks) that
 // are wholly present are decoded, the rest of the picture becomes opaque
-// black, source_info.incomplete is set and the result is still 0. Opaque, so
+// black, info.incomplete is set and the result is still 0. Opaque, so
 // that a cut-short opaque texture stays an opaque picture.
 namespace {
 
@@ -124,10 +124,10 @@ Span visible(int64_t picture_size, int64_t offset, int64_t target_size) {
 }
 
 int32_t decode_uncompressed(const uint8_t* d, int64_t size, int64_t width, int64_t height,
-                            const DecodeTarget& t) {
+                            const DecodeTarget& t, SourceInfo& info) {
   if (width * 4 > kMaxRowBytes) return -1;
   const int64_t pixels_present = (size - kHeaderSize) / 4;
-  if (pixels_present < width * height) source_info.incomplete = 1;
+  if (pixels_present < width * height) info.incomplete = 1;
   const Span rows = visible(height, t.y_offset, t.height);
   const Span columns = visible(width, t.x_offset, t.width);
   for (int64_t r = rows.first; r < rows.last; ++r) {
@@ -144,13 +144,13 @@ int32_t decode_uncompressed(const uint8_t* d, int64_t size, int64_t width, int64
 }
 
 int32_t decode_blocks(const uint8_t* d, int64_t size, int64_t width, int64_t height, int variant,
-                      const DecodeTarget& t) {
+                      const DecodeTarget& t, SourceInfo& info) {
   const int64_t block_size = variant == 1 ? 8 : 16;
   const int64_t blocks_across = (width + 3) / 4;
   const int64_t row_bytes = blocks_across * block_size;
   if (row_bytes > kMaxRowBytes) return -1;
   const int64_t blocks_present = (size - kHeaderSize) / block_size;
-  if (blocks_present < blocks_across * ((height + 3) / 4)) source_info.incomplete = 1;
+  if (blocks_present < blocks_across * ((height + 3) / 4)) info.incomplete = 1;
 
   // Edge blocks are written whole where the target has room, also beyond the
   // picture's own size, so the visible range is taken in whole blocks.
@@ -175,7 +175,7 @@ int32_t decode_blocks(const uint8_t* d, int64_t size, int64_t width, int64_t hei
 
 }  // namespace
 
-int32_t decode_dds(const uint8_t* d, int32_t size, const DecodeTarget& t) {
+int32_t decode_dds(const uint8_t* d, int32_t size, const DecodeTarget& t, SourceInfo& info) {
   // Without the whole header the pixel format is unknown.
   if (size < kHeaderSize) return -1;
   const int64_t height = read_le32(d + 12);
@@ -188,12 +188,12 @@ int32_t decode_dds(const uint8_t* d, int32_t size, const DecodeTarget& t) {
     if (read_le32(d + 88) != 32 || read_le32(d + 92) != 0x00FF0000u || read_le32(d + 96) != 0x0000FF00u ||
         read_le32(d + 100) != 0x000000FFu || read_le32(d + 104) != 0xFF000000u)
       return -1;
-    return decode_uncompressed(d, size, width, height, t);
+    return decode_uncompressed(d, size, width, height, t, info);
   }
   if (flags & kFlagFourCc) {
     const uint8_t* code = d + 84;
     if (std::memcmp(code, "DXT", 3) != 0 || code[3] < '1' || code[3] > '5') return -1;
-    return decode_blocks(d, size, width, height, code[3] - '0', t);
+    return decode_blocks(d, size, width, height, code[3] - '0', t, info);
   }
   return -1;
 }

@@ -3,9 +3,11 @@
 
 #include "decode/source_info.h"
 
-// The call every format decoder answers: the whole file image, and the target
-// picture with the offset at which picture pixel (0, 0) lands. Pixels outside
-// the target are dropped. Returns 0 on success, -1 for a refused file.
+// The call every format decoder answers: the whole file image, the target
+// picture with the offset at which picture pixel (0, 0) lands, and the
+// caller's source record, which the decoder fills in. Pixels outside the
+// target are dropped. Returns 0 on success, -1 for a refused file. Nothing
+// else is read or written, so decodes in different threads never meet.
 struct DecodeTarget {
   uint32_t* pixels;
   int32_t pitch;   // bytes
@@ -15,15 +17,15 @@ struct DecodeTarget {
   int32_t y_offset;
 };
 
-// The fields of source_info that describe one decode; the rest (colour type,
-// depth, palette entries) carry over as the dispatcher's contract says.
-inline void reset_decode_fields() {
-  source_info.palette_count = 0;
-  source_info.background = 0;
-  source_info.zlib_header = 0;
-  source_info.deflate_block_count = 0;
-  source_info.source_filter = -1;
-  source_info.incomplete = 0;
+// The fields of the source record that describe one decode; the rest (colour
+// type, depth, palette entries) carry over as the dispatcher's contract says.
+inline void reset_decode_fields(SourceInfo& info) {
+  info.palette_count = 0;
+  info.background = 0;
+  info.zlib_header = 0;
+  info.deflate_block_count = 0;
+  info.source_filter = -1;
+  info.incomplete = 0;
 }
 
 // Little helpers for the header fields every format reads. Callers check the

@@ -11,7 +11,7 @@
 // named an entry that does not exist yet) stays in place, and every pixel of
 // the image rectangle that was not reached gets the same colour as the border
 // around a smaller image (the background entry with a global table, else
-// transparent black). The result is still 0, with source_info.incomplete set,
+// transparent black). The result is still 0, with info.incomplete set,
 // so the caller can warn and keep the part that was there. A file cut short
 // before its image data begins has no picture at all and is refused.
 namespace {
@@ -241,9 +241,9 @@ bool skip_sub_blocks(Cursor& c) {
 
 }  // namespace
 
-int32_t decode_gif(const uint8_t* d, int32_t size, const DecodeTarget& t) {
-  source_info.source_color_type = 3;
-  source_info.source_bit_depth = 8;
+int32_t decode_gif(const uint8_t* d, int32_t size, const DecodeTarget& t, SourceInfo& info) {
+  info.source_color_type = 3;
+  info.source_bit_depth = 8;
   if (size < 13 || d[12] != 0) return -1;
   const int64_t screen_width = read_le16(d + 6);
   const int64_t screen_height = read_le16(d + 8);
@@ -290,8 +290,8 @@ int32_t decode_gif(const uint8_t* d, int32_t size, const DecodeTarget& t) {
   }
   if (c.has(1) && d[c.pos] > kMaxCodeSize) return -1;
 
-  uint32_t* palette = source_info.palette;
-  source_info.palette_count = count;
+  uint32_t* palette = info.palette;
+  info.palette_count = count;
   for (int32_t i = 0; i < 256; ++i) {
     if (i >= count) {
       palette[i] = 0xFF000000u;
@@ -346,7 +346,7 @@ int32_t decode_gif(const uint8_t* d, int32_t size, const DecodeTarget& t) {
     end = lzw.decode(code_size, out);
   }
   if (end != LzwEnd::kImageComplete && !out.complete) {
-    source_info.incomplete = 1;
+    info.incomplete = 1;
     out.fill_rest(background);
   }
   return 0;

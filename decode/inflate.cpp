@@ -5,7 +5,7 @@
 #include <bit>
 #include <cstring>
 
-#include "decode/decoder.h"
+#include "decode/byte_reader.h"
 
 // The bit reader looks at the input through a signed bit position relative to
 // input_base, which sits 4 bytes before the end of the segment being read. As
@@ -131,12 +131,14 @@ inline uint32_t load32(const uint8_t* p) {
 // stated length runs past the file is cut at the file's end.
 bool next_payload(InflateState* s) {
   for (;;) {
-    const int64_t c = s->next_chunk;
-    if (c + 8 > s->file_size || std::memcmp(s->file + c + 4, "IDAT", 4) != 0) return false;
-    const int64_t length = read_be32(s->file + c);
-    s->cursor = s->file + c + 8;
-    s->cursor_left = std::min(length, s->file_size - (c + 8));
-    s->next_chunk = c + 12 + length;
+    ByteReader head(s->file, s->file_size);
+    head.seek(s->next_chunk);
+    const int64_t length = head.be32();
+    const uint8_t* type = head.bytes(4);
+    if (!head.ok() || std::memcmp(type, "IDAT", 4) != 0) return false;
+    s->cursor = s->file + head.pos;
+    s->cursor_left = std::min(length, head.remaining());
+    s->next_chunk += 12 + length;
     if (s->cursor_left > 0) return true;
   }
 }

@@ -79,6 +79,7 @@ struct JpegScanComponent {
 };
 
 struct JpegContext {
+  SourceInfo* info;  // the caller's record
   const uint8_t* data;
   int64_t size;
   int64_t pos;  // may run past size: the reader then supplies zero bytes
@@ -450,7 +451,7 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
   if (end - p < 1) return -1;
   const int n = c.data[p];
   if (n < 1 || n > 4 || end - p < 4 + 2 * n) return -1;
-  if (n >= 2) source_info.source_color_type = 2;
+  if (n >= 2) c.info->source_color_type = 2;
   int blocks = 0;
   for (int i = 0; i < n; i++) {
     const int id = c.data[p + 1 + 2 * i], tables_byte = c.data[p + 2 + 2 * i];
@@ -623,7 +624,7 @@ int32_t finish(JpegContext& c) {
     if (c.decoded_any) final_pass(c);
     if (!c.saw_end) c.cut_short = true;
   }
-  if (c.cut_short) source_info.incomplete = 1;
+  if (c.cut_short) c.info->incomplete = 1;
   return c.decoded_any ? 0 : -1;
 }
 
@@ -669,7 +670,7 @@ int32_t run(JpegContext& c) {
         if (result == 2) return finish(c);
         if (result == 1) {
           if (c.coefficient_store == nullptr) {
-            if (c.cut_short) source_info.incomplete = 1;
+            if (c.cut_short) c.info->incomplete = 1;
             // An empty clip rectangle leaves nothing to do.
             return c.decoded_any || clip_empty(c) ? 0 : -1;
           }
@@ -691,12 +692,13 @@ int32_t run(JpegContext& c) {
 
 }  // namespace
 
-int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& target) {
+int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& target, SourceInfo& info) {
   if (data == nullptr || size < 2 || data[0] != 0xFF || data[1] != 0xD8) return -1;
-  source_info.source_color_type = 0;
-  source_info.source_bit_depth = 8;
+  info.source_color_type = 0;
+  info.source_bit_depth = 8;
   JpegContext* c = new (std::nothrow) JpegContext{};
   if (c == nullptr) return -1;
+  c->info = &info;
   c->data = data;
   c->size = size;
   c->target = target;

@@ -4,4 +4,4 @@
 #include "decode/decoder.h"
 
 // Decodes a JPEG file image into the target. 0 = success, -1 = refused.
-int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& target);
+int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& target, SourceInfo& info);

@@ -15,7 +15,7 @@ int64_t s16(const uint8_t* p) { return int16_t(read_le16(p)); }
 
 }  // namespace
 
-int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t) {
+int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t, SourceInfo& info) {
   if (d == nullptr || size < 4 || read_le32(d) != kSignature) return -1;
   if (size < kHeaderSize) return -1;
   const int64_t width = s16(d + 8) - s16(d + 4) + 1;
@@ -37,15 +37,15 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t) {
     if (end < kHeaderSize + kPaletteSize) return -1;
     const uint8_t* p = d + end - kPaletteSize;
     for (int i = 0; i < 256; ++i, p += 3)
-      source_info.palette[i] = 0xFF000000u | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-    source_info.source_color_type = 3;
-    source_info.source_bit_depth = 8;
-    source_info.palette_count = 256;
+      info.palette[i] = 0xFF000000u | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+    info.source_color_type = 3;
+    info.source_bit_depth = 8;
+    info.palette_count = 256;
     // The palette is not image data: a short run-length stream must end
     // before it rather than decode it as pixels.
     end -= kPaletteSize;
   } else {
-    source_info.source_color_type = 2;
+    info.source_color_type = 2;
   }
 
   const int64_t x_first = t.x_offset < 0 ? -int64_t(t.x_offset) : 0;
@@ -92,7 +92,7 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t) {
         const int64_t hi = stop < x_limit ? stop : x_limit;
         if (out != nullptr && lo < hi) {
           if (paletted) {
-            const uint32_t c = source_info.palette[value];
+            const uint32_t c = info.palette[value];
             for (int64_t i = lo; i < hi; ++i) out[i + t.x_offset] = c;
           } else {
             const uint32_t shift = 16 - 8 * plane;
@@ -116,6 +116,6 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t) {
     }
   }
   if (decoded == 0) return -1;
-  if (y < height) source_info.incomplete = 1;
+  if (y < height) info.incomplete = 1;
   return 0;
 }

@@ -13,8 +13,6 @@
 #include "decode/png_decode.h"
 #include "decode/tga_decode.h"
 
-SourceInfo source_info;
-
 namespace {
 
 const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
@@ -134,28 +132,26 @@ void probe_picture(const uint8_t* d, int32_t size, int32_t* width, int32_t* heig
   }
 }
 
-int32_t decode_picture(const uint8_t* d, int32_t size, uint32_t* target, int32_t pitch, int32_t width,
-                       int32_t height, int32_t x_offset, int32_t y_offset) {
-  reset_decode_fields();
+int32_t decode_picture(const uint8_t* d, int32_t size, const DecodeTarget& t, SourceInfo& info) {
+  reset_decode_fields(info);
   if (d == nullptr || size <= 0) return -1;
 
-  const DecodeTarget t{target, pitch, width, height, x_offset, y_offset};
   if (is_png_start(d, size)) {
     // A damaged signature is refused outright rather than guessed at.
     if (!has_png_signature(d, size)) return -1;
-    return decode_png(d, size, t);
+    return decode_png(d, size, t, info);
   }
-  if (is_jpeg(d, size)) return decode_jpeg(d, size, t);
+  if (is_jpeg(d, size)) return decode_jpeg(d, size, t, info);
   if (is_gif_start(d, size)) {
-    source_info.source_color_type = 3;
-    source_info.source_bit_depth = 8;
+    info.source_color_type = 3;
+    info.source_bit_depth = 8;
     if (size < 13 || d[12] != 0) return -1;
-    return decode_gif(d, size, t);
+    return decode_gif(d, size, t, info);
   }
-  if (is_cel(d, size)) return decode_cel(d, size, t);
-  if (is_bmp(d, size)) return decode_bmp(d, size, t);
-  if (is_pcx(d, size)) return decode_pcx(d, size, t);
-  if (is_dds(d, size)) return decode_dds(d, size, t);
-  if (is_tga(d, size)) return decode_tga(d, size, t);
+  if (is_cel(d, size)) return decode_cel(d, size, t, info);
+  if (is_bmp(d, size)) return decode_bmp(d, size, t, info);
+  if (is_pcx(d, size)) return decode_pcx(d, size, t, info);
+  if (is_dds(d, size)) return decode_dds(d, size, t, info);
+  if (is_tga(d, size)) return decode_tga(d, size, t, info);
   return -1;
 }

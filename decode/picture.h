@@ -2,16 +2,17 @@
 #include <cstdint>
 
 #include "decode/bitmap.h"
+#include "decode/decoder.h"
 #include "decode/source_info.h"
 
 // Reads width and height from the header alone; both are 0 when the format
 // is not recognised or the header is cut short. Never fails otherwise.
 void probe_picture(const uint8_t* data, int32_t size, int32_t* width, int32_t* height);
 
-// Recognises the format by content and decodes it into the target at
-// (x_offset, y_offset), clipping to the target. Returns 0 on success and -1
-// for a refused file. Resets the per-decode fields of source_info first.
-int32_t decode_picture(const uint8_t* data, int32_t size, uint32_t* target, int32_t pitch,
-                       int32_t width, int32_t height, int32_t x_offset, int32_t y_offset);
+// Recognises the format by content and decodes it into the target at its
+// offset, clipping to the target. Returns 0 on success and -1 for a refused
+// file. Resets the per-decode fields of info first, then the decoder fills
+// them in; the caller owns both records.
+int32_t decode_picture(const uint8_t* data, int32_t size, const DecodeTarget& target, SourceInfo& info);
 
 uint16_t byte_swap16(uint16_t x);

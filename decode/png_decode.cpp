@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "decode/byte_reader.h"
 #include "decode/inflate.h"
 
 namespace {
@@ -236,38 +237,40 @@ int32_t channels_of(int32_t colour_type) {
   }
 }
 
-int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& target, int64_t row_limit) {
+int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& target, int64_t row_limit,
+                           SourceInfo& info) {
   init_decoder_tables();
-  SourceInfo& info = source_info;
   bool have_header = false;
   int32_t width = 0, height = 0, depth = 0, colour_type = 0, interlaced = 0;
   uint32_t trns_colour = 0;
 
   int64_t chunk = 8;
   for (;;) {
-    if (chunk + 8 > size) return -1;  // no image data
-    const int64_t length = read_be32(d + chunk);
-    const uint8_t* type = d + chunk + 4;
-    const uint8_t* payload = d + chunk + 8;
-    // Fields are read only from the part of the payload inside the file.
-    const int64_t available = std::min<int64_t>(length, int64_t(size) - (chunk + 8));
+    ByteReader head(d, size);
+    head.seek(chunk);
+    const int64_t length = head.be32();
+    const uint8_t* type = head.bytes(4);
+    if (!head.ok()) return -1;  // no image data
     if (std::memcmp(type, "IDAT", 4) == 0) break;
+    // Fields are read only from the part of the payload inside the file.
+    ByteReader payload(d + head.pos, std::min(length, head.remaining()));
     if (std::memcmp(type, "IHDR", 4) == 0) {
-      if (length < 13 || available < 13) return -1;
-      const uint32_t w = read_be32(payload), h = read_be32(payload + 4);
-      const int32_t bits = payload[8], ct = payload[9];
+      const uint32_t w = payload.be32(), h = payload.be32();
+      const uint32_t bits = payload.u8(), ct = payload.u8();
+      const uint32_t compression = payload.u8(), filtering = payload.u8(), interlace = payload.u8();
+      if (length < 13 || !payload.ok()) return -1;
       if (w == 0 || h == 0 || w > uint32_t(INT32_MAX) || h > uint32_t(INT32_MAX)) return -1;
       if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return -1;
       if (ct != 0 && ct != 2 && ct != 3 && ct != 4 && ct != 6) return -1;
       // Colour types with several samples exist only at depth 8 here; lower
       // depths would ask the conversion for bytes a packed row lacks.
       if ((ct == 2 || ct == 4 || ct == 6) && bits != 8) return -1;
-      if (payload[10] != 0 || payload[11] != 0 || payload[12] > 1) return -1;
+      if (compression != 0 || filtering != 0 || interlace > 1) return -1;
       width = int32_t(w);
       height = int32_t(h);
-      depth = bits;
-      colour_type = ct;
-      interlaced = payload[12];
+      depth = int32_t(bits);
+      colour_type = int32_t(ct);
+      interlaced = int32_t(interlace);
       info.source_bit_depth = int8_t(bits);
       info.source_color_type = int8_t(ct);
       if (ct == 0 || ct == 4) {
@@ -278,30 +281,33 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
       }
       have_header = true;
     } else if (std::memcmp(type, "PLTE", 4) == 0) {
-      const int32_t count = int32_t(std::min<int64_t>(available / 3, 256));
+      const int32_t count = int32_t(std::min<int64_t>(payload.remaining() / 3, 256));
       info.palette_count = count;
       for (int32_t i = 0; i < count; ++i) {
-        const uint8_t* e = payload + 3 * i;
-        info.palette[i] = 0xFF000000u | uint32_t(e[0]) << 16 | uint32_t(e[1]) << 8 | e[2];
+        const uint32_t r = payload.u8(), g = payload.u8(), b = payload.u8();
+        info.palette[i] = 0xFF000000u | r << 16 | g << 8 | b;
       }
     } else if (std::memcmp(type, "tRNS", 4) == 0 && have_header) {
-      if (colour_type == 0 && available >= 2) {
-        info.palette[payload[1]] &= 0x00FFFFFFu;
-      } else if (colour_type == 2 && depth == 8 && available >= 6) {
-        trns_colour = 0xFF000000u | uint32_t(payload[1]) << 16 | uint32_t(payload[3]) << 8 | payload[5];
+      if (colour_type == 0 && payload.has(2)) {
+        payload.skip(1);
+        info.palette[payload.u8()] &= 0x00FFFFFFu;
+      } else if (colour_type == 2 && depth == 8 && payload.has(6)) {
+        const uint32_t r = payload.be16() & 0xFF, g = payload.be16() & 0xFF, b = payload.be16() & 0xFF;
+        trns_colour = 0xFF000000u | r << 16 | g << 8 | b;
       } else if (colour_type == 3) {
-        const int64_t n = std::min<int64_t>(available, info.palette_count);
+        const int64_t n = std::min<int64_t>(payload.remaining(), info.palette_count);
         for (int64_t i = 0; i < n; ++i)
-          info.palette[i] = (info.palette[i] & 0x00FFFFFFu) | uint32_t(payload[i]) << 24;
+          info.palette[i] = (info.palette[i] & 0x00FFFFFFu) | payload.u8() << 24;
       }
     } else if (std::memcmp(type, "bKGD", 4) == 0 && have_header) {
-      if ((colour_type == 0 || colour_type == 4) && available >= 2) {
-        const uint32_t x = read_be16(payload) * 255u / ((1u << depth) - 1);
+      if ((colour_type == 0 || colour_type == 4) && payload.has(2)) {
+        const uint32_t x = payload.be16() * 255u / ((1u << depth) - 1);
         info.background = 0xFF000000u + x * 0x010101u;
-      } else if ((colour_type == 2 || colour_type == 6) && available >= 6) {
-        info.background = 0xFF000000u | uint32_t(payload[1]) << 16 | uint32_t(payload[3]) << 8 | payload[5];
-      } else if (colour_type == 3 && available >= 1) {
-        info.background = info.palette[payload[0]];
+      } else if ((colour_type == 2 || colour_type == 6) && payload.has(6)) {
+        const uint32_t r = payload.be16() & 0xFF, g = payload.be16() & 0xFF, b = payload.be16() & 0xFF;
+        info.background = 0xFF000000u | r << 16 | g << 8 | b;
+      } else if (colour_type == 3 && payload.has(1)) {
+        info.background = info.palette[payload.u8()];
       }
     }
     chunk += 12 + length;
@@ -353,17 +359,16 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
 
 }  // namespace
 
-int32_t decode_png(const uint8_t* data, int32_t size, const DecodeTarget& target) {
-  return decode_png_limited(data, size, target, kRowLimit);
+int32_t decode_png(const uint8_t* data, int32_t size, const DecodeTarget& target, SourceInfo& info) {
+  return decode_png_limited(data, size, target, kRowLimit, info);
 }
 
 int32_t decode_png_verify(const uint8_t* data, int32_t size, const DecodeTarget& target) {
   if (data == nullptr || size < 8 || std::memcmp(data, kPngSignature, 8) != 0) return -1;
-  const SourceInfo saved = source_info;
-  reset_decode_fields();
-  int32_t result = decode_png_limited(data, size, target, kUnlimitedRows);
+  SourceInfo info{};
+  reset_decode_fields(info);
+  int32_t result = decode_png_limited(data, size, target, kUnlimitedRows, info);
   // A written file that decodes only in part has failed its check.
-  if (result == 0 && source_info.incomplete != 0) result = -1;
-  source_info = saved;
+  if (result == 0 && info.incomplete != 0) result = -1;
   return result;
 }

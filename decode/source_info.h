@@ -2,8 +2,8 @@
 #include <cstdint>
 
 // What a decoder learned about its input that the driver and the encoder may
-// reuse. One instance for the process: decode_picture resets the per-decode
-// fields at its start and the decoder fills them in.
+// reuse. The caller owns the record and hands it to decode_picture, which
+// resets the per-decode fields at its start; the decoder fills them in.
 struct SourceInfo {
   int8_t source_color_type;      // input as a PNG colour type: 0, 2, 3, 4 or 6
   int8_t source_bit_depth;       // bits per sample in the PNG sense
@@ -16,5 +16,3 @@ struct SourceInfo {
   int32_t incomplete;            // 1 when the data ended (or stopped being usable) before the
                                  // picture was complete; the pixels are then only partly decoded
 };
-
-extern SourceInfo source_info;

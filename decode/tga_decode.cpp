@@ -1,5 +1,7 @@
 #include "decode/tga_decode.h"
 
+#include "decode/byte_reader.h"
+
 // Layout: 18-byte header, an ID field of up to 255 bytes, the colour map when
 // the map type is 1, then the pixel values, plain or in run-length packets
 // that run on across row ends.
@@ -20,19 +22,21 @@ struct Header {
   uint32_t descriptor;
 };
 
-Header read_header(const uint8_t* d) {
-  Header h;
-  h.id_length = d[0];
-  h.map_type = d[1];
-  h.image_type = d[2];
-  h.map_first = read_le16(d + 3);
-  h.map_length = read_le16(d + 5);
-  h.map_entry_bits = d[7];
-  h.width = read_le16(d + 12);
-  h.height = read_le16(d + 14);
-  h.depth = d[16];
-  h.descriptor = d[17];
-  return h;
+// False when the data is shorter than the header.
+bool read_header(const uint8_t* d, int32_t size, Header* h) {
+  ByteReader r(d, size);
+  h->id_length = r.u8();
+  h->map_type = r.u8();
+  h->image_type = r.u8();
+  h->map_first = r.le16();
+  h->map_length = r.le16();
+  h->map_entry_bits = r.u8();
+  r.skip(4);  // origin
+  h->width = r.le16();
+  h->height = r.le16();
+  h->depth = r.u8();
+  h->descriptor = r.u8();
+  return r.ok();
 }
 
 // The colour of `bytes` stored bytes: 1 = gray, 2 = 5-5-5 (bit 15 carries no
@@ -53,21 +57,19 @@ inline uint32_t colour_of(const uint8_t* p, int64_t bytes) {
 }
 
 // Hands out the colour of each position in file order, from plain values or
-// run-length packets, never reading past `end`.
+// run-length packets.
 struct ValueReader {
-  const uint8_t* data;
-  int64_t pos;
-  int64_t end;
-  int64_t value_size;
-  bool run_length;
-  int64_t raw_left;
-  int64_t run_left;
-  uint32_t run_colour;
+  ByteReader in;
+  int64_t value_size = 0;
+  bool run_length = false;
+  int64_t raw_left = 0;
+  int64_t run_left = 0;
+  uint32_t run_colour = 0;
   // Colour map, when the values are indexes into it.
-  const uint8_t* map;
-  int64_t map_first;
-  int64_t map_entries;  // entries that are both declared and present
-  int64_t map_entry_size;
+  const uint8_t* map = nullptr;
+  int64_t map_first = 0;
+  int64_t map_entries = 0;  // entries that are both declared and present
+  int64_t map_entry_size = 0;
 
   uint32_t colour(const uint8_t* p) const {
     if (map == nullptr) return colour_of(p, value_size);
@@ -82,20 +84,20 @@ struct ValueReader {
   // False once the data ends before the position's value.
   bool next(uint32_t* out) {
     if (!run_length) {
-      if (pos + value_size > end) return false;
-      *out = colour(data + pos);
-      pos += value_size;
+      const uint8_t* value = in.bytes(value_size);
+      if (value == nullptr) return false;
+      *out = colour(value);
       return true;
     }
     if (raw_left == 0 && run_left == 0) {
-      if (pos >= end) return false;
-      const uint32_t header = data[pos++];
+      const uint32_t header = in.u8();
+      if (!in.ok()) return false;
       if (header < 128) {
         raw_left = int64_t(header) + 1;
       } else {
-        if (pos + value_size > end) return false;
-        run_colour = colour(data + pos);
-        pos += value_size;
+        const uint8_t* value = in.bytes(value_size);
+        if (value == nullptr) return false;
+        run_colour = colour(value);
         run_left = int64_t(header) - 127;
       }
     }
@@ -104,9 +106,9 @@ struct ValueReader {
       *out = run_colour;
       return true;
     }
-    if (pos + value_size > end) return false;
-    *out = colour(data + pos);
-    pos += value_size;
+    const uint8_t* value = in.bytes(value_size);
+    if (value == nullptr) return false;
+    *out = colour(value);
     --raw_left;
     return true;
   }
@@ -114,9 +116,9 @@ struct ValueReader {
 
 }  // namespace
 
-int32_t decode_tga(const uint8_t* d, int32_t size, const DecodeTarget& t) {
-  if (d == nullptr || size <= 19) return -1;
-  const Header h = read_header(d);
+int32_t decode_tga(const uint8_t* d, int32_t size, const DecodeTarget& t, SourceInfo& info) {
+  Header h;
+  if (d == nullptr || size <= 19 || !read_header(d, size, &h)) return -1;
   const uint32_t type = h.image_type;
   if (h.map_type > 1) return -1;
   if (type != 1 && type != 2 && type != 3 && type != 9 && type != 10 && type != 11) return -1;
@@ -147,19 +149,17 @@ int32_t decode_tga(const uint8_t* d, int32_t size, const DecodeTarget& t) {
   }
 
   if (colour_size == 1) {
-    source_info.source_color_type = 0;
-    source_info.source_bit_depth = 8;
-    for (uint32_t i = 0; i < 256; ++i) source_info.palette[i] = 0xFF000000u + i * 0x010101u;
+    info.source_color_type = 0;
+    info.source_bit_depth = 8;
+    for (uint32_t i = 0; i < 256; ++i) info.palette[i] = 0xFF000000u + i * 0x010101u;
   } else if (colour_size == 4) {
-    source_info.source_color_type = 6;
+    info.source_color_type = 6;
   } else {
-    source_info.source_color_type = 2;
+    info.source_color_type = 2;
   }
 
-  ValueReader reader{};
-  reader.data = d;
-  reader.pos = pixel_start;
-  reader.end = end;
+  ValueReader reader{ByteReader(d, size)};
+  reader.in.seek(pixel_start);
   reader.value_size = value_size;
   reader.run_length = type >= 8;
   reader.map = map;
@@ -191,6 +191,6 @@ int32_t decode_tga(const uint8_t* d, int32_t size, const DecodeTarget& t) {
     }
   }
   if (decoded == 0) return -1;
-  if (!complete) source_info.incomplete = 1;
+  if (!complete) info.incomplete = 1;
   return 0;
 }

@@ -156,8 +156,11 @@ int run_tessel(int argc, char** argv) {
     console_print("Out of memory\n");
     return 1;
   }
+  // What the decoder learns about the input, for the choices below.
+  SourceInfo source_info{};
   source_info.source_color_type = 2;
-  if (decode_picture(data, input_size, pixels.get(), width * 4, width, height, 0, 0) < 0) {
+  const DecodeTarget target{pixels.get(), width * 4, width, height, 0, 0};
+  if (decode_picture(data, input_size, target, source_info) < 0) {
     console_print("%s unsupported format\n", input_display.c_str());
     return 1;
   }

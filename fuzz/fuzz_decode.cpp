@@ -23,12 +23,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (width < 1 || height < 1 || int64_t(width) * height > kMaxPixels) {
     // Decoding into an empty target must be safe too: everything is clipped.
     uint32_t none = 0;
-    decode_picture(bytes, int32_t(size), &none, 0, 0, 0, 0, 0);
+    SourceInfo info{};
+    decode_picture(bytes, int32_t(size), DecodeTarget{&none, 0, 0, 0, 0, 0}, info);
     return 0;
   }
   std::vector<uint32_t> pixels(size_t(width) * size_t(height), 0);
-  decode_picture(bytes, int32_t(size), pixels.data(), width * 4, width, height, 0, 0);
+  SourceInfo info{};
+  decode_picture(bytes, int32_t(size), DecodeTarget{pixels.data(), width * 4, width, height, 0, 0}, info);
   // The same picture at an offset, cut by the target's edges.
-  decode_picture(bytes, int32_t(size), pixels.data(), width * 4, width, height, -3, 2);
+  decode_picture(bytes, int32_t(size), DecodeTarget{pixels.data(), width * 4, width, height, -3, 2}, info);
   return 0;
 }

@@ -41,7 +41,9 @@ TEST_P(FormatThroughTool, WritesTheDecodedPixelsUnderTheRuleName) {
   int32_t w = 0, h = 0;
   probe_picture(input.data(), int32_t(input.size()), &w, &h);
   std::vector<uint32_t> expected(size_t(w) * size_t(h), 0);
-  ASSERT_EQ(decode_picture(input.data(), int32_t(input.size()), expected.data(), w * 4, w, h, 0, 0), 0);
+  SourceInfo info{};
+  ASSERT_EQ(decode_picture(input.data(), int32_t(input.size()), DecodeTarget{expected.data(), w * 4, w, h, 0, 0}, info),
+            0);
   EXPECT_TRUE(png_shows(read_file(folder.file(c.output_name)), w, h, expected));
 }
 

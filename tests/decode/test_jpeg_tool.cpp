@@ -15,8 +15,10 @@ namespace {
 std::vector<uint32_t> decoded_pixels(const std::vector<uint8_t>& file, int32_t* width, int32_t* height) {
   probe_picture(file.data(), int32_t(file.size()), width, height);
   std::vector<uint32_t> pixels(size_t(*width) * size_t(*height));
-  EXPECT_EQ(
-      decode_picture(file.data(), int32_t(file.size()), pixels.data(), *width * 4, *width, *height, 0, 0), 0);
+  SourceInfo info{};
+  EXPECT_EQ(decode_picture(file.data(), int32_t(file.size()),
+                           DecodeTarget{pixels.data(), *width * 4, *width, *height, 0, 0}, info),
+            0);
   return pixels;
 }
 

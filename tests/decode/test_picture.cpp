@@ -65,7 +65,7 @@ Size probe(const Bytes& b) {
 
 int32_t decode_into(const Bytes& b, std::vector<uint32_t>& px, int32_t w, int32_t h, int32_t xo = 0,
                     int32_t yo = 0) {
-  return decode_picture(b.data(), int32_t(b.size()), px.data(), w * 4, w, h, xo, yo);
+  return decode_picture(b.data(), int32_t(b.size()), DecodeTarget{px.data(), w * 4, w, h, xo, yo}, source_info);
 }
 
 // A cel picture: 6-bit palette, one index per pixel.
@@ -147,7 +147,7 @@ TEST(Probe, EveryTruncatedHeaderStaysInsideTheInput) {
       Bytes prefix(full.begin(), full.begin() + long(n));
       probe(prefix);
       std::vector<uint32_t> px(16, 0);
-      decode_picture(prefix.data(), int32_t(prefix.size()), px.data(), 16, 4, 4, 0, 0);
+      decode_picture(prefix.data(), int32_t(prefix.size()), DecodeTarget{px.data(), 16, 4, 4, 0, 0}, source_info);
     }
   }
 }

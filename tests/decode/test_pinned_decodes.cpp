@@ -80,17 +80,18 @@ Pin decode_file(const std::vector<uint8_t>& bytes) {
   probe_picture(bytes.data(), size, &pin.width, &pin.height);
   const int64_t w = std::clamp(pin.width, 1, 4096), h = std::clamp(pin.height, 1, 4096);
   std::vector<uint32_t> pixels(size_t(w * h), 0);
-  source_info = fresh_info();
-  pin.result = decode_picture(bytes.data(), size, pixels.data(), int32_t(w) * 4, int32_t(w), int32_t(h), 0, 0);
+  SourceInfo info = fresh_info();
+  pin.result = decode_picture(bytes.data(), size, DecodeTarget{pixels.data(), int32_t(w) * 4, int32_t(w), int32_t(h), 0, 0},
+                              info);
   pin.pixel_crc = crc_of(0, pixels.data(), pixels.size() * 4);
-  pin.info_crc = info_hash(source_info);
+  pin.info_crc = info_hash(info);
   // Shifted left by 3 and down by 2 into a target 5 pixels narrower: every
   // decoder's clipping on the left, right and top.
   const int32_t sw = int32_t(std::max<int64_t>(1, w - 5));
   std::vector<uint32_t> shifted(size_t(sw) * size_t(h), 0);
-  source_info = fresh_info();
-  pin.shifted_result = decode_picture(bytes.data(), size, shifted.data(), sw * 4, sw, int32_t(h), -3, 2);
-  pin.shifted_crc = crc_of(info_hash(source_info), shifted.data(), shifted.size() * 4);
+  info = fresh_info();
+  pin.shifted_result = decode_picture(bytes.data(), size, DecodeTarget{shifted.data(), sw * 4, sw, int32_t(h), -3, 2}, info);
+  pin.shifted_crc = crc_of(info_hash(info), shifted.data(), shifted.size() * 4);
   return pin;
 }
 

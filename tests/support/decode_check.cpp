@@ -15,6 +15,8 @@
 #include <stb_image.h>
 #pragma GCC diagnostic pop
 
+SourceInfo source_info{};
+
 namespace decodecheck {
 
 Decoded decode_at(const Bytes& file, int32_t width, int32_t height, int32_t x_offset, int32_t y_offset) {
@@ -26,8 +28,9 @@ Decoded decode_at(const Bytes& file, int32_t width, int32_t height, int32_t x_of
   out.width = empty ? 0 : width;
   out.height = empty ? 0 : height;
   out.pixels.assign(empty ? 1 : size_t(width) * size_t(height), kUntouched);
-  out.result = decode_picture(data, int32_t(exact.size()), out.pixels.data(), out.width * 4, out.width,
-                              out.height, x_offset, y_offset);
+  out.result = decode_picture(data, int32_t(exact.size()),
+                              DecodeTarget{out.pixels.data(), out.width * 4, out.width, out.height, x_offset, y_offset},
+                              source_info);
   out.colour_type = source_info.source_color_type;
   out.incomplete = source_info.incomplete;
   if (empty) {

@@ -5,7 +5,13 @@
 #include <utility>
 #include <vector>
 
+#include "decode/source_info.h"
 #include "tests/support/oracle.h"
+
+// The source record the decode helpers hand to the decoders, so that a test
+// can look at (or preset) what a decode learned. Shared by the tests of one
+// program, which run one at a time.
+extern SourceInfo source_info;
 
 namespace decodecheck {
 
