@@ -3,7 +3,7 @@
 # network when everything is already present.
 set -euo pipefail
 packages=(cmake ninja-build g++ make clang libclang-rt-14-dev
-          libgtest-dev libgmock-dev zlib1g-dev libpng-dev libjpeg-dev libgif-dev libstb-dev)
+          libgtest-dev libgmock-dev zlib1g-dev libpng-dev libjpeg-dev libgif-dev libstb-dev python3-pil)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
