@@ -164,9 +164,15 @@ int run_tessel(int argc, char** argv) {
   const bool replaces_input = !cmd.input_stdin && !cmd.output_stdout &&
                               (output_name == input_name || same_file(input_name, output_name));
   if (source_info.incomplete) {
-    console_print("Warning: %s is damaged or incomplete\n", input_display.c_str());
+    console_print("Warning: %s is damaged or incomplete: %d of %d rows decoded\n", input_display.c_str(),
+                  int(source_info.decoded_rows), int(height));
+    // Rewriting it in place would lose the only copy of the rest, even forced.
     if (replaces_input) {
       console_print("Damaged input left unchanged\n");
+      return 1;
+    }
+    if (!cmd.force) {
+      console_print("Nothing written; -force writes what was decoded\n");
       return 1;
     }
   }
@@ -190,6 +196,13 @@ int run_tessel(int argc, char** argv) {
     console_set_stream(stdout);
 
   fill_encode_options(cmd, source_info, chunks, pixels.get(), width, height, &options);
+  // What a damaged picture lacks is transparent black, which gray or RGB
+  // cannot hold; the alpha form keeps every decoded pixel exact.
+  if (source_info.incomplete && cmd.colour_type < 0 && (options.colour_type == 0 || options.colour_type == 2)) {
+    options.colour_type += 4;
+    if (options.bit_depth < 8) options.bit_depth = 8;
+    if (cmd.filter < 0) options.filter = 5;
+  }
 
   console_print(" Input: %s coltype:%d (%s)", input_display.c_str(), int(source_info.source_color_type),
                 colour_type_name(source_info.source_color_type));
