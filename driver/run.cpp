@@ -11,9 +11,11 @@
 #include "driver/console.h"
 #include "driver/encode_setup.h"
 #include "driver/file_io.h"
+#include "driver/memory_limit.h"
 #include "driver/names.h"
 #include "driver/options.h"
 #include "driver/output_decision.h"
+#include "driver/signals.h"
 #include "driver/verify.h"
 #include "encode/encode_png.h"
 
@@ -92,6 +94,9 @@ int run_tessel(int argc, char** argv) {
   }
   options.print = console_print;
   options.key_check = poll_escape;
+  signals_install();
+  // The picture came from standard input: nothing there is a key.
+  console_allow_key_poll(!cmd.input_stdin);
 
   std::string input_name = cmd.input_stdin ? std::string() : std::string(cmd.input_arg);
   std::string output_name;
@@ -146,6 +151,16 @@ int run_tessel(int argc, char** argv) {
   }
   if (!fits_32bit_sizes(width, height, input_size)) {
     console_print("Out of memory\n");
+    return 1;
+  }
+  // Decided from the header alone, so a lying one costs nothing.
+  const int64_t need = run_memory_bytes(width, height, input_size);
+  const int64_t limit = memory_limit_bytes(cmd.memory_limit);
+  if (need > limit) {
+    constexpr int64_t kMiB = int64_t(1) << 20;
+    console_print("%s is %d x %d pixels and needs %lld MiB, more than the memory limit of %lld MiB (-l)\n",
+                  input_display.c_str(), int(width), int(height), (long long)((need + kMiB - 1) / kMiB),
+                  (long long)(limit / kMiB));
     return 1;
   }
   // Zero-filled: a decoder that leaves pixels unwritten must not leak old memory.
