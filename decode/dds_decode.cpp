@@ -127,7 +127,10 @@ int32_t decode_uncompressed(const uint8_t* d, int64_t size, int64_t width, int64
                             const DecodeTarget& t) {
   if (width * 4 > kMaxRowBytes) return -1;
   const int64_t pixels_present = (size - kHeaderSize) / 4;
-  if (pixels_present < width * height) source_info.incomplete = 1;
+  if (pixels_present < width * height) {
+    source_info.incomplete = 1;
+    source_info.decoded_rows = int32_t(pixels_present / width);
+  }
   const Span rows = visible(height, t.y_offset, t.height);
   const Span columns = visible(width, t.x_offset, t.width);
   for (int64_t r = rows.first; r < rows.last; ++r) {
@@ -150,7 +153,10 @@ int32_t decode_blocks(const uint8_t* d, int64_t size, int64_t width, int64_t hei
   const int64_t row_bytes = blocks_across * block_size;
   if (row_bytes > kMaxRowBytes) return -1;
   const int64_t blocks_present = (size - kHeaderSize) / block_size;
-  if (blocks_present < blocks_across * ((height + 3) / 4)) source_info.incomplete = 1;
+  if (blocks_present < blocks_across * ((height + 3) / 4)) {
+    source_info.incomplete = 1;
+    source_info.decoded_rows = int32_t(std::min<int64_t>(blocks_present / blocks_across * 4, height));
+  }
 
   // Edge blocks are written whole where the target has room, also beyond the
   // picture's own size, so the visible range is taken in whole blocks.

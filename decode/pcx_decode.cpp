@@ -193,7 +193,10 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t) {
   if (kind == Kind::kPlanar && y < height && (plane > 0 || x > 0))
     finish_planar_row(out, plane > 0 ? width : x * per_byte);
   if (decoded == 0) return -1;
-  if (y < height) source_info.incomplete = 1;
+  if (y < height) {
+    source_info.incomplete = 1;
+    source_info.decoded_rows = int32_t(y);
+  }
   return 0;
 }
 
