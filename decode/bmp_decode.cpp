@@ -218,7 +218,10 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
                          width, height, top_down, palette};
     const BmpRleResult r = decode_bmp_rle(s, t);
     if (r.pixels_written == 0 && r.stream_ended) return -1;
-    if (r.stream_ended) source_info.incomplete = 1;
+    if (r.stream_ended) {
+      source_info.incomplete = 1;
+      source_info.decoded_rows = int32_t(r.rows_passed);
+    }
     if (r.pixels_written < width * height) {
       // Skipped pixels add transparent black to the colours: an index depth
       // without room for one more colour grows to 8 bits, and a full palette

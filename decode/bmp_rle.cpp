@@ -128,5 +128,5 @@ BmpRleResult decode_bmp_rle(const BmpRleStream& s, const DecodeTarget& t) {
   }
   // A stream that gave every pixel is whole without its end code.
   if (at.done() || at.written == s.width * s.height) ended = false;
-  return BmpRleResult{at.written, ended};
+  return BmpRleResult{at.written, ended, at.row < s.height ? at.row : s.height};
 }

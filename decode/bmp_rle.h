@@ -18,6 +18,7 @@ struct BmpRleStream {
 struct BmpRleResult {
   int64_t pixels_written;  // picture pixels the stream gave a value
   bool stream_ended;       // the data ran out before the end-of-picture code or the last row
+  int64_t rows_passed;     // stored rows the stream moved past, in stream order
 };
 
 // Decodes the stream into the target. Every picture pixel inside the target

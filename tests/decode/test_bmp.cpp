@@ -330,6 +330,7 @@ struct RleCase {
   std::vector<uint8_t> stream;
   std::vector<const char*> rows;
   bool incomplete = false;
+  int32_t filled_rows = 0;  // when incomplete: stored rows the stream moved past
 };
 
 constexpr uint32_t kColours[4] = {0xFF102030, 0xFF405060, 0xFF708090, 0xFFA0B0C0};
@@ -371,7 +372,7 @@ TEST(BmpRunLength, StreamsDecodeToTheirPictures) {
        {"ABCDE"}},
       {"24 bits: runs take four bytes, literals pad", 24, 3, 2,
        {2, b0, g0, r0, 0, 0, 0, 3, b1, g1, r1, b0, g0, r0, b1, g1, r1, 0, 0, 1}, {"101", "00."}},
-      {"a cut stream keeps what it gave", 8, 3, 2, {3, 1, 0, 0, 1, 2}, {"2..", "111"}, true},
+      {"a cut stream keeps what it gave", 8, 3, 2, {3, 1, 0, 0, 1, 2}, {"2..", "111"}, true, 1},
       {"a literal run cut short keeps its whole pixels", 8, 4, 1, {0, 4, 1, 2}, {"12.."}, true},
       {"a cut delta keeps what came before", 8, 2, 2, {1, 1, 0, 2, 1}, {"..", "1."}, true},
   };
@@ -380,6 +381,10 @@ TEST(BmpRunLength, StreamsDecodeToTheirPictures) {
     const Decoded d = decode_file(make_rle_bmp(c.bpp, c.width, c.height, c.stream));
     ASSERT_EQ(d.result, 0);
     EXPECT_EQ(d.incomplete, c.incomplete ? 1 : 0);
+    // A cut stream has filled the rows before the one it stopped in.
+    if (c.incomplete) {
+      EXPECT_EQ(source_info.decoded_rows, c.filled_rows);
+    }
     std::vector<uint32_t> want;
     for (const char* row : c.rows)
       for (const char* p = row; *p != 0; ++p) {
