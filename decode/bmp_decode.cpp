@@ -3,6 +3,8 @@
 #include <climits>
 
 #include "decode/bmp_rle.h"
+#include "decode/jpeg_decode.h"
+#include "decode/png_decode.h"
 
 // Layout: 14-byte file header ("BM", pixel data offset at 10), information
 // header at 14 whose first field is its own size (12 = the old core layout
@@ -30,7 +32,8 @@ enum Compression : uint32_t {
   kRle8 = 1,
   kRle4 = 2,
   kBitFields = 3,
-  kRle24 = 4,  // at 24 bits per pixel (OS/2); elsewhere an embedded JPEG
+  kRle24 = 4,  // at 24 bits per pixel (OS/2); at 0 bits an embedded JPEG file
+  kPng = 5,    // at 0 bits: an embedded PNG file
   kAlphaBitFields = 6,
 };
 
@@ -137,7 +140,9 @@ bool layout_known(uint32_t bpp, uint32_t compression) {
     case kRle4:
       return bpp == 4;
     case kRle24:
-      return bpp == 24;
+      return bpp == 24 || bpp == 0;
+    case kPng:
+      return bpp == 0;
     case kBitFields:
     case kAlphaBitFields:
       return bpp == 16 || bpp == 32;
@@ -183,6 +188,17 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
   const int64_t header_end = kInfoOffset + header_size;
   const int64_t pixel_offset = read_le32(d + 10);
 
+  // A whole JPEG or PNG file in place of the pixels (meant for printers): its
+  // own decoder reads it, and says what it found.
+  if (bpp == 0) {
+    if (pixel_offset >= end) return -1;
+    const uint8_t* file = d + pixel_offset;
+    const int32_t length = int32_t(end - pixel_offset);
+    if (compression == kPng)
+      return length >= 8 && file[0] == 0x89 && file[1] == 'P' ? decode_png(file, length, t) : -1;
+    return length >= 2 && file[0] == 0xFF && file[1] == 0xD8 ? decode_jpeg(file, length, t) : -1;
+  }
+
   BitFields fields{};
   uint32_t* palette = source_info.palette;
   if (bpp == 16 || bpp == 32) {
@@ -224,8 +240,13 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
 
   if (run_length) {
     if (pixel_offset >= end) return -1;
-    const BmpRleStream s{d + pixel_offset, end - pixel_offset, int32_t(compression == kRle24 ? 24 : bpp),
-                         width, height, top_down, palette};
+    const BmpRleStream s{d + pixel_offset,
+                         end - pixel_offset,
+                         int32_t(compression == kRle24 ? 24 : bpp),
+                         width,
+                         height,
+                         top_down,
+                         palette};
     const BmpRleResult r = decode_bmp_rle(s, t);
     if (r.pixels_written == 0 && r.stream_ended) return -1;
     if (r.stream_ended) {
