@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -205,6 +206,7 @@ int run_tessel(int argc, char** argv) {
 
   const bool animated = is_animated_png(data, input_size);
   int32_t result = kNoPng;
+  options.random_seed = uint32_t(std::time(nullptr));
   if (!animated) result = encode_png(&options);
   std::unique_ptr<uint8_t, FreeDeleter> kbuf(options.kbuf);
   console_print("\n");
