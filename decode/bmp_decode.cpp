@@ -166,7 +166,7 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
   const int64_t x1 = width < int64_t(t.width) - t.x_offset ? width : int64_t(t.width) - t.x_offset;
 
   bool complete = true;
-  int64_t decoded_rows = 0;
+  int64_t decoded_rows = 0, whole_rows = 0;
   for (int64_t stored = 0; stored < height; ++stored) {
     const int64_t row_start = pixel_offset + stored * row_bytes;
     const int64_t available = row_start < end ? end - row_start : 0;
@@ -175,6 +175,7 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
     if (columns < width) complete = false;
     if (columns == 0) break;
     ++decoded_rows;
+    whole_rows += columns == width;
     const int64_t y = (top_down ? stored : height - 1 - stored) + t.y_offset;
     if (y < 0 || y >= t.height) continue;
     const int64_t last = columns < x1 ? columns : x1;
@@ -183,6 +184,9 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
     decode_row(d + row_start, int32_t(bpp), x0, last, out, t.x_offset, palette, fields);
   }
   if (decoded_rows == 0) return -1;
-  if (!complete) source_info.incomplete = 1;
+  if (!complete) {
+    source_info.incomplete = 1;
+    source_info.decoded_rows = int32_t(whole_rows);
+  }
   return 0;
 }

@@ -232,7 +232,10 @@ int32_t decode_pixels(Picture& p, const DecodeTarget& t) {
   const int64_t bpp = l.bytes_per_pixel;
   if (p.width * bpp > kMaxRowBytes) return -1;
   const int64_t pixels_present = p.bytes / bpp;
-  if (pixels_present < p.width * p.height) source_info.incomplete = 1;
+  if (pixels_present < p.width * p.height) {
+    source_info.incomplete = 1;
+    source_info.decoded_rows = int32_t(pixels_present / p.width);
+  }
   Channel ch[4];
   for (int c = 0; c < 4; ++c) ch[c] = channel_of(l.mask[c]);
   const Span rows = visible(p.height, t.y_offset, t.height);
@@ -310,7 +313,10 @@ int32_t decode_blocks(Picture& p, const DecodeTarget& t) {
   const int64_t row_bytes = blocks_across * block_size;
   if (row_bytes > kMaxRowBytes) return -1;
   const int64_t blocks_present = p.bytes / block_size;
-  if (blocks_present < blocks_across * ((p.height + 3) / 4)) source_info.incomplete = 1;
+  if (blocks_present < blocks_across * ((p.height + 3) / 4)) {
+    source_info.incomplete = 1;
+    source_info.decoded_rows = int32_t(std::min<int64_t>(blocks_present / blocks_across * 4, p.height));
+  }
 
   // Edge blocks are written whole where the target has room, also beyond the
   // picture's own size, so the visible range is taken in whole blocks.

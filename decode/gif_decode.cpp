@@ -347,6 +347,7 @@ int32_t decode_gif(const uint8_t* d, int32_t size, const DecodeTarget& t) {
   }
   if (end != LzwEnd::kImageComplete && !out.complete) {
     source_info.incomplete = 1;
+    source_info.decoded_rows = int32_t(std::clamp<int64_t>(out.origin_y + out.row, 0, t.height));
     out.fill_rest(background);
   }
   return 0;

@@ -116,6 +116,9 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t) {
     }
   }
   if (decoded == 0) return -1;
-  if (y < height) source_info.incomplete = 1;
+  if (y < height) {
+    source_info.incomplete = 1;
+    source_info.decoded_rows = int32_t(y);
+  }
   return 0;
 }

@@ -191,6 +191,9 @@ int32_t decode_tga(const uint8_t* d, int32_t size, const DecodeTarget& t) {
     }
   }
   if (decoded == 0) return -1;
-  if (!complete) source_info.incomplete = 1;
+  if (!complete) {
+    source_info.incomplete = 1;
+    source_info.decoded_rows = int32_t(decoded / h.width);
+  }
   return 0;
 }

@@ -154,6 +154,10 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
       cmd->quiet = true;
     } else if (letter == 'y' && rest[0] == '\0') {
       cmd->assume_yes = true;
+    } else if (letter == 'l') {
+      int32_t v = 0;
+      if (!read_plain_digits(rest, &v) || v < 1) return kParseBadMemoryLimit;
+      cmd->memory_limit = v;
     } else if (equals_ignoring_case(arg, "-ZL121")) {
       options->zl121_mode = 1;
     } else {
@@ -182,6 +186,7 @@ void print_usage(PrintFn print) {
   print("   -v,q Verbose,Quiet mode (use bare '-' as file to specify stdin/stdout)\n");
   print("   -y  Assume Yes at the 'overwrite file?' prompt\n");
   print("   -force  Write file even if bigger.\n");
+  print("   -l# Memory limit in MiB (default: half the physical memory)\n");
   print("The 1st filename is the input. If you omit the output\n");
   print("filename, TESSEL will use the same filename with a .PNG extension. Examples:\n");
   print("   $ tessel inlarge.bmp outsmall.png           <- writes outsmall.png\n");
@@ -195,6 +200,9 @@ void print_parse_error(ParseResult result, PrintFn print) {
       break;
     case kParseBadFilter:
       print("Invalid filter\n");
+      break;
+    case kParseBadMemoryLimit:
+      print("Invalid memory limit\n");
       break;
     case kParseTooManyNames:
       print("Too many filenames specified on cmdline\n");
