@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <thread>
@@ -228,6 +229,7 @@ int run_tessel(int argc, char** argv) {
 
   const bool animated = is_animated_png(data, input_size);
   int32_t result = kNoPng;
+  options.random_seed = uint32_t(std::time(nullptr));
   const VerifyTarget verify_target = {pixels.get(), width, height, cmd.alpha_free};
   if (!animated && cmd.search_level > 0) {
     SearchRequest request{};

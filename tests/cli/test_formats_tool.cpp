@@ -13,7 +13,7 @@
 namespace {
 
 struct FormatCase {
-  const char* corpus_file;  // under the shared corpus
+  const char* corpus_file;  // under the test pictures folder
   const char* input_name;   // name given on the command line
   const char* output_name;  // the name the tool must write
   // Huffman-only keeps the sanitizer build quick; the pixels do not depend on it.
