@@ -649,6 +649,8 @@ int32_t search_png(EncodeOptions* options, const SearchRequest* request) {
   const int32_t level = std::clamp(request->level, 1, kMaxSearchLevel);
   const LevelPlan& plan = kPlans[level];
 
+  // The line after the input size, as a single run starts it.
+  s.print("\n");
   make_variants(&s);
   list_forms(&s);
   if (s.forms.empty()) {
