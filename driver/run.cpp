@@ -229,7 +229,8 @@ int run_tessel(int argc, char** argv) {
 
   const bool animated = is_animated_png(data, input_size);
   int32_t result = kNoPng;
-  options.random_seed = uint32_t(std::time(nullptr));
+  // A search repeats itself run after run, "-r" included.
+  options.random_seed = cmd.search_level > 0 ? 1u : uint32_t(std::time(nullptr));
   const VerifyTarget verify_target = {pixels.get(), width, height, cmd.alpha_free};
   if (!animated && cmd.search_level > 0) {
     SearchRequest request{};
