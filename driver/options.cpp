@@ -163,6 +163,10 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
       cmd->threads = number > kMaxThreads ? kMaxThreads : number;
     } else if (letter == 'a' && rest[0] == '\0') {
       cmd->alpha_free = true;
+    } else if (letter == 'l') {
+      int32_t v = 0;
+      if (!read_plain_digits(rest, &v) || v < 1) return kParseBadMemoryLimit;
+      cmd->memory_limit = v;
     } else if (equals_ignoring_case(arg, "-ZL121")) {
       options->zl121_mode = 1;
     } else {
@@ -194,6 +198,7 @@ void print_usage(PrintFn print) {
   print("   -o# Search for the smallest PNG: 0=off(default), 1=quick, 2=thorough (-o), 3=exhaustive\n");
   print("   -j# Worker threads for the search (default: one per hardware thread)\n");
   print("   -a  Allow any color in fully transparent pixels\n");
+  print("   -l# Memory limit in MiB (default: half the physical memory)\n");
   print("The 1st filename is the input. If you omit the output\n");
   print("filename, TESSEL will use the same filename with a .PNG extension. Examples:\n");
   print("   $ tessel inlarge.bmp outsmall.png           <- writes outsmall.png\n");
@@ -207,6 +212,9 @@ void print_parse_error(ParseResult result, PrintFn print) {
       break;
     case kParseBadFilter:
       print("Invalid filter\n");
+      break;
+    case kParseBadMemoryLimit:
+      print("Invalid memory limit\n");
       break;
     case kParseTooManyNames:
       print("Too many filenames specified on cmdline\n");

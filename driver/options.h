@@ -13,6 +13,7 @@ struct CommandLine {
   int32_t colour_type;     // "-c" value, -1 = not given
   int32_t filter;          // "-f" value, -1 = not given
   int32_t bit_depth;       // "-d" value, -1 = not given or not one of 0, 1, 2, 4, 8
+  int32_t memory_limit;    // "-l" value in MiB, 0 = not given
   bool input_stdin;
   bool output_stdout;
   bool force;
@@ -35,6 +36,7 @@ enum ParseResult {
   kParseBadFilter,
   kParseTooManyNames,
   kParseNoInput,
+  kParseBadMemoryLimit,  // "-l" without a whole number of MiB above 0
 };
 
 // Clears options and the command line, sets the defaults and reads the

@@ -41,6 +41,7 @@ struct OptionCase {
   int32_t exact_blocks = 0;
   bool block_option = false, force = false, quiet = false, assume_yes = false;
   int32_t randomize = 0, verbose = 0, zl121 = 0, keep_palette = 0;
+  int32_t memory_limit = 0;
   const char* chunk_list = nullptr;
   int32_t search_level = 0, threads = 0;
   bool alpha_free = false, strategy_option = false;
@@ -59,6 +60,7 @@ TEST_P(OptionsTest, ParsedAsGiven) {
   EXPECT_EQ(p.cmd.colour_type, c.colour_type);
   EXPECT_EQ(p.cmd.filter, c.filter);
   EXPECT_EQ(p.cmd.bit_depth, c.bit_depth);
+  EXPECT_EQ(p.cmd.memory_limit, c.memory_limit);
   EXPECT_EQ(p.options.strategy, c.strategy);
   EXPECT_DOUBLE_EQ(p.options.block_threshold, c.threshold);
   EXPECT_EQ(p.options.exact_block_count, c.exact_blocks);
@@ -145,6 +147,10 @@ INSTANTIATE_TEST_SUITE_P(Options, OptionsTest, ::testing::Values(
     OptionCase{.args = {"-A", "in"}, .alpha_free = true},
     OptionCase{.args = {"-ox", "-j-1", "-ab", "in"}, .printed = "Warning: unrecognized option: -ox\n"
                "Warning: unrecognized option: -j-1\nWarning: unrecognized option: -ab\n"},
+    OptionCase{.args = {"-l512", "in"}, .memory_limit = 512},
+    OptionCase{.args = {"-L7", "-l99999999999", "in"}, .memory_limit = INT32_MAX},
+    OptionCase{.args = {"-l", "in"}, .result = kParseBadMemoryLimit},
+    OptionCase{.args = {"-l-1", "in"}, .result = kParseBadMemoryLimit},
     OptionCase{.args = {"-", "-"}, .input = "-", .output = "-"},
     OptionCase{.args = {"-", "out.png"}, .input = "-", .output = "out.png"},
     OptionCase{.args = {"in.bmp", "-"}, .input = "in.bmp", .output = "-"}));
@@ -158,7 +164,7 @@ TEST(Options, UsageTextLines) {
   captured_messages().clear();
   print_usage(capture_print);
   const std::string& printed = captured_messages();
-  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 24);
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 25);
   // The search options sit between "-force" and the file names, in that order.
   const size_t force = printed.find("   -force  Write file even if bigger.\n");
   const size_t o = printed.find("   -o# Search");
