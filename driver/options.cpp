@@ -195,10 +195,10 @@ void print_usage(PrintFn print) {
   print("   -v,q Verbose,Quiet mode (use bare '-' as file to specify stdin/stdout)\n");
   print("   -y  Assume Yes at the 'overwrite file?' prompt\n");
   print("   -force  Write file even if bigger.\n");
+  print("   -l# Memory limit in MiB (default: half the physical memory)\n");
   print("   -o# Search for the smallest PNG: 0=off(default), 1=quick, 2=thorough (-o), 3=exhaustive\n");
   print("   -j# Worker threads for the search (default: one per hardware thread)\n");
   print("   -a  Allow any color in fully transparent pixels\n");
-  print("   -l# Memory limit in MiB (default: half the physical memory)\n");
   print("The 1st filename is the input. If you omit the output\n");
   print("filename, TESSEL will use the same filename with a .PNG extension. Examples:\n");
   print("   $ tessel inlarge.bmp outsmall.png           <- writes outsmall.png\n");
