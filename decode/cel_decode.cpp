@@ -34,7 +34,10 @@ int32_t decode_cel(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
   r.seek(kPixelOffset);
   const int64_t available = r.remaining();
   const int64_t wanted = int64_t(width) * height;
-  if (available < wanted) info.incomplete = 1;
+  if (available < wanted) {
+    info.incomplete = 1;
+    info.decoded_rows = int32_t(available / width);
+  }
   const uint8_t* src = r.bytes(available);
   for (int32_t y = 0; y < height; ++y) {
     const int64_t row = int64_t(y) * width;

@@ -26,6 +26,8 @@ inline void reset_decode_fields(SourceInfo& info) {
   info.deflate_block_count = 0;
   info.source_filter = -1;
   info.incomplete = 0;
+  info.refusal = nullptr;
+  info.decoded_rows = 0;
 }
 
 // Little helpers for the header fields every format reads. Callers check the

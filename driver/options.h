@@ -13,13 +13,21 @@ struct CommandLine {
   int32_t colour_type;     // "-c" value, -1 = not given
   int32_t filter;          // "-f" value, -1 = not given
   int32_t bit_depth;       // "-d" value, -1 = not given or not one of 0, 1, 2, 4, 8
+  int32_t memory_limit;    // "-l" value in MiB, 0 = not given
   bool input_stdin;
   bool output_stdout;
   bool force;
   bool assume_yes;
   bool quiet;
   bool block_option;  // "-b" or "-n" given
+  bool strategy_option;  // "-s" given
+  int32_t search_level;  // "-o" value: 0 = the single default run, 1..3 = search
+  int32_t threads;       // "-j" value: search workers, 0 = one per hardware thread
+  bool alpha_free;       // "-a": fully transparent pixels may change colour
 };
+
+// More search workers than this only cost memory.
+constexpr int32_t kMaxThreads = 256;
 
 enum ParseResult {
   kParseOk = 0,
@@ -28,6 +36,7 @@ enum ParseResult {
   kParseBadFilter,
   kParseTooManyNames,
   kParseNoInput,
+  kParseBadMemoryLimit,  // "-l" without a whole number of MiB above 0
 };
 
 // Clears options and the command line, sets the defaults and reads the

@@ -5,6 +5,9 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
+
+#include <unistd.h>
 #include <vector>
 
 #include "decode/picture.h"
@@ -12,11 +15,14 @@
 #include "driver/console.h"
 #include "driver/encode_setup.h"
 #include "driver/file_io.h"
+#include "driver/memory_limit.h"
 #include "driver/names.h"
 #include "driver/options.h"
 #include "driver/output_decision.h"
+#include "driver/signals.h"
 #include "driver/verify.h"
 #include "encode/encode_png.h"
+#include "encode/search.h"
 
 namespace {
 
@@ -25,6 +31,24 @@ OutputTamperHook tamper_hook = nullptr;
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
+
+// What the search's check of each candidate compares against.
+struct VerifyTarget {
+  const uint32_t* pixels;
+  int32_t width, height;
+  bool clear_colour_free;
+};
+
+bool verify_candidate(void* user, const uint8_t* png, int32_t size) {
+  const auto* t = static_cast<const VerifyTarget*>(user);
+  return verify_png_output(png, size, t->pixels, t->width, t->height, t->clear_colour_free);
+}
+
+int32_t search_threads(int32_t requested) {
+  if (requested > 0) return requested;
+  const unsigned hardware = std::thread::hardware_concurrency();
+  return hardware == 0 ? 1 : int32_t(hardware > unsigned(kMaxThreads) ? kMaxThreads : hardware);
+}
 
 // The encoder's own worst case for its buffer is (4 * width + 6) * height plus
 // the kept chunks (at most the input size) and 2111 bytes of slack; all of it
@@ -93,6 +117,9 @@ int run_tessel(int argc, char** argv) {
   }
   options.print = console_print;
   options.key_check = poll_escape;
+  signals_install();
+  // The picture came from standard input: nothing there is a key.
+  console_allow_key_poll(!cmd.input_stdin);
 
   std::string input_name = cmd.input_stdin ? std::string() : std::string(cmd.input_arg);
   std::string output_name;
@@ -149,6 +176,16 @@ int run_tessel(int argc, char** argv) {
     console_print("Out of memory\n");
     return 1;
   }
+  // Decided from the header alone, so a lying one costs nothing.
+  const int64_t need = run_memory_bytes(width, height, input_size);
+  const int64_t limit = memory_limit_bytes(cmd.memory_limit);
+  if (need > limit) {
+    constexpr int64_t kMiB = int64_t(1) << 20;
+    console_print("%s is %d x %d pixels and needs %lld MiB, more than the memory limit of %lld MiB (-l)\n",
+                  input_display.c_str(), int(width), int(height), (long long)((need + kMiB - 1) / kMiB),
+                  (long long)(limit / kMiB));
+    return 1;
+  }
   // Zero-filled: a decoder that leaves pixels unwritten must not leak old memory.
   std::unique_ptr<uint32_t, FreeDeleter> pixels(
       static_cast<uint32_t*>(std::calloc(size_t(width) * size_t(height), 4)));
@@ -161,16 +198,25 @@ int run_tessel(int argc, char** argv) {
   source_info.source_color_type = 2;
   const DecodeTarget target{pixels.get(), width * 4, width, height, 0, 0};
   if (decode_picture(data, input_size, target, source_info) < 0) {
-    console_print("%s unsupported format\n", input_display.c_str());
+    if (source_info.refusal != nullptr)
+      console_print("%s unsupported format: %s\n", input_display.c_str(), source_info.refusal);
+    else
+      console_print("%s unsupported format\n", input_display.c_str());
     return 1;
   }
 
   const bool replaces_input = !cmd.input_stdin && !cmd.output_stdout &&
                               (output_name == input_name || same_file(input_name, output_name));
   if (source_info.incomplete) {
-    console_print("Warning: %s is damaged or incomplete\n", input_display.c_str());
+    console_print("Warning: %s is damaged or incomplete: %d of %d rows decoded\n", input_display.c_str(),
+                  int(source_info.decoded_rows), int(height));
+    // Rewriting it in place would lose the only copy of the rest, even forced.
     if (replaces_input) {
       console_print("Damaged input left unchanged\n");
+      return 1;
+    }
+    if (!cmd.force) {
+      console_print("Nothing written; -force writes what was decoded\n");
       return 1;
     }
   }
@@ -194,20 +240,53 @@ int run_tessel(int argc, char** argv) {
     console_set_stream(stdout);
 
   fill_encode_options(cmd, source_info, chunks, pixels.get(), width, height, &options);
+  // What a damaged picture lacks is transparent black, which gray or RGB
+  // cannot hold; the alpha form keeps every decoded pixel exact.
+  if (source_info.incomplete && cmd.colour_type < 0 && (options.colour_type == 0 || options.colour_type == 2)) {
+    options.colour_type += 4;
+    if (options.bit_depth < 8) options.bit_depth = 8;
+    if (cmd.filter < 0) options.filter = 5;
+  }
 
   console_print(" Input: %s coltype:%d (%s)", input_display.c_str(), int(source_info.source_color_type),
                 colour_type_name(source_info.source_color_type));
   if (source_info.source_filter >= 0)
     console_print(" filter:%d (%s)", int(source_info.source_filter), filter_name(source_info.source_filter));
-  console_print("\nOutput: %s coltype:%d (%s)", output_display.c_str(), options.colour_type,
-                colour_type_name(options.colour_type));
-  console_print(" filter:%d (%s)\n", options.filter, filter_name(options.filter));
+  if (cmd.search_level > 0) {
+    console_print("\nOutput: %s search level:%d\n", output_display.c_str(), int(cmd.search_level));
+  } else {
+    console_print("\nOutput: %s coltype:%d (%s)", output_display.c_str(), options.colour_type,
+                  colour_type_name(options.colour_type));
+    console_print(" filter:%d (%s)\n", options.filter, filter_name(options.filter));
+  }
   if (input_size != 0) console_print("\n Input size:%8d bytes", input_size);
 
   const bool animated = is_animated_png(data, input_size);
   int32_t result = kNoPng;
-  options.random_seed = uint32_t(std::time(nullptr));
-  if (!animated) result = encode_png(&options);
+  // A search repeats itself run after run, "-r" included.
+  options.random_seed = cmd.search_level > 0 ? 1u : uint32_t(std::time(nullptr));
+  const VerifyTarget verify_target = {pixels.get(), width, height, cmd.alpha_free};
+  if (!animated && cmd.search_level > 0) {
+    SearchRequest request{};
+    request.level = cmd.search_level;
+    request.threads = search_threads(cmd.threads);
+    request.alpha_free = cmd.alpha_free;
+    request.fixed_colour_type = cmd.colour_type >= 0;
+    request.fixed_bit_depth = cmd.bit_depth >= 0;
+    request.fixed_filter = cmd.filter >= 0;
+    request.fixed_blocks = cmd.block_option;
+    request.fixed_strategy = cmd.strategy_option;
+    request.fixed_palette = options.keep_palette;
+    request.verify = verify_candidate;
+    request.verify_user = const_cast<VerifyTarget*>(&verify_target);
+    request.print = console_print;
+    request.verbose = options.verbose;
+    request.progress = !cmd.quiet && console_stream() != nullptr && isatty(fileno(console_stream())) != 0;
+    request.key_check = poll_escape;
+    result = search_png(&options, &request);
+  } else if (!animated) {
+    result = encode_png(&options);
+  }
   std::unique_ptr<uint8_t, FreeDeleter> kbuf(options.kbuf);
   console_print("\n");
   if (animated) console_print("Animated PNG: frames would be lost\n");
@@ -227,7 +306,7 @@ int run_tessel(int argc, char** argv) {
       return 1;
     case kOutputWrite: {
       if (tamper_hook != nullptr) tamper_hook(kbuf.get(), result);
-      if (!verify_png_output(kbuf.get(), result, pixels.get(), width, height)) {
+      if (!verify_png_output(kbuf.get(), result, pixels.get(), width, height, cmd.alpha_free)) {
         std::fprintf(stderr, "ERROR: output failed verification, nothing written\n");
         return 1;
       }
