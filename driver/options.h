@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "deflate/callbacks.h"
 #include "encode/encode_options.h"
@@ -18,7 +19,16 @@ struct CommandLine {
   bool force;
   bool assume_yes;
   bool quiet;
-  bool block_option;  // "-b" or "-n" given
+  bool block_option;    // "-b" or "-n" given
+  bool batch;           // "-i": every name is an input, handled in place
+  bool preserve_times;  // "-p": the written file gets the input's access and modification times
+  bool pretend;         // "-t": everything is computed and reported, nothing is written
+  // Never from the command line: the batch sets it for a PNG found by its
+  // content, which is rewritten under its own name whatever its extension.
+  bool in_place;
+  int32_t jobs;  // "-j" value: workers in parallel, 0 = not given (one per hardware thread)
+  // With "-i", every name in the order given; input_arg is then the first.
+  std::vector<const char*> batch_names;
 };
 
 enum ParseResult {
@@ -28,6 +38,10 @@ enum ParseResult {
   kParseBadFilter,
   kParseTooManyNames,
   kParseNoInput,
+  kParseHelp,        // "-h" or "--help": the usage text on standard output, status 0
+  kParseVersion,     // "--version": one line on standard output, status 0
+  kParseBadJobs,     // "-j" followed by anything but digits
+  kParseBatchStdio,  // "-" among the names of a batch
 };
 
 // Clears options and the command line, sets the defaults and reads the
@@ -37,10 +51,18 @@ enum ParseResult {
 ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine* cmd,
                                EncodeOptions* options);
 
-// The message of a failed parse followed by the usage text.
+// The message of a failed parse followed by the usage text (nothing for
+// kParseHelp and kParseVersion, which are no failures).
 void print_parse_error(ParseResult result, PrintFn print);
 
 void print_usage(PrintFn print);
+
+// "tessel" and the version, one line.
+void print_version(PrintFn print);
+
+// At most this many workers, whatever "-j" asks: each is a process with two
+// pipes, and beyond this a machine only thrashes.
+constexpr int32_t kMaxJobs = 256;
 
 // Display names, "" for numbers that have none.
 const char* colour_type_name(int32_t colour_type);
