@@ -29,7 +29,10 @@ int32_t decode_cel(const uint8_t* d, int32_t size, const DecodeTarget& t) {
 
   const int64_t available = int64_t(size) - kPixelOffset;
   const int64_t wanted = int64_t(width) * height;
-  if (available < wanted) source_info.incomplete = 1;
+  if (available < wanted) {
+    source_info.incomplete = 1;
+    source_info.decoded_rows = int32_t(available / width);
+  }
   const uint8_t* src = d + kPixelOffset;
   for (int32_t y = 0; y < height; ++y) {
     const int64_t row = int64_t(y) * width;

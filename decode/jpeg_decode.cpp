@@ -123,6 +123,7 @@ struct JpegContext {
   int64_t visits_left;  // progressive block decodes still allowed
   bool decoded_any;     // some MCU was decoded (sequential: and stored)
   bool cut_short;       // the data ended inside a scan
+  int64_t cut_row;      // with cut_short: the first picture row of the MCU row it ended in
   bool saw_end;         // an end-of-picture marker was met
 };
 
@@ -487,6 +488,7 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
         (uses_ac && c.huff[c.scan[i].ac].value_count == 0)) {
       if (c.coefficient_store == nullptr) return -1;
       c.cut_short = true;
+      c.cut_row = c.height;
       return 2;
     }
   }
@@ -536,6 +538,7 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
     for (int64_t mcu_x = 0; mcu_x < c.width; mcu_x += mcu_w) {
       if (c.pos >= c.size + 4 || (progressive && c.visits_left <= 0)) {
         c.cut_short = true;
+        c.cut_row = mcu_y;
         goto scan_end;
       }
       int index = 0;
@@ -618,12 +621,20 @@ void final_pass(JpegContext& c) {
   }
 }
 
+void mark_incomplete(const JpegContext& c) {
+  source_info.incomplete = 1;
+  source_info.decoded_rows = int32_t(std::min<int64_t>(c.cut_row, c.height));
+}
+
 int32_t finish(JpegContext& c) {
   if (c.coefficient_store != nullptr) {
     if (c.decoded_any) final_pass(c);
-    if (!c.saw_end) c.cut_short = true;
+    if (!c.saw_end && !c.cut_short) {
+      c.cut_short = true;
+      c.cut_row = c.height;
+    }
   }
-  if (c.cut_short) source_info.incomplete = 1;
+  if (c.cut_short) mark_incomplete(c);
   return c.decoded_any ? 0 : -1;
 }
 
@@ -669,7 +680,7 @@ int32_t run(JpegContext& c) {
         if (result == 2) return finish(c);
         if (result == 1) {
           if (c.coefficient_store == nullptr) {
-            if (c.cut_short) source_info.incomplete = 1;
+            if (c.cut_short) mark_incomplete(c);
             // An empty clip rectangle leaves nothing to do.
             return c.decoded_any || clip_empty(c) ? 0 : -1;
           }

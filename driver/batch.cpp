@@ -541,8 +541,10 @@ int run_batch(const CommandLine& cmd, const EncodeOptions& options, ConvertFn co
       if (w.message_fd >= 0) fds.push_back({w.message_fd, POLLIN, 0});
       if (w.result_fd >= 0) fds.push_back({w.result_fd, POLLIN, 0});
     }
-    if (watch_keys && !stopping) fds.push_back({0, POLLIN, 0});
-    if (poll(fds.data(), nfds_t(fds.size()), -1) < 0) {
+    // In the background the terminal's keys are the shell's: look again later.
+    const bool foreground = watch_keys && tcgetpgrp(0) == getpgrp();
+    if (foreground && !stopping) fds.push_back({0, POLLIN, 0});
+    if (poll(fds.data(), nfds_t(fds.size()), watch_keys && !foreground ? 500 : -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -553,9 +555,7 @@ int run_batch(const CommandLine& cmd, const EncodeOptions& options, ConvertFn co
           watch_keys = false;  // hung up: no key will come
           continue;
         }
-        const int key = key_pressed() ? read_key() : -1;
-        // Ctrl-C comes as a key while the terminal is in key mode.
-        if (key == 27 || key == 3) {
+        if (poll_escape(0)) {
           stopping = true;
           for (const Worker& w : running) kill(w.pid, kStopSignal);
         }

@@ -8,7 +8,15 @@
 #include <cstdarg>
 #include <cstdlib>
 
+#include "driver/signals.h"
+
 namespace {
+
+// A terminal sends the bytes of one key's escape sequence in one write; a
+// lone Escape is followed by nothing for much longer than this.
+constexpr int kSequenceGapMs = 50;
+// Longer control sequences than any key sends are swallowed in parts.
+constexpr int kMaxSequenceBytes = 32;
 
 FILE* message_stream = stderr;
 termios saved_terminal;
@@ -18,6 +26,7 @@ bool terminal_ready = false;
 // own; otherwise reads work on whatever standard input is.
 bool terminal_valid = false;
 bool exit_hook_registered = false;
+bool poll_allowed = true;
 int pending_key = -1;
 
 void ensure_terminal() {
@@ -33,6 +42,38 @@ int read_byte(unsigned char* byte) {
     if (n == 0) return 0;
     if (errno != EINTR) return -1;
   }
+}
+
+// Whether a byte can be read from descriptor 0 within the time.
+bool byte_waiting(int timeout_ms) {
+  pollfd fd = {0, POLLIN, 0};
+  for (;;) {
+    const int n = poll(&fd, 1, timeout_ms);
+    if (n < 0 && errno == EINTR) continue;
+    return n == 1 && (fd.revents & POLLIN) != 0;
+  }
+}
+
+// A terminal that is not the controlling one has no foreground to lose.
+bool in_foreground() {
+  const pid_t group = tcgetpgrp(0);
+  return group < 0 || group == getpgrp();
+}
+
+// After an Escape byte from the terminal: false when nothing followed at
+// once (a lone Escape); otherwise the rest of the sequence is consumed.
+// CSI sequences (Escape '[') end at a byte 0x40..0x7E, SS3 ones (Escape
+// 'O') after one more byte; Alt with a key is Escape and that key.
+bool skip_escape_sequence() {
+  unsigned char byte = 0;
+  if (!byte_waiting(kSequenceGapMs) || read_byte(&byte) != 1) return false;
+  if (byte != '[' && byte != 'O') return true;
+  const bool csi = byte == '[';
+  for (int i = 0; i < kMaxSequenceBytes; ++i) {
+    if (!byte_waiting(kSequenceGapMs) || read_byte(&byte) != 1) return true;
+    if (!csi || (byte >= 0x40 && byte <= 0x7E)) return true;
+  }
+  return true;
 }
 
 }  // namespace
@@ -51,14 +92,19 @@ int console_print(const char* format, ...) {
 void console_set_stream(FILE* stream) { message_stream = stream; }
 FILE* console_stream() { return message_stream; }
 
+void console_allow_key_poll(bool allowed) { poll_allowed = allowed; }
+
 void terminal_init() {
   terminal_ready = true;
-  if (tcgetattr(0, &saved_terminal) != 0) return;
+  if (!isatty(0) || tcgetattr(0, &saved_terminal) != 0) return;
   terminal_valid = true;
   key_terminal = saved_terminal;
-  key_terminal.c_lflag &= ~tcflag_t(ISIG | ICANON | ECHO);
+  // Signal keys keep working: Ctrl-C, Ctrl-Z and Ctrl-\ are the user's.
+  key_terminal.c_lflag &= ~tcflag_t(ICANON | ECHO);
   key_terminal.c_cc[VMIN] = 1;
   key_terminal.c_cc[VTIME] = 0;
+  signals_install();
+  signals_key_mode(&saved_terminal, &key_terminal);
   tcsetattr(0, TCSANOW, &key_terminal);
   if (!exit_hook_registered) {
     exit_hook_registered = true;
@@ -71,23 +117,15 @@ void terminal_restore() {
 }
 
 int key_pressed() {
-  ensure_terminal();
   if (pending_key != -1) return 1;
+  if (!poll_allowed || !isatty(0) || !in_foreground()) return 0;
+  ensure_terminal();
+  if (!terminal_valid) return 0;
+  // Put back after a stop that found the process in the background.
+  tcsetattr(0, TCSANOW, &key_terminal);
   unsigned char byte = 0;
-  int got = 0;
-  if (terminal_valid) {
-    key_terminal.c_cc[VMIN] = 0;
-    tcsetattr(0, TCSANOW, &key_terminal);
-    got = read_byte(&byte);
-    key_terminal.c_cc[VMIN] = 1;
-    tcsetattr(0, TCSANOW, &key_terminal);
-  } else {
-    // A pipe or file: a pipe held open with nothing in it would block the
-    // encoder for ever, so only read what is already there.
-    pollfd fd = {0, POLLIN, 0};
-    if (poll(&fd, 1, 0) == 1 && (fd.revents & POLLIN)) got = read_byte(&byte);
-  }
-  if (got != 1) return 0;
+  if (!byte_waiting(0) || read_byte(&byte) != 1) return 0;
+  if (byte == 27 && skip_escape_sequence()) return key_pressed();
   pending_key = byte;
   return 1;
 }
@@ -96,9 +134,10 @@ int read_key() {
   ensure_terminal();
   int key = pending_key;
   pending_key = -1;
-  if (key == -1) {
+  while (key == -1) {
     unsigned char byte = 0;
     if (read_byte(&byte) != 1) return -1;
+    if (byte == 27 && terminal_valid && skip_escape_sequence()) continue;
     key = byte;
   }
   return key == 10 ? 13 : key;
@@ -106,10 +145,20 @@ int read_key() {
 
 int poll_escape(int code) {
   if (code != 0) return 0;
-  return key_pressed() && read_key() == 27 ? 1 : 0;
+  int escape = 0;
+  while (key_pressed())
+    if (read_key() == 27) escape = 1;
+  return escape;
 }
 
 void console_reset() {
   message_stream = stderr;
   pending_key = -1;
+  poll_allowed = true;
+  // Standard input may be another file by the next key; key mode is set up
+  // afresh from the terminal's own attributes then.
+  terminal_restore();
+  signals_key_mode(nullptr, nullptr);
+  terminal_ready = false;
+  terminal_valid = false;
 }

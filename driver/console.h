@@ -3,8 +3,11 @@
 
 // Every message of the program goes through console_print onto one switchable
 // stream, and every key (the Escape poll, the overwrite prompt) comes through
-// this layer, which puts the terminal into an unbuffered, silent key mode on
-// first use and restores it at process exit.
+// this layer. Keys for the Escape poll come only from a terminal: a file or
+// pipe on standard input belongs to whoever supplied it (a script's loop, the
+// picture itself) and is never read by the poll. On first use a terminal is
+// put into an unbuffered, silent key mode that keeps its signal keys, and is
+// restored at process exit or by the signal handlers (driver/signals.h).
 
 // printf onto the message stream; prints nothing and returns 0 when the
 // stream is off. This is the encoder's print callback.
@@ -14,20 +17,29 @@ int console_print(const char* format, ...);
 void console_set_stream(FILE* stream);
 FILE* console_stream();
 
-// Non-blocking: 1 when a key is waiting (it is kept for read_key), else 0.
+// Whether the Escape poll may look at a terminal on standard input at all;
+// off when standard input carried the picture. On at start.
+void console_allow_key_poll(bool allowed);
+
+// Non-blocking: 1 when a key is waiting at the terminal (it is kept for
+// read_key), else 0. Always 0 when standard input is not a terminal, when
+// the poll is not allowed, and in the background.
 int key_pressed();
 
-// Blocking read of one key, 0..255, a line feed given as carriage return.
-// Returns -1 at end of input, where no key will ever come.
+// Blocking read of one key from standard input, whatever it is, 0..255, a
+// line feed given as carriage return. At a terminal the escape sequence of an
+// arrow or function key is read whole and skipped. Returns -1 at end of
+// input, where no key will ever come.
 int read_key();
 
-// The encoder's key_check callback: for code 0, 1 when the key waiting is
-// Escape; any other waiting key is swallowed. Other codes never look.
+// The encoder's key_check callback: for code 0, 1 when a lone Escape was
+// typed; every other key waiting, escape sequences whole, is swallowed.
+// Other codes never look.
 int poll_escape(int code);
 
 void terminal_init();
 void terminal_restore();
 
-// Back to the start state (stream standard error, no key pending); the
-// terminal itself is left as it is.
+// Back to the start state (stream standard error, no key pending, poll
+// allowed, the terminal in its own mode until the next key).
 void console_reset();

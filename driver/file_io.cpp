@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "driver/signals.h"
+
 namespace {
 
 constexpr size_t kStdinStep = 1048576;
@@ -170,7 +172,12 @@ WriteResult write_file_safely(const std::string& name, const uint8_t* data, size
   if (exists && access(target.c_str(), W_OK) != 0) return kWriteOpenFailed;
 
   std::string temp = folder_of(target) + "/." + base_of(target) + ".tessel-XXXXXX";
+  // Named for the signal handlers the moment it exists, so an interrupted
+  // run leaves no temporary file behind.
+  signals_hold();
   const int fd = mkstemp(temp.data());
+  if (fd >= 0) signals_temporary_file(temp.c_str());
+  signals_release();
   if (fd < 0) return kWriteOpenFailed;
   const mode_t mode = exists ? (st.st_mode & 07777) : (0666 & ~current_umask());
   bool ok = fchmod(fd, mode) == 0;
@@ -188,12 +195,12 @@ WriteResult write_file_safely(const std::string& name, const uint8_t* data, size
   }
   ok = ok && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
+  signals_hold();
   ok = ok && rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    unlink(temp.c_str());
-    return kWriteFailed;
-  }
-  return kWriteOk;
+  if (!ok) unlink(temp.c_str());
+  signals_temporary_file(nullptr);
+  signals_release();
+  return ok ? kWriteOk : kWriteFailed;
 }
 
 bool write_stdout(const uint8_t* data, size_t size) {

@@ -179,6 +179,10 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
       cmd->quiet = true;
     } else if (letter == 'y' && rest[0] == '\0') {
       cmd->assume_yes = true;
+    } else if (letter == 'l') {
+      int32_t v = 0;
+      if (!read_plain_digits(rest, &v) || v < 1) return kParseBadMemoryLimit;
+      cmd->memory_limit = v;
     } else if (equals_ignoring_case(arg, "-ZL121")) {
       options->zl121_mode = 1;
     } else {
@@ -207,6 +211,7 @@ void print_usage(PrintFn print) {
   print("   -v,q Verbose,Quiet mode (use bare '-' as file to specify stdin/stdout)\n");
   print("   -y  Assume Yes at the 'overwrite file?' prompt\n");
   print("   -force  Write file even if bigger.\n");
+  print("   -l# Memory limit in MiB (default: half the physical memory)\n");
   print("   -i  In place: every name is an input, folders walked for PNG files\n");
   print("   -j# Files (with -i) handled by # workers at once (default: one per CPU)\n");
   print("   -p  Keep the input's access and modification times on the written file\n");
@@ -227,6 +232,9 @@ void print_parse_error(ParseResult result, PrintFn print) {
       break;
     case kParseBadFilter:
       print("Invalid filter\n");
+      break;
+    case kParseBadMemoryLimit:
+      print("Invalid memory limit\n");
       break;
     case kParseTooManyNames:
       print("Too many filenames specified on cmdline\n");

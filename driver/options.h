@@ -14,6 +14,7 @@ struct CommandLine {
   int32_t colour_type;     // "-c" value, -1 = not given
   int32_t filter;          // "-f" value, -1 = not given
   int32_t bit_depth;       // "-d" value, -1 = not given or not one of 0, 1, 2, 4, 8
+  int32_t memory_limit;    // "-l" value in MiB, 0 = not given
   bool input_stdin;
   bool output_stdout;
   bool force;
@@ -42,6 +43,7 @@ enum ParseResult {
   kParseVersion,     // "--version": one line on standard output, status 0
   kParseBadJobs,     // "-j" followed by anything but digits
   kParseBatchStdio,  // "-" among the names of a batch
+  kParseBadMemoryLimit,  // "-l" without a whole number of MiB above 0
 };
 
 // Clears options and the command line, sets the defaults and reads the

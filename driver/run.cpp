@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,9 +13,11 @@
 #include "driver/console.h"
 #include "driver/encode_setup.h"
 #include "driver/file_io.h"
+#include "driver/memory_limit.h"
 #include "driver/names.h"
 #include "driver/options.h"
 #include "driver/output_decision.h"
+#include "driver/signals.h"
 #include "driver/verify.h"
 #include "encode/encode_png.h"
 
@@ -143,6 +146,16 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     console_print("Out of memory\n");
     return 1;
   }
+  // Decided from the header alone, so a lying one costs nothing.
+  const int64_t need = run_memory_bytes(width, height, input_size);
+  const int64_t limit = memory_limit_bytes(cmd.memory_limit);
+  if (need > limit) {
+    constexpr int64_t kMiB = int64_t(1) << 20;
+    console_print("%s is %d x %d pixels and needs %lld MiB, more than the memory limit of %lld MiB (-l)\n",
+                  input_display.c_str(), int(width), int(height), (long long)((need + kMiB - 1) / kMiB),
+                  (long long)(limit / kMiB));
+    return 1;
+  }
   // Zero-filled: a decoder that leaves pixels unwritten must not leak old memory.
   std::unique_ptr<uint32_t, FreeDeleter> pixels(
       static_cast<uint32_t*>(std::calloc(size_t(width) * size_t(height), 4)));
@@ -152,16 +165,25 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   }
   source_info.source_color_type = 2;
   if (decode_picture(data, input_size, pixels.get(), width * 4, width, height, 0, 0) < 0) {
-    console_print("%s unsupported format\n", input_display.c_str());
+    if (source_info.refusal != nullptr)
+      console_print("%s unsupported format: %s\n", input_display.c_str(), source_info.refusal);
+    else
+      console_print("%s unsupported format\n", input_display.c_str());
     return 1;
   }
 
   const bool replaces_input = !cmd.input_stdin && !cmd.output_stdout &&
                               (output_name == input_name || same_file(input_name, output_name));
   if (source_info.incomplete) {
-    console_print("Warning: %s is damaged or incomplete\n", input_display.c_str());
+    console_print("Warning: %s is damaged or incomplete: %d of %d rows decoded\n", input_display.c_str(),
+                  int(source_info.decoded_rows), int(height));
+    // Rewriting it in place would lose the only copy of the rest, even forced.
     if (replaces_input) {
       console_print("Damaged input left unchanged\n");
+      return 1;
+    }
+    if (!cmd.force) {
+      console_print("Nothing written; -force writes what was decoded\n");
       return 1;
     }
   }
@@ -187,6 +209,14 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     console_set_stream(stdout);
 
   fill_encode_options(cmd, source_info, chunks, pixels.get(), width, height, &options);
+  // What a damaged picture lacks is transparent black, which gray or RGB
+  // cannot hold; the alpha form keeps every decoded pixel exact.
+  if (source_info.incomplete && cmd.colour_type < 0 &&
+      (options.colour_type == 0 || options.colour_type == 2)) {
+    options.colour_type += 4;
+    if (options.bit_depth < 8) options.bit_depth = 8;
+    if (cmd.filter < 0) options.filter = 5;
+  }
 
   console_print(" Input: %s coltype:%d (%s)", input_display.c_str(), int(source_info.source_color_type),
                 colour_type_name(source_info.source_color_type));
@@ -199,6 +229,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
 
   const bool animated = is_animated_png(data, input_size);
   int32_t result = kNoPng;
+  options.random_seed = uint32_t(std::time(nullptr));
   if (!animated) result = encode_png(&options);
   std::unique_ptr<uint8_t, FreeDeleter> kbuf(options.kbuf);
   console_print("\n");
@@ -286,6 +317,9 @@ int run_tessel(int argc, char** argv) {
   }
   options.print = console_print;
   options.key_check = poll_escape;
+  signals_install();
+  // The picture came from standard input: nothing there is a key.
+  console_allow_key_poll(!cmd.input_stdin);
   if (cmd.batch) return run_batch(cmd, options, convert_file);
   return convert_file(cmd, options, nullptr);
 }

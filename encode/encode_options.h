@@ -28,6 +28,7 @@ struct EncodeOptions {
   int32_t chosen_bit_depth;       // out
   int32_t strategy;               // 0 Xtreme, 1 Intense, 2 Longest Match, 3 Huffman Only, 4 Uncompressed
   int32_t randomize;              // randomized initial code tables
+  uint32_t random_seed;           // seed of the randomized tables; the driver takes it from the clock
   int32_t exact_block_count;      // <= 0: split by threshold; else the number of blocks (capped at 1023)
   double block_threshold;         // split threshold, default 256.0
   int32_t kept_first;             // always 0

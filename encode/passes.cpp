@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "encode/encoder_context.h"
 #include "encode/png_chunks.h"
@@ -243,7 +242,7 @@ PassResult run_passes(EncoderContext* ctx) {
     set_single_block(s);
     if (o->verbose) ctx->print("\n");
   }
-  set_initial_lengths(s, o->randomize, uint32_t(std::time(nullptr)));
+  set_initial_lengths(s, o->randomize, o->random_seed);
 
   const CompressSink sink = {s, feed_stream, finish_stream};
   for (;;) {

@@ -2,14 +2,14 @@
 # Runs a fuzz target under ASan+UBSan for N seconds (default 60).
 #   FUZZ_TARGET fuzz_decode (every decoder, default) or fuzz_encode (encoder round trips)
 #   FUZZ_NAME   separates build and work folders of concurrent runs (default "main")
-#   FUZZ_SEEDS  seed folders (default: fuzz/seeds and the whole shared corpus)
+#   FUZZ_SEEDS  seed folders (default: fuzz/seeds and the test pictures in tests/data)
 # New inputs go to fuzz/corpus-work/NAME-TARGET (not tracked); crashes to build/fuzz-NAME/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 target=${FUZZ_TARGET:-fuzz_decode}
 name=${FUZZ_NAME:-main}
-seeds=${FUZZ_SEEDS:-"fuzz/seeds ../shared/corpus"}
+seeds=${FUZZ_SEEDS:-"fuzz/seeds tests/data"}
 build=build/fuzz-$name
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSEL_FUZZ=ON -DTESSEL_SANITIZE=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null

@@ -1,10 +1,5 @@
 #!/usr/bin/env bash
-# Installs what building tessel needs on a fresh Debian machine (run as root,
-# or with sudo available).
+# Installs what building tessel needs on a fresh Debian machine, when missing.
 set -euo pipefail
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends cmake ninja-build g++ make >/dev/null
+"$(dirname "$0")/install-missing.sh" cmake ninja-build g++ make
 echo "build tools ready"

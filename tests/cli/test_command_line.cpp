@@ -208,9 +208,9 @@ INSTANTIATE_TEST_SUITE_P(Cli, RunTest, ::testing::Values(
     CliRun{"short_write", {"pic.cel", "full.png->/dev/full"}, {"-y", "pic.cel", "full.png"}, "", 1, "", "",
         "ERROR writing to file!\n     Change:"},
     CliRun{"damaged_input_in_place", {"cut.png:cut"}, {"-y", "cut.png"}, "", 1,
-        "Warning: cut.png is damaged or incomplete\nDamaged input left unchanged\n"},
+        "Warning: cut.png is damaged or incomplete: 8 of 10 rows decoded\nDamaged input left unchanged\n"},
     CliRun{"damaged_input_through_a_link", {"cut.png:cut", "link.png->cut.png"}, {"-y", "cut.png", "link.png"}, "",
-        1, "Warning: cut.png is damaged or incomplete\nDamaged input left unchanged\n"}),
+        1, "Warning: cut.png is damaged or incomplete: 8 of 10 rows decoded\nDamaged input left unchanged\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -280,14 +280,14 @@ TEST(Cli, SilentOpenInputDoesNotHoldTheEncoder) {
   EXPECT_TRUE(shows_the_cel(read_file(dir.file("out.png"))));
 }
 
-// To another file the salvaged part of a damaged input is written; what the
-// file no longer holds comes out as zero, never as leftover memory.
+// With -force the salvaged part of a damaged input goes to another file; what
+// the file no longer holds comes out as zero, never as leftover memory.
 TEST(Cli, DamagedInputSalvagedToAnotherFile) {
   TempFolder dir;
   write_file(dir.file("cut.png"), Bytes(kCel.begin(), kCel.end() - 30));
-  const CommandResult r = run_tool(dir, {"cut.png", "salvaged.png"});
+  const CommandResult r = run_tool(dir, {"-force", "cut.png", "salvaged.png"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "Warning: cut.png is damaged or incomplete\n");
+  EXPECT_EQ(r.err, "Warning: cut.png is damaged or incomplete: 8 of 10 rows decoded\n");
   std::vector<uint32_t> expected = cel_pixels(kCel, kWidth, kHeight);
   std::fill(expected.end() - 30, expected.end(), 0u);
   EXPECT_TRUE(png_shows(read_file(dir.file("salvaged.png")), kWidth, kHeight, expected));

@@ -209,7 +209,8 @@ TEST(PngInput, DamagedPngIsNotReplaced) {
   write_file(dir.file("cut.png"), input);
   const CommandResult r = run_tool(dir, {"cut.png"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Warning: cut.png is damaged or incomplete\nDamaged input left unchanged\n");
+  EXPECT_EQ(r.err.substr(0, 41), "Warning: cut.png is damaged or incomplete");
+  EXPECT_TRUE(r.err.ends_with(" of 32 rows decoded\nDamaged input left unchanged\n")) << r.err;
   EXPECT_EQ(read_file(dir.file("cut.png")), input);
 }
 

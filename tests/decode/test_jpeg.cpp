@@ -1,5 +1,5 @@
-// The JPEG decoder against libjpeg on pictures libjpeg makes, on the shared
-// corpus, and on damaged and hostile files.
+// The JPEG decoder against libjpeg on pictures libjpeg makes, on the test
+// pictures, and on damaged and hostile files.
 #include <gtest/gtest.h>
 
 #include <algorithm>

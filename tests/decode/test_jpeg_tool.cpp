@@ -66,7 +66,7 @@ TEST(JpegThroughTool, CutFileIsWrittenWithAWarning) {
   jpeg.resize(jpeg.size() * 2 / 3);
   TempFolder dir;
   ASSERT_TRUE(write_file(dir.file("cut.jpg"), jpeg));
-  const CommandResult r = run_command(TESSEL_BINARY, {"cut.jpg"}, dir.path());
+  const CommandResult r = run_command(TESSEL_BINARY, {"-force", "cut.jpg"}, dir.path());
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE((r.out + r.err).find("damaged or incomplete"), std::string::npos) << r.out << r.err;
   OraclePicture png;

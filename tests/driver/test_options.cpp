@@ -41,6 +41,7 @@ struct OptionCase {
   int32_t exact_blocks = 0;
   bool block_option = false, force = false, quiet = false, assume_yes = false;
   int32_t randomize = 0, verbose = 0, zl121 = 0, keep_palette = 0;
+  int32_t memory_limit = 0;
   const char* chunk_list = nullptr;
   const char* input = "in";
   const char* output = nullptr;
@@ -57,6 +58,7 @@ TEST_P(OptionsTest, ParsedAsGiven) {
   EXPECT_EQ(p.cmd.colour_type, c.colour_type);
   EXPECT_EQ(p.cmd.filter, c.filter);
   EXPECT_EQ(p.cmd.bit_depth, c.bit_depth);
+  EXPECT_EQ(p.cmd.memory_limit, c.memory_limit);
   EXPECT_EQ(p.options.strategy, c.strategy);
   EXPECT_DOUBLE_EQ(p.options.block_threshold, c.threshold);
   EXPECT_EQ(p.options.exact_block_count, c.exact_blocks);
@@ -127,6 +129,10 @@ INSTANTIATE_TEST_SUITE_P(Options, OptionsTest, ::testing::Values(
     OptionCase{.args = {"-kall", "-k", "in"}, .chunk_list = "all"},
     OptionCase{.args = {"-yes", "-x", "--", "in"}, .printed = "Warning: unrecognized option: -yes\n"
                "Warning: unrecognized option: -x\nWarning: unrecognized option: --\n"},
+    OptionCase{.args = {"-l512", "in"}, .memory_limit = 512},
+    OptionCase{.args = {"-L7", "-l99999999999", "in"}, .memory_limit = INT32_MAX},
+    OptionCase{.args = {"-l", "in"}, .result = kParseBadMemoryLimit},
+    OptionCase{.args = {"-l-1", "in"}, .result = kParseBadMemoryLimit},
     OptionCase{.args = {"-", "-"}, .input = "-", .output = "-"},
     OptionCase{.args = {"-", "out.png"}, .input = "-", .output = "out.png"},
     OptionCase{.args = {"in.bmp", "-"}, .input = "in.bmp", .output = "-"}));
@@ -188,7 +194,7 @@ TEST(Options, UsageTextLines) {
   captured_messages().clear();
   print_usage(capture_print);
   const std::string& printed = captured_messages();
-  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 26);
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 27);
   const std::string first = printed.substr(0, printed.find('\n') + 1);
   EXPECT_TRUE(
       std::regex_match(first, std::regex("TESSEL \\[In:\\{PNG,JPG,GIF,TGA,PCX,BMP\\}\\] \\(Out:PNG\\) "

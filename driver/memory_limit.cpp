@@ -1,0 +1,41 @@
+#include "driver/memory_limit.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+// Decoder and encoder state that does not grow with the picture (match
+// finder, cost tables, row buffers, the program itself) stays well below this.
+constexpr int64_t kFixedBytes = int64_t(32) << 20;
+constexpr int64_t kMiB = int64_t(1) << 20;
+// Decoded pixels (4), the output buffer sized for the worst case (4) and the
+// filtered rows kept for block splitting or the decoded copy of the written
+// file (4, never both at once).
+constexpr int64_t kBytesPerPixel = 12;
+
+}  // namespace
+
+int64_t run_memory_bytes(int64_t width, int64_t height, int64_t input_size) {
+  // The input file is held whole, and its kept chunks are copied once more.
+  return width * height * kBytesPerPixel + 2 * input_size + kFixedBytes;
+}
+
+int64_t largest_run_memory_bytes() {
+  // The output buffer, (4 * width + 6) * height plus the kept chunks, is
+  // counted in 32 bits, so the pixels and the input file are bounded too.
+  return run_memory_bytes(1, INT32_MAX / 4, INT32_MAX);
+}
+
+int64_t memory_limit_bytes(int32_t limit_mib) {
+  int64_t limit = 0;
+  if (limit_mib > 0) {
+    limit = int64_t(limit_mib) * kMiB;
+  } else {
+    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+    limit = pages > 0 && page_size > 0 ? int64_t(pages) * page_size / 2 : largest_run_memory_bytes();
+  }
+  return std::min(limit, largest_run_memory_bytes());
+}

@@ -1,0 +1,20 @@
+#pragma once
+#include <cstdint>
+
+// The memory a run needs, decided from the picture's header before anything
+// is allocated for the picture, and the limit it is held to.
+
+// Bytes at the peak of a run for a picture of that size read from a file of
+// input_size bytes: the file, the decoded pixels, the encoder's output
+// buffer and its buffer of filtered rows (or the decoded copy the written
+// file is checked against), 12 bytes per pixel in all, plus the kept chunks
+// and a fixed allowance for tables and working state.
+int64_t run_memory_bytes(int64_t width, int64_t height, int64_t input_size);
+
+// The largest need the encoder's 32-bit buffer sizes can ever reach; no
+// limit is set above it.
+int64_t largest_run_memory_bytes();
+
+// The limit in bytes: limit_mib MiB when given (above 0), else half the
+// physical memory; never above largest_run_memory_bytes.
+int64_t memory_limit_bytes(int32_t limit_mib);

@@ -1,0 +1,181 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/command_runner.h"
+#include "tests/support/oracle.h"
+#include "tests/support/picture_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace testpic;
+
+// The loop of a script that feeds names to the program through its own
+// standard input: the program must leave every line of it to the loop.
+TEST(ConsoleConduct, ShellLoopKeepsItsStandardInput) {
+  TempFolder dir;
+  std::string list;
+  for (int i = 1; i <= 5; ++i) {
+    write_file(dir.file("p" + std::to_string(i) + ".cel"), smooth_cel(uint16_t(40 + i), 30));
+    list += "p" + std::to_string(i) + "\n";
+  }
+  write_file(dir.file("list"), Bytes(list.begin(), list.end()));
+  const std::string loop = "while read f; do " + std::string(TESSEL_BINARY) +
+                           " -q -y \"$f.cel\" \"out_$f.png\" || echo \"failed $f\"; done < list";
+  const CommandResult r = run_command("/bin/sh", {"-c", loop}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  for (int i = 1; i <= 5; ++i) {
+    OraclePicture picture;
+    EXPECT_TRUE(libpng_decode(read_file(dir.file("out_p" + std::to_string(i) + ".png")), &picture)) << i;
+    EXPECT_EQ(picture.width, 40 + i);
+  }
+}
+
+// A noisy cel picture: its passes take long enough to be interrupted.
+Bytes slow_cel() {
+  Bytes palette(768), indices(size_t(900) * 900);
+  for (size_t i = 0; i < palette.size(); ++i) palette[i] = uint8_t(i * 37 % 64);
+  uint32_t state = 1;
+  for (uint8_t& v : indices) v = uint8_t((state = state * 1103515245u + 12345u) >> 24);
+  return cel_file(900, 900, palette, indices);
+}
+
+struct TerminalRun {
+  int status = -1;     // exit status, or 128 + signal number
+  std::string screen;  // everything the program wrote to the terminal
+  tcflag_t lflag_before = 0, lflag_after = 0;
+  int unread = -1;  // bytes typed but never read
+};
+
+// Runs the tool on a pseudo-terminal of its own, as a user at a terminal
+// would: typed_ahead is typed before it starts; once the screen shows `cue`,
+// `then` is typed.
+TerminalRun run_in_terminal(const TempFolder& dir, const std::vector<std::string>& args,
+                            const std::string& typed_ahead, const std::string& cue = "",
+                            const std::string& then = "") {
+  TerminalRun run;
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return run;
+  termios mode;
+  tcgetattr(slave, &mode);
+  run.lflag_before = mode.c_lflag;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    ioctl(slave, TIOCSCTTY, 0);
+    dup2(slave, 0);
+    dup2(slave, 1);
+    dup2(slave, 2);
+    close(master);
+    close(slave);
+    if (chdir(dir.path().c_str()) != 0) _exit(126);
+    std::vector<char*> argv = {const_cast<char*>(TESSEL_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TESSEL_BINARY, argv.data());
+    _exit(127);
+  }
+  if (!typed_ahead.empty()) {
+    EXPECT_EQ(write(master, typed_ahead.data(), typed_ahead.size()), ssize_t(typed_ahead.size()));
+  }
+  bool cue_seen = cue.empty();
+  int wait_status = 0;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+  for (;;) {
+    pollfd fd = {master, POLLIN, 0};
+    if (poll(&fd, 1, 20) == 1) {
+      char buffer[4096];
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n > 0) run.screen.append(buffer, size_t(n));
+    }
+    if (!cue_seen && run.screen.find(cue) != std::string::npos) {
+      cue_seen = true;
+      EXPECT_EQ(write(master, then.data(), then.size()), ssize_t(then.size()));
+    }
+    if (waitpid(pid, &wait_status, WNOHANG) == pid) break;
+    if (std::chrono::steady_clock::now() > give_up) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wait_status, 0);
+      ADD_FAILURE() << "no end: " << run.screen;
+      break;
+    }
+  }
+  run.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+  tcgetattr(slave, &mode);
+  run.lflag_after = mode.c_lflag;
+  ioctl(slave, FIONREAD, &run.unread);
+  close(master);
+  close(slave);
+  return run;
+}
+
+std::vector<std::string> files_in(const TempFolder& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir.path())) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(ConsoleConduct, LoneEscapeStopsTheSearch) {
+  TempFolder dir;
+  write_file(dir.file("pic.cel"), smooth_cel(64, 48));
+  const TerminalRun r = run_in_terminal(dir, {"pic.cel", "out.png"}, "\x1b");
+  EXPECT_EQ(r.status, 0) << r.screen;
+  EXPECT_NE(r.screen.find("Early ESC!"), std::string::npos) << r.screen;
+  EXPECT_EQ(r.unread, 0);
+  EXPECT_EQ(r.lflag_after, r.lflag_before);
+}
+
+TEST(ConsoleConduct, ArrowAndFunctionKeysDoNotStop) {
+  TempFolder dir;
+  write_file(dir.file("pic.cel"), smooth_cel(64, 48));
+  const TerminalRun r = run_in_terminal(dir, {"pic.cel", "out.png"}, "\x1b[A\x1bOP\x1b[15~");
+  EXPECT_EQ(r.status, 0) << r.screen;
+  EXPECT_EQ(r.screen.find("Early ESC!"), std::string::npos) << r.screen;
+  EXPECT_EQ(r.unread, 0);  // nothing of the sequences is left for the shell
+  EXPECT_EQ(r.lflag_after, r.lflag_before);
+  OraclePicture picture;
+  EXPECT_TRUE(libpng_decode(read_file(dir.file("out.png")), &picture));
+}
+
+// Ctrl-C during the search (after the first pass, so key mode is on): killed by the interrupt (a shell reports 130),
+// the terminal back in its mode, the old target untouched, no temporary file.
+TEST(ConsoleConduct, InterruptEndsTheRunAndLeavesTheTarget) {
+  TempFolder dir;
+  const Bytes old = {'o', 'l', 'd'};
+  write_file(dir.file("pic.cel"), slow_cel());
+  write_file(dir.file("out.png"), old);
+  const TerminalRun r = run_in_terminal(dir, {"-y", "pic.cel", "out.png"}, "", "Output size:", "\x03");
+  EXPECT_EQ(r.status, 130) << r.screen;
+  EXPECT_EQ(r.lflag_after, r.lflag_before);
+  EXPECT_EQ(read_file(dir.file("out.png")), old);
+  EXPECT_EQ(files_in(dir), (std::vector<std::string>{"out.png", "pic.cel"}));
+}
+
+// At the overwrite prompt Ctrl-C ends the run the same way.
+TEST(ConsoleConduct, InterruptAtThePrompt) {
+  TempFolder dir;
+  const Bytes old = {'o', 'l', 'd'};
+  write_file(dir.file("pic.cel"), smooth_cel(20, 20));
+  write_file(dir.file("out.png"), old);
+  const TerminalRun r = run_in_terminal(dir, {"pic.cel", "out.png"}, "", "Overwrite? (y/n) ", "\x1b[A\x03");
+  EXPECT_EQ(r.status, 130) << r.screen;
+  EXPECT_EQ(r.lflag_after, r.lflag_before);
+  EXPECT_EQ(read_file(dir.file("out.png")), old);
+}
+
+}  // namespace

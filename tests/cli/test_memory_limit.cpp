@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "driver/memory_limit.h"
+#include "driver/options.h"
+#include "tests/support/command_runner.h"
+#include "tests/support/oracle.h"
+#include "tests/support/picture_builder.h"
+#include "tests/support/print_capture.h"
+
+namespace {
+
+using namespace testpic;
+
+constexpr int64_t kMiB = int64_t(1) << 20;
+
+void put16le(Bytes& b, size_t at, uint32_t v) {
+  b[at] = uint8_t(v);
+  b[at + 1] = uint8_t(v >> 8);
+}
+void put32le(Bytes& b, size_t at, uint32_t v) {
+  put16le(b, at, v & 0xFFFF);
+  put16le(b, at + 2, v >> 16);
+}
+
+// Headers of every format declaring a width x height picture, with almost
+// no data behind them.
+Bytes header_of(const std::string& format, uint32_t width, uint32_t height) {
+  if (format == "png")
+    return png_file({ihdr_chunk(width, height, 8, 6), idat_chunk(Bytes{0, 0, 0, 0, 0}, 9), png_chunk("IEND", {})});
+  if (format == "jpg") {
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xC0, 0, 17, 8, uint8_t(height >> 8), uint8_t(height), uint8_t(width >> 8),
+               uint8_t(width), 3, 1, 0x22, 0, 2, 0x11, 0, 3, 0x11, 0, 0xFF, 0xD9};
+    b.resize(64, 0);
+    return b;
+  }
+  Bytes b;
+  if (format == "gif") {
+    b = bytes_of("GIF89a");
+    b.resize(32, 0);
+    put16le(b, 6, width);
+    put16le(b, 8, height);
+  } else if (format == "cel") {
+    b.resize(800, 0);
+    b[0] = 0x19;
+    b[1] = 0x91;
+    put16le(b, 2, width);
+    put16le(b, 4, height);
+    b[10] = 8;
+  } else if (format == "bmp") {
+    b.resize(64, 0);
+    b[0] = 'B';
+    b[1] = 'M';
+    put32le(b, 10, 54);
+    put32le(b, 14, 40);
+    put32le(b, 18, width);
+    put32le(b, 22, height);
+    b[26] = 1;
+    b[28] = 24;
+  } else if (format == "pcx") {
+    b.resize(160, 0);
+    put32le(b, 0, 0x0801050Au);
+    put16le(b, 8, width - 1);
+    put16le(b, 10, height - 1);
+    b[65] = 3;
+    put16le(b, 66, width);
+  } else if (format == "dds") {
+    b.resize(160, 0);
+    std::copy_n("DDS ", 4, b.begin());
+    put32le(b, 4, 124);
+    put32le(b, 12, height);
+    put32le(b, 16, width);
+  } else if (format == "tga") {
+    b.resize(40, 0);
+    b[2] = 2;
+    put16le(b, 12, width);
+    put16le(b, 14, height);
+    b[16] = 24;
+  }
+  return b;
+}
+
+class MemoryLimit : public ::testing::TestWithParam<const char*> {};
+
+// Over the limit: one message with the size, the need and the limit, decided
+// from the header, and nothing written. The need covers at least the
+// documented 12 bytes per pixel and stays within the fixed allowance of it.
+TEST_P(MemoryLimit, HeaderOverTheLimitIsRefusedAtOnce) {
+  const std::string format = GetParam(), name = "big." + format;
+  const uint32_t width = 6000, height = 5000;
+  TempFolder dir;
+  const Bytes file = header_of(format, width, height);
+  ASSERT_TRUE(write_file(dir.file(name), file));
+  const CommandResult r = run_tool(dir, {"-l200", name, "out.png"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  long long need = 0;
+  char rest[64] = {};
+  const std::string head = name + " is 6000 x 5000 pixels and needs %lld MiB, more than the memory limit of %63[^\n]";
+  ASSERT_EQ(std::sscanf(r.err.c_str(), head.c_str(), &need, rest), 2) << r.err;
+  EXPECT_STREQ(rest, "200 MiB (-l)");
+  EXPECT_EQ(r.err.back(), '\n');
+  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+  EXPECT_GE(need * kMiB, 12LL * width * height);
+  EXPECT_LE(need * kMiB, 12LL * width * height + 2LL * int64_t(file.size()) + 33 * kMiB);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
+
+  // With room enough the same header goes on to its decoder, which finds no
+  // picture behind it.
+  const CommandResult roomy = run_tool(dir, {"-l4000", name, "out.png"});
+  EXPECT_EQ(roomy.status, 1);
+  EXPECT_EQ(roomy.err.find("memory limit"), std::string::npos) << roomy.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, MemoryLimit, ::testing::Values("png", "jpg", "gif", "cel", "bmp", "pcx", "dds", "tga"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST(MemoryLimitOption, NeedsAWholeNumberOfMiB) {
+  captured_messages().clear();
+  print_usage(capture_print);
+  const std::string usage = captured_messages();
+  EXPECT_NE(usage.find("   -force  Write file even if bigger.\n   -l# Memory limit in MiB"), std::string::npos);
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file("pic.cel"), smooth_cel(24, 10)));
+  for (const char* bad : {"-l", "-l0", "-lx", "-l12x", "-L-5"}) {
+    const CommandResult r = run_tool(dir, {bad, "pic.cel"});
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_EQ(r.err, "Invalid memory limit\n" + usage) << bad;
+  }
+  // Upper case works like lower case, and a small picture fits a small limit.
+  const CommandResult r = run_tool(dir, {"-L40", "pic.cel"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  OraclePicture picture;
+  EXPECT_TRUE(libpng_decode(read_file(dir.file("pic.cel.png")), &picture));
+}
+
+TEST(MemoryLimitOption, DefaultIsHalfThePhysicalMemoryAndNoneExceedsThe32BitSizes) {
+  const int64_t physical = int64_t(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+  const int64_t largest = largest_run_memory_bytes();
+  EXPECT_EQ(memory_limit_bytes(0), std::min(physical / 2, largest));
+  EXPECT_EQ(memory_limit_bytes(1), kMiB);
+  EXPECT_EQ(memory_limit_bytes(INT32_MAX), largest);
+  // The largest picture the encoder's output buffer can count in 32 bits fits
+  // the largest limit, and a larger one does not.
+  const int64_t pixels = INT32_MAX / 4;
+  EXPECT_LE(run_memory_bytes(1, pixels, INT32_MAX), largest);
+  EXPECT_GT(run_memory_bytes(2, pixels, INT32_MAX), largest);
+}
+
+}  // namespace
