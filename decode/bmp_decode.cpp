@@ -1,64 +1,84 @@
 #include "decode/bmp_decode.h"
 
-#include <bit>
 #include <climits>
+
+#include "decode/bmp_rle.h"
 
 // Layout: 14-byte file header ("BM", pixel data offset at 10), information
 // header at 14 whose first field is its own size (12 = the old core layout
 // with 16-bit sizes and 3-byte palette entries), palette up to the pixel
 // data, then rows padded to 4 bytes, bottom row first unless the height is
-// negative.
+// negative, or one run-length stream for the whole picture.
 namespace {
 
 constexpr int64_t kInfoOffset = 14;
 constexpr int64_t kCoreHeaderSize = 12;
 // Bit-field masks sit right after a 40-byte information header. The larger
 // headers (52, 56, 108, 124 bytes) keep them at the same place, inside the
-// header, so the end of the header is the wrong place to look.
+// header, so the end of the header is the wrong place to look. The alpha mask
+// follows the three colour masks; headers of 56 bytes and more hold it.
 constexpr int64_t kMaskOffset = 54;
+constexpr int64_t kAlphaMaskOffset = 66;
 constexpr int64_t kFullMaskHeaderSize = 40;
+constexpr int64_t kAlphaMaskHeaderSize = 56;
 // Headers shorter than this (the 16-byte short form of the later layout)
 // end before the compression field.
 constexpr int64_t kCompressionFieldEnd = 20;
 
-// One colour channel of a 16- or 32-bit pixel: rotating the pixel left by
-// `rotation` brings the top bit of the channel's field to the top bit of its
-// byte in 0xAARRGGBB, and `mask` keeps at most the top 8 bits of the field.
-// Narrow fields keep zero low bits (5 bits give 0, 8, ..., 248).
+enum Compression : uint32_t {
+  kRaw = 0,
+  kRle8 = 1,
+  kRle4 = 2,
+  kBitFields = 3,
+  kRle24 = 4,  // at 24 bits per pixel (OS/2); elsewhere an embedded JPEG
+  kAlphaBitFields = 6,
+};
+
+// One channel of a 16- or 32-bit pixel: the field's position and width, and
+// its 8-bit value for every field value the lookup sees. Fields wider than 8
+// bits keep their top 8 bits; narrower ones repeat their bits downwards, so
+// that the largest value is 255 (31 of 5 bits gives 255, 16 gives 132).
 struct Channel {
-  uint32_t rotation;
-  uint32_t mask;
+  uint32_t shift;
+  uint32_t field;  // mask of the field after the shift
+  uint32_t drop;   // low bits beyond the top 8
+  uint8_t value[256];
 };
 
-struct BitFields {
-  Channel red, green, blue;
-};
-
-// `byte_top` is 24, 16 or 8: one past the channel byte's top bit. Taking the
-// rotation modulo 32 and capping the kept width at 8 gives the same result as
-// the plain rule for every ordinary mask and a defined one for the rest: a
-// zero mask gives a zero channel, a field wider than the room below it
-// (red over 24 bits) still yields its top 8 bits.
-Channel place_channel(uint32_t field, int byte_top) {
-  int shift = 0;
-  while (shift < 32 && ((field >> shift) & 1) == 0) ++shift;
-  int width = 0;
-  while (shift + width < 32 && ((field >> (shift + width)) & 1) != 0) ++width;
-  const int kept = width < 8 ? width : 8;
-  Channel c;
-  c.rotation = uint32_t(byte_top - (shift + width)) & 31;
-  c.mask = ((0xFFu << (8 - kept)) & 0xFFu) << (byte_top - 8);
-  return c;
+// The mask's lowest run of set bits is the field; a zero mask gives a channel
+// that is always `none`.
+void place_channel(uint32_t mask, uint8_t none, Channel* c) {
+  uint32_t shift = 0;
+  while (shift < 32 && ((mask >> shift) & 1) == 0) ++shift;
+  uint32_t width = 0;
+  while (shift + width < 32 && ((mask >> (shift + width)) & 1) != 0) ++width;
+  c->shift = shift & 31;
+  c->field = uint32_t((uint64_t(1) << width) - 1);
+  c->drop = width > 8 ? width - 8 : 0;
+  const uint32_t kept = width > 8 ? 8 : width;
+  for (uint32_t v = 0; v < 256; ++v) {
+    if (kept == 0) {
+      c->value[v] = none;
+      continue;
+    }
+    const uint32_t top = v & ((1u << kept) - 1);
+    uint32_t wide = 0, filled = 0;
+    for (; filled < 8; filled += kept) wide = (wide << kept) | top;
+    c->value[v] = uint8_t(wide >> (filled - 8));
+  }
 }
 
-BitFields make_bit_fields(uint32_t red, uint32_t green, uint32_t blue) {
-  return BitFields{place_channel(red, 24), place_channel(green, 16), place_channel(blue, 8)};
+struct BitFields {
+  Channel red, green, blue, alpha;
+};
+
+inline uint32_t channel_of(uint32_t v, const Channel& c) {
+  return c.value[((v >> c.shift) & c.field) >> c.drop];
 }
 
 inline uint32_t convert(uint32_t v, const BitFields& f) {
-  return 0xFF000000u | (std::rotl(v, int(f.red.rotation)) & f.red.mask) |
-         (std::rotl(v, int(f.green.rotation)) & f.green.mask) |
-         (std::rotl(v, int(f.blue.rotation)) & f.blue.mask);
+  return channel_of(v, f.alpha) << 24 | channel_of(v, f.red) << 16 | channel_of(v, f.green) << 8 |
+         channel_of(v, f.blue);
 }
 
 // Decodes columns [x0, x1) of one stored row into out[x + shift]; the caller
@@ -70,6 +90,9 @@ void decode_row(const uint8_t* row, int32_t bpp, int64_t x0, int64_t x1, uint32_
   switch (bpp) {
     case 1:
       for (int64_t x = x0; x < x1; ++x) out[x - x0] = palette[(row[x >> 3] >> (7 - (x & 7))) & 1];
+      break;
+    case 2:
+      for (int64_t x = x0; x < x1; ++x) out[x - x0] = palette[(row[x >> 2] >> (6 - 2 * (x & 3))) & 3];
       break;
     case 4:
       for (int64_t x = x0; x < x1; ++x) out[x - x0] = palette[(row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0x0F];
@@ -92,6 +115,27 @@ void decode_row(const uint8_t* row, int32_t bpp, int64_t x0, int64_t x1, uint32_
   }
 }
 
+// Which compressions go with which pixel sizes; anything else is refused
+// (bit fields on indexes would be the OS/2 1-bit Huffman coding, 24-bit
+// run-length at other sizes an embedded JPEG).
+bool layout_known(uint32_t bpp, uint32_t compression) {
+  switch (compression) {
+    case kRaw:
+      return bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
+    case kRle8:
+      return bpp == 8;
+    case kRle4:
+      return bpp == 4;
+    case kRle24:
+      return bpp == 24;
+    case kBitFields:
+    case kAlphaBitFields:
+      return bpp == 16 || bpp == 32;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
@@ -101,7 +145,7 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
   const bool core = header_size == kCoreHeaderSize;
 
   int64_t width, height;
-  uint32_t planes, bpp, compression = 0;
+  uint32_t planes, bpp, compression = kRaw;
   if (core) {
     if (end < 26) return -1;
     width = read_le16(d + 18);
@@ -121,11 +165,8 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
   }
   // The most negative height has no positive row count in 32 bits.
   if (planes != 1 || width <= 0 || height == 0 || height == INT32_MIN) return -1;
-  if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return -1;
-  if (compression != 0 && compression != 3) return -1;
-  // Bit fields only describe 16- and 32-bit pixels; elsewhere compression 3
-  // is a real compression (1-bit Huffman) that raw decoding would garble.
-  if (compression == 3 && bpp != 16 && bpp != 32) return -1;
+  if (!layout_known(bpp, compression)) return -1;
+  const bool run_length = compression == kRle8 || compression == kRle4 || compression == kRle24;
 
   const bool top_down = height < 0;
   if (top_down) height = -height;
@@ -136,15 +177,26 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
   uint32_t* palette = source_info.palette;
   if (bpp == 16 || bpp == 32) {
     source_info.source_color_type = 2;
-    if (compression == 3) {
+    uint32_t masks[4] = {0, 0, 0, 0};
+    if (compression == kBitFields || compression == kAlphaBitFields) {
       const int64_t at = header_size >= kFullMaskHeaderSize ? kMaskOffset : header_end;
       if (at + 12 > end) return -1;
-      fields = make_bit_fields(read_le32(d + at), read_le32(d + at + 4), read_le32(d + at + 8));
+      for (int i = 0; i < 3; ++i) masks[i] = read_le32(d + at + 4 * i);
+      // The alpha mask is the fourth mask of the alpha variant, or the field
+      // after the colour masks in a header long enough to hold it.
+      const bool alpha_present = compression == kAlphaBitFields || header_size >= kAlphaMaskHeaderSize;
+      if (alpha_present && at == kMaskOffset && kAlphaMaskOffset + 4 <= end)
+        masks[3] = read_le32(d + kAlphaMaskOffset);
     } else if (bpp == 16) {
-      fields = make_bit_fields(0x7C00, 0x03E0, 0x001F);
+      masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;
     } else {
-      fields = make_bit_fields(0x00FF0000, 0x0000FF00, 0x000000FF);
+      masks[0] = 0x00FF0000, masks[1] = 0x0000FF00, masks[2] = 0x000000FF;
     }
+    place_channel(masks[0], 0, &fields.red);
+    place_channel(masks[1], 0, &fields.green);
+    place_channel(masks[2], 0, &fields.blue);
+    place_channel(masks[3], 0xFF, &fields.alpha);
+    if (masks[3] != 0) source_info.source_color_type = 6;
   } else if (bpp <= 8) {
     // Indexes the file gives no colour for must come out transparent black,
     // not as whatever an earlier picture left in the palette.
@@ -158,6 +210,29 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
     source_info.source_color_type = 3;
     source_info.source_bit_depth = int8_t(bpp);
     source_info.palette_count = count;
+  }
+
+  if (run_length) {
+    if (pixel_offset >= end) return -1;
+    const BmpRleStream s{d + pixel_offset, end - pixel_offset, int32_t(compression == kRle24 ? 24 : bpp),
+                         width, height, top_down, palette};
+    const BmpRleResult r = decode_bmp_rle(s, t);
+    if (r.pixels_written == 0 && r.stream_ended) return -1;
+    if (r.stream_ended) {
+      source_info.incomplete = 1;
+      source_info.decoded_rows = int32_t(r.rows_passed);
+    }
+    if (r.pixels_written < width * height) {
+      // Skipped pixels add transparent black to the colours: an index depth
+      // without room for one more colour grows to 8 bits, and a full palette
+      // (or true colour) needs an alpha channel.
+      if (bpp <= 8 && source_info.palette_count < 256) {
+        if (source_info.palette_count + 1 > (1 << bpp)) source_info.source_bit_depth = 8;
+      } else {
+        source_info.source_color_type = 6;
+      }
+    }
+    return 0;
   }
 
   // 64-bit: a width near 2^31 at 32 bits per pixel needs 37 bits.

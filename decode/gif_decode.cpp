@@ -244,7 +244,9 @@ bool skip_sub_blocks(Cursor& c) {
 int32_t decode_gif(const uint8_t* d, int32_t size, const DecodeTarget& t) {
   source_info.source_color_type = 3;
   source_info.source_bit_depth = 8;
-  if (size < 13 || d[12] != 0) return -1;
+  // Byte 12 (the pixel aspect ratio) only says how to stretch the picture
+  // for display; a non-zero value changes none of its pixels.
+  if (size < 13) return -1;
   const int64_t screen_width = read_le16(d + 6);
   const int64_t screen_height = read_le16(d + 8);
   const uint8_t screen_flags = d[10];

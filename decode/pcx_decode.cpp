@@ -1,72 +1,133 @@
 #include "decode/pcx_decode.h"
 
-// Layout: 128-byte header (signature 0x0A 0x05 0x01 0x08 read as one LE32,
-// signed xmin/ymin/xmax/ymax at 4..11, plane count at 65, bytes per plane row
-// at 66), run-length data from 128, and for one plane a 256-entry RGB palette
-// in the last 768 bytes. Each picture row is stored as `planes` plane rows of
-// bytes-per-line values; the values past the width are padding.
+// Layout: 128-byte header (0x0A, version, encoding 1, bits per plane value;
+// signed xmin/ymin/xmax/ymax at 4..11, a 16-colour palette at 16..63, plane
+// count at 65, bytes per plane row at 66), run-length data from 128, and for
+// 8-bit indexes a 256-entry RGB palette in the last 768 bytes after a 0x0C
+// marker. Each picture row is stored as `planes` plane rows of bytes-per-line
+// values; the values past the width are padding. With fewer than 8 bits per
+// value, plane p holds bits p * bits.. of each pixel's index, most
+// significant pixel first within a byte.
 namespace {
 
 constexpr int64_t kHeaderSize = 128;
 constexpr int64_t kPaletteSize = 768;
-constexpr uint32_t kSignature = 0x0801050Au;
+constexpr uint8_t kPaletteMarker = 0x0C;
+constexpr int64_t kHeaderPaletteOffset = 16;
+constexpr uint32_t kDcxSignature = 0x3ADE68B1u;
 
 int64_t s16(const uint8_t* p) { return int16_t(read_le16(p)); }
 
+uint32_t rgb(const uint8_t* p) { return 0xFF000000u | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]; }
+
+// How the plane values become pixels.
+enum class Kind {
+  kIndexed8,  // one 8-bit plane of palette indexes (or gray levels)
+  kRgb,       // three 8-bit planes: red, green, blue
+  kPlanar,    // 1 to 4 planes of 1, 2 or 4 bits: index bits, then the palette
+};
+
 }  // namespace
 
+bool is_pcx(const uint8_t* d, int32_t size) {
+  if (size < 4 || d[0] != 0x0A || d[2] != 1) return false;
+  const uint8_t version = d[1], bits = d[3];
+  return (version == 0 || (version >= 2 && version <= 5)) && (bits == 1 || bits == 2 || bits == 4 || bits == 8);
+}
+
 int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t) {
-  if (d == nullptr || size < 4 || read_le32(d) != kSignature) return -1;
+  if (d == nullptr || !is_pcx(d, size)) return -1;
   if (size < kHeaderSize) return -1;
   const int64_t width = s16(d + 8) - s16(d + 4) + 1;
   const int64_t height = s16(d + 10) - s16(d + 6) + 1;
   if (width < 1 || height < 1) return -1;
+  const uint32_t bits = d[3];
   const uint32_t planes = d[65];
   const int64_t line = read_le16(d + 66);
-  // Other plane counts describe layouts nothing here decodes; accepting them
-  // would hand back a picture of which no pixel was written.
-  if (planes != 1 && planes != 3) return -1;
+
+  Kind kind;
+  if (bits == 8 && planes == 1) {
+    kind = Kind::kIndexed8;
+  } else if (bits == 8 && planes == 3) {
+    kind = Kind::kRgb;
+  } else if (bits < 8 && planes >= 1 && bits * planes <= 4) {
+    kind = Kind::kPlanar;
+  } else {
+    // Other plane counts describe layouts nothing here decodes; accepting them
+    // would hand back a picture of which no pixel was written.
+    return -1;
+  }
   // A plane row shorter than the picture cannot hold its pixels (and a zero
   // length would never finish a row).
-  if (line < width) return -1;
+  if (line * 8 < width * bits) return -1;
 
   int64_t end = size;
-  const bool paletted = planes == 1;
-  if (paletted) {
-    // Without the palette there is no colour to give any pixel.
-    if (end < kHeaderSize + kPaletteSize) return -1;
-    const uint8_t* p = d + end - kPaletteSize;
-    for (int i = 0; i < 256; ++i, p += 3)
-      source_info.palette[i] = 0xFF000000u | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-    source_info.source_color_type = 3;
+  uint32_t* palette = source_info.palette;
+  if (kind == Kind::kIndexed8) {
+    if (end >= kHeaderSize + kPaletteSize + 1 && d[end - kPaletteSize - 1] == kPaletteMarker) {
+      const uint8_t* p = d + end - kPaletteSize;
+      for (int i = 0; i < 256; ++i, p += 3) palette[i] = rgb(p);
+      source_info.source_color_type = 3;
+      source_info.palette_count = 256;
+      // The palette is not image data: a short run-length stream must end
+      // before it rather than decode it as pixels.
+      end -= kPaletteSize + 1;
+    } else {
+      // No palette follows: the values are gray levels.
+      for (uint32_t i = 0; i < 256; ++i) palette[i] = 0xFF000000u + i * 0x010101u;
+      source_info.source_color_type = 0;
+    }
     source_info.source_bit_depth = 8;
-    source_info.palette_count = 256;
-    // The palette is not image data: a short run-length stream must end
-    // before it rather than decode it as pixels.
-    end -= kPaletteSize;
+  } else if (kind == Kind::kPlanar) {
+    const uint32_t index_bits = bits * planes;
+    if (index_bits == 1) {
+      // One bit in one plane is black and white; the header's colours are
+      // left over from whatever wrote the file.
+      palette[0] = 0xFF000000u;
+      palette[1] = 0xFFFFFFFFu;
+      source_info.source_color_type = 0;
+      source_info.source_bit_depth = 1;
+    } else {
+      for (int i = 0; i < 16; ++i) palette[i] = rgb(d + kHeaderPaletteOffset + 3 * i);
+      source_info.source_color_type = 3;
+      source_info.source_bit_depth = int8_t(index_bits == 3 ? 4 : index_bits);
+      source_info.palette_count = 1 << index_bits;
+    }
   } else {
     source_info.source_color_type = 2;
   }
 
   const int64_t x_first = t.x_offset < 0 ? -int64_t(t.x_offset) : 0;
   const int64_t x_limit = int64_t(t.width) - t.x_offset;
+  const int64_t x_hi = width < x_limit ? width : x_limit;
   auto row_of = [&](int64_t y) -> uint32_t* {
     y += t.y_offset;
     if (y < 0 || y >= t.height) return nullptr;
     return reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(t.pixels) + y * t.pitch);
   };
 
-  if (!paletted) {
+  if (kind == Kind::kRgb) {
     // The planes fill red, green and blue one byte at a time.
     for (int64_t y = 0; y < height; ++y) {
-      const int64_t ty = y + t.y_offset;
-      if (ty < 0 || ty >= t.height) continue;
-      uint32_t* out = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(t.pixels) + ty * t.pitch);
-      for (int64_t x = x_first; x < width && x < x_limit; ++x) out[x + t.x_offset] |= 0xFF000000u;
+      uint32_t* out = row_of(y);
+      if (out == nullptr) continue;
+      for (int64_t x = x_first; x < x_hi; ++x) out[x + t.x_offset] |= 0xFF000000u;
     }
   }
 
-  // Position in the stored values: column within the plane row, plane, row.
+  // Planar pictures gather each pixel's index in its target pixel, plane by
+  // plane, and turn the finished row into colours.
+  const uint32_t per_byte = 8 / bits;
+  const uint32_t value_mask = (1u << bits) - 1;
+  auto finish_planar_row = [&](uint32_t* out, int64_t reached) {
+    if (out == nullptr) return;
+    const int64_t stop = reached < x_hi ? reached : x_hi;
+    for (int64_t x = x_first; x < stop; ++x) out[x + t.x_offset] = palette[out[x + t.x_offset] & 0x0F];
+  };
+  // Bytes of a plane row that hold pixels; the rest is padding.
+  const int64_t used = kind == Kind::kPlanar ? (width * bits + 7) / 8 : width;
+
+  // Position in the stored values: byte within the plane row, plane, row.
   int64_t x = 0, y = 0;
   uint32_t plane = 0;
   uint32_t* out = row_of(0);
@@ -81,18 +142,29 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t) {
       count = value & 0x3F;
       value = d[pos++];
     }
-    // A run is handled a plane-row piece at a time: the pixels of the piece,
+    // A run is handled a plane-row piece at a time: the values of the piece,
     // then its padding, then the move to the next plane or row.
     while (count > 0 && y < height) {
       const int64_t span = count < line - x ? count : line - x;
-      const int64_t stop = x + span < width ? x + span : width;
+      const int64_t stop = x + span < used ? x + span : used;
       if (x < stop) {
         decoded += stop - x;
-        const int64_t lo = x > x_first ? x : x_first;
-        const int64_t hi = stop < x_limit ? stop : x_limit;
-        if (out != nullptr && lo < hi) {
-          if (paletted) {
-            const uint32_t c = source_info.palette[value];
+        if (out != nullptr && kind == Kind::kPlanar) {
+          for (int64_t b = x; b < stop; ++b) {
+            for (uint32_t k = 0; k < per_byte; ++k) {
+              const int64_t px = b * per_byte + k;
+              if (px >= x_hi) break;
+              if (px < x_first) continue;
+              const uint32_t v = (value >> (8 - bits * (k + 1))) & value_mask;
+              uint32_t& p = out[px + t.x_offset];
+              p = plane == 0 ? v : p | v << (plane * bits);
+            }
+          }
+        } else if (out != nullptr) {
+          const int64_t lo = x > x_first ? x : x_first;
+          const int64_t hi = stop < x_hi ? stop : x_hi;
+          if (kind == Kind::kIndexed8) {
+            const uint32_t c = palette[value];
             for (int64_t i = lo; i < hi; ++i) out[i + t.x_offset] = c;
           } else {
             const uint32_t shift = 16 - 8 * plane;
@@ -110,15 +182,50 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t) {
         x = 0;
         if (++plane == planes) {
           plane = 0;
+          if (kind == Kind::kPlanar) finish_planar_row(out, width);
           out = row_of(++y);
         }
       }
     }
   }
+  // A row the data stopped in holds gathered index bits: give colours to the
+  // pixels its first plane reached; the others keep what the target held.
+  if (kind == Kind::kPlanar && y < height && (plane > 0 || x > 0))
+    finish_planar_row(out, plane > 0 ? width : x * per_byte);
   if (decoded == 0) return -1;
   if (y < height) {
     source_info.incomplete = 1;
     source_info.decoded_rows = int32_t(y);
   }
   return 0;
+}
+
+bool is_dcx(const uint8_t* d, int32_t size) { return size >= 8 && read_le32(d) == kDcxSignature; }
+
+// A page ends where the next one starts, or at the end of the file.
+bool first_dcx_page(const uint8_t* d, int32_t size, int64_t* start, int64_t* length) {
+  if (!is_dcx(d, size)) return false;
+  const int64_t first = read_le32(d + 4);
+  if (first < 8 || first >= size) return false;
+  int64_t page_end = size;
+  if (size >= 12) {
+    const int64_t next = read_le32(d + 8);
+    if (next > first && next < size) page_end = next;
+  }
+  *start = first;
+  *length = page_end - first;
+  return true;
+}
+
+void probe_dcx(const uint8_t* d, int32_t size, int32_t* width, int32_t* height) {
+  int64_t start, length;
+  if (!first_dcx_page(d, size, &start, &length) || length < 12 || !is_pcx(d + start, int32_t(length))) return;
+  *width = int32_t(s16(d + start + 8) - s16(d + start + 4) + 1);
+  *height = int32_t(s16(d + start + 10) - s16(d + start + 6) + 1);
+}
+
+int32_t decode_dcx(const uint8_t* d, int32_t size, const DecodeTarget& t) {
+  int64_t start, length;
+  if (d == nullptr || !first_dcx_page(d, size, &start, &length)) return -1;
+  return decode_pcx(d + start, int32_t(length), t);
 }

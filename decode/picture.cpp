@@ -33,7 +33,6 @@ bool is_cel(const uint8_t* d, int32_t size) {
   return size >= 12 && d[0] == 0x19 && d[1] == 0x91 && d[10] == 8 && d[11] == 0;
 }
 bool is_bmp(const uint8_t* d, int32_t size) { return size >= 2 && d[0] == 'B' && d[1] == 'M'; }
-bool is_pcx(const uint8_t* d, int32_t size) { return size >= 4 && read_le32(d) == 0x0801050Au; }
 bool is_dds(const uint8_t* d, int32_t size) {
   return size >= 8 && std::memcmp(d, "DDS ", 4) == 0 && read_le32(d + 4) == 124;
 }
@@ -106,7 +105,7 @@ void probe_picture(const uint8_t* d, int32_t size, int32_t* width, int32_t* heig
     return;
   }
   if (is_jpeg(d, size)) return probe_jpeg(d, size, width, height);
-  if (is_gif_start(d, size) && d[12] == 0) {
+  if (is_gif_start(d, size)) {
     *width = int32_t(read_le16(d + 6));
     *height = int32_t(read_le16(d + 8));
     return;
@@ -122,6 +121,7 @@ void probe_picture(const uint8_t* d, int32_t size, int32_t* width, int32_t* heig
     *height = s16(d + 10) - s16(d + 6) + 1;
     return;
   }
+  if (is_dcx(d, size)) return probe_dcx(d, size, width, height);
   if (is_dds(d, size)) {
     if (size < 20) return;
     *width = int32_t(read_le32(d + 16));
@@ -149,12 +149,12 @@ int32_t decode_picture(const uint8_t* d, int32_t size, uint32_t* target, int32_t
   if (is_gif_start(d, size)) {
     source_info.source_color_type = 3;
     source_info.source_bit_depth = 8;
-    if (size < 13 || d[12] != 0) return -1;
     return decode_gif(d, size, t);
   }
   if (is_cel(d, size)) return decode_cel(d, size, t);
   if (is_bmp(d, size)) return decode_bmp(d, size, t);
   if (is_pcx(d, size)) return decode_pcx(d, size, t);
+  if (is_dcx(d, size)) return decode_dcx(d, size, t);
   if (is_dds(d, size)) return decode_dds(d, size, t);
   if (is_tga(d, size)) return decode_tga(d, size, t);
   return -1;

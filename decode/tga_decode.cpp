@@ -35,6 +35,13 @@ Header read_header(const uint8_t* d) {
   return h;
 }
 
+// A 5-bit channel repeats its top bits below itself, so 31 becomes 255 and
+// the steps stay even.
+inline uint32_t widen5(uint32_t v) {
+  v &= 31;
+  return v << 3 | v >> 2;
+}
+
 // The colour of `bytes` stored bytes: 1 = gray, 2 = 5-5-5 (bit 15 carries no
 // colour), 3 = B G R, 4 = B G R A with the file's alpha kept.
 inline uint32_t colour_of(const uint8_t* p, int64_t bytes) {
@@ -43,7 +50,7 @@ inline uint32_t colour_of(const uint8_t* p, int64_t bytes) {
       return 0xFF000000u | uint32_t(p[0]) * 0x010101u;
     case 2: {
       const uint32_t v = read_le16(p);
-      return 0xFF000000u | (v & 0x7C00) << 9 | (v & 0x03E0) << 6 | (v & 0x001F) << 3;
+      return 0xFF000000u | widen5(v >> 10) << 16 | widen5(v >> 5) << 8 | widen5(v);
     }
     case 3:
       return 0xFF000000u | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];

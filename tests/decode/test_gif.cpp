@@ -122,6 +122,7 @@ struct GifLayout {
   int screen_table_bits = 1;  // size field of byte 10 when there is no global table
   int background = 0;
   std::vector<Frame> frames = {};
+  int aspect = 0;  // byte 12: how to stretch the picture for display
 };
 
 // Rows in the order the file stores them.
@@ -151,7 +152,7 @@ Bytes write_gif(const GifLayout& s) {
   out.push_back(s.global_bits ? uint8_t(0x80 | 0x70 | (s.global_bits - 1))
                               : uint8_t(s.screen_table_bits - 1));
   out.push_back(uint8_t(s.background));
-  out.push_back(0);
+  out.push_back(uint8_t(s.aspect));
   if (s.global_bits) append_table(out, s.global_bits, 0);
   int salt = 1;
   for (const Frame& f : s.frames) {
@@ -370,6 +371,17 @@ std::vector<ReferenceCase> reference_cases() {
        then(one_frame(20, 20, 4, frame(3, 3, 10, 10, 16, 33), 4),
             controlled(frame(0, 0, 20, 20, 16, 35), {4}))},
   };
+  // Layouts other decoders accept: a pixel aspect ratio (which changes no
+  // pixel), and frames that bring only local tables, the first covering the
+  // screen.
+  GifLayout stretched = one_frame(21, 13, 4, frame(0, 0, 21, 13, 16, 37));
+  stretched.aspect = 49;
+  cases.push_back({"aspect ratio byte set", stretched});
+  GifLayout local_only =
+      then(one_frame(24, 24, 0, local_table(frame(0, 0, 24, 24, 256, 39), 8)), local_table(frame(0, 0, 24, 20, 256, 41), 8));
+  local_only.aspect = 49;
+  local_only.screen_table_bits = 8;
+  cases.push_back({"local tables only, aspect byte set", local_only});
   for (int h : {1, 2, 3, 4, 5, 8, 9, 13, 17, 64})
     cases.push_back({"interlaced height " + std::to_string(h),
                      one_frame(11, h, 4, interlaced(frame(0, 0, 11, h, 16, h)))});
@@ -541,7 +553,6 @@ TEST(GifDecode, RefusedFiles) {
     Bytes tail;
   };
   const Case cases[] = {
-      {"aspect ratio byte set", SIZE_MAX, 12, 49, {}},
       {"trailer before any image", SIZE_MAX, 13 + 12, 0x3B, {}},
       {"code size 12", SIZE_MAX, 13 + 12 + 10, 12, {}},
       {"code size 255", SIZE_MAX, 13 + 12 + 10, 255, {}},

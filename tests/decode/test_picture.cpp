@@ -119,7 +119,16 @@ TEST(Probe, SizesOfEveryFormat) {
       {"TGA descriptor out of range",
        header(40, "", {{2, 10, 1}, {16, 24, 1}, {12, 5, 2}, {14, 6, 2}, {17, 64, 1}}), 0, 0},
       {"GIF", header(32, "GIF89a", {{6, 11, 2}, {8, 12, 2}}), 11, 12},
-      {"GIF aspect byte set", gif_aspect, 0, 0},
+      {"GIF aspect byte set", gif_aspect, 11, 12},
+      {"PCX version 0, 1 bit per plane",
+       header(128, "\x0A", {{2, 1, 1}, {3, 1, 1}, {4, 1, 2}, {6, 1, 2}, {8, 8, 2}, {10, 3, 2}}), 8, 3},
+      {"PCX version 1 is not PCX", header(128, "\x0A\x01\x01\x08", {{8, 8, 2}, {10, 3, 2}}), 0, 0},
+      {"PCX of 3 bits per plane is not PCX", header(128, "\x0A\x05\x01\x03", {{8, 8, 2}, {10, 3, 2}}), 0, 0},
+      {"DCX, first page",
+       header(160, "\xB1\x68\xDE\x3A", {{4, 12, 4}, {12, 0x0A, 1}, {13, 5, 1}, {14, 1, 1}, {15, 8, 1},
+                                          {20, 6, 2}, {22, 9, 2}}),
+       7, 10},
+      {"DCX page outside the file", header(160, "\xB1\x68\xDE\x3A", {{4, 4000, 4}}), 0, 0},
       {"cel", cel(3, 4), 3, 4},
   };
   for (const Case& c : cases) {
@@ -130,8 +139,8 @@ TEST(Probe, SizesOfEveryFormat) {
       EXPECT_EQ(s.h, c.h);
     }
   }
-  // What the probe does not recognise is refused, and a GIF says so with its
-  // colour type.
+  // What the probe does not recognise is refused, and a GIF without an image
+  // says so with its colour type.
   EXPECT_EQ(decode_at(png_damaged, 2, 2).result, -1);
   const Decoded g = decode_at(gif_aspect, 2, 2);
   EXPECT_EQ(g.result, -1);

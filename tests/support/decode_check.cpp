@@ -73,22 +73,43 @@ void expect_refused(const Bytes& good, const std::vector<Patch>& patches) {
 }
 
 int64_t mismatches(const Decoded& d, const OraclePicture& ref, uint32_t mask, bool opaque_only) {
+  return mismatches(d, ref, Likeness{.mask = mask, .opaque_only = opaque_only});
+}
+
+int64_t mismatches(const Decoded& d, const OraclePicture& ref, const Likeness& like) {
   if (d.width != ref.width || d.height != ref.height || ref.pixels.size() != d.pixels.size()) return -1;
   int64_t count = 0;
   for (size_t i = 0; i < d.pixels.size(); ++i) {
-    if (opaque_only && ref.pixels[i] >> 24 != 0xFF) continue;
-    if ((d.pixels[i] & mask) != (ref.pixels[i] & mask)) ++count;
+    const uint32_t got = d.pixels[i], want = ref.pixels[i];
+    if (like.opaque_only && want >> 24 != 0xFF) continue;
+    if (like.clear_matches_clear && got >> 24 == 0 && want >> 24 == 0) continue;
+    for (int shift = 0; shift < 32; shift += 8) {
+      const uint32_t m = like.mask >> shift & 0xFF;
+      const int a = int(got >> shift & m), b = int(want >> shift & m);
+      if (a - b > like.tolerance || b - a > like.tolerance) {
+        ++count;
+        break;
+      }
+    }
   }
   return count;
 }
 
 int64_t rendering_mismatches(const Decoded& d, const std::string& png_path, uint32_t mask, bool opaque_only) {
+  return rendering_mismatches(d, png_path, Likeness{.mask = mask, .opaque_only = opaque_only});
+}
+
+int64_t rendering_mismatches(const Decoded& d, const std::string& png_path, const Likeness& like) {
   OraclePicture ref;
   if (!libpng_decode(read_file(png_path), &ref)) return -1;
-  return mismatches(d, ref, mask, opaque_only);
+  return mismatches(d, ref, like);
 }
 
 int64_t stb_mismatches(const Decoded& d, const Bytes& file, uint32_t mask) {
+  return stb_mismatches(d, file, Likeness{.mask = mask});
+}
+
+int64_t stb_mismatches(const Decoded& d, const Bytes& file, const Likeness& like) {
   int w = 0, h = 0, n = 0;
   uint8_t* rgba = stbi_load_from_memory(file.data(), int(file.size()), &w, &h, &n, 4);
   if (rgba == nullptr) return -1;
@@ -100,7 +121,7 @@ int64_t stb_mismatches(const Decoded& d, const Bytes& file, uint32_t mask) {
     ref.pixels.push_back(uint32_t(p[3]) << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]);
   }
   stbi_image_free(rgba);
-  return mismatches(d, ref, mask);
+  return mismatches(d, ref, like);
 }
 
 std::vector<uint32_t> random_values(size_t n, uint32_t modulo, uint32_t seed, int repeat) {

@@ -48,6 +48,22 @@ int64_t rendering_mismatches(const Decoded& d, const std::string& png_path, uint
 // The same against stb_image's decode of the file; -1 when stb_image refuses it.
 int64_t stb_mismatches(const Decoded& d, const Bytes& file, uint32_t mask);
 
+// How a decode is held against a reference that may differ from it in ways
+// that change nothing visible or that follow a documented rounding: the bits
+// compared, how far each compared 8-bit channel may stray (a reference that
+// widens narrow channels by rounding differs by 1 from bit repetition),
+// whether two fully transparent pixels match whatever their colours, and
+// whether the reference's translucent pixels are skipped.
+struct Likeness {
+  uint32_t mask = 0xFFFFFFFF;
+  int tolerance = 0;
+  bool clear_matches_clear = false;
+  bool opaque_only = false;
+};
+int64_t mismatches(const Decoded& d, const OraclePicture& ref, const Likeness& like);
+int64_t rendering_mismatches(const Decoded& d, const std::string& png_path, const Likeness& like);
+int64_t stb_mismatches(const Decoded& d, const Bytes& file, const Likeness& like);
+
 // n pseudo-random values below `modulo` (0: any 32-bit value); each value is
 // repeated `repeat` times in a row, so that run-length coders find runs.
 std::vector<uint32_t> random_values(size_t n, uint32_t modulo, uint32_t seed, int repeat = 1);

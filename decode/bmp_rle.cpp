@@ -1,0 +1,132 @@
+#include "decode/bmp_rle.h"
+
+// The stream is a sequence of two-byte codes. (n, v) with n > 0 repeats v for
+// n pixels (for 4 bits the two nibbles of v alternate, high first; for 24 bits
+// v is three bytes, so that run takes four). (0, 0) ends the row, (0, 1) ends the picture, (0, 2, dx,
+// dy) moves the position right and up (towards later stored rows), and (0, n)
+// with n >= 3 is followed by n literal pixels, padded to an even byte count.
+// Pixels that would fall past the right edge of a row are dropped: the
+// position never wraps into the next row.
+namespace {
+
+struct Position {
+  const BmpRleStream* s;
+  const DecodeTarget* t;
+  int64_t x = 0;       // picture column
+  int64_t row = 0;     // stored row, 0 = first in the stream
+  uint32_t* line = nullptr;  // target row, null outside the target
+  int64_t x_lo = 0, x_hi = 0;  // picture columns inside the target
+  int64_t written = 0;
+
+  void select_row() {
+    line = nullptr;
+    if (row >= s->height) return;
+    const int64_t y = (s->top_down ? row : s->height - 1 - row) + t->y_offset;
+    if (y >= 0 && y < t->height)
+      line = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(t->pixels) + y * t->pitch);
+  }
+
+  bool done() const { return row >= s->height; }
+
+  // Room left in the row for `n` pixels.
+  int64_t room(int64_t n) const { return n < s->width - x ? n : s->width - x; }
+
+  void put(uint32_t colour) {
+    if (line != nullptr && x >= x_lo && x < x_hi) line[x + t->x_offset] = colour;
+    ++x;
+    ++written;
+  }
+};
+
+uint32_t bgr(const uint8_t* p) { return 0xFF000000u | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0]; }
+
+}  // namespace
+
+BmpRleResult decode_bmp_rle(const BmpRleStream& s, const DecodeTarget& t) {
+  Position at;
+  at.s = &s;
+  at.t = &t;
+  at.x_lo = t.x_offset < 0 ? -int64_t(t.x_offset) : 0;
+  at.x_hi = s.width < int64_t(t.width) - t.x_offset ? s.width : int64_t(t.width) - t.x_offset;
+
+  // Skipped pixels are transparent black: clear the part of the target the
+  // picture covers before the stream writes into it.
+  for (int64_t row = 0; row < s.height; ++row) {
+    const int64_t y = row + t.y_offset;
+    if (y < 0) continue;
+    if (y >= t.height) break;
+    uint32_t* line = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(t.pixels) + y * t.pitch);
+    for (int64_t x = at.x_lo; x < at.x_hi; ++x) line[x + t.x_offset] = 0;
+  }
+  at.select_row();
+
+  const uint8_t* d = s.data;
+  const int64_t end = s.size;
+  const int64_t pixel_bytes = s.bits == 24 ? 3 : 1;
+  int64_t pos = 0;
+  bool ended = true;
+  while (!at.done()) {
+    if (end - pos < 2) break;
+    const int64_t count = d[pos];
+    const uint8_t code = d[pos + 1];
+    if (count > 0) {
+      const int64_t n = at.room(count);
+      if (s.bits == 24) {
+        // The colour of a 24-bit run is three bytes after the count.
+        if (end - pos < 4) break;
+        const uint32_t c = bgr(d + pos + 1);
+        pos += 4;
+        for (int64_t i = 0; i < n; ++i) at.put(c);
+        continue;
+      }
+      pos += 2;
+      if (s.bits == 8) {
+        const uint32_t c = s.palette[code];
+        for (int64_t i = 0; i < n; ++i) at.put(c);
+      } else {
+        const uint32_t pair[2] = {s.palette[code >> 4], s.palette[code & 0x0F]};
+        for (int64_t i = 0; i < n; ++i) at.put(pair[i & 1]);
+      }
+      continue;
+    }
+    pos += 2;
+    if (code == 0) {  // end of row
+      at.x = 0;
+      ++at.row;
+      at.select_row();
+    } else if (code == 1) {  // end of picture
+      ended = false;
+      break;
+    } else if (code == 2) {  // delta
+      if (end - pos < 2) break;
+      at.x += d[pos];
+      if (at.x > s.width) at.x = s.width;
+      at.row += d[pos + 1];
+      pos += 2;
+      at.select_row();
+    } else {  // literal pixels
+      const int64_t bytes = s.bits == 4 ? (int64_t(code) + 1) / 2 : int64_t(code) * pixel_bytes;
+      if (end - pos < bytes) {
+        // A cut literal run still gives the pixels whose bytes are there.
+        const int64_t whole = s.bits == 4 ? 2 * (end - pos) : (end - pos) / pixel_bytes;
+        const int64_t n = at.room(whole);
+        for (int64_t i = 0; i < n; ++i) {
+          if (s.bits == 24) at.put(bgr(d + pos + 3 * i));
+          else if (s.bits == 8) at.put(s.palette[d[pos + i]]);
+          else at.put(s.palette[(d[pos + (i >> 1)] >> ((i & 1) ? 0 : 4)) & 0x0F]);
+        }
+        break;
+      }
+      const int64_t n = at.room(code);
+      for (int64_t i = 0; i < n; ++i) {
+        if (s.bits == 24) at.put(bgr(d + pos + 3 * i));
+        else if (s.bits == 8) at.put(s.palette[d[pos + i]]);
+        else at.put(s.palette[(d[pos + (i >> 1)] >> ((i & 1) ? 0 : 4)) & 0x0F]);
+      }
+      pos += bytes + (bytes & 1);
+    }
+  }
+  // A stream that gave every pixel is whole without its end code.
+  if (at.done() || at.written == s.width * s.height) ended = false;
+  return BmpRleResult{at.written, ended, at.row < s.height ? at.row : s.height};
+}
