@@ -24,6 +24,7 @@ inline void reset_decode_fields() {
   source_info.deflate_block_count = 0;
   source_info.source_filter = -1;
   source_info.incomplete = 0;
+  source_info.refusal = nullptr;
   source_info.decoded_rows = 0;
 }
 

@@ -15,6 +15,8 @@ struct SourceInfo {
   int32_t deflate_block_count;   // PNG: deflate block headers read (reset to 0)
   int32_t incomplete;            // 1 when the data ended (or stopped being usable) before the
                                  // picture was complete; the pixels are then only partly decoded
+  const char* refusal;           // why a refused file cannot be shown, for its message; nullptr
+                                 // when the format is simply not one this program reads (reset)
   int32_t decoded_rows;          // with incomplete: whole rows the data filled, counted in the
                                  // order the file stores them (for interlaced or progressive
                                  // data, the rows its last pass reached); reset to 0

@@ -175,7 +175,10 @@ int run_tessel(int argc, char** argv) {
   }
   source_info.source_color_type = 2;
   if (decode_picture(data, input_size, pixels.get(), width * 4, width, height, 0, 0) < 0) {
-    console_print("%s unsupported format\n", input_display.c_str());
+    if (source_info.refusal != nullptr)
+      console_print("%s unsupported format: %s\n", input_display.c_str(), source_info.refusal);
+    else
+      console_print("%s unsupported format\n", input_display.c_str());
     return 1;
   }
 
