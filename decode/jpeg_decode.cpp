@@ -817,10 +817,14 @@ void mark_incomplete(const JpegContext& c) {
 int32_t finish(JpegContext& c) {
   if (c.coefficient_store != nullptr) {
     if (c.decoded_any) {
-      if (c.whole_frame)
+      if (c.whole_frame) {
         render_whole(c);
-      else
+      } else {
+        // Progressive scans may each hold one component; the picture is in
+        // colour all the same.
+        if (c.comp_count >= 2) source_info.source_color_type = 2;
         final_pass(c);
+      }
     }
     // A sequential picture is complete once its scan is; a progressive one
     // may still have been refining when the data ended.
