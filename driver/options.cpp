@@ -90,6 +90,7 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
   cmd->bit_depth = -1;
 
   int names = 0;
+  int32_t number = 0;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (arg[0] != '-' || std::strcmp(arg, "-") == 0) {
@@ -139,6 +140,7 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
     } else if (letter == 'r') {
       options->randomize = 1;
     } else if (letter == 's') {
+      cmd->strategy_option = true;
       const int32_t v = read_integer(rest);
       options->strategy = v <= 0 ? 0 : v > 3 ? 4 : v;
     } else if (letter == 'd') {
@@ -154,6 +156,13 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
       cmd->quiet = true;
     } else if (letter == 'y' && rest[0] == '\0') {
       cmd->assume_yes = true;
+    } else if (letter == 'o' && read_plain_digits(rest, &number)) {
+      // A bare "-o" is the thorough level; anything above the top level is the top level.
+      cmd->search_level = rest[0] == '\0' ? 2 : number > 3 ? 3 : number;
+    } else if (letter == 'j' && read_plain_digits(rest, &number)) {
+      cmd->threads = number > kMaxThreads ? kMaxThreads : number;
+    } else if (letter == 'a' && rest[0] == '\0') {
+      cmd->alpha_free = true;
     } else if (letter == 'l') {
       int32_t v = 0;
       if (!read_plain_digits(rest, &v) || v < 1) return kParseBadMemoryLimit;
@@ -187,6 +196,9 @@ void print_usage(PrintFn print) {
   print("   -y  Assume Yes at the 'overwrite file?' prompt\n");
   print("   -force  Write file even if bigger.\n");
   print("   -l# Memory limit in MiB (default: half the physical memory)\n");
+  print("   -o# Search for the smallest PNG: 0=off(default), 1=quick, 2=thorough (-o), 3=exhaustive\n");
+  print("   -j# Worker threads for the search (default: one per hardware thread)\n");
+  print("   -a  Allow any color in fully transparent pixels\n");
   print("The 1st filename is the input. If you omit the output\n");
   print("filename, TESSEL will use the same filename with a .PNG extension. Examples:\n");
   print("   $ tessel inlarge.bmp outsmall.png           <- writes outsmall.png\n");

@@ -20,7 +20,14 @@ struct CommandLine {
   bool assume_yes;
   bool quiet;
   bool block_option;  // "-b" or "-n" given
+  bool strategy_option;  // "-s" given
+  int32_t search_level;  // "-o" value: 0 = the single default run, 1..3 = search
+  int32_t threads;       // "-j" value: search workers, 0 = one per hardware thread
+  bool alpha_free;       // "-a": fully transparent pixels may change colour
 };
+
+// More search workers than this only cost memory.
+constexpr int32_t kMaxThreads = 256;
 
 enum ParseResult {
   kParseOk = 0,
