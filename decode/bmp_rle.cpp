@@ -12,9 +12,9 @@ namespace {
 struct Position {
   const BmpRleStream* s;
   const DecodeTarget* t;
-  int64_t x = 0;       // picture column
-  int64_t row = 0;     // stored row, 0 = first in the stream
-  uint32_t* line = nullptr;  // target row, null outside the target
+  int64_t x = 0;               // picture column
+  int64_t row = 0;             // stored row, 0 = first in the stream
+  uint32_t* line = nullptr;    // target row, null outside the target
   int64_t x_lo = 0, x_hi = 0;  // picture columns inside the target
   int64_t written = 0;
 
@@ -111,17 +111,23 @@ BmpRleResult decode_bmp_rle(const BmpRleStream& s, const DecodeTarget& t) {
         const int64_t whole = s.bits == 4 ? 2 * (end - pos) : (end - pos) / pixel_bytes;
         const int64_t n = at.room(whole);
         for (int64_t i = 0; i < n; ++i) {
-          if (s.bits == 24) at.put(bgr(d + pos + 3 * i));
-          else if (s.bits == 8) at.put(s.palette[d[pos + i]]);
-          else at.put(s.palette[(d[pos + (i >> 1)] >> ((i & 1) ? 0 : 4)) & 0x0F]);
+          if (s.bits == 24)
+            at.put(bgr(d + pos + 3 * i));
+          else if (s.bits == 8)
+            at.put(s.palette[d[pos + i]]);
+          else
+            at.put(s.palette[(d[pos + (i >> 1)] >> ((i & 1) ? 0 : 4)) & 0x0F]);
         }
         break;
       }
       const int64_t n = at.room(code);
       for (int64_t i = 0; i < n; ++i) {
-        if (s.bits == 24) at.put(bgr(d + pos + 3 * i));
-        else if (s.bits == 8) at.put(s.palette[d[pos + i]]);
-        else at.put(s.palette[(d[pos + (i >> 1)] >> ((i & 1) ? 0 : 4)) & 0x0F]);
+        if (s.bits == 24)
+          at.put(bgr(d + pos + 3 * i));
+        else if (s.bits == 8)
+          at.put(s.palette[d[pos + i]]);
+        else
+          at.put(s.palette[(d[pos + (i >> 1)] >> ((i & 1) ? 0 : 4)) & 0x0F]);
       }
       pos += bytes + (bytes & 1);
     }

@@ -377,8 +377,8 @@ std::vector<ReferenceCase> reference_cases() {
   GifLayout stretched = one_frame(21, 13, 4, frame(0, 0, 21, 13, 16, 37));
   stretched.aspect = 49;
   cases.push_back({"aspect ratio byte set", stretched});
-  GifLayout local_only =
-      then(one_frame(24, 24, 0, local_table(frame(0, 0, 24, 24, 256, 39), 8)), local_table(frame(0, 0, 24, 20, 256, 41), 8));
+  GifLayout local_only = then(one_frame(24, 24, 0, local_table(frame(0, 0, 24, 24, 256, 39), 8)),
+                              local_table(frame(0, 0, 24, 20, 256, 41), 8));
   local_only.aspect = 49;
   local_only.screen_table_bits = 8;
   cases.push_back({"local tables only, aspect byte set", local_only});
