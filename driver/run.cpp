@@ -54,6 +54,8 @@ int32_t search_threads(int32_t requested) {
 // the kept chunks (at most the input size) and 2111 bytes of slack; all of it
 // must stay within the 32-bit sizes the encoder counts in.
 bool fits_32bit_sizes(int32_t width, int32_t height, int32_t input_size) {
+  // One row must fit on its own; that also keeps the product below in range.
+  if (width > (INT32_MAX - 6) / 4) return false;
   const int64_t worst = (int64_t(width) * 4 + 6) * int64_t(height) + 2111 + int64_t(input_size);
   return worst <= INT32_MAX;
 }
