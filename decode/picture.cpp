@@ -65,7 +65,7 @@ void probe_jpeg(const uint8_t* d, int32_t size, int32_t* w, int32_t* h) {
   while (pos < end) {
     if (d[pos] != 0xFF) {
       pos += 1;
-    } else if (d[pos + 1] >= 0xC0 && d[pos + 1] <= 0xC2) {
+    } else if ((d[pos + 1] >= 0xC0 && d[pos + 1] <= 0xC2) || d[pos + 1] == 0xC9 || d[pos + 1] == 0xCA) {
       *h = int32_t(read_be16(d + pos + 5));
       *w = int32_t(read_be16(d + pos + 7));
       return;
