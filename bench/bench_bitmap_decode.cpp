@@ -68,6 +68,38 @@ Bytes make_bmp(int bpp) {
   return b;
 }
 
+// Run-length BMP (4 or 8 bits): runs of equal indexes, an end of row per
+// row, an end of picture.
+Bytes make_bmp_rle(int bits) {
+  Bytes stream;
+  const uint32_t mask = bits == 4 ? 0x0F : 0xFF;
+  for (int y = kHeight - 1; y >= 0; --y) {
+    for (int x = 0; x < kWidth;) {
+      const uint32_t v = colour(x, y) & mask;
+      int run = 1;
+      while (x + run < kWidth && run < 255 && (colour(x + run, y) & mask) == v) ++run;
+      stream.push_back(uint8_t(run));
+      stream.push_back(uint8_t(bits == 4 ? v << 4 | v : v));
+      x += run;
+    }
+    stream.push_back(0), stream.push_back(0);
+  }
+  stream.push_back(0), stream.push_back(1);
+  const size_t offset = 54 + 1024;
+  Bytes b(offset, 0);
+  b[0] = 'B', b[1] = 'M';
+  put32(b, 10, uint32_t(offset));
+  put32(b, 14, 40);
+  put32(b, 18, kWidth);
+  put32(b, 22, kHeight);
+  put16(b, 26, 1);
+  put16(b, 28, uint32_t(bits));
+  put32(b, 30, bits == 8 ? 1 : 2);
+  for (size_t i = 0; i < 256; ++i) put32(b, 54 + 4 * i, uint32_t(i * 0x010101u));
+  b.insert(b.end(), stream.begin(), stream.end());
+  return b;
+}
+
 Bytes make_tga(int depth, bool run_length, bool mapped) {
   const int t = depth / 8;
   Bytes b(18, 0);
@@ -102,6 +134,25 @@ Bytes make_tga(int depth, bool run_length, bool mapped) {
     put_value(values[i]);
     i += run;
   }
+  return b;
+}
+
+// Four 1-bit planes of a 16-colour picture, as EGA-era programs wrote them.
+Bytes make_pcx_planar() {
+  Bytes b(128, 0);
+  b[0] = 0x0A, b[1] = 0x05, b[2] = 0x01, b[3] = 0x01;
+  put16(b, 8, kWidth - 1);
+  put16(b, 10, kHeight - 1);
+  b[65] = 4;
+  put16(b, 66, kWidth / 8);
+  for (int y = 0; y < kHeight; ++y)
+    for (int plane = 0; plane < 4; ++plane)
+      for (int x = 0; x < kWidth; x += 8) {
+        uint8_t v = 0;
+        for (int k = 0; k < 8; ++k) v = uint8_t(v << 1 | ((colour(x + k, y) >> plane) & 1));
+        if (v >= 0xC0) b.push_back(0xC1);
+        b.push_back(v);
+      }
   return b;
 }
 
@@ -147,6 +198,9 @@ void run(benchmark::State& state, const Bytes& file) {
 void BM_Bmp(benchmark::State& state) { run(state, make_bmp(int(state.range(0)))); }
 BENCHMARK(BM_Bmp)->Arg(8)->Arg(16)->Arg(24)->Arg(32)->Unit(benchmark::kMillisecond);
 
+void BM_BmpRle(benchmark::State& state) { run(state, make_bmp_rle(int(state.range(0)))); }
+BENCHMARK(BM_BmpRle)->Arg(4)->Arg(8)->Unit(benchmark::kMillisecond);
+
 void BM_TgaRaw24(benchmark::State& state) { run(state, make_tga(24, false, false)); }
 void BM_TgaRle32(benchmark::State& state) { run(state, make_tga(32, true, false)); }
 void BM_TgaMappedRle(benchmark::State& state) { run(state, make_tga(8, true, true)); }
@@ -156,5 +210,7 @@ BENCHMARK(BM_TgaMappedRle)->Unit(benchmark::kMillisecond);
 
 void BM_Pcx(benchmark::State& state) { run(state, make_pcx(int(state.range(0)))); }
 BENCHMARK(BM_Pcx)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond);
+void BM_PcxPlanar4(benchmark::State& state) { run(state, make_pcx_planar()); }
+BENCHMARK(BM_PcxPlanar4)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <climits>
 
 #include "decode/bmp_rle.h"
+#include "decode/jpeg_decode.h"
+#include "decode/png_decode.h"
 
 // Layout: 14-byte file header ("BM", pixel data offset at 10), information
 // header at 14 whose first field is its own size (12 = the old core layout
@@ -30,41 +32,41 @@ enum Compression : uint32_t {
   kRle8 = 1,
   kRle4 = 2,
   kBitFields = 3,
-  kRle24 = 4,  // at 24 bits per pixel (OS/2); elsewhere an embedded JPEG
+  kRle24 = 4,  // at 24 bits per pixel (OS/2); at 0 bits an embedded JPEG file
+  kPng = 5,    // at 0 bits: an embedded PNG file
   kAlphaBitFields = 6,
 };
 
-// One channel of a 16- or 32-bit pixel: the field's position and width, and
-// its 8-bit value for every field value the lookup sees. Fields wider than 8
-// bits keep their top 8 bits; narrower ones repeat their bits downwards, so
-// that the largest value is 255 (31 of 5 bits gives 255, 16 gives 132).
+// One channel of a 16- or 32-bit pixel: where its top 8 bits (or all of a
+// narrower field) sit, and the channel's value, already in its place in
+// 0xAARRGGBB, for every value they can take. Fields wider than 8 bits keep
+// their top 8 bits; narrower ones repeat their bits downwards, so that the
+// largest value is 255 (31 of 5 bits gives 255, 16 gives 132).
 struct Channel {
-  uint32_t shift;
-  uint32_t field;  // mask of the field after the shift
-  uint32_t drop;   // low bits beyond the top 8
-  uint8_t value[256];
+  uint32_t shift;  // from the pixel's bit 0 to the lowest kept bit
+  uint32_t kept;   // mask of the kept bits after the shift, at most 0xFF
+  uint32_t value[256];
 };
 
 // The mask's lowest run of set bits is the field; a zero mask gives a channel
-// that is always `none`.
-void place_channel(uint32_t mask, uint8_t none, Channel* c) {
+// that is always `none`. `place` is the channel's bit position in 0xAARRGGBB.
+void place_channel(uint32_t mask, uint8_t none, uint32_t place, Channel* c) {
   uint32_t shift = 0;
   while (shift < 32 && ((mask >> shift) & 1) == 0) ++shift;
   uint32_t width = 0;
   while (shift + width < 32 && ((mask >> (shift + width)) & 1) != 0) ++width;
-  c->shift = shift & 31;
-  c->field = uint32_t((uint64_t(1) << width) - 1);
-  c->drop = width > 8 ? width - 8 : 0;
   const uint32_t kept = width > 8 ? 8 : width;
+  c->shift = (shift + width - kept) & 31;
+  c->kept = (1u << kept) - 1;
   for (uint32_t v = 0; v < 256; ++v) {
-    if (kept == 0) {
-      c->value[v] = none;
-      continue;
+    uint32_t wide = none;
+    if (kept != 0) {
+      const uint32_t top = v & c->kept;
+      uint32_t filled = 0;
+      for (wide = 0; filled < 8; filled += kept) wide = (wide << kept) | top;
+      wide >>= filled - 8;
     }
-    const uint32_t top = v & ((1u << kept) - 1);
-    uint32_t wide = 0, filled = 0;
-    for (; filled < 8; filled += kept) wide = (wide << kept) | top;
-    c->value[v] = uint8_t(wide >> (filled - 8));
+    c->value[v] = wide << place;
   }
 }
 
@@ -72,13 +74,23 @@ struct BitFields {
   Channel red, green, blue, alpha;
 };
 
-inline uint32_t channel_of(uint32_t v, const Channel& c) {
-  return c.value[((v >> c.shift) & c.field) >> c.drop];
+inline uint32_t channel_of(uint32_t v, const Channel& c) { return c.value[(v >> c.shift) & c.kept]; }
+
+// Without an alpha mask every pixel is opaque, and the alpha lookup is left out.
+template <bool kAlpha>
+inline uint32_t convert(uint32_t v, const BitFields& f) {
+  const uint32_t alpha = kAlpha ? channel_of(v, f.alpha) : 0xFF000000u;
+  return alpha | channel_of(v, f.red) | channel_of(v, f.green) | channel_of(v, f.blue);
 }
 
-inline uint32_t convert(uint32_t v, const BitFields& f) {
-  return channel_of(v, f.alpha) << 24 | channel_of(v, f.red) << 16 | channel_of(v, f.green) << 8 |
-         channel_of(v, f.blue);
+template <bool kAlpha>
+void convert_row(const uint8_t* row, int32_t bytes, int64_t x0, int64_t x1, uint32_t* out,
+                 const BitFields& fields) {
+  if (bytes == 2) {
+    for (int64_t x = x0; x < x1; ++x) out[x - x0] = convert<kAlpha>(read_le16(row + 2 * x), fields);
+  } else {
+    for (int64_t x = x0; x < x1; ++x) out[x - x0] = convert<kAlpha>(read_le32(row + 4 * x), fields);
+  }
 }
 
 // Decodes columns [x0, x1) of one stored row into out[x + shift]; the caller
@@ -101,16 +113,17 @@ void decode_row(const uint8_t* row, int32_t bpp, int64_t x0, int64_t x1, uint32_
       for (int64_t x = x0; x < x1; ++x) out[x - x0] = palette[row[x]];
       break;
     case 16:
-      for (int64_t x = x0; x < x1; ++x) out[x - x0] = convert(read_le16(row + 2 * x), fields);
+    case 32:
+      if (fields.alpha.kept != 0)
+        convert_row<true>(row, bpp / 8, x0, x1, out, fields);
+      else
+        convert_row<false>(row, bpp / 8, x0, x1, out, fields);
       break;
-    case 24:
+    default:  // 24
       for (int64_t x = x0; x < x1; ++x) {
         const uint8_t* p = row + 3 * x;
         out[x - x0] = 0xFF000000u | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
       }
-      break;
-    default:  // 32
-      for (int64_t x = x0; x < x1; ++x) out[x - x0] = convert(read_le32(row + 4 * x), fields);
       break;
   }
 }
@@ -127,7 +140,9 @@ bool layout_known(uint32_t bpp, uint32_t compression) {
     case kRle4:
       return bpp == 4;
     case kRle24:
-      return bpp == 24;
+      return bpp == 24 || bpp == 0;
+    case kPng:
+      return bpp == 0;
     case kBitFields:
     case kAlphaBitFields:
       return bpp == 16 || bpp == 32;
@@ -173,6 +188,17 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
   const int64_t header_end = kInfoOffset + header_size;
   const int64_t pixel_offset = read_le32(d + 10);
 
+  // A whole JPEG or PNG file in place of the pixels (meant for printers): its
+  // own decoder reads it, and says what it found.
+  if (bpp == 0) {
+    if (pixel_offset >= end) return -1;
+    const uint8_t* file = d + pixel_offset;
+    const int32_t length = int32_t(end - pixel_offset);
+    if (compression == kPng)
+      return length >= 8 && file[0] == 0x89 && file[1] == 'P' ? decode_png(file, length, t) : -1;
+    return length >= 2 && file[0] == 0xFF && file[1] == 0xD8 ? decode_jpeg(file, length, t) : -1;
+  }
+
   BitFields fields{};
   uint32_t* palette = source_info.palette;
   if (bpp == 16 || bpp == 32) {
@@ -192,10 +218,10 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
     } else {
       masks[0] = 0x00FF0000, masks[1] = 0x0000FF00, masks[2] = 0x000000FF;
     }
-    place_channel(masks[0], 0, &fields.red);
-    place_channel(masks[1], 0, &fields.green);
-    place_channel(masks[2], 0, &fields.blue);
-    place_channel(masks[3], 0xFF, &fields.alpha);
+    place_channel(masks[0], 0, 16, &fields.red);
+    place_channel(masks[1], 0, 8, &fields.green);
+    place_channel(masks[2], 0, 0, &fields.blue);
+    place_channel(masks[3], 0xFF, 24, &fields.alpha);
     if (masks[3] != 0) source_info.source_color_type = 6;
   } else if (bpp <= 8) {
     // Indexes the file gives no colour for must come out transparent black,
@@ -214,8 +240,13 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t) {
 
   if (run_length) {
     if (pixel_offset >= end) return -1;
-    const BmpRleStream s{d + pixel_offset, end - pixel_offset, int32_t(compression == kRle24 ? 24 : bpp),
-                         width, height, top_down, palette};
+    const BmpRleStream s{d + pixel_offset,
+                         end - pixel_offset,
+                         int32_t(compression == kRle24 ? 24 : bpp),
+                         width,
+                         height,
+                         top_down,
+                         palette};
     const BmpRleResult r = decode_bmp_rle(s, t);
     if (r.pixels_written == 0 && r.stream_ended) return -1;
     if (r.stream_ended) {

@@ -12,9 +12,9 @@ namespace {
 struct Position {
   const BmpRleStream* s;
   const DecodeTarget* t;
-  int64_t x = 0;       // picture column
-  int64_t row = 0;     // stored row, 0 = first in the stream
-  uint32_t* line = nullptr;  // target row, null outside the target
+  int64_t x = 0;               // picture column
+  int64_t row = 0;             // stored row, 0 = first in the stream
+  uint32_t* line = nullptr;    // target row, null outside the target
   int64_t x_lo = 0, x_hi = 0;  // picture columns inside the target
   int64_t written = 0;
 
@@ -51,9 +51,11 @@ BmpRleResult decode_bmp_rle(const BmpRleStream& s, const DecodeTarget& t) {
 
   // Skipped pixels are transparent black: clear the part of the target the
   // picture covers before the stream writes into it.
-  for (int64_t row = 0; row < s.height; ++row) {
+  // Only the rows inside the target are visited, however far the offset
+  // moves the picture.
+  const int64_t first_row = t.y_offset < 0 ? -int64_t(t.y_offset) : 0;
+  for (int64_t row = first_row; row < s.height; ++row) {
     const int64_t y = row + t.y_offset;
-    if (y < 0) continue;
     if (y >= t.height) break;
     uint32_t* line = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(t.pixels) + y * t.pitch);
     for (int64_t x = at.x_lo; x < at.x_hi; ++x) line[x + t.x_offset] = 0;
@@ -111,17 +113,23 @@ BmpRleResult decode_bmp_rle(const BmpRleStream& s, const DecodeTarget& t) {
         const int64_t whole = s.bits == 4 ? 2 * (end - pos) : (end - pos) / pixel_bytes;
         const int64_t n = at.room(whole);
         for (int64_t i = 0; i < n; ++i) {
-          if (s.bits == 24) at.put(bgr(d + pos + 3 * i));
-          else if (s.bits == 8) at.put(s.palette[d[pos + i]]);
-          else at.put(s.palette[(d[pos + (i >> 1)] >> ((i & 1) ? 0 : 4)) & 0x0F]);
+          if (s.bits == 24)
+            at.put(bgr(d + pos + 3 * i));
+          else if (s.bits == 8)
+            at.put(s.palette[d[pos + i]]);
+          else
+            at.put(s.palette[(d[pos + (i >> 1)] >> ((i & 1) ? 0 : 4)) & 0x0F]);
         }
         break;
       }
       const int64_t n = at.room(code);
       for (int64_t i = 0; i < n; ++i) {
-        if (s.bits == 24) at.put(bgr(d + pos + 3 * i));
-        else if (s.bits == 8) at.put(s.palette[d[pos + i]]);
-        else at.put(s.palette[(d[pos + (i >> 1)] >> ((i & 1) ? 0 : 4)) & 0x0F]);
+        if (s.bits == 24)
+          at.put(bgr(d + pos + 3 * i));
+        else if (s.bits == 8)
+          at.put(s.palette[d[pos + i]]);
+        else
+          at.put(s.palette[(d[pos + (i >> 1)] >> ((i & 1) ? 0 : 4)) & 0x0F]);
       }
       pos += bytes + (bytes & 1);
     }

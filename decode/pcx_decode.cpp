@@ -32,7 +32,8 @@ enum class Kind {
 bool is_pcx(const uint8_t* d, int32_t size) {
   if (size < 4 || d[0] != 0x0A || d[2] != 1) return false;
   const uint8_t version = d[1], bits = d[3];
-  return (version == 0 || (version >= 2 && version <= 5)) && (bits == 1 || bits == 2 || bits == 4 || bits == 8);
+  return (version == 0 || (version >= 2 && version <= 5)) &&
+         (bits == 1 || bits == 2 || bits == 4 || bits == 8);
 }
 
 int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t) {

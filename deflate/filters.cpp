@@ -185,6 +185,7 @@ void filter_stage_init(FilterStage* st) { std::memset(st, 0, sizeof *st); }
 void filter_stage_free(FilterStage* st) {
   std::free(st->olinbuf);
   std::free(st->entropylut);
+  filter_trials_destroy(st->trials);
   filter_stage_init(st);
 }
 
@@ -222,6 +223,13 @@ int32_t filter_stage_begin(FilterStage* st, const RowFormat* format, int32_t fil
   st->row_index = 0;
   st->rows_total = format->height;
   st->filter_choice = filter > 4 ? 0 : filter;
+  if (filter == kFilterTrial) {
+    if (!st->trials) st->trials = filter_trials_create();
+    if (!st->trials || filter_trials_begin(st->trials, format->height, st->row_bytes)) {
+      print("\rmalloc failed (olinbuf)\n");
+      return -1;
+    }
+  }
   return 0;
 }
 
@@ -252,6 +260,16 @@ int32_t filter_row(FilterStage* st, int32_t y) {
     if (f < 0) return -1;
     st->filter_choice = f;
     out = filtered_row(st, slot);
+  } else if (st->filter == kFilterMinSum || st->filter == kFilterTrial) {
+    uint8_t* buf = filtered_row(st, 0);
+    const bool first = st->row_index == 0;
+    const int32_t f = st->filter == kFilterMinSum
+                          ? choose_filter_min_sum(raw, up, st->row_bytes, st->unit_bytes, first, buf,
+                                                  filtered_row(st, 1))
+                          : choose_filter_trial(st->trials, raw, up, st->row_bytes, st->unit_bytes, first, buf);
+    if (f < 0) return -1;
+    st->filter_choice = f;
+    out = buf;
   } else {
     st->filter_choice = st->filter;
     uint8_t* buf = filtered_row(st, 0);

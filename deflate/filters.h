@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "deflate/callbacks.h"
+#include "deflate/filter_heuristics.h"
 
 // The PNG scanline filter stage: turns each picture row into its filter-type
 // byte and filtered bytes and hands them to the installed sink. With filter 5
@@ -46,7 +47,7 @@ struct FilterStage {
   RowFormat format;
   int32_t unit_bytes;
   int32_t row_bytes;  // filtered bytes per row, filter-type byte excluded
-  int32_t filter;     // 0..4 for every row, 5 = chosen per row
+  int32_t filter;     // 0..4 for every row, 5 = chosen per row by entropy, 6 by magnitude sum, 7 by trial parse
   PrintFn print;
 
   // Two raw rows, each after unit_bytes zero guard bytes so that the left and
@@ -73,6 +74,8 @@ struct FilterStage {
   // rebuilt only when the row length changes, released at the end of a run.
   int32_t* entropylut;
   int32_t entropylut_n;
+
+  FilterTrials* trials;  // filter 7 only, made on first use
 };
 
 void filter_stage_init(FilterStage* st);

@@ -338,6 +338,9 @@ void write_all(int fd, const void* data, size_t size) {
   one.input_arg = e.name.c_str();
   one.output_arg = nullptr;
   one.in_place = e.in_place;
+  // The batch already keeps every processor busy with files; a search within
+  // a file gives the same result on one thread.
+  one.threads = 1;
   one.assume_yes = true;
   one.quiet = false;  // every message goes to the batch, which decides what shows
   EncodeOptions o = options;
@@ -472,7 +475,7 @@ std::vector<BatchEntry> list_batch_files(const std::vector<const char*>& names) 
 int run_batch(const CommandLine& cmd, const EncodeOptions& options, ConvertFn convert) {
   const std::vector<BatchEntry> entries = list_batch_files(cmd.batch_names);
   const size_t total = entries.size();
-  int32_t workers = cmd.jobs > 0 ? cmd.jobs : default_workers();
+  int32_t workers = cmd.threads > 0 ? cmd.threads : default_workers();
   if (size_t(workers) > total) workers = int32_t(std::max<size_t>(total, 1));
 
   // With -q only failures show, on standard error; otherwise everything goes

@@ -97,6 +97,7 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
     if (equals_ignoring_case(argv[i], "-i")) cmd->batch = true;
 
   int names = 0;
+  int32_t number = 0;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (arg[0] != '-' || std::strcmp(arg, "-") == 0) {
@@ -127,10 +128,6 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
       return kParseVersion;
     } else if (equals_ignoring_case(arg, "-i")) {
       // Seen before the loop.
-    } else if (letter == 'j') {
-      int32_t v = 0;
-      if (!read_plain_digits(rest, &v)) return kParseBadJobs;
-      cmd->jobs = v > kMaxJobs ? kMaxJobs : v;
     } else if (equals_ignoring_case(arg, "-p")) {
       cmd->preserve_times = true;
     } else if (equals_ignoring_case(arg, "-t")) {
@@ -164,6 +161,7 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
     } else if (letter == 'r') {
       options->randomize = 1;
     } else if (letter == 's') {
+      cmd->strategy_option = true;
       const int32_t v = read_integer(rest);
       options->strategy = v <= 0 ? 0 : v > 3 ? 4 : v;
     } else if (letter == 'd') {
@@ -179,6 +177,13 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
       cmd->quiet = true;
     } else if (letter == 'y' && rest[0] == '\0') {
       cmd->assume_yes = true;
+    } else if (letter == 'o' && read_plain_digits(rest, &number)) {
+      // A bare "-o" is the thorough level; anything above the top level is the top level.
+      cmd->search_level = rest[0] == '\0' ? 2 : number > 3 ? 3 : number;
+    } else if (letter == 'j' && read_plain_digits(rest, &number)) {
+      cmd->threads = number > kMaxThreads ? kMaxThreads : number;
+    } else if (letter == 'a' && rest[0] == '\0') {
+      cmd->alpha_free = true;
     } else if (letter == 'l') {
       int32_t v = 0;
       if (!read_plain_digits(rest, &v) || v < 1) return kParseBadMemoryLimit;
@@ -212,8 +217,10 @@ void print_usage(PrintFn print) {
   print("   -y  Assume Yes at the 'overwrite file?' prompt\n");
   print("   -force  Write file even if bigger.\n");
   print("   -l# Memory limit in MiB (default: half the physical memory)\n");
+  print("   -o# Search for the smallest PNG: 0=off(default), 1=quick, 2=thorough (-o), 3=exhaustive\n");
+  print("   -j# Worker threads for the search (default: one per hardware thread)\n");
+  print("   -a  Allow any color in fully transparent pixels\n");
   print("   -i  In place: every name is an input, folders walked for PNG files\n");
-  print("   -j# Files (with -i) handled by # workers at once (default: one per CPU)\n");
   print("   -p  Keep the input's access and modification times on the written file\n");
   print("   -t  Pretend: compute and report everything, write nothing\n");
   print("   -h  This text (also --help); --version prints the version\n");
@@ -241,9 +248,6 @@ void print_parse_error(ParseResult result, PrintFn print) {
       break;
     case kParseNoInput:
       print("Must specify a source or target image\n");
-      break;
-    case kParseBadJobs:
-      print("Invalid number of workers\n");
       break;
     case kParseBatchStdio:
       print("-i rewrites files in place: standard input and output ('-') cannot be used\n");

@@ -20,17 +20,23 @@ struct CommandLine {
   bool force;
   bool assume_yes;
   bool quiet;
-  bool block_option;    // "-b" or "-n" given
+  bool block_option;     // "-b" or "-n" given
+  bool strategy_option;  // "-s" given
+  int32_t search_level;  // "-o" value: 0 = the single default run, 1..3 = search
+  int32_t threads;      // "-j" value: search workers, or with "-i" files at once; 0 = one per hardware thread
+  bool alpha_free;      // "-a": fully transparent pixels may change colour
   bool batch;           // "-i": every name is an input, handled in place
   bool preserve_times;  // "-p": the written file gets the input's access and modification times
   bool pretend;         // "-t": everything is computed and reported, nothing is written
   // Never from the command line: the batch sets it for a PNG found by its
   // content, which is rewritten under its own name whatever its extension.
   bool in_place;
-  int32_t jobs;  // "-j" value: workers in parallel, 0 = not given (one per hardware thread)
   // With "-i", every name in the order given; input_arg is then the first.
   std::vector<const char*> batch_names;
 };
+
+// More search workers than this only cost memory.
+constexpr int32_t kMaxThreads = 256;
 
 enum ParseResult {
   kParseOk = 0,
@@ -39,10 +45,9 @@ enum ParseResult {
   kParseBadFilter,
   kParseTooManyNames,
   kParseNoInput,
-  kParseHelp,        // "-h" or "--help": the usage text on standard output, status 0
-  kParseVersion,     // "--version": one line on standard output, status 0
-  kParseBadJobs,     // "-j" followed by anything but digits
-  kParseBatchStdio,  // "-" among the names of a batch
+  kParseHelp,            // "-h" or "--help": the usage text on standard output, status 0
+  kParseVersion,         // "--version": one line on standard output, status 0
+  kParseBatchStdio,      // "-" among the names of a batch
   kParseBadMemoryLimit,  // "-l" without a whole number of MiB above 0
 };
 
@@ -61,10 +66,6 @@ void print_usage(PrintFn print);
 
 // "tessel" and the version, one line.
 void print_version(PrintFn print);
-
-// At most this many workers, whatever "-j" asks: each is a process with two
-// pipes, and beyond this a machine only thrashes.
-constexpr int32_t kMaxJobs = 256;
 
 // Display names, "" for numbers that have none.
 const char* colour_type_name(int32_t colour_type);

@@ -5,6 +5,9 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
+
+#include <unistd.h>
 #include <vector>
 
 #include "decode/picture.h"
@@ -20,6 +23,7 @@
 #include "driver/signals.h"
 #include "driver/verify.h"
 #include "encode/encode_png.h"
+#include "encode/search.h"
 
 namespace {
 
@@ -29,10 +33,30 @@ struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
 
+// What the search's check of each candidate compares against.
+struct VerifyTarget {
+  const uint32_t* pixels;
+  int32_t width, height;
+  bool clear_colour_free;
+};
+
+bool verify_candidate(void* user, const uint8_t* png, int32_t size) {
+  const auto* t = static_cast<const VerifyTarget*>(user);
+  return verify_png_output(png, size, t->pixels, t->width, t->height, t->clear_colour_free);
+}
+
+int32_t search_threads(int32_t requested) {
+  if (requested > 0) return requested;
+  const unsigned hardware = std::thread::hardware_concurrency();
+  return hardware == 0 ? 1 : int32_t(hardware > unsigned(kMaxThreads) ? kMaxThreads : hardware);
+}
+
 // The encoder's own worst case for its buffer is (4 * width + 6) * height plus
 // the kept chunks (at most the input size) and 2111 bytes of slack; all of it
 // must stay within the 32-bit sizes the encoder counts in.
 bool fits_32bit_sizes(int32_t width, int32_t height, int32_t input_size) {
+  // One row must fit on its own; that also keeps the product below in range.
+  if (width > (INT32_MAX - 6) / 4) return false;
   const int64_t worst = (int64_t(width) * 4 + 6) * int64_t(height) + 2111 + int64_t(input_size);
   return worst <= INT32_MAX;
 }
@@ -222,15 +246,41 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
                 colour_type_name(source_info.source_color_type));
   if (source_info.source_filter >= 0)
     console_print(" filter:%d (%s)", int(source_info.source_filter), filter_name(source_info.source_filter));
-  console_print("\nOutput: %s coltype:%d (%s)", output_display.c_str(), options.colour_type,
-                colour_type_name(options.colour_type));
-  console_print(" filter:%d (%s)\n", options.filter, filter_name(options.filter));
+  if (cmd.search_level > 0) {
+    console_print("\nOutput: %s search level:%d\n", output_display.c_str(), int(cmd.search_level));
+  } else {
+    console_print("\nOutput: %s coltype:%d (%s)", output_display.c_str(), options.colour_type,
+                  colour_type_name(options.colour_type));
+    console_print(" filter:%d (%s)\n", options.filter, filter_name(options.filter));
+  }
   if (input_size != 0) console_print("\n Input size:%8d bytes", input_size);
 
   const bool animated = is_animated_png(data, input_size);
   int32_t result = kNoPng;
-  options.random_seed = uint32_t(std::time(nullptr));
-  if (!animated) result = encode_png(&options);
+  // A search repeats itself run after run, "-r" included.
+  options.random_seed = cmd.search_level > 0 ? 1u : uint32_t(std::time(nullptr));
+  const VerifyTarget verify_target = {pixels.get(), width, height, cmd.alpha_free};
+  if (!animated && cmd.search_level > 0) {
+    SearchRequest request{};
+    request.level = cmd.search_level;
+    request.threads = search_threads(cmd.threads);
+    request.alpha_free = cmd.alpha_free;
+    request.fixed_colour_type = cmd.colour_type >= 0;
+    request.fixed_bit_depth = cmd.bit_depth >= 0;
+    request.fixed_filter = cmd.filter >= 0;
+    request.fixed_blocks = cmd.block_option;
+    request.fixed_strategy = cmd.strategy_option;
+    request.fixed_palette = options.keep_palette;
+    request.verify = verify_candidate;
+    request.verify_user = const_cast<VerifyTarget*>(&verify_target);
+    request.print = console_print;
+    request.verbose = options.verbose;
+    request.progress = !cmd.quiet && console_stream() != nullptr && isatty(fileno(console_stream())) != 0;
+    request.key_check = poll_escape;
+    result = search_png(&options, &request);
+  } else if (!animated) {
+    result = encode_png(&options);
+  }
   std::unique_ptr<uint8_t, FreeDeleter> kbuf(options.kbuf);
   console_print("\n");
   if (animated) console_print("Animated PNG: frames would be lost\n");
@@ -251,7 +301,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
       return 1;
     case kOutputWrite: {
       if (tamper_hook != nullptr) tamper_hook(kbuf.get(), result);
-      if (!verify_png_output(kbuf.get(), result, pixels.get(), width, height)) {
+      if (!verify_png_output(kbuf.get(), result, pixels.get(), width, height, cmd.alpha_free)) {
         std::fprintf(stderr, "ERROR: output failed verification, nothing written\n");
         return 1;
       }

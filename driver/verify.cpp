@@ -17,6 +17,11 @@ struct FreeDeleter {
 
 bool verify_png_output(const uint8_t* png, int32_t size, const uint32_t* pixels, int32_t width,
                        int32_t height) {
+  return verify_png_output(png, size, pixels, width, height, false);
+}
+
+bool verify_png_output(const uint8_t* png, int32_t size, const uint32_t* pixels, int32_t width, int32_t height,
+                       bool clear_colour_free) {
   if (png == nullptr || size < 8 || width < 1 || height < 1) return false;
   int32_t stored_width = 0, stored_height = 0;
   probe_picture(png, size, &stored_width, &stored_height);
@@ -31,5 +36,10 @@ bool verify_png_output(const uint8_t* png, int32_t size, const uint32_t* pixels,
   if (!decoded) return false;
   const DecodeTarget target = {decoded.get(), width * 4, width, height, 0, 0};
   if (decode_png_verify(png, size, target) != 0) return false;
-  return std::memcmp(decoded.get(), pixels, count * 4) == 0;
+  if (!clear_colour_free) return std::memcmp(decoded.get(), pixels, count * 4) == 0;
+  const uint32_t* d = decoded.get();
+  for (size_t i = 0; i < count; ++i) {
+    if (d[i] != pixels[i] && ((d[i] | pixels[i]) >> 24) != 0) return false;
+  }
+  return true;
 }

@@ -6,3 +6,7 @@
 // the decoder's record of the input (source_info) is left as it was.
 bool verify_png_output(const uint8_t* png, int32_t size, const uint32_t* pixels, int32_t width,
                        int32_t height);
+// The same, where with clear_colour_free two pixels of alpha 0 match whatever
+// their colour ("-a"); every other pixel must still match exactly.
+bool verify_png_output(const uint8_t* png, int32_t size, const uint32_t* pixels, int32_t width, int32_t height,
+                       bool clear_colour_free);

@@ -303,7 +303,7 @@ int32_t analyse_colours(const EncodeOptions* o, PrintFn print, KeyCheckFn key_ch
   }
   c->colour_type = colour_type;
   c->filter = o->filter;
-  if (c->filter < 0 || c->filter > 5) c->filter = colour_type == 3 ? 0 : 5;
+  if (c->filter < 0 || c->filter > 7) c->filter = colour_type == 3 ? 0 : 5;
 
   c->palette_used = source_count;
   if (source_count > 0) std::memcpy(c->palette, o->source_palette, sizeof(uint32_t) * source_count);

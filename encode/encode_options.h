@@ -15,7 +15,7 @@ struct EncodeOptions {
   int32_t kbuf_capacity;          // in: 0 = encoder sizes it, else an upper bound; out: size used
   const uint32_t* source_palette; // 256 entries from the decoder
   int32_t source_palette_count;   // entries of source_palette the encoder may reuse (0 = none)
-  int32_t filter;                 // 0..4, 5 = mixed (chosen per row)
+  int32_t filter;                 // 0..4, 5 = mixed (chosen per row), 6 = least magnitude sum, 7 = trial parse
   int32_t colour_type;            // requested: 0, 2, 3, 4 or 6
   int32_t bit_depth;              // requested: 0 = smallest that fits, 1, 2, 4 or 8
   int32_t keep_palette;           // "-kp": keep the input's palette order
@@ -39,6 +39,7 @@ struct EncodeOptions {
   PrintFn print;                  // null = print nothing
   KeyCheckFn key_check;           // null = never stop
   int32_t verbose;
+  int32_t max_passes;             // 0 = until a pass gains nothing; else at most this many compressing passes
 };
 
 // Returned by encode_png when no PNG was produced.

@@ -266,6 +266,12 @@ PassResult run_passes(EncoderContext* ctx) {
     if (step == PassStep::done) return kPassesDone;
     if (step == PassStep::stored) return kPassesStored;
     if (step == PassStep::reproduce_best) restore_best(ctx);
+    // A capped run ends on its best pass: the one just made, or a replay of it.
+    if (step == PassStep::next && o->max_passes > 0 && ps->pass >= o->max_passes) {
+      if (valid && ctx->out.out_count == ps->best_size) return kPassesDone;
+      if (ps->best_size == kNoSize) return kPassesStored;
+      restore_best(ctx);
+    }
     if (ctx->key_check(0)) {
       ctx->print("\nEarly ESC! ");
       if (valid) return kPassesDone;

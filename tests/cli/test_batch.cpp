@@ -287,7 +287,6 @@ INSTANTIATE_TEST_SUITE_P(
         EarlyCase{{"-h"}, 0, "usage", ""}, EarlyCase{{"a.png", "--help"}, 0, "usage", ""},
         EarlyCase{{"-H", "-i", "a.png"}, 0, "usage", ""}, EarlyCase{{"--version"}, 0, "version", ""},
         EarlyCase{{"-i", "-"}, 1, "", "stdio"}, EarlyCase{{"a.png", "-i", "-"}, 1, "", "stdio"},
-        EarlyCase{{"-jx", "-i", "a.png"}, 1, "", "Invalid number of workers\n" + usage_text()},
         EarlyCase{{"-i", "-v"}, 1, "", "Must specify a source or target image\n" + usage_text()},
         // Without -i the seed's rule on names holds.
         EarlyCase{

@@ -154,8 +154,8 @@ TEST(BmpPixels, FixedValuesThroughChannelPlacement) {
        0xFF000000},
       {"a 52-byte header holds no alpha mask", 32, true, 0xFF0000, 0xFF00, 0xFF, 0x7F102030, 0xFF102030, 52,
        0xFF000000},
-      {"alpha bit fields after a 40-byte header", 32, true, 0xFF0000, 0xFF00, 0xFF, 0x40102030, 0x40102030, 40,
-       0xFF000000, 6},
+      {"alpha bit fields after a 40-byte header", 32, true, 0xFF0000, 0xFF00, 0xFF, 0x40102030, 0x40102030,
+       40, 0xFF000000, 6},
       {"4-4-4-4 with alpha", 16, true, 0x0F00, 0x00F0, 0x000F, 0x8F3C, 0x88FF33CC, 124, 0xF000},
       {"5-5-5-1 with alpha clear", 16, true, 0x7C00, 0x03E0, 0x001F, 0x7FFF, 0x00FFFFFF, 124, 0x8000},
       {"5-5-5-1 with alpha set", 16, true, 0x7C00, 0x03E0, 0x001F, 0x8000, 0xFF000000, 124, 0x8000},
@@ -325,7 +325,7 @@ TEST(BmpAgainstStb, RandomPicturesAgree) {
 // which is transparent black.
 struct RleCase {
   const char* what;
-  uint16_t bpp;  // 4, 8 or 24
+  uint16_t bpp;           // 4, 8 or 24
   int32_t width, height;  // negative height: top-down
   std::vector<uint8_t> stream;
   std::vector<const char*> rows;
@@ -337,8 +337,14 @@ constexpr uint32_t kColours[4] = {0xFF102030, 0xFF405060, 0xFF708090, 0xFFA0B0C0
 
 uint32_t rle_palette(uint32_t i) { return 0xFF000000u | (i * 0x0B1D2Fu & 0xFFFFFF); }
 
-Bytes make_rle_bmp(uint16_t bpp, int32_t width, int32_t height, const Bytes& stream, size_t palette_size = 16) {
-  BmpSpec s{.width = width, .height = height, .bpp = bpp, .compression = bpp == 8 ? 1 : bpp == 4 ? 2 : 4,
+Bytes make_rle_bmp(uint16_t bpp, int32_t width, int32_t height, const Bytes& stream,
+                   size_t palette_size = 16) {
+  BmpSpec s{.width = width,
+            .height = height,
+            .bpp = bpp,
+            .compression = bpp == 8   ? 1
+                           : bpp == 4 ? 2
+                                      : 4,
             .stream = stream};
   if (bpp <= 8)
     for (uint32_t i = 0; i < palette_size; ++i) s.palette.push_back(rle_palette(i) & 0xFFFFFF);
@@ -347,6 +353,7 @@ Bytes make_rle_bmp(uint16_t bpp, int32_t width, int32_t height, const Bytes& str
 
 TEST(BmpRunLength, StreamsDecodeToTheirPictures) {
   const uint8_t b0 = 0x30, g0 = 0x20, r0 = 0x10, b1 = 0x60, g1 = 0x50, r1 = 0x40;
+  // clang-format off
   const RleCase cases[] = {
       {"runs and row ends, bottom row first", 8, 4, 3, {3, 1, 1, 2, 0, 0, 4, 3, 0, 0, 2, 4, 2, 5, 0, 1},
        {"4455", "3333", "1112"}},
@@ -376,6 +383,7 @@ TEST(BmpRunLength, StreamsDecodeToTheirPictures) {
       {"a literal run cut short keeps its whole pixels", 8, 4, 1, {0, 4, 1, 2}, {"12.."}, true},
       {"a cut delta keeps what came before", 8, 2, 2, {1, 1, 0, 2, 1}, {"..", "1."}, true},
   };
+  // clang-format on
   for (const RleCase& c : cases) {
     SCOPED_TRACE(c.what);
     const Decoded d = decode_file(make_rle_bmp(c.bpp, c.width, c.height, c.stream));
@@ -520,6 +528,10 @@ TEST(BmpRunLength, WorkFollowsTheStreamAndTheTarget) {
   EXPECT_EQ(d.result, 0);
   EXPECT_EQ(d.incomplete, 1);
   for (uint32_t p : d.pixels) EXPECT_EQ(p, 0u);
+  // An offset of nearly 2^31 rows up leaves nothing to clear or write.
+  const Decoded far = decode_at(huge, 8, 8, 0, INT32_MIN + 1);
+  EXPECT_EQ(far.result, 0);
+  EXPECT_EQ(far.pixels, std::vector<uint32_t>(64, kUntouched));
   const Bytes file = make_rle_bmp(8, 4, 3, {3, 1, 1, 2, 0, 0, 4, 3, 0, 0, 0, 2, 1, 0, 1, 5, 0, 1});
   expect_offsets_clip(file, 4, 3, {{-1, 1}, {2, -1}, {9, 0}});
 }
@@ -572,7 +584,8 @@ std::vector<SuiteCase> exact_cases() {
       {"q/rgb24largepal.bmp", "rgb24.png"}, {"q/rgb24prof.bmp", "rgb24.png"},
       {"q/rgb24lprof.bmp", "rgb24.png"}, {"q/rgb32h52.bmp", "rgb24.png"}, {"q/rgb32-xbgr.bmp", "rgb24.png"},
       {"q/rgb32fakealpha.bmp", "rgb24.png"}, {"q/rgb16-231.bmp", "rgb16-231.png"},
-      {"q/rgb32-7187.bmp", "rgb32-7187.png"}, {"b/rgb16-880.bmp", "rgb16-880.png"}};
+      {"q/rgb32-7187.bmp", "rgb32-7187.png"}, {"b/rgb16-880.bmp", "rgb16-880.png"},
+      {"q/rgb24png.bmp", "rgb24.png"}};
   // clang-format on
   std::vector<SuiteCase> cases;
   for (auto [file, reference] : files) cases.push_back({file, reference});
@@ -584,47 +597,61 @@ constexpr Likeness kRounded{.tolerance = 1, .clear_matches_clear = true};
 constexpr Likeness kClear{.clear_matches_clear = true};
 // Narrow and wide channels, alpha masks, and the pixels skipped by delta codes
 // and early ends of line and picture.
-INSTANTIATE_TEST_SUITE_P(
-    Widened, BmpSuite,
-    testing::Values(SuiteCase{"g/rgb16.bmp", "rgb16.png", kRounded},
-                    SuiteCase{"g/rgb16bfdef.bmp", "rgb16.png", kRounded},
-                    SuiteCase{"g/rgb16-565.bmp", "rgb16-565.png", kRounded},
-                    SuiteCase{"g/rgb16-565pal.bmp", "rgb16-565.png", kRounded},
-                    SuiteCase{"q/rgb16faketrns.bmp", "rgb16.png", kRounded},
-                    SuiteCase{"q/rgb16-3103.bmp", "rgb16-3103.png", kRounded},
-                    SuiteCase{"q/rgb32-111110.bmp", "rgb24.png", kRounded},
-                    SuiteCase{"q/rgba32h56.bmp", "rgba32.png", kClear},
-                    SuiteCase{"q/rgba32-1.bmp", "rgba32.png", kClear},
-                    SuiteCase{"q/rgba32-2.bmp", "rgba32.png", kClear},
-                    SuiteCase{"q/rgba32abf.bmp", "rgba32.png", kClear},
-                    SuiteCase{"q/rgba32-1010102.bmp", "rgba32-1010102.png", kRounded},
-                    SuiteCase{"q/rgba32-61754.bmp", "rgba32-61754.png", kRounded},
-                    SuiteCase{"q/rgba32-81284.bmp", "rgba32-81284.png", kRounded},
-                    SuiteCase{"q/rgba16-5551.bmp", "rgba16-5551.png", kRounded},
-                    SuiteCase{"q/rgba16-4444.bmp", "rgba16-4444.png", kClear},
-                    SuiteCase{"q/rgba16-1924.bmp", "rgba16-1924.png", kRounded},
-                    SuiteCase{"q/pal4rletrns.bmp", "pal4rletrns.png", kClear},
-                    SuiteCase{"q/pal8rletrns.bmp", "pal8rletrns.png", kClear},
-                    SuiteCase{"q/pal4rlecut.bmp", "pal4rlecut.png", kClear},
-                    SuiteCase{"q/pal8rlecut.bmp", "pal8rlecut.png", kClear}));
+INSTANTIATE_TEST_SUITE_P(Widened, BmpSuite,
+                         testing::Values(SuiteCase{"g/rgb16.bmp", "rgb16.png", kRounded},
+                                         SuiteCase{"g/rgb16bfdef.bmp", "rgb16.png", kRounded},
+                                         SuiteCase{"g/rgb16-565.bmp", "rgb16-565.png", kRounded},
+                                         SuiteCase{"g/rgb16-565pal.bmp", "rgb16-565.png", kRounded},
+                                         SuiteCase{"q/rgb16faketrns.bmp", "rgb16.png", kRounded},
+                                         SuiteCase{"q/rgb16-3103.bmp", "rgb16-3103.png", kRounded},
+                                         SuiteCase{"q/rgb32-111110.bmp", "rgb24.png", kRounded},
+                                         SuiteCase{"q/rgba32h56.bmp", "rgba32.png", kClear},
+                                         SuiteCase{"q/rgba32-1.bmp", "rgba32.png", kClear},
+                                         SuiteCase{"q/rgba32-2.bmp", "rgba32.png", kClear},
+                                         SuiteCase{"q/rgba32abf.bmp", "rgba32.png", kClear},
+                                         SuiteCase{"q/rgba32-1010102.bmp", "rgba32-1010102.png", kRounded},
+                                         SuiteCase{"q/rgba32-61754.bmp", "rgba32-61754.png", kRounded},
+                                         SuiteCase{"q/rgba32-81284.bmp", "rgba32-81284.png", kRounded},
+                                         SuiteCase{"q/rgba16-5551.bmp", "rgba16-5551.png", kRounded},
+                                         SuiteCase{"q/rgba16-4444.bmp", "rgba16-4444.png", kClear},
+                                         SuiteCase{"q/rgba16-1924.bmp", "rgba16-1924.png", kRounded},
+                                         SuiteCase{"q/pal4rletrns.bmp", "pal4rletrns.png", kClear},
+                                         SuiteCase{"q/pal8rletrns.bmp", "pal8rletrns.png", kClear},
+                                         SuiteCase{"q/pal4rlecut.bmp", "pal4rlecut.png", kClear},
+                                         SuiteCase{"q/pal8rlecut.bmp", "pal8rlecut.png", kClear}));
 
 // Everything else in the suite: refused or decoded, never a read outside the
 // file (the sanitizer builds judge that).
 TEST(BmpSuiteRest, RefusedOrDecodedSafely) {
-  const char* refused[] = {"b/badbitcount.bmp", "b/badplanes.bmp",   "b/badwidth.bmp", "q/rgb24jpeg.bmp",
-                           "q/rgb24png.bmp",    "q/rgba64.bmp",      "x/ba-bm.bmp",    "q/pal1huffmsb.bmp"};
+  const char* refused[] = {"b/badbitcount.bmp", "b/badplanes.bmp", "b/badwidth.bmp",
+                           "q/rgba64.bmp",      "x/ba-bm.bmp",     "q/pal1huffmsb.bmp"};
   for (const char* f : refused) {
     SCOPED_TRACE(f);
     EXPECT_EQ(decode_file(read_file(suite(f))).result, -1);
   }
-  const char* decoded[] = {"b/badbitssize.bmp",    "b/baddens1.bmp",  "b/baddens2.bmp",    "b/badfilesize.bmp",
-                           "b/badheadersize.bmp",  "b/badpalettesize.bmp", "b/pal8badindex.bmp", "b/badrle.bmp",
-                           "b/badrle4.bmp",        "b/badrle4bis.bmp", "b/badrle4ter.bmp",  "b/badrlebis.bmp",
-                           "b/badrleter.bmp",      "g/pal8nonsquare.bmp", "q/rgb24prof2.bmp"};
+  const char* decoded[] = {"b/badbitssize.bmp",  "b/baddens1.bmp",      "b/baddens2.bmp",
+                           "b/badfilesize.bmp",  "b/badheadersize.bmp", "b/badpalettesize.bmp",
+                           "b/pal8badindex.bmp", "b/badrle.bmp",        "b/badrle4.bmp",
+                           "b/badrle4bis.bmp",   "b/badrle4ter.bmp",    "b/badrlebis.bmp",
+                           "b/badrleter.bmp",    "g/pal8nonsquare.bmp", "q/rgb24prof2.bmp"};
   for (const char* f : decoded) {
     SCOPED_TRACE(f);
     EXPECT_EQ(decode_file(read_file(suite(f))).result, 0);
   }
+  // An embedded JPEG file decodes as the same file on its own would.
+  const Bytes with_jpeg = read_file(suite("q/rgb24jpeg.bmp"));
+  const Decoded embedded = decode_file(with_jpeg);
+  const Decoded alone = decode_file(Bytes(with_jpeg.begin() + 138, with_jpeg.end()));
+  ASSERT_EQ(embedded.result, 0);
+  EXPECT_EQ(embedded.pixels, alone.pixels);
+  EXPECT_EQ(embedded.width, 127);
+  // Embedded files that are not what the compression names are refused.
+  Bytes swapped = read_file(suite("q/rgb24png.bmp"));
+  put_le32(swapped, 30, 4);
+  EXPECT_EQ(decode_file(swapped).result, -1);
+  put_le32(swapped, 30, 5);
+  swapped[138] = 0;
+  EXPECT_EQ(decode_file(swapped).result, -1);
   // Short file: the rows that are there, flagged.
   EXPECT_EQ(decode_file(read_file(suite("b/shortfile.bmp"))).result, 0);
   EXPECT_EQ(source_info.incomplete, 1);

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <random>
+#include <string>
 #include <tuple>
 #include <utility>
-#include <string>
 #include <vector>
 
 #include "decode/picture.h"
@@ -29,7 +29,8 @@ struct PcxSpec {
 Bytes pcx_header(const PcxSpec& s) {
   Bytes b(128, 0);
   b[0] = 0x0A, b[1] = 0x05, b[2] = 0x01, b[3] = s.bits;
-  if (s.header_palette != nullptr) std::copy(s.header_palette->begin(), s.header_palette->end(), b.begin() + 16);
+  if (s.header_palette != nullptr)
+    std::copy(s.header_palette->begin(), s.header_palette->end(), b.begin() + 16);
   auto put16 = [&](size_t at, int v) {
     b[at] = uint8_t(v);
     b[at + 1] = uint8_t(unsigned(v) >> 8);
@@ -175,11 +176,11 @@ TEST(PcxRefusal, HeadersThatCannotBeDecoded) {
   EXPECT_EQ(decode_file(Bytes(good.begin(), good.begin() + 100)).result, -1);
   // Planar layouts of more than 16 colours, and plane rows too short for
   // their pixels.
-  for (auto [bits, planes, line] : {std::tuple{1, 5, 4}, {2, 3, 4}, {4, 2, 4}, {4, 3, 4}, {1, 4, 0}, {2, 1, 0},
-                                    {4, 1, 1}}) {
+  for (auto [bits, planes, line] :
+       {std::tuple{1, 5, 4}, {2, 3, 4}, {4, 2, 4}, {4, 3, 4}, {1, 4, 0}, {2, 1, 0}, {4, 1, 1}}) {
     SCOPED_TRACE(testing::Message() << bits << " bits, " << planes << " planes, line " << line);
-    const PcxSpec p{.width = 3, .height = 2, .planes = uint8_t(planes), .line = uint16_t(line),
-                    .bits = uint8_t(bits)};
+    const PcxSpec p{
+        .width = 3, .height = 2, .planes = uint8_t(planes), .line = uint16_t(line), .bits = uint8_t(bits)};
     EXPECT_EQ(decode_file(concat(pcx_header(p), data)).result, -1);
   }
 }
@@ -215,8 +216,12 @@ TEST(PcxPlanar, RandomPicturesOfEveryLayout) {
       SCOPED_TRACE(testing::Message() << bits << " bits, " << planes << " planes, width " << width);
       const int per_byte = 8 / bits;
       const uint16_t line = uint16_t(((width + per_byte - 1) / per_byte + 1) & ~1);
-      const PcxSpec s{.width = width, .height = 5, .planes = uint8_t(planes), .line = line,
-                      .bits = uint8_t(bits), .header_palette = &header_palette};
+      const PcxSpec s{.width = width,
+                      .height = 5,
+                      .planes = uint8_t(planes),
+                      .line = line,
+                      .bits = uint8_t(bits),
+                      .header_palette = &header_palette};
       const uint32_t colours = 1u << (bits * planes);
       const auto index = random_values(size_t(width) * 5, colours, uint32_t(width * planes), 2);
       Bytes values;
@@ -226,8 +231,9 @@ TEST(PcxPlanar, RandomPicturesOfEveryLayout) {
             uint8_t v = 0;
             for (int k = 0; k < per_byte; ++k) {
               const int x = b * per_byte + k;
-              const uint32_t part = x < width ? index[size_t(y * width + x)] >> (p * bits) & ((1u << bits) - 1)
-                                              : uint32_t(rng()) & ((1u << bits) - 1);  // padding
+              const uint32_t part = x < width
+                                        ? index[size_t(y * width + x)] >> (p * bits) & ((1u << bits) - 1)
+                                        : uint32_t(rng()) & ((1u << bits) - 1);  // padding
               v = uint8_t(v | part << (8 - bits * (k + 1)));
             }
             values.push_back(v);
@@ -258,7 +264,8 @@ TEST(PcxPlanar, RandomPicturesOfEveryLayout) {
         EXPECT_EQ(part.incomplete, 1) << cut;
         size_t differ = 0;
         for (size_t i = 0; i < part.pixels.size(); ++i) {
-          const bool rows_done = i < size_t(width) * size_t(5 - 1) && part.pixels[i + size_t(width)] != kUntouched;
+          const bool rows_done =
+              i < size_t(width) * size_t(5 - 1) && part.pixels[i + size_t(width)] != kUntouched;
           if (rows_done && part.pixels[i] != d.pixels[i]) ++differ;
         }
         EXPECT_EQ(differ, 0u) << cut;

@@ -282,8 +282,8 @@ TEST(TgaAgainstStb, RandomPicturesAgree) {
     int tolerance;  // stb_image widens 5-bit channels by rounding down: 1 apart from repeated bits
   };
   const Case cases[] = {
-      {1, 8, 24, 0}, {9, 8, 24, 0},  {1, 8, 32, 0}, {1, 8, 16, 1}, {2, 24, 0, 0},  {10, 24, 0, 0},
-      {2, 32, 0, 0}, {10, 32, 0, 0}, {2, 16, 0, 1}, {10, 16, 0, 1}, {3, 8, 0, 0}, {11, 8, 0, 0},
+      {1, 8, 24, 0}, {9, 8, 24, 0},  {1, 8, 32, 0}, {1, 8, 16, 1},  {2, 24, 0, 0}, {10, 24, 0, 0},
+      {2, 32, 0, 0}, {10, 32, 0, 0}, {2, 16, 0, 1}, {10, 16, 0, 1}, {3, 8, 0, 0},  {11, 8, 0, 0},
   };
   for (const Case& c : cases) {
     for (uint8_t descriptor : {0x00, 0x20}) {

@@ -129,7 +129,7 @@ std::string case_name(const FilterCase& c) {
 
 std::vector<FilterCase> filter_cases() {
   std::vector<FilterCase> cases;
-  for (int32_t f = 0; f <= 5; ++f) {
+  for (int32_t f = 0; f <= kFilterTrial; ++f) {
     for (int32_t t : {2, 4, 6}) {
       for (int32_t w : {1, 2, 7}) cases.push_back({t, 8, w, f});
     }

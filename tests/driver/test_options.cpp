@@ -43,6 +43,8 @@ struct OptionCase {
   int32_t randomize = 0, verbose = 0, zl121 = 0, keep_palette = 0;
   int32_t memory_limit = 0;
   const char* chunk_list = nullptr;
+  int32_t search_level = 0, threads = 0;
+  bool alpha_free = false, strategy_option = false;
   const char* input = "in";
   const char* output = nullptr;
   std::string printed = "";
@@ -76,6 +78,10 @@ TEST_P(OptionsTest, ParsedAsGiven) {
   EXPECT_EQ(std::string(p.cmd.output_arg ? p.cmd.output_arg : "(none)"), c.output ? c.output : "(none)");
   EXPECT_EQ(p.cmd.input_stdin, std::string(c.input) == "-");
   EXPECT_EQ(p.cmd.output_stdout, c.output && std::string(c.output) == "-");
+  EXPECT_EQ(p.cmd.search_level, c.search_level);
+  EXPECT_EQ(p.cmd.threads, c.threads);
+  EXPECT_EQ(p.cmd.alpha_free, c.alpha_free);
+  EXPECT_EQ(p.cmd.strategy_option, c.strategy_option);
   EXPECT_EQ(captured_messages(), c.printed);
 }
 
@@ -104,9 +110,9 @@ INSTANTIATE_TEST_SUITE_P(Options, OptionsTest, ::testing::Values(
     OptionCase{.args = {"-f", "in"}, .filter = 0}, OptionCase{.args = {"-F5", "in"}, .filter = 5},
     OptionCase{.args = {"-force", "in"}, .force = true}, OptionCase{.args = {"-FoRcE", "in"}, .force = true},
     // The strategy is clamped.
-    OptionCase{.args = {"-s9", "in"}, .strategy = 4}, OptionCase{.args = {"-s-2", "in"}, .strategy = 0},
-    OptionCase{.args = {"-s2", "in"}, .strategy = 2}, OptionCase{.args = {"-s3", "in"}, .strategy = 3},
-    OptionCase{.args = {"-s", "in"}, .strategy = 0}, OptionCase{.args = {"-s99999999999", "in"}, .strategy = 4},
+    OptionCase{.args = {"-s9", "in"}, .strategy = 4, .strategy_option = true}, OptionCase{.args = {"-s-2", "in"}, .strategy = 0, .strategy_option = true},
+    OptionCase{.args = {"-s2", "in"}, .strategy = 2, .strategy_option = true}, OptionCase{.args = {"-s3", "in"}, .strategy = 3, .strategy_option = true},
+    OptionCase{.args = {"-s", "in"}, .strategy = 0, .strategy_option = true}, OptionCase{.args = {"-s99999999999", "in"}, .strategy = 4, .strategy_option = true},
     // A bit depth outside the list is dropped without a word.
     OptionCase{.args = {"-d4", "in"}, .bit_depth = 4}, OptionCase{.args = {"-d0", "in"}, .bit_depth = 0},
     OptionCase{.args = {"-d3", "in"}}, OptionCase{.args = {"-d16", "in"}}, OptionCase{.args = {"-d8", "-d3", "in"}},
@@ -117,7 +123,8 @@ INSTANTIATE_TEST_SUITE_P(Options, OptionsTest, ::testing::Values(
     OptionCase{.args = {"-n7", "-b64", "in"}, .threshold = 64.0, .block_option = true},
     OptionCase{.args = {"-b64", "-n7", "in"}, .threshold = 64.0, .exact_blocks = 7,
                .block_option = true},
-    OptionCase{.args = {"-b-100", "-s1", "in"}, .strategy = 1, .threshold = 100.0, .block_option = true},
+    OptionCase{.args = {"-b-100", "-s1", "in"}, .strategy = 1, .threshold = 100.0, .block_option = true,
+               .strategy_option = true},
     // Words that a general number reader would take as infinity or NaN are no numbers here.
     OptionCase{.args = {"-binf", "in"}, .threshold = 0.0, .block_option = true},
     OptionCase{.args = {"-bnan", "in"}, .threshold = 0.0, .block_option = true},
@@ -129,6 +136,17 @@ INSTANTIATE_TEST_SUITE_P(Options, OptionsTest, ::testing::Values(
     OptionCase{.args = {"-kall", "-k", "in"}, .chunk_list = "all"},
     OptionCase{.args = {"-yes", "-x", "--", "in"}, .printed = "Warning: unrecognized option: -yes\n"
                "Warning: unrecognized option: -x\nWarning: unrecognized option: --\n"},
+    // Search level, workers and transparent colours; a bare "-o" is the thorough level.
+    OptionCase{.args = {"-o", "in"}, .search_level = 2}, OptionCase{.args = {"-o0", "in"}},
+    OptionCase{.args = {"-O1", "in"}, .search_level = 1}, OptionCase{.args = {"-o3", "in"}, .search_level = 3},
+    OptionCase{.args = {"-o9", "in"}, .search_level = 3},
+    OptionCase{.args = {"-o3", "-o1", "in"}, .search_level = 1},
+    OptionCase{.args = {"-j4", "-o", "in"}, .search_level = 2, .threads = 4},
+    OptionCase{.args = {"-J", "in"}}, OptionCase{.args = {"-j99999999999", "in"}, .threads = kMaxThreads},
+    OptionCase{.args = {"-a", "-o1", "in"}, .search_level = 1, .alpha_free = true},
+    OptionCase{.args = {"-A", "in"}, .alpha_free = true},
+    OptionCase{.args = {"-ox", "-j-1", "-ab", "in"}, .printed = "Warning: unrecognized option: -ox\n"
+               "Warning: unrecognized option: -j-1\nWarning: unrecognized option: -ab\n"},
     OptionCase{.args = {"-l512", "in"}, .memory_limit = 512},
     OptionCase{.args = {"-L7", "-l99999999999", "in"}, .memory_limit = INT32_MAX},
     OptionCase{.args = {"-l", "in"}, .result = kParseBadMemoryLimit},
@@ -144,7 +162,7 @@ struct BatchOptionCase {
   ParseResult result = kParseOk;
   std::vector<std::string> names = {};
   bool batch = true, preserve_times = false, pretend = false;
-  int32_t jobs = 0;
+  int32_t threads = 0;
 };
 
 class BatchOptionsTest : public ::testing::TestWithParam<BatchOptionCase> {};
@@ -157,7 +175,7 @@ TEST_P(BatchOptionsTest, ParsedAsGiven) {
   EXPECT_EQ(p.cmd.batch, c.batch);
   EXPECT_EQ(p.cmd.preserve_times, c.preserve_times);
   EXPECT_EQ(p.cmd.pretend, c.pretend);
-  EXPECT_EQ(p.cmd.jobs, c.jobs);
+  EXPECT_EQ(p.cmd.threads, c.threads);
   EXPECT_FALSE(p.cmd.in_place);
   std::vector<std::string> names(p.cmd.batch_names.begin(), p.cmd.batch_names.end());
   EXPECT_EQ(names, c.names);
@@ -171,12 +189,11 @@ TEST_P(BatchOptionsTest, ParsedAsGiven) {
 INSTANTIATE_TEST_SUITE_P(BatchOptions, BatchOptionsTest, ::testing::Values(
     BatchOptionCase{.args = {"a", "b", "c", "-I"}, .names = {"a", "b", "c"}},
     BatchOptionCase{.args = {"-i", "d/", "-j3", "e.png", "-P", "-t"}, .names = {"d/", "e.png"},
-                    .preserve_times = true, .pretend = true, .jobs = 3},
-    BatchOptionCase{.args = {"-J999999", "-i", "x"}, .names = {"x"}, .jobs = kMaxJobs},
+                    .preserve_times = true, .pretend = true, .threads = 3},
+    BatchOptionCase{.args = {"-J999999", "-i", "x"}, .names = {"x"}, .threads = kMaxThreads},
     BatchOptionCase{.args = {"-j", "-i", "x"}, .names = {"x"}},
     // Without "-i": the flags hold for the one file, and names stay two at most.
     BatchOptionCase{.args = {"-p", "-T", "in", "out"}, .batch = false, .preserve_times = true, .pretend = true},
-    BatchOptionCase{.args = {"-j2x", "-i", "x"}, .result = kParseBadJobs},
     BatchOptionCase{.args = {"-i", "x", "-"}, .result = kParseBatchStdio},
     BatchOptionCase{.args = {"-i"}, .result = kParseNoInput},
     BatchOptionCase{.args = {"x", "-h", "-c9"}, .result = kParseHelp},
@@ -194,7 +211,14 @@ TEST(Options, UsageTextLines) {
   captured_messages().clear();
   print_usage(capture_print);
   const std::string& printed = captured_messages();
-  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 27);
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 29);
+  // The search options sit between "-force" and the file names, in that order.
+  const size_t force = printed.find("   -force  Write file even if bigger.\n");
+  const size_t o = printed.find("   -o# Search");
+  const size_t j = printed.find("   -j# Worker threads");
+  const size_t a = printed.find("   -a  Allow any color in fully transparent pixels\n");
+  const size_t names = printed.find("The 1st filename is the input.");
+  EXPECT_TRUE(force < o && o < j && j < a && a < names) << printed;
   const std::string first = printed.substr(0, printed.find('\n') + 1);
   EXPECT_TRUE(
       std::regex_match(first, std::regex("TESSEL \\[In:\\{PNG,JPG,GIF,TGA,PCX,BMP\\}\\] \\(Out:PNG\\) "

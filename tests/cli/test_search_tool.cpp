@@ -1,0 +1,86 @@
+// The search options through the real binary: "-o" writes a smaller file of
+// the same picture and lists its candidates under -v, "-o0" is the default
+// run byte for byte, the worker count never changes the bytes, and "-a" lets
+// only fully transparent pixels change colour.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/command_runner.h"
+#include "tests/support/oracle.h"
+#include "tests/support/picture_builder.h"
+
+namespace {
+
+using namespace testpic;
+
+// RGBA, stored: a few opaque colours in tiles, and clear tiles whose colour
+// bytes are noise.
+Bytes rgba_tiles() {
+  Bytes rows;
+  uint32_t state = 3;
+  for (int y = 0; y < 24; ++y) {
+    rows.push_back(0);
+    for (int x = 0; x < 24; ++x) {
+      state = state * 1664525u + 1013904223u;
+      const bool clear = (x / 6 + y / 6) % 2 == 0;
+      rows.insert(rows.end(), {uint8_t(clear ? state >> 24 : 40 + x % 3), uint8_t(clear ? state >> 16 : 90),
+                               uint8_t(clear ? state >> 8 : 200), uint8_t(clear ? 0 : 255)});
+    }
+  }
+  return png_file({ihdr_chunk(24, 24, 8, 6), idat_chunk(rows, 0), png_chunk("IEND", {})});
+}
+
+TEST(SearchTool, SmallerSamePictureCandidatesListed) {
+  TempFolder dir;
+  const Bytes input = rgb_png(32, 32, 0);
+  write_file(dir.file("in.png"), input);
+  const CommandResult r = run_tool(dir, {"in.png", "out.png", "-o1", "-v", "-j1"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  const Bytes out = read_file(dir.file("out.png"));
+  EXPECT_LT(out.size(), input.size());
+  EXPECT_TRUE(same_png_pixels(out, input));
+  EXPECT_NE(r.out.find("Output: out.png search level:1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Candidate c"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Search: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(std::to_string(out.size()) + " bytes"), std::string::npos) << r.out;
+}
+
+TEST(SearchTool, LevelZeroIsTheDefaultRunAndWorkersNeverChangeBytes) {
+  TempFolder dir;
+  write_file(dir.file("in.png"), rgba_tiles());
+  ASSERT_EQ(run_tool(dir, {"in.png", "plain.png", "-q"}).status, 0);
+  const CommandResult zero = run_tool(dir, {"in.png", "zero.png", "-o0"});
+  ASSERT_EQ(zero.status, 0);
+  EXPECT_EQ(read_file(dir.file("plain.png")), read_file(dir.file("zero.png")));
+  EXPECT_EQ(zero.out.find("search"), std::string::npos);
+  ASSERT_EQ(run_tool(dir, {"in.png", "one.png", "-o2", "-j1", "-q"}).status, 0);
+  ASSERT_EQ(run_tool(dir, {"in.png", "four.png", "-O2", "-J4", "-q"}).status, 0);
+  EXPECT_EQ(read_file(dir.file("one.png")), read_file(dir.file("four.png")));
+  EXPECT_TRUE(same_png_pixels(read_file(dir.file("one.png")), rgba_tiles()));
+}
+
+TEST(SearchTool, AlphaFreeChangesOnlyClearPixels) {
+  TempFolder dir;
+  const Bytes input = rgba_tiles();
+  write_file(dir.file("in.png"), input);
+  ASSERT_EQ(run_tool(dir, {"in.png", "kept.png", "-o1", "-q"}).status, 0);
+  ASSERT_EQ(run_tool(dir, {"in.png", "free.png", "-o1", "-a", "-q"}).status, 0);
+  const Bytes kept = read_file(dir.file("kept.png"));
+  const Bytes freed = read_file(dir.file("free.png"));
+  EXPECT_TRUE(same_png_pixels(kept, input));
+  EXPECT_LT(freed.size(), kept.size());
+  OraclePicture a, b;
+  ASSERT_TRUE(libpng_decode(input, &a));
+  ASSERT_TRUE(libpng_decode(freed, &b));
+  ASSERT_EQ(a.pixels.size(), b.pixels.size());
+  for (size_t i = 0; i < a.pixels.size(); ++i) {
+    if ((a.pixels[i] >> 24) == 0)
+      EXPECT_EQ(b.pixels[i] >> 24, 0u) << i;
+    else
+      EXPECT_EQ(a.pixels[i], b.pixels[i]) << i;
+  }
+}
+
+}  // namespace
