@@ -105,11 +105,7 @@ void probe_picture(const uint8_t* d, int32_t size, int32_t* width, int32_t* heig
     return;
   }
   if (is_jpeg(d, size)) return probe_jpeg(d, size, width, height);
-  if (is_gif_start(d, size)) {
-    *width = int32_t(read_le16(d + 6));
-    *height = int32_t(read_le16(d + 8));
-    return;
-  }
+  if (is_gif_start(d, size)) return probe_gif(d, size, width, height);
   if (is_cel(d, size)) {
     *width = int32_t(read_le16(d + 2));
     *height = int32_t(read_le16(d + 4));
