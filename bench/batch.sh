@@ -50,7 +50,8 @@ run() {  # jobs
   # shellcheck disable=SC2086
   (cd "$tree" && /usr/bin/time -f '%U %S' -o "$WORK/cpu$1" "$TESSEL" -i "-j$1" $OPTIONS . >"$WORK/out$1" 2>&1) || true
   end=$(date +%s.%N)
-  read -r user system <"$WORK/cpu$1"
+  # The last line: a failing run gets a line about its status first.
+  read -r user system < <(tail -n 1 "$WORK/cpu$1")
   printf 'j%s: wall %6.2f s, CPU %6.2f s (user %.2f, system %.2f)   %s\n' "$1" \
     "$(echo "$end - $start" | bc)" "$(echo "$user + $system" | bc)" "$user" "$system" "$(tail -n 1 "$WORK/out$1")"
 }
