@@ -51,9 +51,11 @@ BmpRleResult decode_bmp_rle(const BmpRleStream& s, const DecodeTarget& t) {
 
   // Skipped pixels are transparent black: clear the part of the target the
   // picture covers before the stream writes into it.
-  for (int64_t row = 0; row < s.height; ++row) {
+  // Only the rows inside the target are visited, however far the offset
+  // moves the picture.
+  const int64_t first_row = t.y_offset < 0 ? -int64_t(t.y_offset) : 0;
+  for (int64_t row = first_row; row < s.height; ++row) {
     const int64_t y = row + t.y_offset;
-    if (y < 0) continue;
     if (y >= t.height) break;
     uint32_t* line = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(t.pixels) + y * t.pitch);
     for (int64_t x = at.x_lo; x < at.x_hi; ++x) line[x + t.x_offset] = 0;

@@ -239,57 +239,103 @@ bool skip_sub_blocks(Cursor& c) {
   }
 }
 
+// What comes before the first image's data: the screen, the colour table in
+// use, the transparent index in force and the image descriptor.
+struct FirstImage {
+  int64_t screen_width, screen_height;
+  uint8_t screen_flags, background_index;
+  const uint8_t* table;  // null without a table
+  int32_t count;         // entries of the table in use (or the size the screen names)
+  int32_t transparent;   // -1: none
+  int64_t left, top, width, height;
+  uint8_t image_flags;
+};
+
+// Walks the header, the extensions and the image descriptor. Bytes between
+// blocks that start no block are passed over one at a time, as the first
+// version of the format asks readers to; the trailer before any image ends
+// the walk with nothing found.
+bool find_first_image(Cursor& c, FirstImage* f) {
+  const uint8_t* d = c.data;
+  if (c.size < 13) return false;
+  f->screen_width = read_le16(d + 6);
+  f->screen_height = read_le16(d + 8);
+  f->screen_flags = d[10];
+  f->background_index = d[11];
+  c.pos = 13;
+  f->count = 1 << ((f->screen_flags & 7) + 1);
+  f->table = nullptr;
+  if (f->screen_flags & 0x80) {
+    if (!c.has(3 * f->count)) return false;
+    f->table = d + c.pos;
+    c.pos += 3 * f->count;
+  }
+  f->transparent = -1;
+  for (;;) {
+    if (!c.has(1)) return false;
+    const uint8_t block_type = d[c.pos++];
+    if (block_type == 0x2C) break;
+    if (block_type == 0x3B) return false;
+    if (block_type != 0x21) continue;
+    if (!c.has(1)) return false;
+    if (d[c.pos] == 0xF9) {
+      // Label, block size, packed flags, two delay bytes, transparent index.
+      if (!c.has(6)) return false;
+      if (d[c.pos + 2] & 1) f->transparent = d[c.pos + 5];
+    }
+    c.pos += 1;
+    if (!skip_sub_blocks(c)) return false;
+  }
+  if (!c.has(9)) return false;
+  f->left = read_le16(d + c.pos);
+  f->top = read_le16(d + c.pos + 2);
+  f->width = read_le16(d + c.pos + 4);
+  f->height = read_le16(d + c.pos + 6);
+  f->image_flags = d[c.pos + 8];
+  c.pos += 9;
+  if (f->image_flags & 0x80) {
+    f->count = 1 << ((f->image_flags & 7) + 1);
+    if (!c.has(3 * f->count)) return false;
+    f->table = d + c.pos;
+    c.pos += 3 * f->count;
+  }
+  // A screen of no width or height (some writers leave it 0) is as large as
+  // the first image reaches.
+  if (f->screen_width == 0) f->screen_width = f->left + f->width;
+  if (f->screen_height == 0) f->screen_height = f->top + f->height;
+  return true;
+}
+
 }  // namespace
+
+void probe_gif(const uint8_t* d, int32_t size, int32_t* width, int32_t* height) {
+  if (d == nullptr || size < 13) return;
+  *width = int32_t(read_le16(d + 6));
+  *height = int32_t(read_le16(d + 8));
+  if (*width != 0 && *height != 0) return;
+  Cursor c{d, size, 13};
+  FirstImage f;
+  if (!find_first_image(c, &f)) return;
+  *width = int32_t(f.screen_width);
+  *height = int32_t(f.screen_height);
+}
 
 int32_t decode_gif(const uint8_t* d, int32_t size, const DecodeTarget& t, SourceInfo& info) {
   info.source_color_type = 3;
   info.source_bit_depth = 8;
   // Byte 12 (the pixel aspect ratio) only says how to stretch the picture
   // for display; a non-zero value changes none of its pixels.
-  if (size < 13) return -1;
-  const int64_t screen_width = read_le16(d + 6);
-  const int64_t screen_height = read_le16(d + 8);
-  const uint8_t screen_flags = d[10];
-  const uint8_t background_index = d[11];
-  const bool has_global_table = (screen_flags & 0x80) != 0;
-
   Cursor c{d, size, 13};
-  int32_t count = 1 << ((screen_flags & 7) + 1);
-  const uint8_t* table = nullptr;
-  if (has_global_table) {
-    if (!c.has(3 * count)) return -1;
-    table = d + c.pos;
-    c.pos += 3 * count;
-  }
-
-  int32_t transparent = -1;
-  uint8_t block_type = 0;
-  for (;;) {
-    if (!c.has(1)) return -1;
-    block_type = d[c.pos++];
-    if (block_type != 0x21) break;
-    if (!c.has(1)) return -1;
-    if (d[c.pos] == 0xF9) {
-      // Label, block size, packed flags, two delay bytes, transparent index.
-      if (!c.has(6)) return -1;
-      if (d[c.pos + 2] & 1) transparent = d[c.pos + 5];
-    }
-    c.pos += 1;
-    if (!skip_sub_blocks(c)) return -1;
-  }
-  if (block_type != 0x2C || !c.has(9)) return -1;
-  const int64_t left = read_le16(d + c.pos);
-  const int64_t top = read_le16(d + c.pos + 2);
-  const int64_t width = read_le16(d + c.pos + 4);
-  const int64_t height = read_le16(d + c.pos + 6);
-  const uint8_t image_flags = d[c.pos + 8];
-  c.pos += 9;
-  if (image_flags & 0x80) {
-    count = 1 << ((image_flags & 7) + 1);
-    if (!c.has(3 * count)) return -1;
-    table = d + c.pos;
-    c.pos += 3 * count;
-  }
+  FirstImage f;
+  if (!find_first_image(c, &f)) return -1;
+  const int64_t screen_width = f.screen_width, screen_height = f.screen_height;
+  const bool has_global_table = (f.screen_flags & 0x80) != 0;
+  const uint8_t background_index = f.background_index;
+  const int32_t count = f.count;
+  const uint8_t* table = f.table;
+  const int32_t transparent = f.transparent;
+  const int64_t left = f.left, top = f.top, width = f.width, height = f.height;
+  const uint8_t image_flags = f.image_flags;
   if (c.has(1) && d[c.pos] > kMaxCodeSize) return -1;
 
   uint32_t* palette = info.palette;

@@ -3,5 +3,10 @@
 
 #include "decode/decoder.h"
 
+// The screen size of a GIF file; a screen dimension stored as 0 is taken
+// from the first image's extent, as the decoder does. Leaves both outputs
+// untouched when the header is cut short.
+void probe_gif(const uint8_t* data, int32_t size, int32_t* width, int32_t* height);
+
 // Decodes a GIF file image into the target. 0 = success, -1 = refused.
 int32_t decode_gif(const uint8_t* data, int32_t size, const DecodeTarget& target, SourceInfo& info);

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <new>
 
+#include "decode/jpeg_arith.h"
 #include "decode/jpeg_idct.h"
+#include "decode/jpeg_render.h"
 
 namespace {
 
@@ -126,6 +128,19 @@ struct JpegContext {
   bool cut_short;       // the data ended inside a scan
   int64_t cut_row;      // with cut_short: the first picture row of the MCU row it ended in
   bool saw_end;         // an end-of-picture marker was met
+
+  // Pictures the MCU-by-MCU path cannot show keep every scan in the
+  // coefficient store and are rendered whole at the end: arithmetic coding,
+  // four components, red-green-blue components, sampling factors of 3.
+  bool arithmetic;
+  bool progressive_frame;
+  bool powers_of_two;  // every sampling factor is 1, 2 or 4
+  bool whole_frame;    // decided at the first scan
+  bool decided;
+  int32_t adobe_transform;  // from an Adobe segment: 0 none, 1 YCbCr, 2 YCCK; -1 without one
+  bool saw_jfif;            // a JFIF segment: three components are YCbCr whatever else is said
+  JpegArithConditioning conditioning;
+  JpegArithDecoder arith;
 };
 
 inline void push_byte(JpegContext& c) {
@@ -258,8 +273,10 @@ int log2_of(int v) {
   return -1;
 }
 
-int parse_sof(JpegContext& c, int64_t p, int64_t end) {
+int parse_sof(JpegContext& c, int64_t p, int64_t end, bool arithmetic) {
   if (end - p < 6) return -1;
+  c.arithmetic = arithmetic;
+  c.powers_of_two = true;
   // Only 8-bit samples: deeper ones would decode to a wrong picture.
   if (c.data[p] != 8) return -1;
   c.height = int32_t(read_be16(c.data + p + 1));
@@ -278,22 +295,28 @@ int parse_sof(JpegContext& c, int64_t p, int64_t end) {
     k.quant = q[2];
     k.log2_h = log2_of(k.h);
     k.log2_v = log2_of(k.v);
-    if (k.log2_h < 0 || k.log2_v < 0 || k.quant > 3) return -1;
+    if (k.h < 1 || k.h > 4 || k.v < 1 || k.v > 4 || k.quant > 3) return -1;
+    if (k.log2_h < 0 || k.log2_v < 0) {
+      // A factor of 3: only the whole-frame path can place such samples.
+      c.powers_of_two = false;
+      k.log2_h = std::max(k.log2_h, 0);
+      k.log2_v = std::max(k.log2_v, 0);
+    }
     blocks += k.h * k.v;
     c.h_max = std::max(c.h_max, k.h);
     c.v_max = std::max(c.v_max, k.v);
   }
   // The final progressive pass holds one block of every component per MCU.
   if (blocks > kJpegMcuBlocks) return -1;
-  c.log2_h_max = log2_of(c.h_max);
-  c.log2_v_max = log2_of(c.v_max);
-  c.mcu_cols = (int64_t(c.width) + 8 * c.h_max - 1) >> (c.log2_h_max + 3);
-  c.mcu_rows = (int64_t(c.height) + 8 * c.v_max - 1) >> (c.log2_v_max + 3);
+  c.log2_h_max = std::max(log2_of(c.h_max), 0);
+  c.log2_v_max = std::max(log2_of(c.v_max), 0);
+  c.mcu_cols = (int64_t(c.width) + 8 * c.h_max - 1) / (8 * c.h_max);
+  c.mcu_rows = (int64_t(c.height) + 8 * c.v_max - 1) / (8 * c.v_max);
   int64_t base = 0;
   for (int i = 0; i < n; i++) {
     JpegComponent& k = c.comp[i];
-    k.blocks_per_row = c.mcu_cols << k.log2_h;
-    k.block_rows = c.mcu_rows << k.log2_v;
+    k.blocks_per_row = c.mcu_cols * k.h;
+    k.block_rows = c.mcu_rows * k.v;
     k.base = base;
     base += k.blocks_per_row * k.block_rows;
   }
@@ -445,6 +468,166 @@ void set_chroma(JpegOutput& o, int j, int first_block, const JpegComponent& luma
   o.chroma_shift_v[j] = std::max(0, luma.log2_v - chroma.log2_v);
 }
 
+bool is_rgb(const JpegContext& c) {
+  if (c.comp_count != 3 || c.saw_jfif) return false;
+  if (c.adobe_transform >= 0) return c.adobe_transform == 0;
+  return c.comp[0].id == 'R' && c.comp[1].id == 'G' && c.comp[2].id == 'B';
+}
+
+// One block of a whole-frame scan into its coefficients (zigzag order).
+void decode_whole_block(JpegContext& c, const JpegScanComponent& s, int pred_index, int16_t* coef) {
+  if (!c.arithmetic) {
+    decode_progressive_block(c, s, pred_index, coef);
+    return;
+  }
+  JpegArithDecoder& d = c.arith;
+  if (c.ss == 0) {
+    if (c.ah == 0) {
+      c.dc_pred[pred_index] += uint32_t(jpeg_arith_dc_diff(d, c.conditioning, s.dc, pred_index));
+      coef[0] = int16_t(c.dc_pred[pred_index] << c.al);
+    } else {
+      jpeg_arith_dc_refine(d, c.al, coef);
+    }
+  }
+  const int first = std::max(c.ss, 1);
+  if (first > c.se) return;
+  if (c.ah == 0)
+    jpeg_arith_ac_first(d, c.conditioning, s.ac - 4, first, c.se, c.al, coef);
+  else
+    jpeg_arith_ac_refine(d, s.ac - 4, first, c.se, c.al, coef);
+}
+
+void whole_restart_step(JpegContext& c) {
+  if (!c.arithmetic) {
+    restart_check(c);
+    return;
+  }
+  if (c.restart_interval == 0 || --c.restart_countdown != 0) return;
+  jpeg_arith_restart(c.arith);
+  c.restart_countdown = c.restart_interval;
+  std::memset(c.dc_pred, 0, sizeof c.dc_pred);
+}
+
+// A scan of a whole-frame picture, sequential or progressive, Huffman or
+// arithmetic, into the coefficient store. Results as decode_scan's.
+int decode_scan_whole(JpegContext& c, int64_t end) {
+  const int n = c.scan_count;
+  if (!c.arithmetic) {
+    const bool uses_dc = c.ss == 0 && c.ah == 0, uses_ac = c.se >= std::max(c.ss, 1);
+    for (int i = 0; i < n; i++) {
+      if ((uses_dc && c.huff[c.scan[i].dc].value_count == 0) ||
+          (uses_ac && c.huff[c.scan[i].ac].value_count == 0)) {
+        if (c.coefficient_store == nullptr) return -1;
+        c.cut_short = true;
+        c.cut_row = c.height;
+        return 2;
+      }
+    }
+  }
+  if (clip_empty(c)) return 1;
+  if (c.coefficient_store == nullptr) {
+    const int64_t bytes = c.store_blocks * 128;
+    if (bytes > kMaxCoefficientBytes) return -1;
+    c.coefficient_store = static_cast<int16_t*>(std::calloc(size_t(c.store_blocks), 128));
+    if (c.coefficient_store == nullptr) return -1;
+    c.visits_left = kMaxVisitsPerBlock * c.store_blocks + 65536;
+  }
+  c.bits = 0;
+  c.bit_count = 0;
+  std::memset(c.dc_pred, 0, sizeof c.dc_pred);
+  c.eob_run = 0;
+  c.restart_countdown = c.restart_interval;
+  c.next_restart = 0xD0;
+  c.pos = end;
+  if (c.arithmetic) jpeg_arith_start(c.arith, c.data, c.size, end);
+
+  auto stopped = [&c](int64_t row) {
+    if (c.pos >= c.size + 4 || c.visits_left <= 0 || (c.arithmetic && c.arith.corrupt)) {
+      c.cut_short = true;
+      c.cut_row = row;
+      return true;
+    }
+    return false;
+  };
+  if (n > 1) {
+    for (int64_t my = 0; my < c.mcu_rows; ++my) {
+      for (int64_t mx = 0; mx < c.mcu_cols; ++mx) {
+        if (stopped(my * 8 * c.v_max)) goto scan_end;
+        for (int i = 0; i < n; i++) {
+          const JpegScanComponent& s = c.scan[i];
+          const JpegComponent& k = c.comp[s.comp];
+          for (int br = 0; br < k.v; br++)
+            for (int bc = 0; bc < k.h; bc++) {
+              decode_whole_block(c, s, i, store_block(c, k, mx * k.h + bc, my * k.v + br));
+              c.visits_left--;
+            }
+        }
+        c.decoded_any = true;
+        whole_restart_step(c);
+      }
+    }
+  } else {
+    // A single component's scan covers only the blocks its samples need.
+    const JpegScanComponent& s = c.scan[0];
+    const JpegComponent& k = c.comp[s.comp];
+    const int64_t cols = ((int64_t(c.width) * k.h + c.h_max - 1) / c.h_max + 7) / 8;
+    const int64_t rows = ((int64_t(c.height) * k.v + c.v_max - 1) / c.v_max + 7) / 8;
+    for (int64_t by = 0; by < rows; ++by) {
+      for (int64_t bx = 0; bx < cols; ++bx) {
+        if (stopped(by * 8 * c.v_max / k.v)) goto scan_end;
+        decode_whole_block(c, s, 0, store_block(c, k, bx, by));
+        c.visits_left--;
+        c.decoded_any = true;
+        whole_restart_step(c);
+      }
+    }
+  }
+scan_end:
+  if (c.arithmetic) {
+    c.pos = c.arith.pos;
+    // Without a marker after it the data ended inside the scan; the rest
+    // was decoded from nothing.
+    if (c.arith.pos >= c.size && !c.cut_short) {
+      c.cut_short = true;
+      c.cut_row = c.height;
+    }
+  } else {
+    give_back(c);
+  }
+  c.progressive_scans++;
+  return 0;
+}
+
+void render_whole(JpegContext& c) {
+  JpegFrameView f{};
+  f.width = c.width;
+  f.height = c.height;
+  f.comp_count = c.comp_count;
+  f.h_max = c.h_max;
+  f.v_max = c.v_max;
+  f.mcu_rows = c.mcu_rows;
+  for (int i = 0; i < c.comp_count; i++) {
+    const JpegComponent& k = c.comp[i];
+    f.comp[i] = {k.h, k.v, k.blocks_per_row, c.coefficient_store + k.base * 64, c.quant_luma[k.quant]};
+  }
+  if (c.comp_count == 4) {
+    f.colour = c.adobe_transform == 2 ? JpegColour::kYcck : JpegColour::kCmyk;
+    // Inks are stored inverted, as Adobe writes them; the established
+    // decoders read every four-component file that way, with or without
+    // the Adobe segment, and so do we.
+    f.inverted = true;
+  } else if (c.comp_count == 3) {
+    f.colour = is_rgb(c) ? JpegColour::kRgb : JpegColour::kYcc;
+  } else {
+    f.colour = JpegColour::kGray;
+  }
+  c.info->source_color_type = f.colour == JpegColour::kGray ? 0 : 2;
+  if (jpeg_render_frame(f, c.out) < 0) {
+    c.cut_short = true;
+    c.cut_row = 0;
+  }
+}
+
 // Result: 1 = the decode is over (sequential), 0 = go on parsing, 2 = the
 // progressive picture ends before this scan, -1 = refused.
 int decode_scan(JpegContext& c, int64_t p, int64_t end) {
@@ -480,6 +663,11 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
   c.ah = c.data[p + 3 + 2 * n] >> 4;
   c.al = c.data[p + 3 + 2 * n] & 15;
   const bool full_band = c.ss == 0 && c.data[p + 2 + 2 * n] == 63 && c.data[p + 3 + 2 * n] == 0;
+  if (!c.decided) {
+    c.decided = true;
+    c.whole_frame = c.arithmetic || !c.powers_of_two || c.comp_count == 4 || is_rgb(c);
+  }
+  if (c.whole_frame) return decode_scan_whole(c, end);
   // A Huffman table the file never defined would decode every block to
   // nothing: a flat grey picture reported as a success. Progressive scans
   // decoded before keep their picture.
@@ -629,8 +817,19 @@ void mark_incomplete(const JpegContext& c) {
 
 int32_t finish(JpegContext& c) {
   if (c.coefficient_store != nullptr) {
-    if (c.decoded_any) final_pass(c);
-    if (!c.saw_end && !c.cut_short) {
+    if (c.decoded_any) {
+      if (c.whole_frame) {
+        render_whole(c);
+      } else {
+        // Progressive scans may each hold one component; the picture is in
+        // colour all the same.
+        if (c.comp_count >= 2) c.info->source_color_type = 2;
+        final_pass(c);
+      }
+    }
+    // A sequential picture is complete once its scan is; a progressive one
+    // may still have been refining when the data ended.
+    if (!c.saw_end && !c.cut_short && (!c.whole_frame || c.progressive_frame)) {
       c.cut_short = true;
       c.cut_row = c.height;
     }
@@ -662,10 +861,32 @@ int32_t run(JpegContext& c) {
       case 0xC0:
       case 0xC1:
       case 0xC2:
+      case 0xC9:
+      case 0xCA:
         // A frame header after progressive scans belongs to another picture
         // (one appended after this one): this picture ends here.
         if (c.coefficient_store != nullptr) return finish(c);
-        if (parse_sof(c, body, end) < 0) return -1;
+        if (parse_sof(c, body, end, code >= 0xC9) < 0) return -1;
+        c.progressive_frame = code == 0xC2 || code == 0xCA;
+        break;
+      case 0xCC:
+        // Arithmetic conditioning: DC bounds L and U, or the AC band split.
+        for (int64_t q = body; q + 1 < end; q += 2) {
+          const int table = d[q] & 15, value = d[q + 1];
+          if (table > 3) continue;
+          if (d[q] >> 4 == 0) {
+            c.conditioning.dc_low[table] = uint8_t(value & 15);
+            c.conditioning.dc_high[table] = uint8_t(value >> 4);
+          } else if (value >= 1 && value <= 63) {
+            c.conditioning.ac_split[table] = uint8_t(value);
+          }
+        }
+        break;
+      case 0xE0:
+        if (end - body >= 5 && std::memcmp(d + body, "JFIF", 5) == 0) c.saw_jfif = true;
+        break;
+      case 0xEE:
+        if (end - body >= 12 && std::memcmp(d + body, "Adobe", 5) == 0) c.adobe_transform = d[body + 11];
         break;
       case 0xC4:
         result = parse_dht(c, body, end);
@@ -713,6 +934,8 @@ int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& targe
   c->data = data;
   c->size = size;
   c->target = target;
+  c->adobe_transform = -1;
+  c->conditioning = jpeg_arith_default_conditioning();
   const int32_t result = run(*c);
   std::free(c->coefficient_store);
   delete c;

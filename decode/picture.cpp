@@ -63,7 +63,7 @@ void probe_jpeg(const uint8_t* d, int32_t size, int32_t* w, int32_t* h) {
   while (pos < end) {
     if (d[pos] != 0xFF) {
       pos += 1;
-    } else if (d[pos + 1] >= 0xC0 && d[pos + 1] <= 0xC2) {
+    } else if ((d[pos + 1] >= 0xC0 && d[pos + 1] <= 0xC2) || d[pos + 1] == 0xC9 || d[pos + 1] == 0xCA) {
       *h = int32_t(read_be16(d + pos + 5));
       *w = int32_t(read_be16(d + pos + 7));
       return;
@@ -103,11 +103,7 @@ void probe_picture(const uint8_t* d, int32_t size, int32_t* width, int32_t* heig
     return;
   }
   if (is_jpeg(d, size)) return probe_jpeg(d, size, width, height);
-  if (is_gif_start(d, size)) {
-    *width = int32_t(read_le16(d + 6));
-    *height = int32_t(read_le16(d + 8));
-    return;
-  }
+  if (is_gif_start(d, size)) return probe_gif(d, size, width, height);
   if (is_cel(d, size)) {
     *width = int32_t(read_le16(d + 2));
     *height = int32_t(read_le16(d + 4));

@@ -59,10 +59,20 @@ mode_t current_umask() {
   return mask;
 }
 
-WriteResult write_directly(const std::string& name, const uint8_t* data, size_t size) {
+// Times on a device or pipe mean nothing, and some refuse them: no failure.
+void set_times(int fd, const FileTimes* times) {
+  if (times == nullptr) return;
+  const timespec both[2] = {times->access, times->modification};
+  if (futimens(fd, both) != 0) {
+  }
+}
+
+WriteResult write_directly(const std::string& name, const uint8_t* data, size_t size,
+                           const FileTimes* times) {
   const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return kWriteOpenFailed;
   const bool ok = write_all(fd, data, size);
+  set_times(fd, times);
   return close(fd) == 0 && ok ? kWriteOk : kWriteFailed;
 }
 
@@ -87,14 +97,20 @@ ReadResult read_stdin(std::vector<uint8_t>* data) {
   return kReadOk;
 }
 
-ReadResult read_input_file(const std::string& name, std::vector<uint8_t>* data, bool* opened) {
+ReadResult read_input_file(const std::string& name, std::vector<uint8_t>* data, bool* opened,
+                           FileTimes* times) {
   data->clear();
   const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
   *opened = fd >= 0;
   if (fd < 0) return kReadNotFound;
   struct stat st;
   ReadResult result = kReadOk;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  const bool stated = fstat(fd, &st) == 0;
+  if (stated && times != nullptr) {
+    times->access = st.st_atim;
+    times->modification = st.st_mtim;
+  }
+  if (!stated || S_ISDIR(st.st_mode)) {
     result = kReadNotFound;
   } else if (S_ISREG(st.st_mode)) {
     if (st.st_size <= 0) {
@@ -136,7 +152,8 @@ bool same_file(const std::string& a, const std::string& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-WriteResult write_file_safely(const std::string& name, const uint8_t* data, size_t size) {
+WriteResult write_file_safely(const std::string& name, const uint8_t* data, size_t size,
+                              const FileTimes* times) {
   std::string target = name;
   struct stat st;
   bool exists = stat(name.c_str(), &st) == 0;
@@ -145,11 +162,11 @@ WriteResult write_file_safely(const std::string& name, const uint8_t* data, size
     // Replace the file the link leads to and keep the link. A dangling link
     // is written through, which creates its target.
     char* resolved = realpath(name.c_str(), nullptr);
-    if (resolved == nullptr) return write_directly(name, data, size);
+    if (resolved == nullptr) return write_directly(name, data, size, times);
     target = resolved;
     free(resolved);
   }
-  if (exists && !S_ISREG(st.st_mode)) return write_directly(target, data, size);
+  if (exists && !S_ISREG(st.st_mode)) return write_directly(target, data, size, times);
   // A rename would replace a file its owner made read-only; opening it for
   // writing would not, so neither does this.
   if (exists && access(target.c_str(), W_OK) != 0) return kWriteOpenFailed;
@@ -170,7 +187,13 @@ WriteResult write_file_safely(const std::string& name, const uint8_t* data, size
     if (fchown(fd, st.st_uid, st.st_gid) != 0) {
     }
   }
-  ok = ok && write_all(fd, data, size) && fsync(fd) == 0;
+  ok = ok && write_all(fd, data, size);
+  // After the last write, which would set the modification time again.
+  if (ok && times != nullptr) {
+    const timespec both[2] = {times->access, times->modification};
+    ok = futimens(fd, both) == 0;
+  }
+  ok = ok && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   signals_hold();
   ok = ok && rename(temp.c_str(), target.c_str()) == 0;

@@ -19,6 +19,8 @@ constexpr int64_t kBytesPerPixel = 12;
 }  // namespace
 
 int64_t run_memory_bytes(int64_t width, int64_t height, int64_t input_size) {
+  // Any header size: a product that would pass 64 bits needs more than any limit.
+  if (width > 0 && height > (INT64_MAX / 4 - 2 * input_size - kFixedBytes) / kBytesPerPixel / width) return INT64_MAX;
   // The input file is held whole, and its kept chunks are copied once more.
   return width * height * kBytesPerPixel + 2 * input_size + kFixedBytes;
 }

@@ -14,6 +14,9 @@
 #ifndef TESSEL_BUILD_DATE
 #define TESSEL_BUILD_DATE __DATE__
 #endif
+#ifndef TESSEL_VERSION
+#define TESSEL_VERSION "0.0.0"
+#endif
 
 namespace {
 
@@ -89,13 +92,21 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
   cmd->filter = -1;
   cmd->bit_depth = -1;
 
+  // A batch takes any number of names, wherever "-i" stands among them.
+  for (int i = 1; i < argc; ++i)
+    if (equals_ignoring_case(argv[i], "-i")) cmd->batch = true;
+
   int names = 0;
   int32_t number = 0;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (arg[0] != '-' || std::strcmp(arg, "-") == 0) {
       const bool dash = arg[0] == '-';
-      if (names == 0) {
+      if (cmd->batch) {
+        if (dash) return kParseBatchStdio;
+        if (names == 0) cmd->input_arg = arg;
+        cmd->batch_names.push_back(arg);
+      } else if (names == 0) {
         cmd->input_arg = arg;
         cmd->input_stdin = dash;
       } else if (names == 1) {
@@ -111,6 +122,16 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
     const char* rest = arg + 2;
     if (letter == '?') {
       return kParseUsage;
+    } else if (equals_ignoring_case(arg, "-h") || equals_ignoring_case(arg, "--help")) {
+      return kParseHelp;
+    } else if (equals_ignoring_case(arg, "--version")) {
+      return kParseVersion;
+    } else if (equals_ignoring_case(arg, "-i")) {
+      // Seen before the loop.
+    } else if (equals_ignoring_case(arg, "-p")) {
+      cmd->preserve_times = true;
+    } else if (equals_ignoring_case(arg, "-t")) {
+      cmd->pretend = true;
     } else if (letter == 'c') {
       int32_t v = 0;
       if (!read_plain_digits(rest, &v) || !(v == 0 || v == 2 || v == 3 || v == 4 || v == 6))
@@ -199,11 +220,17 @@ void print_usage(PrintFn print) {
   print("   -o# Search for the smallest PNG: 0=off(default), 1=quick, 2=thorough (-o), 3=exhaustive\n");
   print("   -j# Worker threads for the search (default: one per hardware thread)\n");
   print("   -a  Allow any color in fully transparent pixels\n");
+  print("   -i  In place: every name is an input, folders walked for PNG files\n");
+  print("   -p  Keep the input's access and modification times on the written file\n");
+  print("   -t  Pretend: compute and report everything, write nothing\n");
+  print("   -h  This text (also --help); --version prints the version\n");
   print("The 1st filename is the input. If you omit the output\n");
   print("filename, TESSEL will use the same filename with a .PNG extension. Examples:\n");
   print("   $ tessel inlarge.bmp outsmall.png           <- writes outsmall.png\n");
   print("   $ tessel zorbex.png -c2 -f3 -b128 -kbKGD -v <- writes zorbex.png if smaller\n");
 }
+
+void print_version(PrintFn print) { print("tessel %s\n", TESSEL_VERSION); }
 
 void print_parse_error(ParseResult result, PrintFn print) {
   switch (result) {
@@ -222,10 +249,17 @@ void print_parse_error(ParseResult result, PrintFn print) {
     case kParseNoInput:
       print("Must specify a source or target image\n");
       break;
+    case kParseBatchStdio:
+      print("-i rewrites files in place: standard input and output ('-') cannot be used\n");
+      break;
+    case kParseOk:
+    case kParseHelp:
+    case kParseVersion:
+      return;
     default:
       break;
   }
-  if (result != kParseOk) print_usage(print);
+  print_usage(print);
 }
 
 const char* colour_type_name(int32_t colour_type) {

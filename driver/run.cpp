@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "decode/picture.h"
+#include "driver/batch.h"
 #include "driver/chunk_select.h"
 #include "driver/console.h"
 #include "driver/encode_setup.h"
@@ -54,6 +55,8 @@ int32_t search_threads(int32_t requested) {
 // the kept chunks (at most the input size) and 2111 bytes of slack; all of it
 // must stay within the 32-bit sizes the encoder counts in.
 bool fits_32bit_sizes(int32_t width, int32_t height, int32_t input_size) {
+  // One row must fit on its own; that also keeps the product below in range.
+  if (width > (INT32_MAX - 6) / 4) return false;
   const int64_t worst = (int64_t(width) * 4 + 6) * int64_t(height) + 2111 + int64_t(input_size);
   return worst <= INT32_MAX;
 }
@@ -80,13 +83,14 @@ bool ask_overwrite(const std::string& output_name) {
 }
 
 // Writes bytes to the output, reporting failures in the run's words.
-bool write_output(bool to_stdout, const std::string& name, const uint8_t* data, size_t size) {
+bool write_output(bool to_stdout, const std::string& name, const uint8_t* data, size_t size,
+                  const FileTimes* times) {
   if (to_stdout) {
     if (write_stdout(data, size)) return true;
     console_print("ERROR writing to file!\n");
     return false;
   }
-  switch (write_file_safely(name, data, size)) {
+  switch (write_file_safely(name, data, size, times)) {
     case kWriteOk:
       return true;
     case kWriteOpenFailed:
@@ -99,28 +103,13 @@ bool write_output(bool to_stdout, const std::string& name, const uint8_t* data, 
   return false;
 }
 
-}  // namespace
+bool stop_requested(const FileReport* report) {
+  return report != nullptr && report->stop != nullptr && *report->stop;
+}
 
-void set_output_tamper_hook(OutputTamperHook hook) { tamper_hook = hook; }
-
-int run_tessel(int argc, char** argv) {
-  console_reset();
-  CommandLine cmd;
-  EncodeOptions options;
-  const ParseResult parsed = parse_command_line(argc, argv, console_print, &cmd, &options);
-  if (parsed != kParseOk) {
-    if (parsed == kParseUsage)
-      print_usage(console_print);
-    else
-      print_parse_error(parsed, console_print);
-    return 1;
-  }
-  options.print = console_print;
-  options.key_check = poll_escape;
-  signals_install();
-  // The picture came from standard input: nothing there is a key.
-  console_allow_key_poll(!cmd.input_stdin);
-
+// One input to its output, as the command line (or the batch, for one of its
+// files) asks; report, when given, receives what became of it.
+int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* report) {
   std::string input_name = cmd.input_stdin ? std::string() : std::string(cmd.input_arg);
   std::string output_name;
   bool output_is_input = false;
@@ -128,10 +117,13 @@ int run_tessel(int argc, char** argv) {
     output_name = output_name_from_argument(cmd.output_arg);
   else if (cmd.output_arg == nullptr && cmd.input_stdin)
     output_name = "stdin.png";
+  else if (cmd.output_arg == nullptr && cmd.in_place)
+    output_name = input_name, output_is_input = true;
   else if (cmd.output_arg == nullptr)
     output_name = output_name_from_input(input_name, &output_is_input);
 
   std::vector<uint8_t> file;
+  FileTimes times = {};
   if (cmd.input_stdin) {
     const ReadResult read = read_stdin(&file);
     if (read == kReadTooLarge) {
@@ -145,10 +137,10 @@ int run_tessel(int argc, char** argv) {
     console_print("Read %d byte(s) from stdin\n", int(file.size()));
   } else {
     bool opened = false;
-    ReadResult read = read_input_file(input_name, &file, &opened);
-    if (!opened && input_name.find('.') == std::string::npos) {
+    ReadResult read = read_input_file(input_name, &file, &opened, &times);
+    if (!opened && !cmd.in_place && input_name.find('.') == std::string::npos) {
       input_name += ".png";
-      read = read_input_file(input_name, &file, &opened);
+      read = read_input_file(input_name, &file, &opened, &times);
       if (opened && !cmd.output_stdout) adjust_output_after_retry(input_name, &output_name);
     }
     if (read == kReadTooLarge) {
@@ -164,6 +156,8 @@ int run_tessel(int argc, char** argv) {
   const std::string output_display = cmd.output_stdout ? std::string("(stdout)") : output_name;
   const int32_t input_size = int32_t(file.size());
   const uint8_t* data = file.data();
+  if (report != nullptr) report->bytes_before = input_size;
+  const FileTimes* kept_times = cmd.preserve_times && !cmd.input_stdin ? &times : nullptr;
 
   int32_t width = 0, height = 0;
   probe_picture(data, input_size, &width, &height);
@@ -232,7 +226,9 @@ int run_tessel(int argc, char** argv) {
   // Only a real PNG given without an output name is rewritten without asking;
   // anything else merely named ".png" goes through the prompt.
   const bool assume_yes = cmd.assume_yes || (output_is_input && input_is_png);
-  if (!assume_yes && !cmd.output_stdout && path_exists(output_name) && !ask_overwrite(output_name)) return 1;
+  if (!assume_yes && !cmd.pretend && !cmd.output_stdout && path_exists(output_name) &&
+      !ask_overwrite(output_name))
+    return 1;
 
   if (cmd.quiet)
     console_set_stream(nullptr);
@@ -242,7 +238,8 @@ int run_tessel(int argc, char** argv) {
   fill_encode_options(cmd, source_info, chunks, pixels.get(), width, height, &options);
   // What a damaged picture lacks is transparent black, which gray or RGB
   // cannot hold; the alpha form keeps every decoded pixel exact.
-  if (source_info.incomplete && cmd.colour_type < 0 && (options.colour_type == 0 || options.colour_type == 2)) {
+  if (source_info.incomplete && cmd.colour_type < 0 &&
+      (options.colour_type == 0 || options.colour_type == 2)) {
     options.colour_type += 4;
     if (options.bit_depth < 8) options.bit_depth = 8;
     if (cmd.filter < 0) options.filter = 5;
@@ -290,6 +287,7 @@ int run_tessel(int argc, char** argv) {
   std::unique_ptr<uint8_t, FreeDeleter> kbuf(options.kbuf);
   console_print("\n");
   if (animated) console_print("Animated PNG: frames would be lost\n");
+  if (report != nullptr) report->animated = animated;
 
   OutputFacts facts;
   facts.input_is_png = input_is_png;
@@ -310,22 +308,71 @@ int run_tessel(int argc, char** argv) {
         std::fprintf(stderr, "ERROR: output failed verification, nothing written\n");
         return 1;
       }
-      const bool written = write_output(cmd.output_stdout, output_name, kbuf.get(), size_t(result));
+      // A batch stopped by Escape leaves the file it was on as it was.
+      if (stop_requested(report)) {
+        report->outcome = kFileStopped;
+        return 1;
+      }
+      const bool written =
+          cmd.pretend || write_output(cmd.output_stdout, output_name, kbuf.get(), size_t(result), kept_times);
       if (input_size != 0) {
         const int32_t change = result - input_size;
         console_print("     Change:%+8d byte%c (%3d%% of original)\n", change,
                       change == 1 || change == -1 ? ' ' : 's', int(100.0 * result / input_size));
       }
+      if (cmd.pretend) console_print("Pretend: nothing written\n");
+      if (report != nullptr) {
+        report->outcome = written ? kFileRewritten : kFileFailed;
+        report->bytes_after = result;
+      }
       return written ? 0 : 1;
     }
     case kOutputCopy: {
-      const bool written = write_output(cmd.output_stdout, output_name, data, file.size());
+      const bool written =
+          cmd.pretend || write_output(cmd.output_stdout, output_name, data, file.size(), kept_times);
       console_print("Unable to compress further: copying original file\n");
+      if (cmd.pretend) console_print("Pretend: nothing written\n");
+      if (report != nullptr) report->outcome = written ? kFileKept : kFileFailed;
       return written ? 0 : 1;
     }
     case kOutputRefuse:
       console_print("Unable to compress further\n");
+      if (report != nullptr) report->outcome = kFileKept;
       return 0;
   }
   return 0;
+}
+
+}  // namespace
+
+void set_output_tamper_hook(OutputTamperHook hook) { tamper_hook = hook; }
+
+int run_tessel(int argc, char** argv) {
+  console_reset();
+  CommandLine cmd;
+  EncodeOptions options;
+  const ParseResult parsed = parse_command_line(argc, argv, console_print, &cmd, &options);
+  if (parsed == kParseHelp || parsed == kParseVersion) {
+    // Asked for, so it goes where a pager or a script reads it.
+    console_set_stream(stdout);
+    if (parsed == kParseHelp)
+      print_usage(console_print);
+    else
+      print_version(console_print);
+    return 0;
+  }
+  if (parsed != kParseOk) {
+    if (parsed == kParseUsage)
+      print_usage(console_print);
+    else
+      print_parse_error(parsed, console_print);
+    return 1;
+  }
+  options.print = console_print;
+  options.key_check = poll_escape;
+  signals_install();
+  // The picture came from standard input: nothing there is a key.
+  console_allow_key_poll(!cmd.input_stdin);
+  if (cmd.batch) return run_batch(cmd, options, convert_file);
+  return convert_file(cmd, options, nullptr);
 }

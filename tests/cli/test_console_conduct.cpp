@@ -166,6 +166,80 @@ TEST(ConsoleConduct, InterruptEndsTheRunAndLeavesTheTarget) {
   EXPECT_EQ(files_in(dir), (std::vector<std::string>{"out.png", "pic.cel"}));
 }
 
+// Ctrl-Z under a job-control "shell" (a session leader that runs the tool as
+// a foreground job): the tool stops with the terminal in its own mode, and
+// after the shell continues it, key mode is back, so a lone Escape typed then
+// is read at once and ends the search.
+TEST(ConsoleConduct, SuspendAndContinueKeepKeyMode) {
+  TempFolder dir;
+  write_file(dir.file("pic.cel"), slow_cel());
+  int master = -1, slave = -1, report[2];
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  ASSERT_EQ(pipe(report), 0);
+  termios mode;
+  tcgetattr(slave, &mode);
+  const tcflag_t own_mode = mode.c_lflag & (ICANON | ECHO);
+  const pid_t shell = fork();
+  if (shell == 0) {
+    close(master);
+    close(report[0]);
+    setsid();
+    ioctl(slave, TIOCSCTTY, 0);
+    const pid_t job = fork();
+    if (job == 0) {
+      setpgid(0, 0);
+      dup2(slave, 0);
+      dup2(slave, 1);
+      dup2(slave, 2);
+      if (chdir(dir.path().c_str()) != 0) _exit(126);
+      execl(TESSEL_BINARY, TESSEL_BINARY, "pic.cel", "out.png", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    setpgid(job, job);
+    tcsetpgrp(slave, job);
+    int status = 0;
+    waitpid(job, &status, WUNTRACED);
+    termios stopped;
+    tcgetattr(slave, &stopped);
+    const int facts[2] = {WIFSTOPPED(status) ? 1 : 0, int(stopped.c_lflag & (ICANON | ECHO))};
+    if (write(report[1], facts, sizeof facts) != sizeof facts) _exit(1);
+    kill(-job, SIGCONT);
+    waitpid(job, &status, 0);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+  close(report[1]);
+  std::string screen;
+  auto pump = [&](int ms) {
+    pollfd fd = {master, POLLIN, 0};
+    while (poll(&fd, 1, ms) == 1) {
+      char buffer[4096];
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      screen.append(buffer, size_t(n));
+      ms = 0;
+    }
+  };
+  for (int i = 0; i < 3000 && screen.find("Output size:") == std::string::npos; ++i) pump(10);
+  ASSERT_EQ(write(master, "\x1a", 1), 1);
+  int facts[2] = {0, 0};
+  ASSERT_EQ(read(report[0], facts, sizeof facts), ssize_t(sizeof facts));
+  EXPECT_EQ(facts[0], 1) << screen;
+  EXPECT_EQ(tcflag_t(facts[1]), own_mode);
+  pump(300);
+  ASSERT_EQ(write(master, "\x1b", 1), 1);
+  int status = 0;
+  for (int i = 0; i < 30000 && waitpid(shell, &status, WNOHANG) == 0; ++i) pump(10);
+  pump(0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << screen;
+  EXPECT_NE(screen.find("Early ESC!"), std::string::npos) << screen;
+  tcgetattr(slave, &mode);
+  EXPECT_EQ(mode.c_lflag & (ICANON | ECHO), own_mode);
+  close(report[0]);
+  close(master);
+  close(slave);
+}
+
 // At the overwrite prompt Ctrl-C ends the run the same way.
 TEST(ConsoleConduct, InterruptAtThePrompt) {
   TempFolder dir;

@@ -151,6 +151,9 @@ TEST(MemoryLimitOption, DefaultIsHalfThePhysicalMemoryAndNoneExceedsThe32BitSize
   const int64_t pixels = INT32_MAX / 4;
   EXPECT_LE(run_memory_bytes(1, pixels, INT32_MAX), largest);
   EXPECT_GT(run_memory_bytes(2, pixels, INT32_MAX), largest);
+  // Header sizes whose product passes 64 bits still compare as too large.
+  EXPECT_EQ(run_memory_bytes(INT32_MAX, INT32_MAX, 0), INT64_MAX);
+  EXPECT_EQ(run_memory_bytes(int64_t(1) << 40, int64_t(1) << 40, INT32_MAX), INT64_MAX);
 }
 
 }  // namespace

@@ -528,6 +528,10 @@ TEST(BmpRunLength, WorkFollowsTheStreamAndTheTarget) {
   EXPECT_EQ(d.result, 0);
   EXPECT_EQ(d.incomplete, 1);
   for (uint32_t p : d.pixels) EXPECT_EQ(p, 0u);
+  // An offset of nearly 2^31 rows up leaves nothing to clear or write.
+  const Decoded far = decode_at(huge, 8, 8, 0, INT32_MIN + 1);
+  EXPECT_EQ(far.result, 0);
+  EXPECT_EQ(far.pixels, std::vector<uint32_t>(64, kUntouched));
   const Bytes file = make_rle_bmp(8, 4, 3, {3, 1, 1, 2, 0, 0, 4, 3, 0, 0, 0, 2, 1, 0, 1, 5, 0, 1});
   expect_offsets_clip(file, 4, 3, {{-1, 1}, {2, -1}, {9, 0}});
 }

@@ -586,6 +586,60 @@ TEST(GifDecode, CodeSizeElevenDecodesLowBytes) {
   EXPECT_EQ(d.pixels[1], source_info.palette[5]);
 }
 
+// Layouts giflib refuses but other readers show: stray bytes between blocks
+// (passed over, as the format's first version asks), and a screen of zero
+// width or height (as large as the first image reaches). Each decodes as its
+// tidy twin does.
+TEST(GifDecode, LayoutsOtherReadersAccept) {
+  const GifLayout tidy = one_frame(12, 9, 4, controlled(frame(0, 0, 12, 9, 16, 43), {5}));
+  const Bytes good = write_gif(tidy);
+  const Decoded want = decode_file(good);
+  ASSERT_EQ(want.result, 0);
+  const size_t after_table = 13 + 3 * 16;
+  struct Case {
+    const char* what;
+    Bytes file;
+  };
+  Bytes stray = good;
+  stray.insert(stray.begin() + long(after_table), {0x00, 0x00, 0x17});
+  Bytes stray_after_extension = good;
+  stray_after_extension.insert(stray_after_extension.begin() + long(after_table + 8), 0x00);
+  Bytes no_width = good, no_height = good, no_screen = good;
+  put_le16(no_width, 6, 0);
+  put_le16(no_height, 8, 0);
+  put_le16(no_screen, 6, 0);
+  put_le16(no_screen, 8, 0);
+  const Case cases[] = {{"stray bytes before the first block", stray},
+                        {"a stray byte after an extension", stray_after_extension},
+                        {"screen of width 0", no_width},
+                        {"screen of height 0", no_height},
+                        {"screen of no size", no_screen}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Decoded d = decode_file(c.file);
+    ASSERT_EQ(d.result, 0);
+    EXPECT_EQ(d.width, 12);
+    EXPECT_EQ(d.height, 9);
+    EXPECT_EQ(d.pixels, want.pixels);
+  }
+  // An image placed away from the origin of a zero-width screen: the screen
+  // reaches its right edge, and the columns left of it are background.
+  GifLayout shifted = one_frame(0, 6, 4, frame(3, 0, 5, 6, 16, 45));
+  const Decoded s = decode_file(write_gif(shifted));
+  ASSERT_EQ(s.result, 0);
+  EXPECT_EQ(s.width, 8);
+  shifted.screen_width = 8;
+  EXPECT_EQ(s.pixels, decode_file(write_gif(shifted)).pixels);
+  // Stray bytes that run into the trailer, or into the end of the data, still
+  // leave no picture.
+  Bytes trailer = Bytes(good.begin(), good.begin() + long(after_table));
+  trailer.insert(trailer.end(), {0x00, 0x3B, 0x2C});
+  EXPECT_EQ(decode_file(trailer).result, -1);
+  Bytes only_stray = Bytes(good.begin(), good.begin() + long(after_table));
+  only_stray.insert(only_stray.end(), 300, 0x00);
+  EXPECT_EQ(decode_file(only_stray).result, -1);
+}
+
 TEST(GifDecode, ZeroSizedImageLeavesBackground) {
   for (auto [w, h] : {std::pair{0, 5}, {5, 0}}) {
     const Frame f{.width = w, .height = h, .code_size = 2, .lzw = codes({{4, 3}, {5, 3}})};

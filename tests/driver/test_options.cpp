@@ -156,6 +156,53 @@ INSTANTIATE_TEST_SUITE_P(Options, OptionsTest, ::testing::Values(
     OptionCase{.args = {"in.bmp", "-"}, .input = "in.bmp", .output = "-"}));
 // clang-format on
 
+// The batch options: names in order, anywhere around "-i"; flags in either case.
+struct BatchOptionCase {
+  std::vector<std::string> args;
+  ParseResult result = kParseOk;
+  std::vector<std::string> names = {};
+  bool batch = true, preserve_times = false, pretend = false;
+  int32_t threads = 0;
+};
+
+class BatchOptionsTest : public ::testing::TestWithParam<BatchOptionCase> {};
+
+TEST_P(BatchOptionsTest, ParsedAsGiven) {
+  const BatchOptionCase& c = GetParam();
+  const Parsed p = parse(c.args);
+  ASSERT_EQ(p.result, c.result);
+  if (c.result != kParseOk) return;
+  EXPECT_EQ(p.cmd.batch, c.batch);
+  EXPECT_EQ(p.cmd.preserve_times, c.preserve_times);
+  EXPECT_EQ(p.cmd.pretend, c.pretend);
+  EXPECT_EQ(p.cmd.threads, c.threads);
+  EXPECT_FALSE(p.cmd.in_place);
+  std::vector<std::string> names(p.cmd.batch_names.begin(), p.cmd.batch_names.end());
+  EXPECT_EQ(names, c.names);
+  if (c.batch) {
+    EXPECT_EQ(std::string(p.cmd.input_arg), c.names.front());
+  }
+  EXPECT_EQ(captured_messages(), "");
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(BatchOptions, BatchOptionsTest, ::testing::Values(
+    BatchOptionCase{.args = {"a", "b", "c", "-I"}, .names = {"a", "b", "c"}},
+    BatchOptionCase{.args = {"-i", "d/", "-j3", "e.png", "-P", "-t"}, .names = {"d/", "e.png"},
+                    .preserve_times = true, .pretend = true, .threads = 3},
+    BatchOptionCase{.args = {"-J999999", "-i", "x"}, .names = {"x"}, .threads = kMaxThreads},
+    BatchOptionCase{.args = {"-j", "-i", "x"}, .names = {"x"}},
+    // Without "-i": the flags hold for the one file, and names stay two at most.
+    BatchOptionCase{.args = {"-p", "-T", "in", "out"}, .batch = false, .preserve_times = true, .pretend = true},
+    BatchOptionCase{.args = {"-i", "x", "-"}, .result = kParseBatchStdio},
+    BatchOptionCase{.args = {"-i"}, .result = kParseNoInput},
+    BatchOptionCase{.args = {"x", "-h", "-c9"}, .result = kParseHelp},
+    BatchOptionCase{.args = {"--HELP"}, .result = kParseHelp},
+    BatchOptionCase{.args = {"--version", "-?"}, .result = kParseVersion},
+    // Only the exact letters: a longer word stays unknown.
+    BatchOptionCase{.args = {"-ix", "a", "b", "c"}, .result = kParseTooManyNames}));
+// clang-format on
+
 TEST(Options, HugeThresholdStaysFinite) {
   EXPECT_TRUE(std::isfinite(parse({"-b1e999", "in"}).options.block_threshold));
 }
@@ -164,7 +211,7 @@ TEST(Options, UsageTextLines) {
   captured_messages().clear();
   print_usage(capture_print);
   const std::string& printed = captured_messages();
-  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 25);
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 29);
   // The search options sit between "-force" and the file names, in that order.
   const size_t force = printed.find("   -force  Write file even if bigger.\n");
   const size_t o = printed.find("   -o# Search");

@@ -44,19 +44,29 @@ std::vector<uint8_t> jpeg_make(const std::vector<uint8_t>& samples, int width, i
   info.image_width = JDIMENSION(width);
   info.image_height = JDIMENSION(height);
   info.input_components = options.components;
-  info.in_color_space = options.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  info.in_color_space = options.components == 1 ? JCS_GRAYSCALE : options.components == 4 ? JCS_CMYK : JCS_RGB;
   jpeg_set_defaults(&info);
+  using Stored = JpegMakeOptions::Stored;
+  if (options.stored == Stored::kRgb) jpeg_set_colorspace(&info, JCS_RGB);
+  if (options.stored == Stored::kCmyk) jpeg_set_colorspace(&info, JCS_CMYK);
+  if (options.stored == Stored::kYcck) jpeg_set_colorspace(&info, JCS_YCCK);
+  if (options.stored == Stored::kCmyk && !options.adobe_segment) info.write_Adobe_marker = FALSE;
+  info.arith_code = options.arithmetic ? TRUE : FALSE;
   jpeg_set_quality(&info, options.quality, options.force_baseline ? TRUE : FALSE);
   info.dct_method = JDCT_ISLOW;
   info.comp_info[0].h_samp_factor = options.h0;
   info.comp_info[0].v_samp_factor = options.v0;
   info.comp_info[0].quant_tbl_no = options.luma_table;
   for (int i = 1; i < info.num_components; i++) info.comp_info[i].quant_tbl_no = options.chroma_table;
-  if (info.num_components == 3) {
+  if (info.num_components >= 3) {
     info.comp_info[1].h_samp_factor = options.h1;
     info.comp_info[1].v_samp_factor = options.v1;
     info.comp_info[2].h_samp_factor = options.h2;
     info.comp_info[2].v_samp_factor = options.v2;
+  }
+  if (info.num_components == 4) {
+    info.comp_info[3].h_samp_factor = options.h3;
+    info.comp_info[3].v_samp_factor = options.v3;
   }
   info.restart_interval = static_cast<unsigned int>(options.restart_interval);
   if (options.progressive) jpeg_simple_progression(&info);
@@ -92,13 +102,16 @@ bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out)
   jpeg_create_decompress(&info);
   jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
   if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK ||
-      (info.num_components != 1 && info.num_components != 3) ||
+      (info.num_components != 1 && info.num_components != 3 && info.num_components != 4) ||
       uint64_t(info.image_width) * info.image_height > (uint64_t(1) << 26)) {
     jpeg_destroy_decompress(&info);
     return false;
   }
-  info.out_color_space = info.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-  info.jpeg_color_space = info.num_components == 1 ? JCS_GRAYSCALE : JCS_YCbCr;
+  // Three components are YCbCr unless an Adobe segment says RGB, which the
+  // library has read from the header.
+  if (info.num_components == 1) info.jpeg_color_space = JCS_GRAYSCALE;
+  if (info.num_components == 3 && info.jpeg_color_space != JCS_RGB) info.jpeg_color_space = JCS_YCbCr;
+  info.out_color_space = info.num_components == 1 ? JCS_GRAYSCALE : info.num_components == 4 ? JCS_CMYK : JCS_RGB;
   info.do_fancy_upsampling = FALSE;
   info.dct_method = JDCT_ISLOW;
   jpeg_start_decompress(&info);
@@ -117,6 +130,10 @@ bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out)
       uint32_t p;
       if (info.output_components == 1) {
         p = 0xFF000000u | uint32_t(row[size_t(x)]) * 0x010101u;
+      } else if (info.output_components == 4) {
+        const uint8_t* s = &row[size_t(x) * 4];
+        auto ink = [k = uint32_t(s[3])](uint32_t v) { return (v * k + 127) / 255; };
+        p = 0xFF000000u | ink(s[0]) << 16 | ink(s[1]) << 8 | ink(s[2]);
       } else {
         const uint8_t* s = &row[size_t(x) * 3];
         p = 0xFF000000u | uint32_t(s[0]) << 16 | uint32_t(s[1]) << 8 | s[2];
@@ -144,7 +161,7 @@ std::vector<uint8_t> jpeg_test_samples(int width, int height, int components, in
                         int(128 + 100 * std::sin((fx + fy) * 5)) + ((x / 5 + y / 7) % 2) * 24};
       for (int c = 0; c < components; c++)
         s[(size_t(y) * size_t(width) + size_t(x)) * size_t(components) + size_t(c)] =
-            uint8_t(std::clamp(components == 1 ? (v[0] + v[1]) / 2 : v[c], 0, 255));
+            uint8_t(std::clamp(components == 1 ? (v[0] + v[1]) / 2 : c < 3 ? v[c] : (v[0] + v[2]) / 3, 0, 255));
     }
   }
   return s;

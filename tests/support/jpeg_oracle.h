@@ -22,9 +22,16 @@ struct JpegMakeOptions {
     int ss, se, ah, al;
   };
   std::vector<Scan> scans;
+  bool arithmetic = false;   // arithmetic coding instead of Huffman codes
+  // How three or four components are stored: YCbCr, RGB (marked by an Adobe
+  // segment), CMYK or YCCK; the samples given are then RGB or CMYK.
+  enum class Stored { kYcc, kRgb, kCmyk, kYcck } stored = Stored::kYcc;
+  bool adobe_segment = true;  // CMYK only: false leaves the Adobe segment out
+  int h3 = 1, v3 = 1;         // sampling of the fourth component
 };
 
-// Compresses 8-bit samples (RGB, or gray with components = 1). Empty on failure.
+// Compresses 8-bit samples (RGB, gray with components = 1, CMYK with 4).
+// Empty on failure.
 std::vector<uint8_t> jpeg_make(const std::vector<uint8_t>& samples, int width, int height,
                                const JpegMakeOptions& options);
 
@@ -37,8 +44,11 @@ struct JpegReference {
 };
 
 // Decodes with the accurate integer transform and without fancy upsampling,
-// the closest the library comes to the decoder under test. Only one- and
-// three-component pictures; false when the library refuses the file.
+// the closest the library comes to the decoder under test; false when the
+// library refuses the file. Four-component pictures come out of the library
+// as CMYK and are shown as the established viewers show them: the inks
+// stored inverted, red = (255 - ink c) of (255 - ink k), that is c k / 255 of
+// the stored values.
 bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out);
 
 // A smooth picture with some detail, width * height * components samples;

@@ -1,0 +1,142 @@
+#include "decode/jpeg_render.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct Zigzag {
+  uint8_t order[64];  // natural position of the k-th zigzag coefficient
+  constexpr Zigzag() : order{} {
+    int k = 0;
+    for (int d = 0; d < 15; d++)
+      for (int i = 0; i < 8; i++) {
+        const int r = (d & 1) ? i : 7 - i;
+        const int c = d - r;
+        if (c >= 0 && c <= 7) order[k++] = uint8_t(r * 8 + c);
+      }
+  }
+};
+constexpr Zigzag kZigzag;
+static_assert(kZigzag.order[1] == 1 && kZigzag.order[2] == 8 && kZigzag.order[63] == 63);
+
+uint8_t clamp_sample(int32_t v) { return uint8_t(std::clamp(v, 0, 255)); }
+
+// ITU-R BT.601 full range, the JFIF conversion, in 16-bit fixed point.
+void ycc_to_rgb(int32_t y, int32_t cb, int32_t cr, int32_t rgb[3]) {
+  cb -= 128;
+  cr -= 128;
+  rgb[0] = std::clamp(y + ((91881 * cr + 32768) >> 16), 0, 255);
+  rgb[1] = std::clamp(y + ((-22554 * cb - 46802 * cr + 32768) >> 16), 0, 255);
+  rgb[2] = std::clamp(y + ((116130 * cb + 32768) >> 16), 0, 255);
+}
+
+// a * b / 255, rounded.
+uint32_t scale255(uint32_t a, uint32_t b) {
+  const uint32_t t = a * b + 128;
+  return ((t >> 8) + t) >> 8;
+}
+
+}  // namespace
+
+uint32_t jpeg_cmyk_pixel(uint32_t c, uint32_t m, uint32_t y, uint32_t k, bool inverted) {
+  if (inverted) {
+    c = 255 - c;
+    m = 255 - m;
+    y = 255 - y;
+    k = 255 - k;
+  }
+  // Subtractive inks: each colour is what its ink and the black leave of white.
+  const uint32_t white = 255 - k;
+  const uint32_t r = white - scale255(c, white), g = white - scale255(m, white), b = white - scale255(y, white);
+  return 0xFF000000u | r << 16 | g << 8 | b;
+}
+
+int32_t jpeg_render_frame(const JpegFrameView& f, const JpegOutput& out) {
+  // Picture rows and columns inside the clip.
+  const int64_t px0 = std::max<int64_t>(0, int64_t(out.clip_left) - out.x_offset);
+  const int64_t px1 = std::min<int64_t>(f.width, int64_t(out.clip_width) - out.x_offset);
+  const int64_t py0 = std::max<int64_t>(0, int64_t(out.clip_top) - out.y_offset);
+  const int64_t py1 = std::min<int64_t>(f.height, int64_t(out.clip_height) - out.y_offset);
+  if (out.pixels == nullptr || px0 >= px1 || py0 >= py1) return 0;
+
+  // One band of MCU rows at a time: each component's samples of the band.
+  const int64_t band_rows = 8 * int64_t(f.v_max);
+  std::unique_ptr<uint8_t[]> band[4];
+  int64_t stride[4];
+  for (int i = 0; i < f.comp_count; ++i) {
+    stride[i] = f.comp[i].blocks_per_row * 8;
+    band[i].reset(new (std::nothrow) uint8_t[size_t(stride[i] * 8 * f.comp[i].v)]);
+    if (!band[i]) return -1;
+  }
+  alignas(64) int32_t block[64];
+  uint8_t* const base = reinterpret_cast<uint8_t*>(out.pixels);
+  for (int64_t mcu_row = py0 / band_rows; mcu_row < f.mcu_rows && mcu_row * band_rows < py1; ++mcu_row) {
+    for (int i = 0; i < f.comp_count; ++i) {
+      const JpegFrameView::Component& k = f.comp[i];
+      for (int32_t br = 0; br < k.v; ++br) {
+        const int16_t* row = k.coef + ((mcu_row * k.v + br) * k.blocks_per_row) * 64;
+        for (int64_t bx = 0; bx < k.blocks_per_row; ++bx) {
+          const int16_t* coef = row + bx * 64;
+          uint32_t mask = 0;
+          std::memset(block, 0, sizeof block);
+          for (int z = 0; z < 64; ++z) {
+            if (coef[z] == 0) continue;
+            const int n = kZigzag.order[z];
+            block[n] = int32_t(uint32_t(int32_t(coef[z])) * uint32_t(k.quant[n]));
+            mask |= 1u << (n >> 3);
+          }
+          jpeg_idct(block, mask | 1);
+          uint8_t* dst = band[i].get() + int64_t(br) * 8 * stride[i] + bx * 8;
+          for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x)
+              dst[y * stride[i] + x] = clamp_sample((int32_t(uint32_t(block[8 * y + x]) + (1u << 21)) >> 22) + 128);
+        }
+      }
+    }
+    const int64_t y_first = std::max(py0, mcu_row * band_rows), y_last = std::min(py1, (mcu_row + 1) * band_rows);
+    for (int64_t y = y_first; y < y_last; ++y) {
+      const int64_t band_y = y - mcu_row * band_rows;
+      const uint8_t* line[4];
+      for (int i = 0; i < f.comp_count; ++i)
+        line[i] = band[i].get() + band_y * f.comp[i].v / f.v_max * stride[i];
+      uint32_t* target = reinterpret_cast<uint32_t*>(base + (y + out.y_offset) * out.pitch) + out.x_offset;
+      for (int64_t x = px0; x < px1; ++x) {
+        int32_t s[4];
+        for (int i = 0; i < f.comp_count; ++i) s[i] = line[i][x * f.comp[i].h / f.h_max];
+        uint32_t pixel;
+        switch (f.colour) {
+          case JpegColour::kGray:
+            pixel = 0xFF000000u | uint32_t(s[0]) * 0x010101u;
+            break;
+          case JpegColour::kRgb:
+            pixel = 0xFF000000u | uint32_t(s[0]) << 16 | uint32_t(s[1]) << 8 | uint32_t(s[2]);
+            break;
+          case JpegColour::kYcc: {
+            int32_t rgb[3];
+            ycc_to_rgb(s[0], s[1], s[2], rgb);
+            pixel = 0xFF000000u | uint32_t(rgb[0]) << 16 | uint32_t(rgb[1]) << 8 | uint32_t(rgb[2]);
+            break;
+          }
+          case JpegColour::kCmyk:
+            pixel = jpeg_cmyk_pixel(uint32_t(s[0]), uint32_t(s[1]), uint32_t(s[2]), uint32_t(s[3]), f.inverted);
+            break;
+          case JpegColour::kYcck:
+          default: {
+            // The first three components are the inks' complements coded as
+            // luma and chroma.
+            int32_t rgb[3];
+            ycc_to_rgb(s[0], s[1], s[2], rgb);
+            pixel = jpeg_cmyk_pixel(uint32_t(255 - rgb[0]), uint32_t(255 - rgb[1]), uint32_t(255 - rgb[2]),
+                                    uint32_t(s[3]), f.inverted);
+            break;
+          }
+        }
+        target[x] = pixel;
+      }
+    }
+  }
+  return 0;
+}

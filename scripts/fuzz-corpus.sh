@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Fuzzes each target for SECONDS under ASan+UBSan and keeps its corpus,
+# minimised, under fuzz/corpus/TARGET/ (committed; CTest replays it).
+#   scripts/fuzz-corpus.sh SECONDS [TARGET...]    default: every fuzz/fuzz_*.cpp
+# Each run starts from the kept corpus, fuzz/seeds/FORMAT and tests/data/FORMAT;
+# crashes go to build/fuzz-corpus/artifacts/TARGET/. One line per target
+# reports executions, coverage (edges and features) and the corpus size.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:?usage: scripts/fuzz-corpus.sh SECONDS [TARGET...]}
+shift
+if [ $# -eq 0 ]; then
+  set -- $(ls fuzz/fuzz_*.cpp | xargs -n1 basename | sed 's/\.cpp$//')
+fi
+build=build/fuzz-corpus
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSEL_FUZZ=ON -DTESSEL_SANITIZE=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+nice cmake --build "$build" --target "$@" >/dev/null
+
+seeds_of() {
+  case "$1" in
+    fuzz_png) echo "fuzz/seeds/png tests/data/pngsuite" ;;
+    fuzz_jpeg | fuzz_gif | fuzz_bmp | fuzz_pcx | fuzz_dds | fuzz_tga)
+      local f=${1#fuzz_}
+      echo "fuzz/seeds/$f tests/data/$f" ;;
+    fuzz_cel) echo "" ;;
+    fuzz_encode) echo "fuzz/seeds/encode" ;;
+    fuzz_chunks) echo "fuzz/seeds/png" ;;
+    *) echo "fuzz/seeds tests/data" ;;
+  esac
+}
+
+for target in "$@"; do
+  kept=fuzz/corpus/$target
+  work=$build/work/$target
+  artifacts=$build/artifacts/$target/
+  mkdir -p "$kept" "$work" "$artifacts"
+  max_len=16384
+  [ "$target" = fuzz_encode ] && max_len=8192
+  [ "$target" = fuzz_run ] && max_len=16384
+  log=$build/$target.log
+  # shellcheck disable=SC2046
+  nice -n 15 "./$build/$target" -max_total_time="$seconds" -max_len="$max_len" -rss_limit_mb=2048 -timeout=20 \
+    -artifact_prefix="$artifacts" -print_final_stats=1 "$work" "$kept" $(seeds_of "$target") >"$log" 2>&1 || true
+  # Minimise: only inputs that add coverage are kept, the smallest of each.
+  fresh=$build/fresh/$target
+  rm -rf "$fresh" && mkdir -p "$fresh"
+  nice -n 15 "./$build/$target" -merge=1 -max_len="$max_len" -rss_limit_mb=2048 -timeout=20 \
+    "$fresh" "$kept" "$work" >"$build/$target.merge.log" 2>&1 || true
+  rm -rf "$kept" && mv "$fresh" "$kept"
+  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo "?")
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n1 | grep -o '[0-9]*' || echo "?")
+  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -n1 | grep -o '[0-9]*' || echo "?")
+  crashes=$(find "$artifacts" -type f | wc -l)
+  echo "$target: ${seconds}s, $execs executions, cov $cov, ft $ft, corpus $(ls "$kept" | wc -l) files ($(du -sh "$kept" | cut -f1)), $crashes finding(s)"
+done

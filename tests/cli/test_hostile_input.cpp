@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "decode/picture.h"
+#include "tests/support/command_runner.h"
+#include "tests/support/oracle.h"
+#include "tests/support/picture_builder.h"
+#include "tests/support/png_build.h"
+
+namespace {
+
+using namespace testpic;
+
+void put16(Bytes& b, size_t at, uint32_t v) {
+  b[at] = uint8_t(v);
+  b[at + 1] = uint8_t(v >> 8);
+}
+void put32(Bytes& b, size_t at, uint32_t v) {
+  put16(b, at, v & 0xFFFF);
+  put16(b, at + 2, v >> 16);
+}
+
+Bytes gray_rows(int width, int height) {
+  Bytes rows;
+  for (int y = 0; y < height; ++y) {
+    rows.push_back(0);
+    for (int x = 0; x < width; ++x) rows.push_back(uint8_t(x * 16 + y));
+  }
+  return rows;
+}
+
+// A zlib stream of empty fixed-code blocks, none of them final: it never ends.
+Bytes endless_stream(int blocks) {
+  DeflateBits w;
+  w.zlib_header(0x78, 0x01);
+  for (int i = 0; i < blocks; ++i) {
+    w.block_header(false, 1);
+    w.put_fixed(256);
+  }
+  return w.finish();
+}
+
+// Indices 0..15 behind a palette of two entries.
+Bytes short_palette_png() {
+  Bytes rows;
+  for (int y = 0; y < 16; ++y) {
+    rows.push_back(0);
+    for (int x = 0; x < 16; ++x) rows.push_back(uint8_t(x));
+  }
+  return png_file({ihdr_chunk(16, 16, 8, 3), testpic::png_chunk("PLTE", {0, 0, 0, 255, 255, 255}), idat_chunk(rows, 9),
+                   testpic::png_chunk("IEND", {})});
+}
+
+Bytes png_with_lying_text_length() {
+  Bytes text = testpic::png_chunk("tEXt", Bytes{'C', 'o', 0, 'x'});
+  text[0] = 0x7F;  // the length now claims about 2 GiB
+  return png_file({ihdr_chunk(16, 16, 8, 0), text, idat_chunk(gray_rows(16, 16), 9), testpic::png_chunk("IEND", {})});
+}
+
+// A BMP of 16 x 16 eight-bit indices with a two-entry palette; the header
+// fields are the test's to spoil.
+Bytes bmp8(uint32_t pixel_offset, uint32_t compression, const Bytes& pixels) {
+  Bytes b(54, 0);
+  b[0] = 'B';
+  b[1] = 'M';
+  put32(b, 2, uint32_t(62 + pixels.size()));
+  put32(b, 10, pixel_offset);
+  put32(b, 14, 40);
+  put32(b, 18, 16);
+  put32(b, 22, 16);
+  b[26] = 1;
+  b[28] = 8;
+  put32(b, 30, compression);
+  put32(b, 34, uint32_t(pixels.size()));
+  put32(b, 46, 2);
+  b.insert(b.end(), {0, 0, 0, 0, 255, 255, 255, 0});
+  b.insert(b.end(), pixels.begin(), pixels.end());
+  return b;
+}
+
+Bytes jpeg_header(uint16_t width, uint16_t height) {
+  Bytes b = {0xFF, 0xD8, 0xFF, 0xC0, 0, 17, 8, uint8_t(height >> 8), uint8_t(height), uint8_t(width >> 8),
+             uint8_t(width), 3, 1, 0x22, 0, 2, 0x11, 0, 3, 0x11, 0};
+  b.resize(80, 0);
+  b.insert(b.end(), {0xFF, 0xD9});
+  return b;
+}
+
+Bytes gif_header(uint16_t width, uint16_t height) {
+  Bytes b = bytes_of("GIF89a");
+  b.resize(13, 0);
+  put16(b, 6, width);
+  put16(b, 8, height);
+  b.insert(b.end(), {',', 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0, ';'});
+  return b;
+}
+
+// Sixteen by sixteen 8-bit indices in runs of 63, with or without the
+// 256-colour palette a one-plane picture must end with.
+Bytes pcx_runs(int runs, bool palette) {
+  Bytes b(128, 0);
+  put32(b, 0, 0x0801050Au);
+  put16(b, 8, 15);
+  put16(b, 10, 15);
+  b[65] = 1;
+  put16(b, 66, 16);
+  for (int i = 0; i < runs; ++i) b.insert(b.end(), {0xFF, 7});
+  if (palette) {
+    b.push_back(0x0C);
+    for (int i = 0; i < 768; ++i) b.push_back(uint8_t(i));
+  }
+  return b;
+}
+
+Bytes dds_dxt1(uint32_t width, uint32_t height, uint32_t mips, size_t data) {
+  Bytes b(128, 0);
+  std::copy_n("DDS ", 4, b.begin());
+  put32(b, 4, 124);
+  put32(b, 8, 0x2100F);
+  put32(b, 12, height);
+  put32(b, 16, width);
+  put32(b, 28, mips);
+  put32(b, 76, 32);
+  put32(b, 80, 0x04);
+  std::copy_n("DXT1", 4, b.begin() + 84);
+  b.resize(128 + data, 0x55);
+  return b;
+}
+
+struct Hostile {
+  const char* name;  // file name; the format is recognised by content
+  Bytes file;
+  int status;
+  std::string err;  // standard error, or its start when it ends in "..."
+};
+
+class HostileInput : public ::testing::TestWithParam<Hostile> {};
+
+// Each refusal is one clear message on standard error and nothing written.
+TEST_P(HostileInput, RefusedClearlyAndNothingWritten) {
+  const Hostile& c = GetParam();
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file(c.name), c.file));
+  const CommandResult r = run_tool(dir, {"-l512", c.name, "out.png"});
+  EXPECT_EQ(r.status, c.status);
+  if (c.err.ends_with("...")) {
+    EXPECT_EQ(r.err.substr(0, c.err.size() - 3), c.err.substr(0, c.err.size() - 3)) << r.err;
+  } else {
+    EXPECT_EQ(r.err, c.err);
+  }
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
+  EXPECT_EQ(read_file(dir.file(c.name)), c.file);
+}
+
+const std::string kDamaged = " is damaged or incomplete: ...";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cli, HostileInput, ::testing::Values(
+    // Absurd dimensions: beyond the 32-bit sizes, or only beyond the limit.
+    Hostile{"huge.png", png_file({ihdr_chunk(100000, 100000, 8, 6), idat_chunk(Bytes(100, 0), 9),
+                                  testpic::png_chunk("IEND", {})}), 1, "Out of memory\n"},
+    Hostile{"wide.png", png_file({ihdr_chunk(0x7FFFFFFF, 1, 8, 0), testpic::png_chunk("IEND", {})}), 1, "Out of memory\n"},
+    Hostile{"huge.jpg", jpeg_header(65535, 65535), 1, "Out of memory\n"},
+    Hostile{"big.jpg", jpeg_header(16000, 16000), 1,
+            "big.jpg is 16000 x 16000 pixels and needs ..."},
+    Hostile{"huge.gif", gif_header(65535, 65535), 1, "Out of memory\n"},
+    Hostile{"huge.dds", dds_dxt1(0x7FFFFFFF, 0x7FFFFFFF, 1, 64), 1, "Out of memory\n"},
+    Hostile{"zero.dds", dds_dxt1(0, 16, 1, 64), 1, "zero.dds unsupported format\n"},
+    // Truncated streams and deflate streams that never end.
+    Hostile{"endless.png", png_file({ihdr_chunk(16, 16, 8, 0), testpic::png_chunk("IDAT", endless_stream(5000)),
+                                     testpic::png_chunk("IEND", {})}), 1, "Warning: endless.png" + kDamaged},
+    Hostile{"cut.png", [] { Bytes b = rgb_png(40, 30, 0); b.resize(b.size() / 2); return b; }(), 1,
+            "Warning: cut.png" + kDamaged},
+    Hostile{"cut.gif", [] { Bytes b = gif_header(16, 16); b.resize(b.size() - 4); return b; }(), 1,
+            "Warning: cut.gif" + kDamaged},
+    Hostile{"cut.dds", dds_dxt1(64, 64, 1, 100), 1, "Warning: cut.dds" + kDamaged},
+    Hostile{"signature.png", Bytes{0x89, 'P', 'N', 'G', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1,
+            "signature.png unsupported format\n"},
+    // Length and offset fields that point past the end of the file.
+    Hostile{"text.png", png_with_lying_text_length(), 1, "text.png unsupported format\n"},
+    Hostile{"table.jpg", [] { Bytes b = {0xFF, 0xD8, 0xFF, 0xDB, 0xFF, 0xF0}; b.resize(120, 0); return b; }(), 1,
+            "table.jpg unsupported format\n"},
+    Hostile{"offset.bmp", bmp8(0x7FFFFFF0, 0, Bytes(256, 1)), 1, "offset.bmp unsupported format\n"},
+    // Run-length data that runs past the end of its row.
+    Hostile{"runs.bmp", [] { Bytes r; for (int i = 0; i < 64; ++i) r.insert(r.end(), {255, 1}); return bmp8(62, 1, r); }(),
+            1, "Warning: runs.bmp" + kDamaged}),
+    [](const auto& info) {
+      std::string n = info.param.name;
+      for (char& ch : n) if (ch == '.') ch = '_';
+      return n;
+    });
+// clang-format on
+
+// Hostile files the decoders salvage exactly rather than refuse: what is
+// written is exactly what was decoded, checked by libpng.
+struct Salvaged {
+  const char* name;
+  Bytes file;
+};
+
+class SalvagedInput : public ::testing::TestWithParam<Salvaged> {};
+
+TEST_P(SalvagedInput, WrittenAsDecoded) {
+  const Salvaged& c = GetParam();
+  int32_t width = 0, height = 0;
+  probe_picture(c.file.data(), int32_t(c.file.size()), &width, &height);
+  std::vector<uint32_t> pixels(size_t(width) * size_t(height), 0);
+  SourceInfo info{};
+  ASSERT_EQ(decode_picture(c.file.data(), int32_t(c.file.size()),
+                           DecodeTarget{pixels.data(), width * 4, width, height, 0, 0}, info),
+            0);
+  ASSERT_EQ(info.incomplete, 0);
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file(c.name), c.file));
+  const CommandResult r = run_tool(dir, {"-force", c.name, "out.png"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(png_shows(read_file(dir.file("out.png")), width, height, pixels));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cli, SalvagedInput, ::testing::Values(
+    // Indices beyond a short palette; runs past the picture's end (clipped),
+    // with and without the palette (then gray); a mip count no file could
+    // hold (only the first image is read).
+    Salvaged{"palette.png", short_palette_png()},
+    Salvaged{"palette.bmp", [] { Bytes p; for (int i = 0; i < 256; ++i) p.push_back(uint8_t(i % 16)); return bmp8(62, 0, p); }()},
+    Salvaged{"runs.pcx", pcx_runs(40, true)},
+    Salvaged{"no_palette.pcx", pcx_runs(40, false)},
+    Salvaged{"mips.dds", dds_dxt1(64, 64, 0xFFFFFFFF, 64 * 64 / 2)}),
+    [](const auto& info) {
+      std::string n = info.param.name;
+      for (char& ch : n) if (ch == '.') ch = '_';
+      return n;
+    });
+// clang-format on
+
+}  // namespace
