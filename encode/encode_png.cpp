@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "encode/colour_analysis.h"
+#include "encode/encode_wide.h"
 #include "encode/encoder_context.h"
 #include "encode/passes.h"
 #include "encode/stored_layout.h"
@@ -74,9 +75,11 @@ RowFormat encoder_row_format(EncoderContext* ctx) {
   const EncodeOptions* o = ctx->options;
   ColourChoice* c = &ctx->colours;
   if (c->colour_type == 0 || c->colour_type == 3) hash_fill(&ctx->hash, c->palette, c->palette_used);
-  return RowFormat{
+  RowFormat format{
       o->pixels, o->pitch, o->width, o->height, c->colour_type, c->bit_depth, lookup_palette_index,
       &ctx->hash};
+  if (c->bit_depth == 16) format.wide = o->wide_pixels;
+  return format;
 }
 
 int32_t encode_png(EncodeOptions* o) {
@@ -97,7 +100,9 @@ int32_t encode_png(EncodeOptions* o) {
   }
 
   ColourChoice* c = &ctx->colours;
-  if (analyse_colours(o, ctx->print, ctx->key_check, &ctx->hash, c)) return abort_run(ctx);
+  const int32_t refused = o->wide_pixels ? analyse_wide(o, ctx->print, ctx->key_check, c)
+                                         : analyse_colours(o, ctx->print, ctx->key_check, &ctx->hash, c);
+  if (refused) return abort_run(ctx);
   o->chosen_palette = c->palette;
   o->chosen_palette_count = c->palette_used;
   o->chosen_filter = c->filter;
