@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "decode/picture.h"
+#include "decode/gif_decode.h"
 #include "decode/png_decode.h"
 #include "driver/batch.h"
 #include "driver/chunk_select.h"
@@ -248,6 +249,21 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     }
   }
 
+  // Only the first image of a GIF is decoded: the rest of an animation would
+  // be lost, which is no saving, so it takes -force as a damaged file does.
+  const bool input_is_gif = input_size >= 6 && data[0] == 'G' && data[1] == 'I' && data[2] == 'F';
+  const int32_t gif_frames = input_is_gif ? gif_image_count(data, input_size) : 0;
+  if (gif_frames > 1 && !cmd.force) {
+    console_print("%s is an animated GIF of %d frames; only the first would be kept\n", input_display.c_str(),
+                  int(gif_frames));
+    console_print("Nothing written; -force writes the first frame\n");
+    if (report != nullptr) {
+      report->animated = true;
+      report->outcome = kFileKept;
+    }
+    return 0;
+  }
+
   const bool replaces_input = !cmd.input_stdin && !cmd.output_stdout &&
                               (output_name == input_name || same_file(input_name, output_name));
   if (source_info.incomplete) {
@@ -347,6 +363,8 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   std::unique_ptr<uint8_t, FreeDeleter> kbuf(options.kbuf);
   console_print("\n");
   if (animated) console_print("Animated PNG: frames would be lost\n");
+  if (gif_frames > 1 && result != kNoPng)
+    console_print("Animated GIF: only the first of %d frames is written\n", int(gif_frames));
   if (report != nullptr) report->animated = animated;
 
   OutputFacts facts;
