@@ -102,6 +102,7 @@ struct InflateState {
   const uint8_t* cursor;  // next stream byte not yet in any segment
   int64_t cursor_left;    // bytes of the cursor's payload not yet in any segment
   int64_t next_chunk;     // offset of the chunk after the cursor's payload
+  bool payload_cut;       // a payload reached was cut at the file's end
 
   HuffmanCode<288, kLitlenFastBits> litlen;
   HuffmanCode<32, kDistFastBits> dist;
@@ -138,6 +139,7 @@ bool next_payload(InflateState* s) {
     if (!head.ok() || std::memcmp(type, "IDAT", 4) != 0) return false;
     s->cursor = s->file + head.pos;
     s->cursor_left = std::min(length, head.remaining());
+    if (s->cursor_left < length) s->payload_cut = true;
     s->next_chunk += 12 + length;
     if (s->cursor_left > 0) return true;
   }
@@ -545,7 +547,7 @@ void init_decoder_tables() { (void)decoder_tables(); }
 
 int32_t inflate_idat(const uint8_t* file, int32_t file_size, int32_t first_idat, const InflateSink& sink,
                      InflateReport* report) {
-  *report = InflateReport{0, 0, 0, 0};
+  *report = InflateReport{0, 0, 0, 0, 0};
   if (file == nullptr || first_idat < 0 || file_size < 0) return -1;
   // About 40 KiB: the window, the tables and the bridge of one stream.
   InflateState s;
@@ -557,7 +559,10 @@ int32_t inflate_idat(const uint8_t* file, int32_t file_size, int32_t first_idat,
   s.cursor = nullptr;
   s.cursor_left = 0;
   s.next_chunk = first_idat;
+  s.payload_cut = false;
   fill_bridge(&s, nullptr, 0, 0);
   if (s.bit_position >= 0) refill_input(&s);
-  return run_inflate(&s, sink, report);
+  const int32_t result = run_inflate(&s, sink, report);
+  report->payload_cut = s.payload_cut ? 1 : 0;
+  return result;
 }
