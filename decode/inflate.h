@@ -18,10 +18,6 @@ struct InflateReport {
   int32_t stopped_early;        // 1 when complete() ended the decompression
 };
 
-// Builds the length and distance tables. Safe to call any number of times;
-// the work is done once per process.
-void init_decoder_tables();
-
 // Decompresses the zlib stream held in the payloads of consecutive IDAT
 // chunks of a PNG file image, starting with the chunk whose length field is
 // at first_idat. Chunk CRCs, the zlib header and the Adler-32 are not checked.
