@@ -100,6 +100,7 @@ struct InflateState {
   const uint8_t* cursor;  // next stream byte not yet in any segment
   int64_t cursor_left;    // bytes of the cursor's payload not yet in any segment
   PngChunkWalk chunks;    // at the chunk after the cursor's payload
+  bool chunk_cut;         // a chunk reached ran past the file's end
 
   HuffmanCode<288, kLitlenFastBits> litlen;
   HuffmanCode<32, kDistFastBits> dist;
@@ -133,6 +134,7 @@ bool next_payload(InflateState* s) {
     if (!png_chunk_next(&s->chunks, &c) || !png_chunk_is(c, "IDAT")) return false;
     s->cursor = c.data;
     s->cursor_left = c.available;
+    if (!c.complete) s->chunk_cut = true;
     if (s->cursor_left > 0) return true;
   }
 }
@@ -537,7 +539,7 @@ stop:
 
 int32_t inflate_idat(const uint8_t* file, int32_t file_size, int32_t first_idat, const InflateSink& sink,
                      InflateReport* report) {
-  *report = InflateReport{0, 0, 0, 0};
+  *report = InflateReport{0, 0, 0, 0, 0};
   if (file == nullptr || first_idat < 0 || file_size < 0) return -1;
   // About 40 KiB: the window, the tables and the bridge of one stream.
   InflateState s;
@@ -547,7 +549,10 @@ int32_t inflate_idat(const uint8_t* file, int32_t file_size, int32_t first_idat,
   s.cursor = nullptr;
   s.cursor_left = 0;
   s.chunks = png_chunk_walk(file, file_size, first_idat);
+  s.chunk_cut = false;
   fill_bridge(&s, nullptr, 0, 0);
   if (s.bit_position >= 0) refill_input(&s);
-  return run_inflate(&s, sink, report);
+  const int32_t result = run_inflate(&s, sink, report);
+  report->chunk_cut = s.chunk_cut ? 1 : 0;
+  return result;
 }

@@ -350,7 +350,9 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
 
   info.source_filter = filter_summary(a.first_filter, a.filter_mask);
   if (colour_type == 4) info.palette_count = 0;
-  if (a.stopped || !picture_complete(&a)) {
+  // A chunk that claims more bytes than the file holds means the file was
+  // cut, even when the pixels it kept are all there.
+  if (a.stopped || !picture_complete(&a) || report.chunk_cut != 0) {
     info.incomplete = 1;
     info.decoded_rows = int32_t(std::clamp<int64_t>(a.row_y - a.target.y_offset, 0, a.png_height));
   }
