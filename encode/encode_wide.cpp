@@ -52,8 +52,6 @@ int32_t scan_wide(const EncodeOptions* o, KeyCheckFn key_check, WideScan* s) {
   return 0;
 }
 
-int never_stop(int) { return 0; }
-
 int32_t suggestion_of(const WideScan& s) {
   const bool needs_alpha = !s.opaque && !s.key_usable;
   return s.gray ? (needs_alpha ? 4 : 0) : (needs_alpha ? 6 : 2);
@@ -63,7 +61,7 @@ int32_t suggestion_of(const WideScan& s) {
 
 int32_t suggest_wide_colour_type(const EncodeOptions* o) {
   WideScan s{};
-  scan_wide(o, never_stop, &s);
+  scan_wide(o, KeyCheckFn{}, &s);
   return suggestion_of(s);
 }
 

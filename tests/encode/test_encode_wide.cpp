@@ -55,7 +55,7 @@ WideRun encode_wide(WidePicture& p, int32_t colour_type = -1, int32_t bit_depth 
   o.bit_depth = bit_depth;
   o.filter = filter;
   o.block_threshold = 256.0;
-  o.print = capture_print;
+  o.print = capture_printer();
   captured_messages().clear();
   WideRun run;
   run.result = encode_png(&o);
