@@ -16,8 +16,8 @@
 #include <set>
 #include <utility>
 
-#include "driver/chunk_select.h"
 #include "decode/picture.h"
+#include "driver/chunk_select.h"
 #include "driver/console.h"
 #include "driver/file_io.h"
 #include "driver/memory_limit.h"
