@@ -50,7 +50,8 @@ struct DecoderTables {
   uint16_t reverse9[512];         // the 9 low bits of the index in reverse order
 };
 
-DecoderTables build_tables() {
+// Built by the compiler, so that no table is written at run time.
+constexpr DecoderTables build_tables() {
   DecoderTables t{};
   int32_t base = 3;
   for (int i = 0; i < 28; ++i) {
@@ -73,10 +74,9 @@ DecoderTables build_tables() {
   return t;
 }
 
-const DecoderTables& decoder_tables() {
-  static const DecoderTables tables = build_tables();
-  return tables;
-}
+constexpr DecoderTables kDecoderTables = build_tables();
+
+const DecoderTables& decoder_tables() { return kDecoderTables; }
 
 // One Huffman alphabet in the form both decoders use: symbols in canonical
 // order, offsets[l] = number of symbols with a code of at most l bits, and a
@@ -536,8 +536,6 @@ stop:
 }
 
 }  // namespace
-
-void init_decoder_tables() { (void)decoder_tables(); }
 
 int32_t inflate_idat(const uint8_t* file, int32_t file_size, int32_t first_idat, const InflateSink& sink,
                      InflateReport* report) {

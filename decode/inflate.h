@@ -19,10 +19,6 @@ struct InflateReport {
   int32_t chunk_cut;            // 1 when an IDAT chunk read ran past the end of the file
 };
 
-// Builds the length and distance tables. Safe to call any number of times;
-// the work is done once per process.
-void init_decoder_tables();
-
 // Decompresses the zlib stream held in the payloads of consecutive IDAT
 // chunks of a PNG file image, starting with the chunk whose length field is
 // at first_idat. Chunk CRCs, the zlib header and the Adler-32 are not checked.

@@ -31,7 +31,8 @@ struct JpegTables {
   int32_t aan_scale[8];         // sqrt(2) cos(k pi / 16) in 8.24 fixed point
 };
 
-JpegTables build_tables() {
+// Built by the compiler, so that no table is written at run time.
+constexpr JpegTables build_tables() {
   JpegTables t{};
   int k = 0;
   for (int d = 0; d < 15; d++) {
@@ -47,14 +48,13 @@ JpegTables build_tables() {
     t.row_bit[i] = uint8_t(1u << (t.zigzag_order[i] >> 3));
   }
   const int32_t scale[8] = {23726566, 23270667, 21920489, 19727919, 16777216, 13181774, 9079764, 4628823};
-  std::memcpy(t.aan_scale, scale, sizeof scale);
+  for (int i = 0; i < 8; i++) t.aan_scale[i] = scale[i];
   return t;
 }
 
-const JpegTables& tables() {
-  static const JpegTables t = build_tables();
-  return t;
-}
+constexpr JpegTables kJpegTables = build_tables();
+
+const JpegTables& tables() { return kJpegTables; }
 
 struct JpegHuffman {
   int32_t max_code[18];      // exclusive bound of the codes of each length

@@ -240,7 +240,6 @@ int32_t channels_of(int32_t colour_type) {
 
 int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& target, int64_t row_limit,
                            SourceInfo& info) {
-  init_decoder_tables();
   bool have_header = false;
   int32_t width = 0, height = 0, depth = 0, colour_type = 0, interlaced = 0;
   uint32_t trns_colour = 0;

@@ -20,7 +20,7 @@ EncodeOptions default_options(const TestPicture& picture, int32_t colour_type) {
   o.bit_depth = 0;
   o.strategy = 0;
   o.block_threshold = 256.0;
-  o.print = capture_print;
+  o.print = capture_printer();
   return o;
 }
 
@@ -36,10 +36,8 @@ EncodeRun run_encoder(const TestPicture& picture, int32_t colour_type,
     const int32_t stored = run.result < run.options.kbuf_capacity ? run.result : run.options.kbuf_capacity;
     run.png.assign(run.options.kbuf, run.options.kbuf + stored);
   }
-  if (run.options.chosen_palette) {
-    run.chosen_palette.assign(run.options.chosen_palette,
-                              run.options.chosen_palette + run.options.chosen_palette_count);
-  }
+  run.chosen_palette.assign(run.options.chosen_palette,
+                            run.options.chosen_palette + run.options.chosen_palette_count);
   std::free(run.options.kbuf);
   run.options.kbuf = nullptr;
   return run;
