@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -19,7 +20,6 @@
 #include "decode/picture.h"
 #include "driver/chunk_select.h"
 #include "driver/console.h"
-#include "driver/file_io.h"
 #include "driver/memory_limit.h"
 #include "driver/names.h"
 
@@ -365,11 +365,32 @@ void write_all(int fd, const void* data, size_t size) {
 // What a worker's run of the file will take at its peak, decided as the run
 // itself decides it, from the picture's header. A run the limit refuses, or
 // a file that is no picture, ends before it allocates: only the fixed part.
+// The file is read without moving its access time (or with the time put
+// back), so that "-p" keeps the time it had before the batch.
 int64_t run_need(const std::string& name, int64_t limit) {
   const int64_t small = run_memory_bytes(0, 0, 0);
+  int fd = open(name.c_str(), O_RDONLY | O_NOATIME | O_CLOEXEC);
+  const bool moves_access_time = fd < 0 && errno == EPERM;
+  if (moves_access_time) fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return small;
+  struct stat st;
   std::vector<uint8_t> file;
-  bool opened = false;
-  if (read_input_file(name, &file, &opened) != kReadOk) return small;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= INT32_MAX) {
+    file.resize(size_t(st.st_size));
+    size_t got = 0;
+    while (got < file.size()) {
+      const ssize_t n = read(fd, file.data() + got, file.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += size_t(n);
+    }
+    file.resize(got);
+    if (moves_access_time) {
+      const timespec times[2] = {st.st_atim, {0, UTIME_OMIT}};
+      futimens(fd, times);
+    }
+  }
+  close(fd);
   int32_t width = 0, height = 0;
   probe_picture(file.data(), int32_t(file.size()), &width, &height);
   if (width < 1 || height < 1) return small;
@@ -536,7 +557,8 @@ int run_batch(const CommandLine& cmd, const EncodeOptions& options, ConvertFn co
         continue;
       }
       if (e.after >= 0 && !results[size_t(e.after)].done) break;
-      if (next_need < 0) next_need = run_need(e.name, limit);
+      // One worker at a time needs no admission.
+      if (next_need < 0) next_need = workers > 1 ? run_need(e.name, limit) : 0;
       if (!running.empty() && running_need + next_need > limit) break;
       Worker w;
       if (!start_worker(cmd, options, convert, entries, int32_t(next), running, &w)) {

@@ -230,8 +230,16 @@ TEST(Batch, KeepsTimesWithP) {
   const timespec old_times[2] = {{978307200, 123456789}, {978393600, 987654321}};
   utimensat(AT_FDCWD, dir.file("a.png").c_str(), old_times, 0);
   utimensat(AT_FDCWD, dir.file("b.png").c_str(), old_times, 0);
-  const CommandResult r = run_tool(dir, {"-i", "-p", "-s3", "a.png"});
+  // Two workers: the batch reads each header for its memory admission
+  // before the worker reads the file, and must leave its times alone.
+  write_file(dir.file("c.png"), kLooseDeep);
+  utimensat(AT_FDCWD, dir.file("c.png").c_str(), old_times, 0);
+  const CommandResult r = run_tool(dir, {"-i", "-p", "-j2", "-s3", "a.png", "c.png"});
   EXPECT_EQ(r.status, 0) << r.out;
+  struct stat c;
+  ASSERT_EQ(stat(dir.file("c.png").c_str(), &c), 0);
+  EXPECT_EQ(c.st_atim.tv_sec, old_times[0].tv_sec);
+  EXPECT_EQ(c.st_mtim.tv_sec, old_times[1].tv_sec);
   EXPECT_EQ(run_tool(dir, {"-i", "-s3", "b.png"}).status, 0);
   struct stat a, b;
   ASSERT_EQ(stat(dir.file("a.png").c_str(), &a), 0);
