@@ -122,6 +122,20 @@ TEST_P(MemoryLimit, HeaderOverTheLimitIsRefusedAtOnce) {
 INSTANTIATE_TEST_SUITE_P(Cli, MemoryLimit, ::testing::Values("png", "jpg", "gif", "cel", "bmp", "pcx", "dds", "tga"),
                          [](const auto& info) { return std::string(info.param); });
 
+// Workers of a search each hold an encoder of their own: no more of them
+// than the limit holds beside the run itself, and always one.
+TEST(MemoryLimitOption, SearchWorkersFitTheLimit) {
+  const int64_t need = run_memory_bytes(1000, 1000, 100000);
+  EXPECT_EQ(search_workers_within(8, 1000, 1000, need, INT64_MAX / 2), 8);
+  EXPECT_EQ(search_workers_within(8, 1000, 1000, need, need), 1);
+  EXPECT_EQ(search_workers_within(8, 1000, 1000, need, need - 1), 1);
+  EXPECT_EQ(search_workers_within(0, 1000, 1000, need, INT64_MAX / 2), 1);
+  const int64_t per_worker = (int64_t(24) << 20) + 1000 * 1000 * 12;
+  EXPECT_EQ(search_workers_within(8, 1000, 1000, need, need + 3 * per_worker), 4);
+  EXPECT_EQ(search_workers_within(8, 1000, 1000, need, need + 3 * per_worker - 1), 3);
+  EXPECT_EQ(search_workers_within(3, 1000, 1000, need, need + 5 * per_worker), 3);
+}
+
 TEST(MemoryLimitOption, NeedsAWholeNumberOfMiB) {
   captured_messages().clear();
   print_usage(capture_printer());
