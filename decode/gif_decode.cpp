@@ -1,6 +1,7 @@
 #include "decode/gif_decode.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "decode/byte_reader.h"
@@ -439,4 +440,128 @@ int32_t decode_gif(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
     out.fill_rest(background);
   }
   return 0;
+}
+
+namespace {
+
+// The colour decode_gif gives the screen around the first image: the entry
+// of the background index in the table the first image uses (with its
+// transparency), when the file has a global table; else transparent black.
+uint32_t first_background(const uint8_t* d, const GifFrame& f) {
+  const uint8_t screen_flags = d[10], image_flags = d[f.descriptor + 9];
+  if (!(screen_flags & 0x80)) return 0;
+  const bool local = (image_flags & 0x80) != 0;
+  const int32_t count = 1 << (((local ? image_flags : screen_flags) & 7) + 1);
+  const uint8_t* table = local ? d + f.descriptor + 10 : d + 13;
+  const int32_t index = d[11];
+  uint32_t colour = 0xFF000000u;
+  if (index < count) {
+    const uint8_t* e = table + 3 * index;
+    colour |= uint32_t(e[0]) << 16 | uint32_t(e[1]) << 8 | e[2];
+  }
+  return index == f.transparent ? colour & 0x00FFFFFFu : colour;
+}
+
+}  // namespace
+
+int32_t read_gif_frames(const uint8_t* d, int32_t size, GifAnimation* a, GifFrame* frames, int32_t capacity) {
+  a->frame_count = 0;
+  a->loop_count = -1;
+  a->background = 0;
+  ByteReader r(d, size);
+  r.skip(10);
+  const uint32_t screen_flags = r.u8();
+  r.skip(2);
+  if (screen_flags & 0x80) r.skip(3 * (int64_t(1) << ((screen_flags & 7) + 1)));
+  if (!r.ok()) return -1;
+  // The graphic control extension applies to the next image only.
+  int32_t delay = 0, disposal = 0, transparent = -1;
+  while (r.has(1)) {
+    const uint32_t block_type = r.u8();
+    if (block_type == 0x3B) break;
+    if (block_type == 0x21) {
+      const uint32_t label = r.u8();
+      const int64_t body = r.pos;
+      if (label == 0xF9 && r.has(5) && d[body] >= 4) {
+        const uint8_t flags = d[body + 1];
+        delay = int32_t(d[body + 2] | d[body + 3] << 8);
+        disposal = (flags >> 2) & 7;
+        transparent = (flags & 1) ? d[body + 4] : -1;
+      } else if (label == 0xFF && r.has(16) && d[body] == 11 && std::memcmp(d + body + 1, "NETSCAPE2.0", 11) == 0 &&
+                 d[body + 12] >= 3 && d[body + 13] == 1 && a->loop_count < 0) {
+        // The first repeat count stands, as viewers take it.
+        a->loop_count = int32_t(d[body + 14] | d[body + 15] << 8);
+      }
+      if (!pass_sub_blocks(r)) break;
+    } else if (block_type == 0x2C) {
+      GifFrame f{};
+      f.descriptor = r.pos - 1;
+      f.left = int32_t(r.le16());
+      f.top = int32_t(r.le16());
+      f.width = int32_t(r.le16());
+      f.height = int32_t(r.le16());
+      const uint32_t image_flags = r.u8();
+      if (image_flags & 0x80) r.skip(3 * (int64_t(1) << ((image_flags & 7) + 1)));
+      r.skip(1);
+      if (!r.ok() || !pass_sub_blocks(r)) break;
+      f.delay = delay;
+      f.disposal = disposal;
+      f.transparent = transparent;
+      if (a->frame_count == 0) a->background = first_background(d, f);
+      if (a->frame_count < capacity) frames[a->frame_count] = f;
+      a->frame_count += 1;
+      delay = 0;
+      disposal = 0;
+      transparent = -1;
+    }
+  }
+  return 0;
+}
+
+// The frame becomes a GIF of its own, one image filling its screen, so the
+// ordinary decode takes it with all its checks: the file's header and global
+// table, a control block for the transparent index, the image descriptor
+// moved to (0, 0), its local table and data as they stand.
+int32_t decode_gif_frame(const uint8_t* d, int32_t size, const GifFrame& f, const DecodeTarget& target,
+                         SourceInfo& info) {
+  ByteReader r(d, size);
+  r.skip(10);
+  const uint32_t screen_flags = r.u8();
+  r.skip(2);
+  const int64_t global = (screen_flags & 0x80) ? 3 * (int64_t(1) << ((screen_flags & 7) + 1)) : 0;
+  r.skip(global);
+  r.seek(f.descriptor + 9);
+  const uint32_t image_flags = r.u8();
+  if (image_flags & 0x80) r.skip(3 * (int64_t(1) << ((image_flags & 7) + 1)));
+  r.skip(1);
+  if (!r.ok() || !pass_sub_blocks(r)) return -1;
+  const int64_t image_end = r.pos;
+  const int64_t image_bytes = image_end - f.descriptor;
+  const int64_t total = 13 + global + 8 + image_bytes + 1;
+  uint8_t* gif = static_cast<uint8_t*>(std::malloc(size_t(total)));
+  if (gif == nullptr) return -1;
+  int64_t n = 0;
+  std::memcpy(gif, d, 6);
+  gif[6] = uint8_t(f.width);
+  gif[7] = uint8_t(f.width >> 8);
+  gif[8] = uint8_t(f.height);
+  gif[9] = uint8_t(f.height >> 8);
+  gif[10] = uint8_t(screen_flags);
+  gif[11] = 0;
+  gif[12] = 0;
+  n = 13;
+  std::memcpy(gif + n, d + 13, size_t(global));
+  n += global;
+  const uint8_t control[8] = {0x21, 0xF9, 4, uint8_t(f.transparent >= 0 ? 1 : 0), 0, 0,
+                              uint8_t(f.transparent >= 0 ? f.transparent : 0), 0};
+  std::memcpy(gif + n, control, 8);
+  n += 8;
+  std::memcpy(gif + n, d + f.descriptor, size_t(image_bytes));
+  gif[n + 1] = gif[n + 2] = gif[n + 3] = gif[n + 4] = 0;
+  n += image_bytes;
+  gif[n++] = 0x3B;
+  reset_decode_fields(info);
+  const int32_t result = decode_gif(gif, int32_t(n), target, info);
+  std::free(gif);
+  return result;
 }

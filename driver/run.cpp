@@ -14,7 +14,9 @@
 #include "decode/picture.h"
 #include "decode/gif_decode.h"
 #include "decode/png_decode.h"
+#include "driver/animation.h"
 #include "driver/batch.h"
+#include "driver/gif_animation.h"
 #include "driver/chunk_select.h"
 #include "driver/console.h"
 #include "driver/encode_setup.h"
@@ -249,20 +251,9 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     }
   }
 
-  // Only the first image of a GIF is decoded: the rest of an animation would
-  // be lost, which is no saving, so it takes -force as a damaged file does.
+  // An animated GIF becomes an animated PNG below.
   const bool input_is_gif = input_size >= 6 && data[0] == 'G' && data[1] == 'I' && data[2] == 'F';
   const int32_t gif_frames = input_is_gif ? gif_image_count(data, input_size) : 0;
-  if (gif_frames > 1 && !cmd.force) {
-    console_print("%s is an animated GIF of %d frames; only the first would be kept\n", input_display.c_str(),
-                  int(gif_frames));
-    console_print("Nothing written; -force writes the first frame\n");
-    if (report != nullptr) {
-      report->animated = true;
-      report->outcome = kFileKept;
-    }
-    return 0;
-  }
 
   const bool replaces_input = !cmd.input_stdin && !cmd.output_stdout &&
                               (output_name == input_name || same_file(input_name, output_name));
@@ -287,6 +278,8 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   select_chunks(data, input_size, cmd.chunk_list ? cmd.chunk_list : "", cmd.colour_type, options.verbose,
                 console_printer(), &chunks, &source_info.background);
   options.background = source_info.background;
+  const bool animated = is_animated_png(data, input_size);
+  if (animated) drop_animation_chunks(&chunks);
 
   // Only a real PNG given without an output name is rewritten without asking;
   // anything else merely named ".png" goes through the prompt.
@@ -334,12 +327,12 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   }
   if (input_size != 0) console_print("\n Input size:%8d bytes", input_size);
 
-  const bool animated = is_animated_png(data, input_size);
   int32_t result = kNoPng;
   // A search repeats itself run after run, "-r" included.
   options.random_seed = cmd.search_level > 0 ? 1u : uint32_t(std::time(nullptr));
   const VerifyTarget verify_target = {pixels.get(), width, height, cmd.alpha_free};
-  if (!animated && searching) {
+  const bool gif_animation = gif_frames > 1;
+  if (!animated && !gif_animation && searching) {
     SearchRequest request{};
     request.level = cmd.search_level;
     request.threads = search_workers_within(search_threads(cmd.threads), width, height, need, limit);
@@ -357,22 +350,61 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     request.progress = !cmd.quiet && console_stream() != nullptr && isatty(fileno(console_stream())) != 0;
     request.key_check = console_key_check();
     result = search_png(&options, &request);
-  } else if (!animated) {
+  } else if (!animated && !gif_animation) {
     result = encode_png(&options);
   }
-  std::unique_ptr<uint8_t, FreeDeleter> kbuf(options.kbuf);
+  // An animation is re-encoded frame by frame in one shared form; when its
+  // frames can't be taken apart it is kept as it is.
+  int32_t animation_frames = 0;
+  uint8_t* animation = nullptr;
+  if (animated && !wide) {
+    EncodeOptions frame_options = options;
+    if (cmd.filter < 0) frame_options.filter = -1;
+    if (!cmd.block_option) frame_options.exact_block_count = 0;
+    result = recompress_apng(data, input_size, frame_options, limit - need, &animation, &animation_frames);
+    if (result != kNoPng) options.kbuf_capacity = result;
+  }
+  // An animated GIF whose frames can't all be composed (a damaged one) would
+  // lose all but its first: that takes -force, as a damaged file does.
+  int32_t gif_written = 0;
+  if (gif_animation) {
+    EncodeOptions frame_options = options;
+    if (cmd.filter < 0) frame_options.filter = -1;
+    if (!cmd.block_option) frame_options.exact_block_count = 0;
+    result = gif_to_apng(data, input_size, pixels.get(), width, height, frame_options, limit - need, &animation,
+                         &gif_written);
+    if (result == kNoPng && !cmd.force) {
+      console_print("\n%s is an animated GIF of %d frames; only the first would be kept\n", input_display.c_str(),
+                    int(gif_frames));
+      console_print("Nothing written; -force writes the first frame\n");
+      if (report != nullptr) {
+        report->animated = true;
+        report->outcome = kFileKept;
+      }
+      return 0;
+    }
+    if (result == kNoPng)
+      result = encode_png(&options);
+    else
+      options.kbuf_capacity = result;
+  }
+  const bool frames_lost = animated && result == kNoPng;
+  std::unique_ptr<uint8_t, FreeDeleter> kbuf(animation != nullptr ? animation : options.kbuf);
   console_print("\n");
-  if (animated) console_print("Animated PNG: frames would be lost\n");
-  if (gif_frames > 1 && result != kNoPng)
+  if (frames_lost) console_print("Animated PNG: frames would be lost\n");
+  if (animation != nullptr)
+    console_print("Animated PNG: %d frames, each re-encoded and checked\n", int(animation_frames));
+  if (gif_written > 0) console_print("Animated GIF: %d frames written\n", int(gif_written));
+  if (gif_animation && gif_written == 0 && result != kNoPng)
     console_print("Animated GIF: only the first of %d frames is written\n", int(gif_frames));
-  if (report != nullptr) report->animated = animated;
+  if (report != nullptr) report->animated = frames_lost;
 
   OutputFacts facts;
   facts.input_is_png = input_is_png;
   facts.force = cmd.force;
   facts.may_copy =
       cmd.output_arg != nullptr && (cmd.output_stdout || !names_equal_ignoring_case(input_name, output_name));
-  facts.animated = animated;
+  facts.animated = frames_lost;
   facts.result = result;
   facts.input_size = input_size;
   facts.kbuf_capacity = options.kbuf_capacity;

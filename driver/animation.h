@@ -1,0 +1,19 @@
+#pragma once
+#include <cstdint>
+
+#include "driver/chunk_select.h"
+#include "encode/encode_options.h"
+
+// An animated PNG re-encoded frame by frame. Reads the input's frames (all
+// must decode whole), encodes them with options' engine and settings, and
+// checks the result by decoding every frame again and comparing its pixels
+// and frame controls with the input's. Returns the size of the file placed
+// in *png (malloc'd, freed by the caller) and the frame count in *frames, or
+// kNoPng when the animation can't be taken apart, would need more memory
+// than memory_limit bytes, or was stopped; nothing is printed.
+int32_t recompress_apng(const uint8_t* data, int32_t size, const EncodeOptions& options, int64_t memory_limit,
+                        uint8_t** png, int32_t* frames);
+
+// Drops the chunks that frame the animation (acTL, fcTL, fdAT) from a
+// selection: the encoder writes them afresh.
+void drop_animation_chunks(ChunkSelection* selection);

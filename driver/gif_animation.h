@@ -1,0 +1,20 @@
+#pragma once
+#include <cstdint>
+
+#include "encode/encode_options.h"
+
+// An animated GIF turned into an animated PNG. Composes every frame on the
+// screen as a GIF viewer shows it (the first as decode_gif gives it; a frame
+// disposed to the background leaves its rectangle transparent when the
+// first or the disposed frame has a transparent index, else the background
+// colour; one disposed to the previous state restores its rectangle), and
+// writes frame 1 whole and every later one as the rectangle that changed,
+// replacing what was there, with its delay in hundredths of a second and
+// the NETSCAPE repeat count (none: play once). The result is checked by
+// decoding and composing every frame again. first holds the composed first
+// frame (width x height, the screen). Returns the size of the file placed in
+// *png (malloc'd, freed by the caller) and the frame count in *frames, or
+// kNoPng when a frame is damaged, the frames need more memory than
+// memory_limit bytes, or the encode failed or was stopped.
+int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, int32_t width, int32_t height,
+                    const EncodeOptions& options, int64_t memory_limit, uint8_t** png, int32_t* frames);

@@ -1,0 +1,30 @@
+#pragma once
+#include <cstdint>
+
+#include "encode/encode_options.h"
+
+// One frame to write: its own pixels (0xAARRGGBB, width * 4 bytes a row) and
+// the frame control fields, kept with their meaning.
+struct ApngFrameIn {
+  const uint32_t* pixels;
+  int32_t width, height;
+  int32_t x_offset, y_offset;
+  uint16_t delay_num, delay_den;
+  uint8_t dispose_op, blend_op;
+};
+
+struct ApngRequest {
+  const ApngFrameIn* frames;
+  int32_t frame_count;
+  uint32_t play_count;          // 0 = forever
+  bool default_image_is_frame;  // false: frames[0] is the default image only, shown by no fcTL
+};
+
+// Encodes every frame with the engine and settings of base (filter, strategy,
+// block splitting, passes; its kept chunks and background go with the first
+// image), all in one colour type, depth and palette chosen over all frames
+// together, and frames them as an animated PNG: the first image in IDAT, the
+// others in fdAT, acTL and one fcTL a frame, sequence numbers from 0.
+// Returns the size of the file placed in *out (malloc'd, freed by the
+// caller), or kNoPng when no file was made (a stop or a failure).
+int32_t encode_apng(const EncodeOptions* base, const ApngRequest* request, uint8_t** out);
