@@ -299,9 +299,11 @@ PassResult run_passes(EncoderContext* ctx) {
   const ColourChoice* c = &ctx->colours;
   const int64_t stream_bytes =
       (row_byte_count(c->colour_type, c->bit_depth, ctx->options->width) + 1) * int64_t(ctx->options->height);
+  int64_t limit = std::min(kMatchStoreBytesPerByte * stream_bytes, kMatchStoreMaxBytes);
+  if (ctx->options->match_store_limit != 0) limit = std::min(limit, ctx->options->match_store_limit);
   MatchStore store;
-  match_store_init(&store, std::min(kMatchStoreBytesPerByte * stream_bytes, kMatchStoreMaxBytes));
-  const PassResult r = run_passes_with(ctx, &store);
+  match_store_init(&store, limit);
+  const PassResult r = run_passes_with(ctx, limit > 0 ? &store : nullptr);
   if (ctx->stream) ctx->stream->matches = nullptr;
   match_store_free(&store);
   return r;
