@@ -4,14 +4,20 @@ namespace {
 
 struct CrcTable {
   uint32_t entries[256];
-  CrcTable() {
-    for (uint32_t n = 0; n < 256; ++n) {
-      uint32_t c = n;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      entries[n] = c;
-    }
-  }
 };
+
+// Built by the compiler, so that the table is never written at run time.
+constexpr CrcTable build_crc_table() {
+  CrcTable t{};
+  for (uint32_t n = 0; n < 256; ++n) {
+    uint32_t c = n;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    t.entries[n] = c;
+  }
+  return t;
+}
+
+constexpr CrcTable kCrcTable = build_crc_table();
 
 constexpr uint32_t kAdlerModulus = 65521;
 // The largest run of bytes whose sums cannot overflow 32 bits before the
@@ -20,10 +26,7 @@ constexpr size_t kAdlerRun = 5552;
 
 }  // namespace
 
-const uint32_t* crc_table() {
-  static const CrcTable table;
-  return table.entries;
-}
+const uint32_t* crc_table() { return kCrcTable.entries; }
 
 uint32_t crc32_fold(uint32_t crc, const uint8_t* p, size_t n) {
   const uint32_t* t = crc_table();

@@ -133,7 +133,6 @@ int32_t deflate_begin(DeflateStream* s) {
     set_initial_lengths(s, 0, 0);
   }
   begin_idat(s->out);
-  deflate_tables();
   lz77_reset(s->parser, s->strategy);
   lz77_use_store(s->parser, s->matches);
   s->current_block = 0;

@@ -40,7 +40,7 @@ volatile sig_atomic_t worker_stop_signalled = 0;
 constexpr int kStopSignal = SIGUSR1;
 
 void on_stop_signal(int) { worker_stop_signalled = 1; }
-int worker_key_check(int) { return worker_stop_signalled ? 1 : 0; }
+int worker_key_check(void*, int) { return worker_stop_signalled ? 1 : 0; }
 
 struct ResultRecord {
   int32_t outcome;
@@ -344,8 +344,8 @@ void write_all(int fd, const void* data, size_t size) {
   one.assume_yes = true;
   one.quiet = false;  // every message goes to the batch, which decides what shows
   EncodeOptions o = options;
-  o.print = console_print;
-  o.key_check = worker_key_check;
+  o.print = console_printer();
+  o.key_check = KeyCheckFn{worker_key_check, nullptr};
   console_reset();
   FileReport report = {};
   report.stop = &worker_stop_signalled;

@@ -258,7 +258,7 @@ struct EarlyCase {
 
 std::string usage_text() {
   captured_messages().clear();
-  print_usage(capture_print);
+  print_usage(capture_printer());
   return captured_messages();
 }
 

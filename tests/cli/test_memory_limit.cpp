@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, MemoryLimit, ::testing::Values("png", "jpg", "gif"
 
 TEST(MemoryLimitOption, NeedsAWholeNumberOfMiB) {
   captured_messages().clear();
-  print_usage(capture_print);
+  print_usage(capture_printer());
   const std::string usage = captured_messages();
   EXPECT_NE(usage.find("   -force  Write file even if bigger.\n   -l# Memory limit in MiB"), std::string::npos);
   TempFolder dir;
