@@ -69,27 +69,14 @@ void emit_be32(BitWriter* w, uint32_t v) {
   emit_byte(w, v & 0xFF);
 }
 
-void begin_idat(BitWriter* w) {
-  w->idat_start = w->out_count;
-  // Length placeholder; end_idat patches it once the size is known.
-  emit_be32(w, 0);
-  w->running_crc = 0xFFFFFFFFu;
+void begin_zlib(BitWriter* w) {
   w->bit_buffer = 0;
   w->bit_count = 0;
-  // The tag goes through the bit writer so that it enters the CRC.
-  put_bits(w, uint32_t('I') | uint32_t('D') << 8 | uint32_t('A') << 16 | uint32_t('T') << 24, 32);
-  // zlib header: deflate, 32 KiB window, level field 1, no dictionary.
   put_bits(w, 0x78, 8);
   put_bits(w, 0x5E, 8);
-  w->adler = 1;
 }
 
-void end_idat(BitWriter* w) {
+void end_zlib(BitWriter* w, uint32_t adler) {
   put_bits(w, 0, (-w->bit_count) & 7);
-  put_bits(w, byte_swap32(w->adler), 32);
-  emit_be32(w, ~w->running_crc);
-  const int32_t saved = w->out_count;
-  w->out_count = w->idat_start;
-  emit_be32(w, uint32_t(saved - w->idat_start - 12));
-  w->out_count = saved;
+  put_bits(w, byte_swap32(adler), 32);
 }

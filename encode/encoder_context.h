@@ -7,7 +7,7 @@
 #include "encode/colour_analysis.h"
 #include "encode/colour_hash.h"
 #include "encode/encode_options.h"
-#include "encode/passes.h"
+#include "encode/pass_state.h"
 
 // Everything one encoder run works with and changes. encode_png makes one
 // for each call and frees it at the end, so runs never see each other.
@@ -22,6 +22,7 @@ struct EncoderContext {
   FilterStage filters;
   DeflateStream* stream;  // made by the first compressing pass, freed with the context
   PassState passes;
+  int32_t idat_start;  // out_count where the IDAT length field of the current pass sits
 };
 
 // The palette lookup the filter stage and the stored layout use for colour

@@ -20,10 +20,10 @@
 
 namespace {
 
-// Whether encode_png may run in several threads at once. Until it keeps all
-// of its state in a record of its own, finishing runs one candidate at a time
-// (the screen is re-entrant already and always uses the workers).
-constexpr bool kEncodeReentrant = false;
+// Whether encode_png may run in several threads at once: it keeps all of
+// its state in a context of its own per call, so candidates are finished on
+// the workers as the screen's estimates are.
+constexpr bool kEncodeReentrant = true;
 
 enum PaletteOrder : int32_t {
   kOrderNone = -1,  // not a palette
@@ -98,7 +98,6 @@ struct Search {
   int32_t finished_count;
   bool stopped;
 };
-
 
 int32_t find_colour(void* user, uint32_t pixel) { return hash_find(static_cast<const ColourHash*>(user), pixel); }
 
