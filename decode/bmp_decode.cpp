@@ -252,6 +252,7 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
                          top_down,
                          palette};
     const BmpRleResult r = decode_bmp_rle(s, t);
+    info.work = r.steps;
     if (r.pixels_written == 0 && r.stream_ended) return -1;
     if (r.stream_ended) {
       info.incomplete = 1;

@@ -73,8 +73,10 @@ BmpRleResult decode_bmp_rle(const BmpRleStream& s, const DecodeTarget& t) {
   };
   ByteReader in(s.data, s.size);
   bool ended = true;
+  int64_t codes = 0;
   while (!at.done()) {
     if (!in.has(2)) break;
+    ++codes;
     const int64_t count = in.u8();
     const uint32_t code = in.u8();
     if (count > 0) {
@@ -129,5 +131,5 @@ BmpRleResult decode_bmp_rle(const BmpRleStream& s, const DecodeTarget& t) {
   }
   // A stream that gave every pixel is whole without its end code.
   if (at.done() || at.written == s.width * s.height) ended = false;
-  return BmpRleResult{at.written, ended, at.row < s.height ? at.row : s.height};
+  return BmpRleResult{at.written, ended, at.row < s.height ? at.row : s.height, codes + at.written};
 }

@@ -124,11 +124,12 @@ struct JpegContext {
   int16_t* coefficient_store;
   int64_t store_blocks;
   int32_t progressive_scans;
-  int64_t visits_left;  // progressive block decodes still allowed
-  bool decoded_any;     // some MCU was decoded (sequential: and stored)
-  bool cut_short;       // the data ended inside a scan
-  int64_t cut_row;      // with cut_short: the first picture row of the MCU row it ended in
-  bool saw_end;         // an end-of-picture marker was met
+  int64_t visits_left;     // progressive block decodes still allowed
+  int64_t blocks_decoded;  // every block of every scan, the decode's work
+  bool decoded_any;        // some MCU was decoded (sequential: and stored)
+  bool cut_short;          // the data ended inside a scan
+  int64_t cut_row;         // with cut_short: the first picture row of the MCU row it ended in
+  bool saw_end;            // an end-of-picture marker was met
 
   // Pictures the MCU-by-MCU path cannot show keep every scan in the
   // coefficient store and are rendered whole at the end: arithmetic coding,
@@ -568,6 +569,7 @@ int decode_scan_whole(JpegContext& c, int64_t end) {
             for (int bc = 0; bc < k.h; bc++) {
               decode_whole_block(c, s, i, store_block(c, k, mx * k.h + bc, my * k.v + br));
               c.visits_left--;
+              c.blocks_decoded++;
             }
         }
         c.decoded_any = true;
@@ -585,6 +587,7 @@ int decode_scan_whole(JpegContext& c, int64_t end) {
         if (stopped(by * 8 * c.v_max / k.v)) goto scan_end;
         decode_whole_block(c, s, 0, store_block(c, k, bx, by));
         c.visits_left--;
+        c.blocks_decoded++;
         c.decoded_any = true;
         whole_restart_step(c);
       }
@@ -759,6 +762,7 @@ int decode_scan(JpegContext& c, ByteReader seg, int64_t end) {
               int32_t* block = c.mcu_buffer + 64 * index++;
               jpeg_idct(block, decode_sequential_block(c, s, i, block));
             }
+            c.blocks_decoded++;
           }
         }
       }
@@ -955,6 +959,7 @@ int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& targe
   c->adobe_transform = -1;
   c->conditioning = jpeg_arith_default_conditioning();
   const int32_t result = run(*c);
+  info.work = c->blocks_decoded;
   std::free(c->coefficient_store);
   delete c;
   return result;

@@ -157,7 +157,7 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
   // The run-length data ends where a trailing palette starts.
   ByteReader in(d, end);
   in.seek(kHeaderSize);
-  int64_t decoded = 0;
+  int64_t decoded = 0, pieces = 0;
   while (y < height) {
     if (!in.has(1)) break;
     uint32_t value = in.u8();
@@ -170,6 +170,7 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
     // A run is handled a plane-row piece at a time: the values of the piece,
     // then its padding, then the move to the next plane or row.
     while (count > 0 && y < height) {
+      ++pieces;
       const int64_t span = count < line - x ? count : line - x;
       const int64_t stop = x + span < used ? x + span : used;
       if (x < stop) {
@@ -217,6 +218,7 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
   // pixels its first plane reached; the others keep what the target held.
   if (kind == Kind::kPlanar && y < height && (plane > 0 || x > 0))
     finish_planar_row(out, plane > 0 ? width : x * per_byte);
+  info.work = pieces + decoded;
   if (decoded == 0) return -1;
   if (y < height) {
     info.incomplete = 1;

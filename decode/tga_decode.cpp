@@ -201,6 +201,7 @@ int32_t decode_tga(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
       if (out != nullptr && x >= x_first && x < x_limit) out[x + t.x_offset] = colour;
     }
   }
+  info.work = decoded;
   if (decoded == 0) return -1;
   // Transparent black is a colour the map's own type cannot hold (gray or
   // opaque colours), so the picture is reported with an alpha channel, as a

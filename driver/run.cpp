@@ -272,7 +272,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   if (!animated && cmd.search_level > 0) {
     SearchRequest request{};
     request.level = cmd.search_level;
-    request.threads = search_threads(cmd.threads);
+    request.threads = search_workers_within(search_threads(cmd.threads), width, height, need, limit);
     request.alpha_free = cmd.alpha_free;
     request.fixed_colour_type = cmd.colour_type >= 0;
     request.fixed_bit_depth = cmd.bit_depth >= 0;
