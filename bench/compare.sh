@@ -16,35 +16,8 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build/bench-compare}
 
-DEFAULT_PACKAGES=(tango-icon-theme libgtk-3-doc desktop-base)
-DEFAULT_PICTURES=(
-  /usr/share/icons/Tango/16x16/actions/edit-redo.png
-  /usr/share/icons/Tango/16x16/apps/internet-mail.png
-  /usr/share/icons/Tango/22x22/status/weather-clear.png
-  /usr/share/icons/Tango/24x24/categories/redhat-games.png
-  /usr/share/icons/Tango/24x24/emotes/face-grin.png
-  /usr/share/icons/Tango/32x32/apps/proxy-config.png
-  /usr/share/icons/Tango/32x32/devices/gnome-dev-dvd.png
-  /usr/share/icons/Tango/32x32/emotes/face-sad.png
-  /usr/share/gtk-doc/html/gtk3/border1.png
-  /usr/share/gtk-doc/html/gtk3/action-bar.png
-  /usr/share/gtk-doc/html/gtk3/icon-view.png
-  /usr/share/gtk-doc/html/gtk3/ease-in-out.png
-  /usr/share/gtk-doc/html/gtk3/fontchooser.png
-  /usr/share/gtk-doc/html/gtk3/filechooser.png
-  /usr/share/gtk-doc/html/gtk3/getting-started-app4.png
-  /usr/share/gtk-doc/html/gtk3/figure-hierarchical-drawing.png
-  /usr/share/gtk-doc/html/gtk3/inspector.png
-  /usr/share/gtk-doc/html/gtk3/builder-shortcuts.png
-  /usr/share/desktop-base/debian-logos/logo-256.png
-  /usr/share/desktop-base/futureprototype-theme/grub/grub-4x3.png
-  /usr/share/desktop-base/joy-theme/grub/grub-4x3.png
-  /usr/share/desktop-base/emerald-theme/grub/grub-4x3.png
-  /usr/share/plymouth/themes/emerald/glow.png
-  /usr/share/plymouth/themes/joy/background.png
-  /usr/share/desktop-base/homeworld-theme/grub/grub-16x9.png
-  /usr/share/plymouth/themes/moonlight/background.png
-)
+# The default set and where it comes from.
+. "$ROOT/bench/pictures.sh"
 
 # name | how to run it ($IN input, $OUT output). advpng rewrites a copy of the
 # input in place; the others write $OUT, and where one declines to (nothing

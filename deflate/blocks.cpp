@@ -135,6 +135,7 @@ int32_t deflate_begin(DeflateStream* s) {
   begin_zlib(s->out);
   s->adler = 1;
   lz77_reset(s->parser, s->strategy);
+  lz77_use_store(s->parser, s->matches);
   s->current_block = 0;
   s->excess_bits = 0;
   s->invalid = 0;

@@ -35,6 +35,7 @@ struct StreamHooks {
 };
 
 struct Lz77State;
+struct MatchStore;
 
 struct DeflateStream {
   BitWriter* out;  // owned by the encoder
@@ -57,6 +58,9 @@ struct DeflateStream {
   uint32_t adler;  // Adler-32 of the uncompressed bytes fed so far in this pass
 
   Lz77State* parser;  // the parser's windows, hash, pools and rings
+  // The caller's record of match lists for the passes over one stream, or
+  // null; each pass either records into it or replays it (match_store.h).
+  MatchStore* matches;
 };
 
 // Allocates a stream with the parser's working tables; nullptr when memory is

@@ -9,6 +9,7 @@
 
 #include "deflate/deflate_stream.h"
 #include "deflate/huffman.h"
+#include "deflate/match_store.h"
 
 // The parse is a shortest path over positions: every position gets a literal
 // edge to the next one and a match edge for each length it can reach, priced
@@ -22,6 +23,13 @@
 // to the nearest position that matches q for l bytes (M(q)[l - 3]), since any
 // such position also matches the current one for l bytes. Inside runs of one
 // byte the walk first skips over the candidate's run.
+//
+// Replaying stored lists (match_store.h): a position's own list is known
+// before its search, so the Xtreme walk that looks for the next longer match
+// can jump straight to the list's distance for that length when nothing on the
+// way could stop it: every candidate it would visit first is nearer, so its
+// distance code is no higher than the list's. Only the walks towards a
+// cheaper distance code still step through the candidates.
 
 namespace {
 
@@ -117,6 +125,9 @@ struct Search {
   int32_t run;    // equal bytes from p on
   int32_t start;  // pool index of p's list
   int32_t n;      // entries of p's list
+  // Replay: p's whole list as recorded, already in the pool.
+  const uint16_t* known = nullptr;
+  int32_t known_n = 0;
 
   // Edges (l, d) for every l in [l0, l1], strictly cheaper ones only and
   // none ending past the limit. The lengths reach distinct cost slots, so
@@ -232,16 +243,36 @@ struct Search {
     return d;
   }
 
+  template <bool kReplay>
   void append(int32_t d, int32_t count) {
-    fill16(z->pool + start + n, count, uint16_t(d));
+    if constexpr (kReplay) {
+#ifndef NDEBUG
+      for (int32_t i = 0; i < count; ++i) assert(n + i < known_n && known[n + i] == d);
+#endif
+    } else {
+      fill16(z->pool + start + n, count, uint16_t(d));
+    }
     n += count;
+  }
+
+  // Strategy 1 from a known list: its runs of one distance are the spans the
+  // search would price.
+  void nearest_known() {
+    for (int32_t i = 0; i < known_n;) {
+      const int32_t d = known[i];
+      int32_t j = i;
+      while (j + 1 < known_n && known[j + 1] == d) ++j;
+      record(i + kMinMatch, j + kMinMatch, d, z->distance_cost[distance_code(d)]);
+      i = j + 1;
+    }
+    n = known_n;
   }
 
   void nearest(int32_t d) {
     int32_t l = kMinMatch;
     for (;;) {
       const int32_t e = extent(l, d);
-      append(d, e - l + 1);
+      append<false>(d, e - l + 1);
       record(l, e, d, z->distance_cost[distance_code(d)]);
       l = e;
       if (l == kMaxMatch) return;
@@ -254,6 +285,7 @@ struct Search {
     }
   }
 
+  template <bool kReplay>
   void xtreme(int32_t d) {
     int16_t* best = z->best_distance_cost;
     const int32_t* next_cheaper = z->next_cheaper;
@@ -269,7 +301,7 @@ struct Search {
     assert(fresh >= l);
     lower_to(best + l, (e < fresh ? e + 1 : fresh) - l, int16_t(dcost));
     if (e >= fresh) {
-      append(d, e - fresh + 1);
+      append<kReplay>(d, e - fresh + 1);
       fill16(reinterpret_cast<uint16_t*>(best + fresh), e - fresh + 1, uint16_t(dcost));
     }
     record(l, e, d, dcost);
@@ -284,6 +316,23 @@ struct Search {
     nc = next_cheaper[code];
   }
     for (;;) {
+      if constexpr (kReplay) {
+        // The walk from d stops at the first candidate that matches l + 1
+        // bytes or has a code of nc or more. The nearest one matching l + 1
+        // bytes is the list's; beyond d and below code nc, it is where the
+        // walk stops. With no such length and no cheaper code, the walk ends
+        // without a candidate.
+        if (l + 1 - kMinMatch < known_n) {
+          const int32_t x = known[l + 1 - kMinMatch];
+          if (x > d && distance_code(x) < nc) {
+            d = x;
+            ++l;
+            goto price;
+          }
+        } else if (nc == kDistanceCodes) {
+          return;
+        }
+      }
       d = walk(l, d);
       if (d == 0) {
         if (nc == kDistanceCodes) return;
@@ -345,7 +394,7 @@ void search_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
     for (int32_t q = z->hash_head[hash3(here)]; q >= 0 && p - q <= kMaxDistance; q = z->hash_chain[q & kChainMask]) {
       if (load3(z, q) == here) {
         if (z->strategy == 0)
-          s.xtreme(p - q);
+          s.xtreme<false>(p - q);
         else
           s.nearest(p - q);
         break;
@@ -356,14 +405,16 @@ void search_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
   // match, each position's list is its predecessor's shifted by one length.
   const int32_t slot = p & kChainMask;
   const int32_t n = s.n;
-  if (n <= z->prev_count &&
-      std::memcmp(z->pool + s.start, z->pool + z->prev_fill - n, sizeof(uint16_t) * size_t(n)) == 0) {
+  const bool shared = n <= z->prev_count &&
+      std::memcmp(z->pool + s.start, z->pool + z->prev_fill - n, sizeof(uint16_t) * size_t(n)) == 0;
+  if (shared) {
     z->lists[slot].start = z->prev_fill - n;
     z->fill = z->prev_fill;
   } else {
     z->lists[slot].start = s.start;
     z->fill = s.start + n;
   }
+  if (z->store_mode == kStoreRecord) match_store_add_list(z->store, z->pool + z->lists[slot].start, n, shared);
   z->lists[slot].count = n;
   const uint16_t* entries = z->pool + z->lists[slot].start;
   for (int32_t i = 0; i < kListHead && i < n; ++i) z->lists[slot].head[i] = entries[i];
@@ -372,9 +423,58 @@ void search_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
   if (p + kMinMatch <= z->received) hash_insert(z, p);
 }
 
+// search_position with p's list taken from the store: the pool, the list
+// references and the hash chain end up as the search would leave them.
+void replay_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
+  track_run(z, p);
+  if (z->fill > kPoolRestart) z->fill = 0;
+  const MatchStore* m = z->store;
+  const uint16_t head = m->heads[p];
+  const int32_t n = head & ~kSharedList;
+  int32_t start = z->fill;
+  if (head & kSharedList) {
+    start = z->prev_fill - n;
+    z->fill = z->prev_fill;
+  } else {
+    uint16_t* out = z->pool + start;
+    const uint8_t* run = m->runs + z->run_cursor;
+    for (int32_t i = 0; i < n; run += 3) {
+      const int32_t last = run[2];
+      fill16(out + i, last - i + 1, uint16_t(run[0] | run[1] << 8));
+      i = last + 1;
+    }
+    z->run_cursor = run - m->runs;
+    z->fill = start + n;
+  }
+  Search s{z, &deflate_tables(), p, u, limit, z->run_end - p, start, 0, z->pool + start, n};
+  if (n > 0) {
+    if (z->strategy == 0)
+      s.xtreme<true>(s.known[0]);
+    else
+      s.nearest_known();
+  }
+  assert(s.n == n);
+  Lz77State::ListRef& list = z->lists[p & kChainMask];
+  list.start = start;
+  list.count = n;
+  for (int32_t i = 0; i < kListHead && i < n; ++i) list.head[i] = z->pool[start + i];
+  z->prev_count = n;
+  z->prev_fill = z->fill;
+  if (p + kMinMatch <= z->received) hash_insert(z, p);
+}
+
 void skip_position(Lz77State* z, int32_t p) {
   z->cost[p & kCostMask] = kUnreached;
   if (z->strategy < 3) {
+    // A skipped position has no list. A recording cannot hold that; a replay
+    // can go on only where the recorded list was empty too.
+    if (z->store_mode == kStoreRecord) {
+      match_store_give_up(z->store);
+      z->store_mode = kStoreOff;
+    } else if (z->store_mode == kStoreReplay &&
+               (p >= z->store->positions || (z->store->heads[p] & ~kSharedList) != 0)) {
+      z->store_mode = kStoreOff;
+    }
     track_run(z, p);
     z->lists[p & kChainMask].count = 0;
     if (p + kMinMatch <= z->received) hash_insert(z, p);
@@ -432,7 +532,13 @@ void parse_position(DeflateStream* s, Lz77State* z) {
   assert(u != kUnreached);
   z->cost[p & kCostMask] = kUnreached;
   const int32_t limit = z->received < z->block_end ? z->received : z->block_end;
-  if (z->strategy < 3) search_position(z, p, u, limit);
+  if (z->strategy < 3) {
+    if (z->store_mode == kStoreReplay && p >= z->store->positions) z->store_mode = kStoreOff;
+    if (z->store_mode == kStoreReplay)
+      replay_position(z, p, u, limit);
+    else
+      search_position(z, p, u, limit);
+  }
 
   const uint8_t b = byte_at(z, p);
   z->counts[b] = int32_t(uint32_t(z->counts[b]) | 0x80000000u);
@@ -475,11 +581,27 @@ void lz77_reset(Lz77State* z, int32_t strategy) {
   z->fill = 0;
   z->prev_count = -1;
   z->prev_fill = 0;
+  z->store = nullptr;
+  z->store_mode = kStoreOff;
+  z->run_cursor = 0;
   for (int32_t i = 0; i < kCostRing; ++i) z->cost[i] = kUnreached;
   z->cost[0] = kBlockStartCost;
   std::memset(z->hash_head, 0xFF, sizeof(z->hash_head));
   std::memset(z->hash_chain, 0xFF, sizeof(z->hash_chain));
   std::memset(z->lists, 0, sizeof(z->lists));
+}
+
+void lz77_use_store(Lz77State* z, MatchStore* store) {
+  z->store = store;
+  z->store_mode = kStoreOff;
+  z->run_cursor = 0;
+  if (!store || z->strategy > 1) return;
+  if (store->ready && !store->stale && store->strategy == z->strategy) {
+    z->store_mode = kStoreReplay;
+  } else {
+    match_store_begin_recording(store, z->strategy);
+    z->store_mode = kStoreRecord;
+  }
 }
 
 void lz77_prepare_block(Lz77State* z, int32_t* counts, const int32_t* lengths, int32_t block_end) {
@@ -509,8 +631,22 @@ void lz77_prepare_block(Lz77State* z, int32_t* counts, const int32_t* lengths, i
 void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n) {
   Lz77State* z = s->parser;
   if (n == 0) {
+    // The last lists see the end of the stream: a recording of a longer one
+    // does not hold them.
+    if (z->store_mode == kStoreReplay && z->received != z->store->byte_count) z->store_mode = kStoreOff;
     while (z->pos < z->received) parse_position(s, z);
+    if (z->store_mode == kStoreRecord) match_store_end_recording(z->store);
     return;
+  }
+  if (z->store_mode == kStoreRecord) {
+    if (match_store_add_bytes(z->store, bytes, n)) z->store_mode = kStoreOff;
+  } else if (z->store_mode == kStoreReplay) {
+    // Positions parsed so far depend on bytes received before these only.
+    MatchStore* m = z->store;
+    if (z->received + int64_t(n) > m->byte_count || std::memcmp(m->bytes + z->received, bytes, size_t(n)) != 0) {
+      m->stale = 1;
+      z->store_mode = kStoreOff;
+    }
   }
   for (int32_t i = 0; i < n; ++i) {
     const int32_t at = z->received & kWindowMask;

@@ -2,6 +2,7 @@
 #include <cstdint>
 
 struct DeflateStream;
+struct MatchStore;
 
 // Sizes of the parser's rings and tables; each is a power of two so that a
 // position indexes it by masking.
@@ -48,6 +49,14 @@ struct Lz77State {
   int32_t prev_count;  // list length of the previous parsed position, -1 at stream start
   int32_t prev_fill;   // fill index after the previous parsed position
 
+  // The lists of this stream kept by an earlier pass (see match_store.h):
+  // kStoreOff computes every list, kStoreRecord computes and records them,
+  // kStoreReplay takes them from the store; run_cursor is where the next
+  // unshared list's runs start.
+  MatchStore* store;
+  int32_t store_mode;
+  int64_t run_cursor;
+
   // Prices and codes of the block being written.
   int32_t* counts;
   const int32_t* lengths;
@@ -78,8 +87,15 @@ struct Lz77State {
   uint16_t pool[kPoolSize];
 };
 
-// Clears the state for a new stream.
+enum : int32_t { kStoreOff = 0, kStoreRecord = 1, kStoreReplay = 2 };
+
+// Clears the state for a new stream (with no match store).
 void lz77_reset(Lz77State* z, int32_t strategy);
+// After lz77_reset: the stream replays the lists held in store when it holds
+// a finished recording for this strategy, else records them into it. The
+// output is the same bytes either way; strategies without match lists and a
+// null store leave the parser computing them as before.
+void lz77_use_store(Lz77State* z, MatchStore* store);
 // Prices the symbols of the block about to be written from its code lengths
 // and builds its codes; counts receives what the parser writes, block_end is
 // where its last edge may end.

@@ -294,6 +294,10 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     console_set_stream(stdout);
 
   fill_encode_options(cmd, source_info, chunks, pixels.get(), width, height, &options);
+  // The match lists kept between passes (up to some 60 bytes per pixel) are
+  // not part of the memory the check above reserves, so runs from the
+  // command line keep none until that reservation counts them.
+  options.match_store_limit = -1;
   // What a damaged picture lacks is transparent black, which gray or RGB
   // cannot hold; the alpha form keeps every decoded pixel exact.
   if (source_info.incomplete && cmd.colour_type < 0 &&

@@ -46,6 +46,8 @@ struct EncodeOptions {
   KeyCheckFn key_check;           // fn null = never stop
   int32_t verbose;
   int32_t max_passes;             // 0 = until a pass gains nothing; else at most this many compressing passes
+  int64_t match_store_limit;      // bytes the match lists kept between passes may take: 0 = the encoder's own
+                                  // bound, < 0 = keep none (every pass finds its matches itself)
 };
 
 // Returned by encode_png when no PNG was produced.

@@ -1,12 +1,18 @@
 #include "encode/passes.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
+#include "deflate/match_store.h"
 #include "encode/encoder_context.h"
 #include "encode/png_chunks.h"
 
 namespace {
+
+// A recording of a detailed picture takes about 8 bytes per filtered byte.
+constexpr int64_t kMatchStoreBytesPerByte = 12;
+constexpr int64_t kMatchStoreMaxBytes = int64_t(512) << 20;
 
 int write_header_hook(void* user) {
   auto* ctx = static_cast<EncoderContext*>(user);
@@ -191,7 +197,9 @@ PassStep judge_pass(PassState* ps, bool valid, int32_t out_count, int32_t excess
   return PassStep::reproduce_best;
 }
 
-PassResult run_passes(EncoderContext* ctx) {
+namespace {
+
+PassResult run_passes_with(EncoderContext* ctx, MatchStore* store) {
   EncodeOptions* o = ctx->options;
   ColourChoice* c = &ctx->colours;
   PassState* ps = &ctx->passes;
@@ -201,6 +209,7 @@ PassResult run_passes(EncoderContext* ctx) {
     ctx->print("\rmalloc failed");
     return kPassesAborted;
   }
+  s->matches = store;
   s->out = &ctx->out;
   s->print = ctx->print;
   s->key_check = ctx->key_check;
@@ -287,4 +296,23 @@ PassResult run_passes(EncoderContext* ctx) {
       if (!ps->final_pass) restore_best(ctx);
     }
   }
+}
+
+}  // namespace
+
+PassResult run_passes(EncoderContext* ctx) {
+  // The match lists of one pass, kept for the next passes over the same
+  // filtered bytes. Beyond the bound the passes compute the rest themselves;
+  // the bytes are the same either way.
+  const ColourChoice* c = &ctx->colours;
+  const int64_t stream_bytes =
+      (row_byte_count(c->colour_type, c->bit_depth, ctx->options->width) + 1) * int64_t(ctx->options->height);
+  int64_t limit = std::min(kMatchStoreBytesPerByte * stream_bytes, kMatchStoreMaxBytes);
+  if (ctx->options->match_store_limit != 0) limit = std::min(limit, ctx->options->match_store_limit);
+  MatchStore store;
+  match_store_init(&store, limit);
+  const PassResult r = run_passes_with(ctx, limit > 0 ? &store : nullptr);
+  if (ctx->stream) ctx->stream->matches = nullptr;
+  match_store_free(&store);
+  return r;
 }

@@ -60,6 +60,31 @@ TestPicture long_rows() {
   return p;
 }
 
+// A larger picture for the passes over long streams: smooth shading with
+// noise, flat panels, repeated stripes, so that the parse meets short and
+// long matches at near and far distances.
+TestPicture large_scene(int32_t w, int32_t h, bool few_colours) {
+  TestPicture p = make_picture(w, h);
+  uint32_t s = 29;
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      uint32_t c;
+      if (x > w / 2 && y < h / 3) {
+        c = 0x203040u;
+      } else if (y % 37 < 5) {
+        c = uint32_t(x / 8 % 4) * 0x402010u;
+      } else if (few_colours) {
+        c = uint32_t((x / 16 + y / 16 + next_random(&s) % 2) % 24) * 0x0A0B0Cu;
+      } else {
+        const uint32_t n = next_random(&s) % 6;
+        c = uint32_t((x + y) / 4 + n) % 256 << 16 | uint32_t(y / 3 + n) % 256 << 8 | uint32_t(x / 5) % 256;
+      }
+      p.pixels[size_t(y) * size_t(w) + size_t(x)] = 0xFF000000u | c;
+    }
+  }
+  return p;
+}
+
 // Chunks the driver would keep, each a whole chunk from its length field on.
 struct KeptChunks {
   std::vector<std::vector<uint8_t>> bytes;
@@ -215,6 +240,13 @@ std::vector<HashCase> hash_cases() {
     });
   }
   add("long_rows_rgba_s4", wide, 6, [](EncodeOptions& o) { o.strategy = 4; });
+  // Long streams over many passes: the default run, the other list-based
+  // strategy, split blocks, and a palette whose order moves between passes.
+  const TestPicture scene = large_scene(420, 300, false);
+  add("large_scene", scene, 2, nullptr);
+  add("large_scene_s1", scene, 2, [](EncodeOptions& o) { o.strategy = 1; });
+  add("large_scene_b64", scene, 2, [](EncodeOptions& o) { o.block_threshold = 64.0; });
+  add("large_palette_f0", large_scene(360, 240, true), 3, [](EncodeOptions& o) { o.filter = 0; });
   add("one_pixel", gray_picture(1, 1, {128}, -1), 0, nullptr);
   add("one_row_n3", rgb_picture(300, 1, false, 50), 2, [](EncodeOptions& o) { o.exact_block_count = 3; });
   return cases;

@@ -1,0 +1,118 @@
+#include "deflate/match_store.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int64_t kFirstCapacity = int64_t(1) << 16;
+
+// Grows *array to hold at least need elements of size bytes each, doubling,
+// while the store stays within its limit. false when it cannot.
+bool grow(MatchStore* m, void** array, int64_t* capacity, int64_t need, int64_t size, bool bounded) {
+  if (need <= *capacity) return true;
+  int64_t next = *capacity < kFirstCapacity ? kFirstCapacity : *capacity;
+  while (next < need) next *= 2;
+  const int64_t extra = (next - *capacity) * size;
+  if (bounded && match_store_list_bytes(m) + extra > m->limit) {
+    // The last step may fit when doubling does not.
+    next = need;
+    if (match_store_list_bytes(m) + (next - *capacity) * size > m->limit) return false;
+  }
+  void* p = std::realloc(*array, size_t(next * size));
+  if (!p) return false;
+  *array = p;
+  *capacity = next;
+  return true;
+}
+
+}  // namespace
+
+int64_t match_store_list_bytes(const MatchStore* m) {
+  return m->head_capacity * int64_t(sizeof(uint16_t)) + m->run_capacity;
+}
+
+void match_store_init(MatchStore* m, int64_t limit) {
+  std::memset(m, 0, sizeof *m);
+  m->limit = limit;
+}
+
+void match_store_free(MatchStore* m) {
+  std::free(m->bytes);
+  std::free(m->heads);
+  std::free(m->runs);
+  match_store_init(m, m->limit);
+}
+
+
+void match_store_begin_recording(MatchStore* m, int32_t strategy) {
+  m->strategy = strategy;
+  m->ready = 0;
+  m->stale = 0;
+  m->recording = 1;
+  m->positions = 0;
+  m->byte_count = 0;
+  m->run_bytes = 0;
+}
+
+int32_t match_store_add_bytes(MatchStore* m, const uint8_t* bytes, int32_t n) {
+  if (!m->recording) return -1;
+  void* array = m->bytes;
+  const bool ok = grow(m, &array, &m->byte_capacity, m->byte_count + n, 1, false);
+  m->bytes = static_cast<uint8_t*>(array);
+  if (!ok) {
+    match_store_give_up(m);
+    return -1;
+  }
+  std::memcpy(m->bytes + m->byte_count, bytes, size_t(n));
+  m->byte_count += n;
+  return 0;
+}
+
+void match_store_add_list(MatchStore* m, const uint16_t* entries, int32_t n, bool shared) {
+  // positions stops growing at the first list that does not fit: the lists
+  // are only usable from position 0 on without a gap.
+  if (!m->recording || m->positions < 0) return;
+  void* heads = m->heads;
+  const bool ok = grow(m, &heads, &m->head_capacity, int64_t(m->positions) + 1, int64_t(sizeof(uint16_t)), true);
+  m->heads = static_cast<uint16_t*>(heads);
+  if (!ok) {
+    m->positions = -m->positions - 1;
+    return;
+  }
+  if (!shared && n > 0) {
+    int32_t count = 1;
+    for (int32_t i = 1; i < n; ++i) count += entries[i] != entries[i - 1];
+    void* runs = m->runs;
+    const bool fits = grow(m, &runs, &m->run_capacity, m->run_bytes + 3 * int64_t(count), 1, true);
+    m->runs = static_cast<uint8_t*>(runs);
+    if (!fits) {
+      m->positions = -m->positions - 1;
+      return;
+    }
+    uint8_t* out = m->runs + m->run_bytes;
+    for (int32_t i = 0; i < n; ++i) {
+      if (i + 1 < n && entries[i + 1] == entries[i]) continue;
+      out[0] = uint8_t(entries[i]);
+      out[1] = uint8_t(entries[i] >> 8);
+      out[2] = uint8_t(i);
+      out += 3;
+    }
+    m->run_bytes += 3 * int64_t(count);
+  }
+  m->heads[m->positions] = uint16_t(n | (shared ? kSharedList : 0));
+  m->positions += 1;
+}
+
+void match_store_give_up(MatchStore* m) {
+  m->recording = 0;
+  m->ready = 0;
+  m->positions = 0;
+}
+
+void match_store_end_recording(MatchStore* m) {
+  if (!m->recording) return;
+  m->recording = 0;
+  if (m->positions < 0) m->positions = -m->positions - 1;
+  m->ready = 1;
+}
