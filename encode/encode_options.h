@@ -40,6 +40,8 @@ struct EncodeOptions {
   KeyCheckFn key_check;           // null = never stop
   int32_t verbose;
   int32_t max_passes;             // 0 = until a pass gains nothing; else at most this many compressing passes
+  int32_t deep_level;             // 0 = off; 1..3: the passes' stream is compressed again by the
+                                  // whole-stream engine of that effort, the smaller IDAT kept
 };
 
 // Returned by encode_png when no PNG was produced.
