@@ -31,8 +31,7 @@ std::vector<uint32_t> photo_like(int32_t w, int32_t h) {
   return px;
 }
 
-int stop_after_first_pass(int code) { return code == 0; }
-int quiet(const char*, ...) { return 0; }
+int stop_after_first_pass(void*, int code) { return code == 0; }
 
 EncodeOptions options_for(std::vector<uint32_t>& px, int32_t w, int32_t h, int32_t colour_type) {
   EncodeOptions o{};
@@ -43,7 +42,6 @@ EncodeOptions options_for(std::vector<uint32_t>& px, int32_t w, int32_t h, int32
   o.colour_type = colour_type;
   o.filter = -1;
   o.block_threshold = 0.0;
-  o.print = quiet;
   return o;
 }
 
@@ -64,7 +62,7 @@ void BM_OneXtremePass1MB(benchmark::State& state) {
   std::vector<uint32_t> px = photo_like(512, 512);
   EncodeOptions o = options_for(px, 512, 512, 6);
   o.strategy = 0;
-  o.key_check = stop_after_first_pass;
+  o.key_check = KeyCheckFn{stop_after_first_pass, nullptr};
   run(state, o, 512 * 2049);
 }
 BENCHMARK(BM_OneXtremePass1MB)->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -73,7 +71,7 @@ void BM_OneIntensePass1MB(benchmark::State& state) {
   std::vector<uint32_t> px = photo_like(512, 512);
   EncodeOptions o = options_for(px, 512, 512, 6);
   o.strategy = 1;
-  o.key_check = stop_after_first_pass;
+  o.key_check = KeyCheckFn{stop_after_first_pass, nullptr};
   run(state, o, 512 * 2049);
 }
 BENCHMARK(BM_OneIntensePass1MB)->Unit(benchmark::kMillisecond)->MinTime(2.0);

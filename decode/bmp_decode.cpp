@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "decode/bmp_rle.h"
+#include "decode/byte_reader.h"
 #include "decode/jpeg_decode.h"
 #include "decode/png_decode.h"
 
@@ -154,30 +155,29 @@ bool layout_known(uint32_t bpp, uint32_t compression) {
 }  // namespace
 
 int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, SourceInfo& info) {
-  if (d == nullptr || size < kInfoOffset + 4) return -1;
+  if (d == nullptr) return -1;
   const int64_t end = size;
-  const int64_t header_size = read_le32(d + kInfoOffset);
+  ByteReader r(d, size);
+  r.seek(10);
+  const int64_t pixel_offset = r.le32();
+  const int64_t header_size = r.le32();
   const bool core = header_size == kCoreHeaderSize;
 
   int64_t width, height;
   uint32_t planes, bpp, compression = kRaw;
   if (core) {
-    if (end < 26) return -1;
-    width = read_le16(d + 18);
-    height = read_le16(d + 20);
-    planes = read_le16(d + 22);
-    bpp = read_le16(d + 24);
+    width = r.le16();
+    height = r.le16();
+    planes = r.le16();
+    bpp = r.le16();
   } else {
-    if (end < 30) return -1;
-    width = int32_t(read_le32(d + 18));
-    height = int32_t(read_le32(d + 22));
-    planes = read_le16(d + 26);
-    bpp = read_le16(d + 28);
-    if (header_size >= kCompressionFieldEnd) {
-      if (end < 34) return -1;
-      compression = read_le32(d + 30);
-    }
+    width = int32_t(r.le32());
+    height = int32_t(r.le32());
+    planes = r.le16();
+    bpp = r.le16();
+    if (header_size >= kCompressionFieldEnd) compression = r.le32();
   }
+  if (!r.ok()) return -1;
   // The most negative height has no positive row count in 32 bits.
   if (planes != 1 || width <= 0 || height == 0 || height == INT32_MIN) return -1;
   if (!layout_known(bpp, compression)) return -1;
@@ -186,7 +186,6 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
   const bool top_down = height < 0;
   if (top_down) height = -height;
   const int64_t header_end = kInfoOffset + header_size;
-  const int64_t pixel_offset = read_le32(d + 10);
 
   // A whole JPEG or PNG file in place of the pixels (meant for printers): its
   // own decoder reads it, and says what it found.
@@ -206,13 +205,15 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
     uint32_t masks[4] = {0, 0, 0, 0};
     if (compression == kBitFields || compression == kAlphaBitFields) {
       const int64_t at = header_size >= kFullMaskHeaderSize ? kMaskOffset : header_end;
-      if (at + 12 > end) return -1;
-      for (int i = 0; i < 3; ++i) masks[i] = read_le32(d + at + 4 * i);
+      ByteReader m(d, size);
+      m.seek(at);
+      for (int i = 0; i < 3; ++i) masks[i] = m.le32();
+      if (!m.ok()) return -1;
       // The alpha mask is the fourth mask of the alpha variant, or the field
       // after the colour masks in a header long enough to hold it.
+      static_assert(kAlphaMaskOffset == kMaskOffset + 12, "the alpha mask follows the colour masks");
       const bool alpha_present = compression == kAlphaBitFields || header_size >= kAlphaMaskHeaderSize;
-      if (alpha_present && at == kMaskOffset && kAlphaMaskOffset + 4 <= end)
-        masks[3] = read_le32(d + kAlphaMaskOffset);
+      if (alpha_present && at == kMaskOffset && m.has(4)) masks[3] = m.le32();
     } else if (bpp == 16) {
       masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;
     } else {
@@ -229,9 +230,12 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
     for (int i = 0; i < 256; ++i) palette[i] = 0;
     const int64_t entry_size = core ? 3 : 4;
     int32_t count = 0;
-    for (int64_t at = header_end; count < 256 && at < pixel_offset && at + entry_size <= end;
-         at += entry_size) {
-      palette[count++] = 0xFF000000u | uint32_t(d[at + 2]) << 16 | uint32_t(d[at + 1]) << 8 | d[at];
+    // The palette ends at the pixel data or the file's end, whichever is first.
+    ByteReader entries(d, size);
+    entries.seek(header_end);
+    while (count < 256 && entries.pos < pixel_offset && entries.has(entry_size)) {
+      const uint8_t* e = entries.bytes(entry_size);
+      palette[count++] = 0xFF000000u | uint32_t(e[2]) << 16 | uint32_t(e[1]) << 8 | e[0];
     }
     info.source_color_type = 3;
     info.source_bit_depth = int8_t(bpp);
@@ -248,6 +252,7 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
                          top_down,
                          palette};
     const BmpRleResult r = decode_bmp_rle(s, t);
+    info.work = r.steps;
     if (r.pixels_written == 0 && r.stream_ended) return -1;
     if (r.stream_ended) {
       info.incomplete = 1;
@@ -274,10 +279,12 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
   bool complete = true;
   int64_t decoded_rows = 0, whole_rows = 0;
   for (int64_t stored = 0; stored < height; ++stored) {
-    const int64_t row_start = pixel_offset + stored * row_bytes;
-    const int64_t available = row_start < end ? end - row_start : 0;
+    ByteReader row(d, size);
+    row.seek(pixel_offset + stored * row_bytes);
+    const int64_t available = row.remaining();
     // Whole pixels whose bytes are present; a cut row keeps its leading part.
     const int64_t columns = available >= row_bytes ? width : available * 8 / bpp;
+    const uint8_t* stored_row = row.bytes(available < row_bytes ? available : row_bytes);
     if (columns < width) complete = false;
     if (columns == 0) break;
     ++decoded_rows;
@@ -287,7 +294,7 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
     const int64_t last = columns < x1 ? columns : x1;
     if (x0 >= last) continue;
     uint32_t* out = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(t.pixels) + y * t.pitch);
-    decode_row(d + row_start, int32_t(bpp), x0, last, out, t.x_offset, palette, fields);
+    decode_row(stored_row, int32_t(bpp), x0, last, out, t.x_offset, palette, fields);
   }
   if (decoded_rows == 0) return -1;
   if (!complete) {

@@ -1,5 +1,7 @@
 #include "decode/bmp_rle.h"
 
+#include "decode/byte_reader.h"
+
 // The stream is a sequence of two-byte codes. (n, v) with n > 0 repeats v for
 // n pixels (for 4 bits the two nibbles of v alternate, high first; for 24 bits
 // v is three bytes, so that run takes four). (0, 0) ends the row, (0, 1) ends the picture, (0, 2, dx,
@@ -62,36 +64,40 @@ BmpRleResult decode_bmp_rle(const BmpRleStream& s, const DecodeTarget& t) {
   }
   at.select_row();
 
-  const uint8_t* d = s.data;
-  const int64_t end = s.size;
   const int64_t pixel_bytes = s.bits == 24 ? 3 : 1;
-  int64_t pos = 0;
+  // Literal pixels at p, the i-th of a run.
+  auto literal = [&s](const uint8_t* p, int64_t i) -> uint32_t {
+    if (s.bits == 24) return bgr(p + 3 * i);
+    if (s.bits == 8) return s.palette[p[i]];
+    return s.palette[(p[i >> 1] >> ((i & 1) ? 0 : 4)) & 0x0F];
+  };
+  ByteReader in(s.data, s.size);
   bool ended = true;
+  int64_t codes = 0;
   while (!at.done()) {
-    if (end - pos < 2) break;
-    const int64_t count = d[pos];
-    const uint8_t code = d[pos + 1];
+    if (!in.has(2)) break;
+    ++codes;
+    const int64_t count = in.u8();
+    const uint32_t code = in.u8();
     if (count > 0) {
       const int64_t n = at.room(count);
+      uint32_t c;
       if (s.bits == 24) {
-        // The colour of a 24-bit run is three bytes after the count.
-        if (end - pos < 4) break;
-        const uint32_t c = bgr(d + pos + 1);
-        pos += 4;
-        for (int64_t i = 0; i < n; ++i) at.put(c);
-        continue;
-      }
-      pos += 2;
-      if (s.bits == 8) {
-        const uint32_t c = s.palette[code];
-        for (int64_t i = 0; i < n; ++i) at.put(c);
+        // The colour of a 24-bit run is three bytes after the count: the
+        // code byte is its blue.
+        if (!in.has(2)) break;
+        const uint32_t green = in.u8();
+        c = 0xFF000000u | in.u8() << 16 | green << 8 | code;
+      } else if (s.bits == 8) {
+        c = s.palette[code];
       } else {
         const uint32_t pair[2] = {s.palette[code >> 4], s.palette[code & 0x0F]};
         for (int64_t i = 0; i < n; ++i) at.put(pair[i & 1]);
+        continue;
       }
+      for (int64_t i = 0; i < n; ++i) at.put(c);
       continue;
     }
-    pos += 2;
     if (code == 0) {  // end of row
       at.x = 0;
       ++at.row;
@@ -100,41 +106,30 @@ BmpRleResult decode_bmp_rle(const BmpRleStream& s, const DecodeTarget& t) {
       ended = false;
       break;
     } else if (code == 2) {  // delta
-      if (end - pos < 2) break;
-      at.x += d[pos];
+      if (!in.has(2)) break;
+      at.x += in.u8();
       if (at.x > s.width) at.x = s.width;
-      at.row += d[pos + 1];
-      pos += 2;
+      at.row += in.u8();
       at.select_row();
     } else {  // literal pixels
       const int64_t bytes = s.bits == 4 ? (int64_t(code) + 1) / 2 : int64_t(code) * pixel_bytes;
-      if (end - pos < bytes) {
+      if (!in.has(bytes)) {
         // A cut literal run still gives the pixels whose bytes are there.
-        const int64_t whole = s.bits == 4 ? 2 * (end - pos) : (end - pos) / pixel_bytes;
+        const int64_t left = in.remaining();
+        const int64_t whole = s.bits == 4 ? 2 * left : left / pixel_bytes;
+        const uint8_t* p = in.bytes(left);
         const int64_t n = at.room(whole);
-        for (int64_t i = 0; i < n; ++i) {
-          if (s.bits == 24)
-            at.put(bgr(d + pos + 3 * i));
-          else if (s.bits == 8)
-            at.put(s.palette[d[pos + i]]);
-          else
-            at.put(s.palette[(d[pos + (i >> 1)] >> ((i & 1) ? 0 : 4)) & 0x0F]);
-        }
+        for (int64_t i = 0; i < n; ++i) at.put(literal(p, i));
         break;
       }
+      const uint8_t* p = in.bytes(bytes);
       const int64_t n = at.room(code);
-      for (int64_t i = 0; i < n; ++i) {
-        if (s.bits == 24)
-          at.put(bgr(d + pos + 3 * i));
-        else if (s.bits == 8)
-          at.put(s.palette[d[pos + i]]);
-        else
-          at.put(s.palette[(d[pos + (i >> 1)] >> ((i & 1) ? 0 : 4)) & 0x0F]);
-      }
-      pos += bytes + (bytes & 1);
+      for (int64_t i = 0; i < n; ++i) at.put(literal(p, i));
+      // Literal runs are padded to an even byte count.
+      in.skip(bytes & 1);
     }
   }
   // A stream that gave every pixel is whole without its end code.
   if (at.done() || at.written == s.width * s.height) ended = false;
-  return BmpRleResult{at.written, ended, at.row < s.height ? at.row : s.height};
+  return BmpRleResult{at.written, ended, at.row < s.height ? at.row : s.height, codes + at.written};
 }

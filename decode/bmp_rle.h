@@ -19,6 +19,7 @@ struct BmpRleResult {
   int64_t pixels_written;  // picture pixels the stream gave a value
   bool stream_ended;       // the data ran out before the end-of-picture code or the last row
   int64_t rows_passed;     // stored rows the stream moved past, in stream order
+  int64_t steps;           // codes read plus pixels given a value
 };
 
 // Decodes the stream into the target. Every picture pixel inside the target

@@ -21,6 +21,9 @@ struct ByteReader {
   bool has(int64_t n) const { return !failed && n >= 0 && n <= size - pos; }
 
   uint32_t u8() { return take(1) ? data[pos - 1] : 0; }
+  // The next byte without moving past it; 0 when none is left. Never fails
+  // the reader.
+  uint32_t peek() const { return has(1) ? data[pos] : 0; }
   uint32_t le16() {
     if (!take(2)) return 0;
     const uint8_t* p = data + pos - 2;

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "decode/byte_reader.h"
 #include "decode/dds_bc7.h"
 #include "decode/dds_blocks.h"
 
@@ -163,10 +164,35 @@ bool from_four_cc(const uint8_t* code, Layout* l) {
   return true;
 }
 
+// The fields of the 128-byte legacy header this decoder uses.
+struct Header {
+  int64_t height, width;
+  uint32_t flags;
+  const uint8_t* four_cc;
+  uint32_t bit_count;
+  uint32_t mask[4];  // red (or luminance), green, blue, alpha
+};
+
+// False when the data is shorter than the header.
+bool read_header(const uint8_t* d, int64_t size, Header* h) {
+  if (size < kHeaderSize) return false;
+  ByteReader r(d, size);
+  r.seek(12);
+  h->height = r.le32();
+  h->width = r.le32();
+  r.seek(80);
+  h->flags = r.le32();
+  h->four_cc = r.bytes(4);
+  h->bit_count = r.le32();
+  for (uint32_t& m : h->mask) m = r.le32();
+  return r.ok();
+}
+
 // The legacy header's bit masks. Only whole-byte pixels of 1 to 4 bytes with
 // at least one channel are accepted.
-bool from_masks(const uint8_t* d, uint32_t flags, Layout* l) {
-  const uint32_t bit_count = read_le32(d + 88);
+bool from_masks(const Header& h, Layout* l) {
+  const uint32_t flags = h.flags;
+  const uint32_t bit_count = h.bit_count;
   if (flags & kFlagPalette) {
     // Indices are bytes whatever the bit count says; 256 entries of red,
     // green, blue and a flags byte come first.
@@ -178,18 +204,18 @@ bool from_masks(const uint8_t* d, uint32_t flags, Layout* l) {
   if (bit_count != 8 && bit_count != 16 && bit_count != 24 && bit_count != 32) return false;
   l->codec = Codec::kMasks;
   l->bytes_per_pixel = int32_t(bit_count / 8);
-  const uint32_t alpha = read_le32(d + 104);
+  const uint32_t alpha = h.mask[3];
   if (flags & kFlagLuminance) {
     // 24- and 32-bit luminance does not exist; such a header is a damaged one.
     if (bit_count > 16) return false;
     l->gray = true;
-    l->mask[0] = read_le32(d + 92);
+    l->mask[0] = h.mask[0];
     // Some writers leave the mask of 8-bit luminance at 0xFF000000; the
     // samples are still the whole bytes.
     if (bit_count == 8 && (l->mask[0] & 0xFF) == 0) l->mask[0] = 0xFF;
     l->mask[3] = flags & kFlagAlphaPixels ? alpha : 0;
   } else if (flags & kFlagRgb) {
-    for (int c = 0; c < 3; ++c) l->mask[c] = read_le32(d + 92 + 4 * c);
+    for (int c = 0; c < 3; ++c) l->mask[c] = h.mask[c];
     l->mask[3] = alpha;
   } else if (flags & kFlagAlphaOnly) {
     l->mask[3] = alpha;
@@ -353,19 +379,21 @@ int32_t decode_blocks(Picture& p, const DecodeTarget& t, SourceInfo& info) {
 
 int32_t decode_dds(const uint8_t* d, int32_t size, const DecodeTarget& t, SourceInfo& info) {
   // Without the whole header the pixel format is unknown.
-  if (size < kHeaderSize) return -1;
-  const int64_t height = read_le32(d + 12);
-  const int64_t width = read_le32(d + 16);
+  Header h;
+  if (d == nullptr || !read_header(d, size, &h)) return -1;
+  const int64_t height = h.height, width = h.width;
   // Sizes the probe reports as negative are not pictures.
   if (height > INT32_MAX || width > INT32_MAX) return -1;
-  const uint32_t flags = read_le32(d + 80);
+  ByteReader r(d, size);
+  r.seek(kHeaderSize);
 
   Layout layout;
-  if (flags & kFlagFourCc) {
-    if (std::memcmp(d + 84, "DX10", 4) == 0) {
-      if (size < kHeaderSize + kExtendedHeaderSize) return -1;
+  if (h.flags & kFlagFourCc) {
+    if (std::memcmp(h.four_cc, "DX10", 4) == 0) {
       layout.data_offset = kHeaderSize + kExtendedHeaderSize;
-      const uint32_t format = read_le32(d + kHeaderSize);
+      const uint32_t format = r.le32();
+      r.skip(kExtendedHeaderSize - 4);
+      if (!r.ok()) return -1;
       // Floating-point blocks hold colours beyond 0..1 that 8-bit samples
       // cannot show.
       if (format >= 94 && format <= 96) {
@@ -373,18 +401,19 @@ int32_t decode_dds(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
         return -1;
       }
       if (!from_dxgi(format, &layout)) return -1;
-    } else if (!from_four_cc(d + 84, &layout)) {
+    } else if (!from_four_cc(h.four_cc, &layout)) {
       return -1;
     }
-  } else if (!from_masks(d, flags, &layout)) {
+  } else if (!from_masks(h, &layout)) {
     return -1;
   }
 
   uint32_t palette[256];
   if (layout.codec == Codec::kPalette) {
-    if (size < layout.data_offset) return -1;
+    const uint8_t* entries = r.bytes(4 * 256);
+    if (entries == nullptr) return -1;
     for (int i = 0; i < 256; ++i) {
-      const uint8_t* e = d + kHeaderSize + 4 * i;
+      const uint8_t* e = entries + 4 * i;
       palette[i] = 0xFF000000u | uint32_t(e[0]) << 16 | uint32_t(e[1]) << 8 | e[2];
     }
   }

@@ -28,6 +28,7 @@ inline void reset_decode_fields(SourceInfo& info) {
   info.incomplete = 0;
   info.refusal = nullptr;
   info.decoded_rows = 0;
+  info.work = 0;
 }
 
 // Little helpers for the header fields every format reads. Callers check the

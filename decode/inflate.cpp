@@ -5,7 +5,7 @@
 #include <bit>
 #include <cstring>
 
-#include "decode/byte_reader.h"
+#include "decode/png_chunk_walk.h"
 
 // The bit reader looks at the input through a signed bit position relative to
 // input_base, which sits 4 bytes before the end of the segment being read. As
@@ -50,7 +50,8 @@ struct DecoderTables {
   uint16_t reverse9[512];         // the 9 low bits of the index in reverse order
 };
 
-DecoderTables build_tables() {
+// Built by the compiler, so that no table is written at run time.
+constexpr DecoderTables build_tables() {
   DecoderTables t{};
   int32_t base = 3;
   for (int i = 0; i < 28; ++i) {
@@ -73,10 +74,9 @@ DecoderTables build_tables() {
   return t;
 }
 
-const DecoderTables& decoder_tables() {
-  static const DecoderTables tables = build_tables();
-  return tables;
-}
+constexpr DecoderTables kDecoderTables = build_tables();
+
+const DecoderTables& decoder_tables() { return kDecoderTables; }
 
 // One Huffman alphabet in the form both decoders use: symbols in canonical
 // order, offsets[l] = number of symbols with a code of at most l bits, and a
@@ -97,11 +97,10 @@ struct InflateState {
   int32_t pending_shift;           // bits between the bridge's base and the payload's base
   bool final_segment;              // the bridge holds the end of the stream
 
-  const uint8_t* file;
-  int64_t file_size;
   const uint8_t* cursor;  // next stream byte not yet in any segment
   int64_t cursor_left;    // bytes of the cursor's payload not yet in any segment
-  int64_t next_chunk;     // offset of the chunk after the cursor's payload
+  PngChunkWalk chunks;    // at the chunk after the cursor's payload
+  bool chunk_cut;         // a chunk reached ran past the file's end
 
   HuffmanCode<288, kLitlenFastBits> litlen;
   HuffmanCode<32, kDistFastBits> dist;
@@ -131,14 +130,11 @@ inline uint32_t load32(const uint8_t* p) {
 // stated length runs past the file is cut at the file's end.
 bool next_payload(InflateState* s) {
   for (;;) {
-    ByteReader head(s->file, s->file_size);
-    head.seek(s->next_chunk);
-    const int64_t length = head.be32();
-    const uint8_t* type = head.bytes(4);
-    if (!head.ok() || std::memcmp(type, "IDAT", 4) != 0) return false;
-    s->cursor = s->file + head.pos;
-    s->cursor_left = std::min(length, head.remaining());
-    s->next_chunk += 12 + length;
+    PngChunkView c;
+    if (!png_chunk_next(&s->chunks, &c) || !png_chunk_is(c, "IDAT")) return false;
+    s->cursor = c.data;
+    s->cursor_left = c.available;
+    if (!c.complete) s->chunk_cut = true;
     if (s->cursor_left > 0) return true;
   }
 }
@@ -541,23 +537,22 @@ stop:
 
 }  // namespace
 
-void init_decoder_tables() { (void)decoder_tables(); }
-
 int32_t inflate_idat(const uint8_t* file, int32_t file_size, int32_t first_idat, const InflateSink& sink,
                      InflateReport* report) {
-  *report = InflateReport{0, 0, 0, 0};
+  *report = InflateReport{0, 0, 0, 0, 0};
   if (file == nullptr || first_idat < 0 || file_size < 0) return -1;
   // About 40 KiB: the window, the tables and the bridge of one stream.
   InflateState s;
   s.pending_segment = nullptr;
   s.pending_shift = 0;
   s.final_segment = false;
-  s.file = file;
-  s.file_size = file_size;
   s.cursor = nullptr;
   s.cursor_left = 0;
-  s.next_chunk = first_idat;
+  s.chunks = png_chunk_walk(file, file_size, first_idat);
+  s.chunk_cut = false;
   fill_bridge(&s, nullptr, 0, 0);
   if (s.bit_position >= 0) refill_input(&s);
-  return run_inflate(&s, sink, report);
+  const int32_t result = run_inflate(&s, sink, report);
+  report->chunk_cut = s.chunk_cut ? 1 : 0;
+  return result;
 }

@@ -16,11 +16,8 @@ struct InflateReport {
   int32_t deflate_block_count;  // block headers read
   int32_t ran_out;              // 1 when the data ended before the final block did
   int32_t stopped_early;        // 1 when complete() ended the decompression
+  int32_t chunk_cut;            // 1 when an IDAT chunk read ran past the end of the file
 };
-
-// Builds the length and distance tables. Safe to call any number of times;
-// the work is done once per process.
-void init_decoder_tables();
 
 // Decompresses the zlib stream held in the payloads of consecutive IDAT
 // chunks of a PNG file image, starting with the chunk whose length field is

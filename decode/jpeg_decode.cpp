@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "decode/byte_reader.h"
 #include "decode/jpeg_arith.h"
 #include "decode/jpeg_idct.h"
 #include "decode/jpeg_render.h"
@@ -30,7 +31,8 @@ struct JpegTables {
   int32_t aan_scale[8];         // sqrt(2) cos(k pi / 16) in 8.24 fixed point
 };
 
-JpegTables build_tables() {
+// Built by the compiler, so that no table is written at run time.
+constexpr JpegTables build_tables() {
   JpegTables t{};
   int k = 0;
   for (int d = 0; d < 15; d++) {
@@ -46,14 +48,13 @@ JpegTables build_tables() {
     t.row_bit[i] = uint8_t(1u << (t.zigzag_order[i] >> 3));
   }
   const int32_t scale[8] = {23726566, 23270667, 21920489, 19727919, 16777216, 13181774, 9079764, 4628823};
-  std::memcpy(t.aan_scale, scale, sizeof scale);
+  for (int i = 0; i < 8; i++) t.aan_scale[i] = scale[i];
   return t;
 }
 
-const JpegTables& tables() {
-  static const JpegTables t = build_tables();
-  return t;
-}
+constexpr JpegTables kJpegTables = build_tables();
+
+const JpegTables& tables() { return kJpegTables; }
 
 struct JpegHuffman {
   int32_t max_code[18];      // exclusive bound of the codes of each length
@@ -123,11 +124,12 @@ struct JpegContext {
   int16_t* coefficient_store;
   int64_t store_blocks;
   int32_t progressive_scans;
-  int64_t visits_left;  // progressive block decodes still allowed
-  bool decoded_any;     // some MCU was decoded (sequential: and stored)
-  bool cut_short;       // the data ended inside a scan
-  int64_t cut_row;      // with cut_short: the first picture row of the MCU row it ended in
-  bool saw_end;         // an end-of-picture marker was met
+  int64_t visits_left;     // progressive block decodes still allowed
+  int64_t blocks_decoded;  // every block of every scan, the decode's work
+  bool decoded_any;        // some MCU was decoded (sequential: and stored)
+  bool cut_short;          // the data ended inside a scan
+  int64_t cut_row;         // with cut_short: the first picture row of the MCU row it ended in
+  bool saw_end;            // an end-of-picture marker was met
 
   // Pictures the MCU-by-MCU path cannot show keep every scan in the
   // coefficient store and are rendered whole at the end: arithmetic coding,
@@ -209,24 +211,28 @@ inline uint32_t receive(JpegContext& c, int s) {
 inline uint32_t read_eob_run(JpegContext& c, int r) { return (1u << r) + take_bits(c, r); }
 
 // Returns -1 when the table cannot be held.
-int parse_dht(JpegContext& c, int64_t p, int64_t end) {
-  while (p < end) {
-    if (end - p < 17) return 0;
-    const int cls = c.data[p];
+// A table cut short by the segment's end is ignored with the rest of the
+// segment.
+int parse_dht(JpegContext& c, ByteReader seg) {
+  while (seg.remaining() > 0) {
+    if (!seg.has(17)) return 0;
+    const int cls = int(seg.u8());
     if (!(cls <= 3 || (cls >= 16 && cls <= 19))) return -1;
     JpegHuffman& h = c.huff[cls < 16 ? cls : cls - 12];
+    const uint8_t* counts = seg.bytes(16);  // codes of 1..16 bits
     int32_t total = 0;
-    for (int i = 1; i <= 16; i++) total += c.data[p + i];
+    for (int i = 0; i < 16; i++) total += counts[i];
     if (total > 256) return -1;
-    if (end - p < 17 + total) return 0;
+    const uint8_t* symbols = seg.bytes(total);
+    if (symbols == nullptr) return 0;
     h.value_count = total;
     h.fast_count = 0;
     int32_t code = 0, values = 0;
     for (int len = 1; len <= 16; len++) {
-      const int32_t count = c.data[p + len];
+      const int32_t count = counts[len - 1];
       h.max_code[len] = code + count;
       h.value_offset[len] = values - code;
-      std::memcpy(h.values + values, c.data + p + 17 + values, size_t(count));
+      std::memcpy(h.values + values, symbols + values, size_t(count));
       if (len <= 10) {
         const int32_t span = 1 << (10 - len);
         for (int32_t i = 0; i < count; i++) {
@@ -240,20 +246,20 @@ int parse_dht(JpegContext& c, int64_t p, int64_t end) {
       values += count;
       code = (code + count) * 2;
     }
-    p += 17 + total;
   }
   return 0;
 }
 
-int parse_dqt(JpegContext& c, int64_t p, int64_t end) {
+int parse_dqt(JpegContext& c, ByteReader seg) {
   const JpegTables& t = tables();
-  while (p < end) {
-    const int precision = c.data[p] >> 4, id = c.data[p] & 15;
+  while (seg.remaining() > 0) {
+    const uint32_t kind = seg.u8();
+    const int precision = int(kind >> 4), id = int(kind & 15);
     if (precision > 1 || id > 3) return -1;
-    const int64_t need = precision ? 129 : 65;
-    if (end - p < need) return 0;
+    const uint8_t* q = seg.bytes(precision ? 128 : 64);
+    if (q == nullptr) return 0;
     for (int k = 0; k < 64; k++) {
-      const uint32_t value = precision ? read_be16(c.data + p + 1 + 2 * k) : c.data[p + 1 + k];
+      const uint32_t value = precision ? read_be16(q + 2 * k) : q[k];
       const int n = t.zigzag_order[k];
       const int row = n >> 3, col = n & 7;
       uint32_t m = value << 19;
@@ -262,7 +268,6 @@ int parse_dqt(JpegContext& c, int64_t p, int64_t end) {
       c.quant_luma[id][n] = int32_t(m);
       c.quant_chroma[id][n] = int32_t(m) >> 6;
     }
-    p += need;
   }
   return 0;
 }
@@ -273,22 +278,26 @@ int log2_of(int v) {
   return -1;
 }
 
-int parse_sof(JpegContext& c, int64_t p, int64_t end, bool arithmetic) {
-  if (end - p < 6) return -1;
+int parse_sof(JpegContext& c, ByteReader seg, bool arithmetic) {
+  const uint32_t precision = seg.u8();
+  const uint32_t height = seg.be16(), width = seg.be16();
+  const int n = int(seg.u8());
+  if (!seg.ok()) return -1;
   c.arithmetic = arithmetic;
   c.powers_of_two = true;
   // Only 8-bit samples: deeper ones would decode to a wrong picture.
-  if (c.data[p] != 8) return -1;
-  c.height = int32_t(read_be16(c.data + p + 1));
-  c.width = int32_t(read_be16(c.data + p + 3));
-  const int n = c.data[p + 5];
-  if (n < 1 || n > 4 || end - p < 6 + 3 * n) return -1;
+  if (precision != 8) return -1;
+  c.height = int32_t(height);
+  c.width = int32_t(width);
+  if (n < 1 || n > 4) return -1;
+  const uint8_t* entries = seg.bytes(3 * n);
+  if (entries == nullptr) return -1;
   c.comp_count = n;
   c.h_max = c.v_max = 1;
   int blocks = 0;
   for (int i = 0; i < n; i++) {
     JpegComponent& k = c.comp[i];
-    const uint8_t* q = c.data + p + 6 + 3 * i;
+    const uint8_t* q = entries + 3 * i;
     k.id = q[0];
     k.h = q[1] >> 4;
     k.v = q[1] & 15;
@@ -560,6 +569,7 @@ int decode_scan_whole(JpegContext& c, int64_t end) {
             for (int bc = 0; bc < k.h; bc++) {
               decode_whole_block(c, s, i, store_block(c, k, mx * k.h + bc, my * k.v + br));
               c.visits_left--;
+              c.blocks_decoded++;
             }
         }
         c.decoded_any = true;
@@ -577,6 +587,7 @@ int decode_scan_whole(JpegContext& c, int64_t end) {
         if (stopped(by * 8 * c.v_max / k.v)) goto scan_end;
         decode_whole_block(c, s, 0, store_block(c, k, bx, by));
         c.visits_left--;
+        c.blocks_decoded++;
         c.decoded_any = true;
         whole_restart_step(c);
       }
@@ -630,15 +641,18 @@ void render_whole(JpegContext& c) {
 
 // Result: 1 = the decode is over (sequential), 0 = go on parsing, 2 = the
 // progressive picture ends before this scan, -1 = refused.
-int decode_scan(JpegContext& c, int64_t p, int64_t end) {
+// The scan's data starts at end, where its header segment ends.
+int decode_scan(JpegContext& c, ByteReader seg, int64_t end) {
   if (!c.have_frame || c.width < 1 || c.height < 1) return -1;
-  if (end - p < 1) return -1;
-  const int n = c.data[p];
-  if (n < 1 || n > 4 || end - p < 4 + 2 * n) return -1;
+  const int n = int(seg.u8());
+  if (!seg.ok() || n < 1 || n > 4) return -1;
+  const uint8_t* entries = seg.bytes(2 * n);
+  const uint32_t ss = seg.u8(), se = seg.u8(), approximation = seg.u8();
+  if (!seg.ok()) return -1;
   if (n >= 2) c.info->source_color_type = 2;
   int blocks = 0;
   for (int i = 0; i < n; i++) {
-    const int id = c.data[p + 1 + 2 * i], tables_byte = c.data[p + 2 + 2 * i];
+    const int id = entries[2 * i], tables_byte = entries[2 * i + 1];
     JpegScanComponent& s = c.scan[i];
     s.comp = -1;
     for (int j = 0; j < c.comp_count; j++)
@@ -658,11 +672,11 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
   }
   if (blocks > kJpegMcuBlocks) return -1;
   c.scan_count = n;
-  c.ss = c.data[p + 1 + 2 * n];
-  c.se = std::min<int>(c.data[p + 2 + 2 * n], 63);
-  c.ah = c.data[p + 3 + 2 * n] >> 4;
-  c.al = c.data[p + 3 + 2 * n] & 15;
-  const bool full_band = c.ss == 0 && c.data[p + 2 + 2 * n] == 63 && c.data[p + 3 + 2 * n] == 0;
+  c.ss = int(ss);
+  c.se = std::min<int>(int(se), 63);
+  c.ah = int(approximation >> 4);
+  c.al = int(approximation & 15);
+  const bool full_band = c.ss == 0 && se == 63 && approximation == 0;
   if (!c.decided) {
     c.decided = true;
     c.whole_frame = c.arithmetic || !c.powers_of_two || c.comp_count == 4 || is_rgb(c);
@@ -748,6 +762,7 @@ int decode_scan(JpegContext& c, int64_t p, int64_t end) {
               int32_t* block = c.mcu_buffer + 64 * index++;
               jpeg_idct(block, decode_sequential_block(c, s, i, block));
             }
+            c.blocks_decoded++;
           }
         }
       }
@@ -839,23 +854,23 @@ int32_t finish(JpegContext& c) {
 }
 
 int32_t run(JpegContext& c) {
-  const uint8_t* d = c.data;
-  int64_t pos = 2;
-  while (pos < c.size) {
-    if (d[pos++] != 0xFF) continue;
-    while (pos < c.size && d[pos] == 0xFF) pos++;
-    if (pos >= c.size) break;
-    const uint8_t code = d[pos++];
+  ByteReader in(c.data, c.size);
+  in.seek(2);
+  while (in.remaining() > 0) {
+    if (in.u8() != 0xFF) continue;
+    while (in.peek() == 0xFF) in.skip(1);
+    if (!in.has(1)) break;
+    const uint32_t code = in.u8();
     if (code == 0xD9) {
       c.saw_end = true;
       continue;
     }
-    if (c.size - pos < 2) break;
-    const int64_t length = read_be16(d + pos);
-    const int64_t body = pos + 2;
-    const int64_t end = pos + std::max<int64_t>(length, 2);
+    if (!in.has(2)) break;
+    const int64_t start = in.pos;
+    const int64_t end = start + std::max<int64_t>(in.be16(), 2);
     // A segment cut by the end of the data: the data ends here.
     if (end > c.size) break;
+    ByteReader seg(c.data + in.pos, end - in.pos);
     int result = 0;
     switch (code) {
       case 0xC0:
@@ -866,15 +881,16 @@ int32_t run(JpegContext& c) {
         // A frame header after progressive scans belongs to another picture
         // (one appended after this one): this picture ends here.
         if (c.coefficient_store != nullptr) return finish(c);
-        if (parse_sof(c, body, end, code >= 0xC9) < 0) return -1;
+        if (parse_sof(c, seg, code >= 0xC9) < 0) return -1;
         c.progressive_frame = code == 0xC2 || code == 0xCA;
         break;
       case 0xCC:
         // Arithmetic conditioning: DC bounds L and U, or the AC band split.
-        for (int64_t q = body; q + 1 < end; q += 2) {
-          const int table = d[q] & 15, value = d[q + 1];
+        while (seg.has(2)) {
+          const uint32_t kind = seg.u8(), value = seg.u8();
+          const uint32_t table = kind & 15;
           if (table > 3) continue;
-          if (d[q] >> 4 == 0) {
+          if (kind >> 4 == 0) {
             c.conditioning.dc_low[table] = uint8_t(value & 15);
             c.conditioning.dc_high[table] = uint8_t(value >> 4);
           } else if (value >= 1 && value <= 63) {
@@ -882,23 +898,27 @@ int32_t run(JpegContext& c) {
           }
         }
         break;
-      case 0xE0:
-        if (end - body >= 5 && std::memcmp(d + body, "JFIF", 5) == 0) c.saw_jfif = true;
+      case 0xE0: {
+        const uint8_t* id = seg.bytes(5);
+        if (id != nullptr && std::memcmp(id, "JFIF", 5) == 0) c.saw_jfif = true;
         break;
-      case 0xEE:
-        if (end - body >= 12 && std::memcmp(d + body, "Adobe", 5) == 0) c.adobe_transform = d[body + 11];
+      }
+      case 0xEE: {
+        const uint8_t* id = seg.bytes(12);
+        if (id != nullptr && std::memcmp(id, "Adobe", 5) == 0) c.adobe_transform = id[11];
         break;
+      }
       case 0xC4:
-        result = parse_dht(c, body, end);
+        result = parse_dht(c, seg);
         break;
       case 0xDB:
-        result = parse_dqt(c, body, end);
+        result = parse_dqt(c, seg);
         break;
       case 0xDD:
-        if (end - body >= 2) c.restart_interval = read_be16(d + body);
+        if (seg.has(2)) c.restart_interval = seg.be16();
         break;
       case 0xDA: {
-        result = decode_scan(c, body, end);
+        result = decode_scan(c, seg, end);
         if (result == 2) return finish(c);
         if (result == 1) {
           if (c.coefficient_store == nullptr) {
@@ -910,14 +930,16 @@ int32_t run(JpegContext& c) {
         }
         if (result < 0) break;
         if (c.visits_left <= 0) return finish(c);
-        pos = c.pos;
+        // The entropy reader may have gone past the data's end (it reads
+        // zeros there); the walk then ends.
+        in.seek(c.pos);
         continue;
       }
       default:
         break;
     }
     if (result < 0) return -1;
-    pos = end;
+    in.seek(end);
   }
   return finish(c);
 }
@@ -937,6 +959,7 @@ int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& targe
   c->adobe_transform = -1;
   c->conditioning = jpeg_arith_default_conditioning();
   const int32_t result = run(*c);
+  info.work = c->blocks_decoded;
   std::free(c->coefficient_store);
   delete c;
   return result;

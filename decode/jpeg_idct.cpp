@@ -50,7 +50,8 @@ struct ColourTables {
   } cb_table[2048];
 };
 
-ColourTables build_colour_tables() {
+// Built by the compiler, so that no table is written at run time.
+constexpr ColourTables build_colour_tables() {
   ColourTables t{};
   for (int i = 0; i < 1024; i++) {
     uint32_t b;
@@ -74,10 +75,9 @@ ColourTables build_colour_tables() {
   return t;
 }
 
-const ColourTables& colour_tables() {
-  static const ColourTables tables = build_colour_tables();
-  return tables;
-}
+constexpr ColourTables kColourTables = build_colour_tables();
+
+const ColourTables& colour_tables() { return kColourTables; }
 
 const int32_t zero_chroma[64] = {};
 

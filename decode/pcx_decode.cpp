@@ -1,5 +1,7 @@
 #include "decode/pcx_decode.h"
 
+#include "decode/byte_reader.h"
+
 // Layout: 128-byte header (0x0A, version, encoding 1, bits per plane value;
 // signed xmin/ymin/xmax/ymax at 4..11, a 16-colour palette at 16..63, plane
 // count at 65, bytes per plane row at 66), run-length data from 128, and for
@@ -16,7 +18,20 @@ constexpr uint8_t kPaletteMarker = 0x0C;
 constexpr int64_t kHeaderPaletteOffset = 16;
 constexpr uint32_t kDcxSignature = 0x3ADE68B1u;
 
-int64_t s16(const uint8_t* p) { return int16_t(read_le16(p)); }
+struct Window {
+  int64_t width, height;
+};
+
+// The picture's size from its signed corner coordinates at 4..11; zero when
+// the header is cut short.
+Window window_of(const uint8_t* d, int64_t size) {
+  ByteReader r(d, size);
+  r.seek(4);
+  const int64_t x_min = int16_t(r.le16()), y_min = int16_t(r.le16());
+  const int64_t x_max = int16_t(r.le16()), y_max = int16_t(r.le16());
+  if (!r.ok()) return {0, 0};
+  return {x_max - x_min + 1, y_max - y_min + 1};
+}
 
 uint32_t rgb(const uint8_t* p) { return 0xFF000000u | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]; }
 
@@ -39,12 +54,15 @@ bool is_pcx(const uint8_t* d, int32_t size) {
 int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t, SourceInfo& info) {
   if (d == nullptr || !is_pcx(d, size)) return -1;
   if (size < kHeaderSize) return -1;
-  const int64_t width = s16(d + 8) - s16(d + 4) + 1;
-  const int64_t height = s16(d + 10) - s16(d + 6) + 1;
+  const Window w = window_of(d, size);
+  const int64_t width = w.width, height = w.height;
   if (width < 1 || height < 1) return -1;
-  const uint32_t bits = d[3];
-  const uint32_t planes = d[65];
-  const int64_t line = read_le16(d + 66);
+  ByteReader header(d, kHeaderSize);
+  header.seek(3);
+  const uint32_t bits = header.u8();
+  header.seek(65);
+  const uint32_t planes = header.u8();
+  const int64_t line = header.le16();
 
   Kind kind;
   if (bits == 8 && planes == 1) {
@@ -65,8 +83,10 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
   int64_t end = size;
   uint32_t* palette = info.palette;
   if (kind == Kind::kIndexed8) {
-    if (end >= kHeaderSize + kPaletteSize + 1 && d[end - kPaletteSize - 1] == kPaletteMarker) {
-      const uint8_t* p = d + end - kPaletteSize;
+    ByteReader tail(d, size);
+    tail.seek(end - kPaletteSize - 1);
+    if (end >= kHeaderSize + kPaletteSize + 1 && tail.u8() == kPaletteMarker) {
+      const uint8_t* p = tail.bytes(kPaletteSize);
       for (int i = 0; i < 256; ++i, p += 3) palette[i] = rgb(p);
       info.source_color_type = 3;
       info.palette_count = 256;
@@ -89,7 +109,9 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
       info.source_color_type = 0;
       info.source_bit_depth = 1;
     } else {
-      for (int i = 0; i < 16; ++i) palette[i] = rgb(d + kHeaderPaletteOffset + 3 * i);
+      header.seek(kHeaderPaletteOffset);
+      const uint8_t* p = header.bytes(48);
+      for (int i = 0; i < 16; ++i) palette[i] = rgb(p + 3 * i);
       info.source_color_type = 3;
       info.source_bit_depth = int8_t(index_bits == 3 ? 4 : index_bits);
       info.palette_count = 1 << index_bits;
@@ -132,20 +154,23 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
   int64_t x = 0, y = 0;
   uint32_t plane = 0;
   uint32_t* out = row_of(0);
-  int64_t pos = kHeaderSize;
-  int64_t decoded = 0;
+  // The run-length data ends where a trailing palette starts.
+  ByteReader in(d, end);
+  in.seek(kHeaderSize);
+  int64_t decoded = 0, pieces = 0;
   while (y < height) {
-    if (pos >= end) break;
-    uint32_t value = d[pos++];
+    if (!in.has(1)) break;
+    uint32_t value = in.u8();
     int64_t count = 1;
     if (value >= 0xC0) {
-      if (pos >= end) break;
+      if (!in.has(1)) break;
       count = value & 0x3F;
-      value = d[pos++];
+      value = in.u8();
     }
     // A run is handled a plane-row piece at a time: the values of the piece,
     // then its padding, then the move to the next plane or row.
     while (count > 0 && y < height) {
+      ++pieces;
       const int64_t span = count < line - x ? count : line - x;
       const int64_t stop = x + span < used ? x + span : used;
       if (x < stop) {
@@ -193,6 +218,7 @@ int32_t decode_pcx(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
   // pixels its first plane reached; the others keep what the target held.
   if (kind == Kind::kPlanar && y < height && (plane > 0 || x > 0))
     finish_planar_row(out, plane > 0 ? width : x * per_byte);
+  info.work = pieces + decoded;
   if (decoded == 0) return -1;
   if (y < height) {
     info.incomplete = 1;
@@ -206,13 +232,13 @@ bool is_dcx(const uint8_t* d, int32_t size) { return size >= 8 && read_le32(d) =
 // A page ends where the next one starts, or at the end of the file.
 bool first_dcx_page(const uint8_t* d, int32_t size, int64_t* start, int64_t* length) {
   if (!is_dcx(d, size)) return false;
-  const int64_t first = read_le32(d + 4);
+  ByteReader r(d, size);
+  r.seek(4);
+  const int64_t first = r.le32();
   if (first < 8 || first >= size) return false;
   int64_t page_end = size;
-  if (size >= 12) {
-    const int64_t next = read_le32(d + 8);
-    if (next > first && next < size) page_end = next;
-  }
+  const int64_t next = r.le32();
+  if (r.ok() && next > first && next < size) page_end = next;
   *start = first;
   *length = page_end - first;
   return true;
@@ -221,8 +247,9 @@ bool first_dcx_page(const uint8_t* d, int32_t size, int64_t* start, int64_t* len
 void probe_dcx(const uint8_t* d, int32_t size, int32_t* width, int32_t* height) {
   int64_t start, length;
   if (!first_dcx_page(d, size, &start, &length) || length < 12 || !is_pcx(d + start, int32_t(length))) return;
-  *width = int32_t(s16(d + start + 8) - s16(d + start + 4) + 1);
-  *height = int32_t(s16(d + start + 10) - s16(d + start + 6) + 1);
+  const Window w = window_of(d + start, length);
+  *width = int32_t(w.width);
+  *height = int32_t(w.height);
 }
 
 int32_t decode_dcx(const uint8_t* d, int32_t size, const DecodeTarget& t, SourceInfo& info) {

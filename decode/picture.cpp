@@ -10,6 +10,7 @@
 #include "decode/gif_decode.h"
 #include "decode/jpeg_decode.h"
 #include "decode/pcx_decode.h"
+#include "decode/png_chunk_walk.h"
 #include "decode/png_decode.h"
 #include "decode/tga_decode.h"
 
@@ -44,13 +45,12 @@ bool is_tga(const uint8_t* d, int32_t size) {
 int32_t s16(const uint8_t* p) { return int16_t(read_le16(p)); }
 
 void probe_png(const uint8_t* d, int32_t size, int32_t* w, int32_t* h) {
-  if (size - 16 <= 8) return;
-  // 64-bit offsets: a chunk length near 4 GiB must end the walk, not wrap it back.
-  const uint64_t end = uint64_t(size) - 16;
-  for (uint64_t chunk = 8; chunk < end; chunk += 12 + uint64_t(read_be32(d + chunk))) {
-    if (std::memcmp(d + chunk + 4, "IHDR", 4) == 0) {
-      *w = int32_t(read_be32(d + chunk + 8));
-      *h = int32_t(read_be32(d + chunk + 12));
+  PngChunkWalk walk = png_chunk_walk(d, size);
+  PngChunkView c;
+  while (png_chunk_next(&walk, &c)) {
+    if (png_chunk_is(c, "IHDR") && c.available >= 8) {
+      *w = int32_t(read_be32(c.data));
+      *h = int32_t(read_be32(c.data + 4));
       return;
     }
   }

@@ -7,6 +7,7 @@
 
 #include "decode/byte_reader.h"
 #include "decode/inflate.h"
+#include "decode/png_chunk_walk.h"
 
 namespace {
 
@@ -239,26 +240,23 @@ int32_t channels_of(int32_t colour_type) {
 
 int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& target, int64_t row_limit,
                            SourceInfo& info) {
-  init_decoder_tables();
   bool have_header = false;
   int32_t width = 0, height = 0, depth = 0, colour_type = 0, interlaced = 0;
   uint32_t trns_colour = 0;
 
-  int64_t chunk = 8;
+  PngChunkWalk walk = png_chunk_walk(d, size);
+  PngChunkView c;
   for (;;) {
-    ByteReader head(d, size);
-    head.seek(chunk);
-    const int64_t length = head.be32();
-    const uint8_t* type = head.bytes(4);
-    if (!head.ok()) return -1;  // no image data
-    if (std::memcmp(type, "IDAT", 4) == 0) break;
+    if (!png_chunk_next(&walk, &c)) return -1;  // no image data
+    if (png_chunk_is(c, "IDAT")) break;
+    const uint8_t* type = c.type;
     // Fields are read only from the part of the payload inside the file.
-    ByteReader payload(d + head.pos, std::min(length, head.remaining()));
+    ByteReader payload(c.data, c.available);
     if (std::memcmp(type, "IHDR", 4) == 0) {
       const uint32_t w = payload.be32(), h = payload.be32();
       const uint32_t bits = payload.u8(), ct = payload.u8();
       const uint32_t compression = payload.u8(), filtering = payload.u8(), interlace = payload.u8();
-      if (length < 13 || !payload.ok()) return -1;
+      if (c.length < 13 || !payload.ok()) return -1;
       if (w == 0 || h == 0 || w > uint32_t(INT32_MAX) || h > uint32_t(INT32_MAX)) return -1;
       if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return -1;
       if (ct != 0 && ct != 2 && ct != 3 && ct != 4 && ct != 6) return -1;
@@ -310,7 +308,6 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
         info.background = info.palette[payload.u8()];
       }
     }
-    chunk += 12 + length;
   }
   if (!have_header) return -1;
 
@@ -345,7 +342,7 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
 
   const InflateSink sink{&a, unfilter_rows, picture_complete};
   InflateReport report;
-  const int32_t result = inflate_idat(d, size, int32_t(chunk), sink, &report);
+  const int32_t result = inflate_idat(d, size, int32_t(c.position), sink, &report);
   std::free(rows);
   info.zlib_header = report.zlib_header;
   info.deflate_block_count = report.deflate_block_count;
@@ -353,7 +350,9 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
 
   info.source_filter = filter_summary(a.first_filter, a.filter_mask);
   if (colour_type == 4) info.palette_count = 0;
-  if (a.stopped || !picture_complete(&a)) {
+  // A chunk that claims more bytes than the file holds means the file was
+  // cut, even when the pixels it kept are all there.
+  if (a.stopped || !picture_complete(&a) || report.chunk_cut != 0) {
     info.incomplete = 1;
     info.decoded_rows = int32_t(std::clamp<int64_t>(a.row_y - a.target.y_offset, 0, a.png_height));
   }

@@ -20,4 +20,7 @@ struct SourceInfo {
   int32_t decoded_rows;          // with incomplete: whole rows the data filled, counted in the
                                  // order the file stores them (for interlaced or progressive
                                  // data, the rows its last pass reached); reset to 0
+  int64_t work;                  // steps the decode took (values, runs or blocks it produced,
+                                 // inside the target or not), for tests that bound the work a
+                                 // file can ask for; decoders that count it say so; reset to 0
 };

@@ -77,14 +77,18 @@ struct ValueReader {
   int64_t map_first = 0;
   int64_t map_entries = 0;  // entries that are both declared and present
   int64_t map_entry_size = 0;
+  bool outside_map = false;  // some value indexed no entry of the map
 
-  uint32_t colour(const uint8_t* p) const {
+  uint32_t colour(const uint8_t* p) {
     if (map == nullptr) return colour_of(p, value_size);
     const int64_t index = value_size == 1 ? int64_t(p[0]) : int64_t(read_le16(p));
     const int64_t slot = index - map_first;
     // An index the map does not hold has no colour: transparent black, as
     // for palette indexes beyond a short palette.
-    if (slot < 0 || slot >= map_entries) return 0;
+    if (slot < 0 || slot >= map_entries) {
+      outside_map = true;
+      return 0;
+    }
     return colour_of(map + slot * map_entry_size, map_entry_size);
   }
 
@@ -197,7 +201,12 @@ int32_t decode_tga(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
       if (out != nullptr && x >= x_first && x < x_limit) out[x + t.x_offset] = colour;
     }
   }
+  info.work = decoded;
   if (decoded == 0) return -1;
+  // Transparent black is a colour the map's own type cannot hold (gray or
+  // opaque colours), so the picture is reported with an alpha channel, as a
+  // BMP whose runs skip pixels is; otherwise a plain run would refuse it.
+  if (reader.outside_map) info.source_color_type = colour_size == 1 ? 4 : 6;
   if (!complete) {
     info.incomplete = 1;
     info.decoded_rows = int32_t(decoded / h.width);

@@ -4,14 +4,20 @@ namespace {
 
 struct CrcTable {
   uint32_t entries[256];
-  CrcTable() {
-    for (uint32_t n = 0; n < 256; ++n) {
-      uint32_t c = n;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      entries[n] = c;
-    }
-  }
 };
+
+// Built by the compiler, so that the table is never written at run time.
+constexpr CrcTable build_crc_table() {
+  CrcTable t{};
+  for (uint32_t n = 0; n < 256; ++n) {
+    uint32_t c = n;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    t.entries[n] = c;
+  }
+  return t;
+}
+
+constexpr CrcTable kCrcTable = build_crc_table();
 
 constexpr uint32_t kAdlerModulus = 65521;
 // The largest run of bytes whose sums cannot overflow 32 bits before the
@@ -20,10 +26,7 @@ constexpr size_t kAdlerRun = 5552;
 
 }  // namespace
 
-const uint32_t* crc_table() {
-  static const CrcTable table;
-  return table.entries;
-}
+const uint32_t* crc_table() { return kCrcTable.entries; }
 
 uint32_t crc32_fold(uint32_t crc, const uint8_t* p, size_t n) {
   const uint32_t* t = crc_table();
@@ -66,27 +69,14 @@ void emit_be32(BitWriter* w, uint32_t v) {
   emit_byte(w, v & 0xFF);
 }
 
-void begin_idat(BitWriter* w) {
-  w->idat_start = w->out_count;
-  // Length placeholder; end_idat patches it once the size is known.
-  emit_be32(w, 0);
-  w->running_crc = 0xFFFFFFFFu;
+void begin_zlib(BitWriter* w) {
   w->bit_buffer = 0;
   w->bit_count = 0;
-  // The tag goes through the bit writer so that it enters the CRC.
-  put_bits(w, uint32_t('I') | uint32_t('D') << 8 | uint32_t('A') << 16 | uint32_t('T') << 24, 32);
-  // zlib header: deflate, 32 KiB window, level field 1, no dictionary.
   put_bits(w, 0x78, 8);
   put_bits(w, 0x5E, 8);
-  w->adler = 1;
 }
 
-void end_idat(BitWriter* w) {
+void end_zlib(BitWriter* w, uint32_t adler) {
   put_bits(w, 0, (-w->bit_count) & 7);
-  put_bits(w, byte_swap32(w->adler), 32);
-  emit_be32(w, ~w->running_crc);
-  const int32_t saved = w->out_count;
-  w->out_count = w->idat_start;
-  emit_be32(w, uint32_t(saved - w->idat_start - 12));
-  w->out_count = saved;
+  put_bits(w, byte_swap32(adler), 32);
 }

@@ -4,20 +4,18 @@
 
 // The output side of the encoder: a byte sink into kbuf that counts bytes past
 // its capacity without storing them (so a pass that does not fit still learns
-// its exact size), an LSB-first bit writer that keeps the running CRC-32 of
-// the IDAT chunk, and the zlib/IDAT framing around the deflate stream.
+// its exact size) and an LSB-first bit writer over it. The encoder owns the
+// sink, writes its chunks into it and hands it to the deflate stream; how the
+// stream's bytes are framed is the encoder's business.
 struct BitWriter {
   uint8_t* kbuf;
   int32_t kbuf_capacity;  // bytes of kbuf that may be written
   int32_t out_count;      // bytes emitted in the current PNG; offset of the next byte
   uint32_t bit_buffer;    // bit 0 goes out first
   int32_t bit_count;      // 0..7 between calls
-  uint32_t running_crc;   // CRC register of the IDAT chunk being written
-  uint32_t adler;         // Adler-32 of the uncompressed bytes fed so far
-  int32_t idat_start;     // out_count where the IDAT length field sits
 };
 
-// The reflected CRC-32 table for polynomial 0xEDB88320, built on first use.
+// The reflected CRC-32 table for polynomial 0xEDB88320.
 const uint32_t* crc_table();
 // Folds n bytes into a CRC register (no pre- or post-inversion).
 uint32_t crc32_fold(uint32_t crc, const uint8_t* p, size_t n);
@@ -47,13 +45,13 @@ inline void put_bits(BitWriter* w, uint32_t value, int n) {
   while (w->bit_count >= 8) {
     const uint32_t byte = w->bit_buffer & 0xFF;
     emit_byte(w, byte);
-    w->running_crc = (w->running_crc >> 8) ^ crc_table()[(w->running_crc ^ byte) & 0xFF];
     w->bit_buffer >>= 8;
     w->bit_count -= 8;
   }
 }
 
-// Opens the IDAT chunk and the zlib stream (header 78 5E) for compressed data.
-void begin_idat(BitWriter* w);
-// Pads to a byte, writes the Adler-32 trailer and the CRC, patches the length.
-void end_idat(BitWriter* w);
+// Starts a zlib stream at a byte boundary: header 78 5E (deflate, 32 KiB
+// window, level field 1, no dictionary).
+void begin_zlib(BitWriter* w);
+// Pads to a byte and writes the Adler-32 trailer of the uncompressed bytes.
+void end_zlib(BitWriter* w, uint32_t adler);

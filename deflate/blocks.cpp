@@ -132,8 +132,8 @@ int32_t deflate_begin(DeflateStream* s) {
     set_single_block(s);
     set_initial_lengths(s, 0, 0);
   }
-  begin_idat(s->out);
-  deflate_tables();
+  begin_zlib(s->out);
+  s->adler = 1;
   lz77_reset(s->parser, s->strategy);
   s->current_block = 0;
   s->excess_bits = 0;
@@ -147,13 +147,13 @@ int32_t deflate_begin(DeflateStream* s) {
 }
 
 void deflate_feed(DeflateStream* s, uint8_t byte) {
-  s->out->adler = adler32_update(byte, s->out->adler);
+  s->adler = adler32_update(byte, s->adler);
   lz77_feed(s, &byte, 1);
 }
 
 void deflate_feed_bytes(DeflateStream* s, const uint8_t* bytes, int32_t n) {
   if (n <= 0) return;
-  s->out->adler = adler32_bytes(s->out->adler, bytes, size_t(n));
+  s->adler = adler32_bytes(s->adler, bytes, size_t(n));
   lz77_feed(s, bytes, n);
 }
 
@@ -163,7 +163,7 @@ void deflate_finish(DeflateStream* s) {
   // stream still ends with the block that carries the final bit.
   while (s->current_block < s->block_count - 1) block_end(s);
   block_end(s);
-  end_idat(s->out);
+  end_zlib(s->out, s->adler);
   if (s->hooks.write_trailer) s->hooks.write_trailer(s->hooks.user);
   if (s->hooks.report_pass) s->hooks.report_pass(s->hooks.user);
 }

@@ -4,8 +4,8 @@
 #include "deflate/bitstream.h"
 #include "deflate/callbacks.h"
 
-// One compression pass writes one zlib stream inside one IDAT chunk, cut into
-// up to 1024 dynamic-Huffman blocks. Each block keeps its code lengths from
+// One compression pass writes one zlib stream, cut into up to 1024
+// dynamic-Huffman blocks. Each block keeps its code lengths from
 // pass to pass: a pass writes a block with the lengths measured on that block
 // in the previous pass, and at the block's end recomputes them from what was
 // really written.
@@ -24,11 +24,13 @@ struct DeflateBlock {
 };
 
 // The encoder's side of a stream, called back at its start and end so that
-// this folder never needs to know about PNG chunks.
+// this folder never needs to know about PNG chunks: whatever goes into the
+// byte sink before and after the zlib stream (for a PNG the chunks before
+// IDAT and the opening of IDAT, then its closing and the chunks after it).
 struct StreamHooks {
   void* user;
-  int (*write_header)(void* user);    // signature and chunks before IDAT: 1, or 0 after reporting why
-  void (*write_trailer)(void* user);  // chunks after IDAT and IEND
+  int (*write_header)(void* user);    // bytes before the stream: 1, or 0 after reporting why
+  void (*write_trailer)(void* user);  // bytes after the stream
   void (*report_pass)(void* user);    // end-of-pass size report
 };
 
@@ -52,6 +54,7 @@ struct DeflateStream {
   // Set when the cheapest path needed a symbol that has no code in its block;
   // the bytes of such a pass are not a valid stream and must not be kept.
   int32_t invalid;
+  uint32_t adler;  // Adler-32 of the uncompressed bytes fed so far in this pass
 
   Lz77State* parser;  // the parser's windows, hash, pools and rings
 };
@@ -74,7 +77,7 @@ void set_single_block(DeflateStream* s);
 // pseudo-random counts of "-r".
 void set_initial_lengths(DeflateStream* s, int32_t randomize, uint32_t seed);
 
-// Starts a pass: write_header hook, begin_idat, parser reset, block 0 header.
+// Starts a pass: write_header hook, zlib header, parser reset, block 0 header.
 // Returns 1, or 0 when the header hook failed.
 int32_t deflate_begin(DeflateStream* s);
 // The compressing byte sink: Adler-32, then the parser.
@@ -82,7 +85,7 @@ void deflate_feed(DeflateStream* s, uint8_t byte);
 // The same for n bytes at once, with the same result as n calls of
 // deflate_feed; saves a call chain per byte on whole rows.
 void deflate_feed_bytes(DeflateStream* s, const uint8_t* bytes, int32_t n);
-// Ends a pass: final parse, last block, end_idat, write_trailer and
+// Ends a pass: final parse, last block, Adler-32 trailer, write_trailer and
 // report_pass hooks. Blocks whose end lies beyond the data are written empty.
 void deflate_finish(DeflateStream* s);
 

@@ -15,33 +15,35 @@ constexpr int64_t kSentinelWeight = INT64_MIN;
 
 constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
-struct TableBuilder {
-  DeflateTables t;
-  TableBuilder() {
-    int32_t base = 1;
-    for (int32_t c = 0; c < kDistanceCodes; ++c) {
-      const int32_t extra = c < 4 ? 0 : c / 2 - 1;
-      t.extra[c] = uint8_t(extra);
-      t.base[c] = uint16_t(base);
-      base += 1 << extra;
-    }
-    base = 3;
-    for (int32_t e = 0; e < 28; ++e) {
-      const int32_t extra = e < 8 ? 0 : e / 4 - 1;
-      t.extra[kLengthEntryBase + e] = uint8_t(extra);
-      t.base[kLengthEntryBase + e] = uint16_t(base);
-      for (int32_t l = base; l < base + (1 << extra) && l < kMaxMatch; ++l)
-        t.length_entry[l] = uint8_t(kLengthEntryBase + e);
-      base += 1 << extra;
-    }
-    // Length 258 has its own symbol (285) without extra bits, although 284
-    // with 31 extra could also express it.
-    t.extra[kTableEntries - 1] = 0;
-    t.base[kTableEntries - 1] = kMaxMatch;
-    t.length_entry[kMaxMatch] = uint8_t(kTableEntries - 1);
-    t.length_entry[0] = t.length_entry[1] = t.length_entry[2] = 0;
+// Built by the compiler, so that the table is never written at run time.
+constexpr DeflateTables build_tables() {
+  DeflateTables t{};
+  int32_t base = 1;
+  for (int32_t c = 0; c < kDistanceCodes; ++c) {
+    const int32_t extra = c < 4 ? 0 : c / 2 - 1;
+    t.extra[c] = uint8_t(extra);
+    t.base[c] = uint16_t(base);
+    base += 1 << extra;
   }
-};
+  base = 3;
+  for (int32_t e = 0; e < 28; ++e) {
+    const int32_t extra = e < 8 ? 0 : e / 4 - 1;
+    t.extra[kLengthEntryBase + e] = uint8_t(extra);
+    t.base[kLengthEntryBase + e] = uint16_t(base);
+    for (int32_t l = base; l < base + (1 << extra) && l < kMaxMatch; ++l)
+      t.length_entry[l] = uint8_t(kLengthEntryBase + e);
+    base += 1 << extra;
+  }
+  // Length 258 has its own symbol (285) without extra bits, although 284
+  // with 31 extra could also express it.
+  t.extra[kTableEntries - 1] = 0;
+  t.base[kTableEntries - 1] = kMaxMatch;
+  t.length_entry[kMaxMatch] = uint8_t(kTableEntries - 1);
+  t.length_entry[0] = t.length_entry[1] = t.length_entry[2] = 0;
+  return t;
+}
+
+constexpr DeflateTables kDeflateTables = build_tables();
 
 struct Heap {
   int64_t weight[kMaxNodes];
@@ -135,10 +137,7 @@ void walk_code_lengths(const int32_t* seq, int32_t total, Emit&& emit) {
 
 }  // namespace
 
-const DeflateTables& deflate_tables() {
-  static const TableBuilder builder;
-  return builder.t;
-}
+const DeflateTables& deflate_tables() { return kDeflateTables; }
 
 void huffman_code_lengths(const int32_t* counts, int32_t n, int32_t* lengths, int32_t limit,
                           int32_t zl121_mode) {

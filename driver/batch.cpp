@@ -10,14 +10,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
 #include <utility>
 
+#include "decode/picture.h"
 #include "driver/chunk_select.h"
 #include "driver/console.h"
+#include "driver/memory_limit.h"
 #include "driver/names.h"
 
 // Every file runs in a worker process of its own, forked from this one. A
@@ -40,7 +43,7 @@ volatile sig_atomic_t worker_stop_signalled = 0;
 constexpr int kStopSignal = SIGUSR1;
 
 void on_stop_signal(int) { worker_stop_signalled = 1; }
-int worker_key_check(int) { return worker_stop_signalled ? 1 : 0; }
+int worker_key_check(void*, int) { return worker_stop_signalled ? 1 : 0; }
 
 struct ResultRecord {
   int32_t outcome;
@@ -63,6 +66,7 @@ struct FileResult {
 struct Worker {
   pid_t pid = -1;
   int32_t entry = -1;
+  int64_t need = 0;  // bytes its run may take at its peak
   int message_fd = -1;
   int result_fd = -1;
   std::string record;
@@ -344,8 +348,8 @@ void write_all(int fd, const void* data, size_t size) {
   one.assume_yes = true;
   one.quiet = false;  // every message goes to the batch, which decides what shows
   EncodeOptions o = options;
-  o.print = console_print;
-  o.key_check = worker_key_check;
+  o.print = console_printer();
+  o.key_check = KeyCheckFn{worker_key_check, nullptr};
   console_reset();
   FileReport report = {};
   report.stop = &worker_stop_signalled;
@@ -356,6 +360,42 @@ void write_all(int fd, const void* data, size_t size) {
   write_all(result_fd, &record, sizeof record);
   // Skips the exit handlers, which belong to the batch (the terminal's modes).
   _exit(0);
+}
+
+// What a worker's run of the file will take at its peak, decided as the run
+// itself decides it, from the picture's header. A run the limit refuses, or
+// a file that is no picture, ends before it allocates: only the fixed part.
+// The file is read without moving its access time (or with the time put
+// back), so that "-p" keeps the time it had before the batch.
+int64_t run_need(const std::string& name, int64_t limit) {
+  const int64_t small = run_memory_bytes(0, 0, 0);
+  int fd = open(name.c_str(), O_RDONLY | O_NOATIME | O_CLOEXEC);
+  const bool moves_access_time = fd < 0 && errno == EPERM;
+  if (moves_access_time) fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return small;
+  struct stat st;
+  std::vector<uint8_t> file;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= INT32_MAX) {
+    file.resize(size_t(st.st_size));
+    size_t got = 0;
+    while (got < file.size()) {
+      const ssize_t n = read(fd, file.data() + got, file.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += size_t(n);
+    }
+    file.resize(got);
+    if (moves_access_time) {
+      const timespec times[2] = {st.st_atim, {0, UTIME_OMIT}};
+      futimens(fd, times);
+    }
+  }
+  close(fd);
+  int32_t width = 0, height = 0;
+  probe_picture(file.data(), int32_t(file.size()), &width, &height);
+  if (width < 1 || height < 1) return small;
+  const int64_t need = run_memory_bytes(width, height, int64_t(file.size()));
+  return need > limit ? small : need;
 }
 
 bool start_worker(const CommandLine& cmd, const EncodeOptions& options, ConvertFn convert,
@@ -500,6 +540,11 @@ int run_batch(const CommandLine& cmd, const EncodeOptions& options, ConvertFn co
   int64_t shown_done = -1;
   bool stopping = false;
   char buffer[65536];
+  // Workers together stay within the memory limit: a file waits until the
+  // runs in progress leave room for its need (one alone always runs, and
+  // its own check refuses it if it needs more than the limit).
+  const int64_t limit = memory_limit_bytes(cmd.memory_limit);
+  int64_t running_need = 0, next_need = -1;
 
   for (;;) {
     while (!stopping && next < total && running.size() < size_t(workers)) {
@@ -512,14 +557,20 @@ int run_batch(const CommandLine& cmd, const EncodeOptions& options, ConvertFn co
         continue;
       }
       if (e.after >= 0 && !results[size_t(e.after)].done) break;
+      // One worker at a time needs no admission.
+      if (next_need < 0) next_need = workers > 1 ? run_need(e.name, limit) : 0;
+      if (!running.empty() && running_need + next_need > limit) break;
       Worker w;
       if (!start_worker(cmd, options, convert, entries, int32_t(next), running, &w)) {
         results[next].done = true;
         results[next].failure = std::string("cannot start a worker: ") + std::strerror(errno);
         count(results[next], &totals);
       } else {
+        w.need = next_need;
+        running_need += w.need;
         running.push_back(std::move(w));
       }
+      next_need = -1;
       ++next;
     }
 
@@ -585,6 +636,7 @@ int run_batch(const CommandLine& cmd, const EncodeOptions& options, ConvertFn co
       }
       finish_worker(&w, stopping, &results[size_t(w.entry)]);
       count(results[size_t(w.entry)], &totals);
+      running_need -= w.need;
       running.erase(running.begin() + std::ptrdiff_t(i));
     }
   }

@@ -3,15 +3,11 @@
 #include <cctype>
 #include <cstring>
 
+#include "decode/png_chunk_walk.h"
+
 namespace {
 
 const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-
-uint32_t be32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
-bool type_is(const uint8_t* type, const char* name) { return std::memcmp(type, name, 4) == 0; }
 
 bool equals_ignoring_case(const char* a, const char* b) {
   for (; *a && *b; ++a, ++b)
@@ -60,51 +56,45 @@ void select_chunks(const uint8_t* data, int32_t size, const char* list, int32_t 
 
   int section = 0;
   bool kept_bkgd = false;
-  // 64-bit positions: a length near 4 GiB must end the walk, not wrap it.
-  const uint64_t end = uint64_t(size);
-  uint64_t pos = 8;
-  while (pos < end) {
-    if (end - pos < 8) {
-      if (verbose) print("%s%d stray byte(s) at %08x\n", kBroken, int(end - pos), unsigned(pos));
-      break;
-    }
-    const uint8_t* chunk = data + pos;
-    const uint32_t length = be32(chunk);
-    const uint8_t* type = chunk + 4;
-    if (uint64_t(length) + 12 > end - pos) {
+  PngChunkWalk walk = png_chunk_walk(data, size);
+  PngChunkView c;
+  while (png_chunk_next(&walk, &c)) {
+    const uint8_t* type = c.type;
+    if (!c.complete) {
       if (verbose)
         print("%s%c%c%c%c %08x %08x runs past the end of the file\n", kBroken, type[0], type[1], type[2],
-              type[3], unsigned(pos + 8), length);
+              type[3], unsigned(c.position + 8), c.length);
       break;
     }
 
     const char* label = kRequired;
-    if (type_is(type, "IHDR")) {
+    if (png_chunk_is(c, "IHDR")) {
       section = 1;
-    } else if (type_is(type, "PLTE")) {
+    } else if (png_chunk_is(c, "PLTE")) {
       section = 2;
       if (requested_colour_type >= 0 && requested_colour_type != 3) label = kRemove;
-    } else if (type_is(type, "IDAT")) {
+    } else if (png_chunk_is(c, "IDAT")) {
       section = 3;
-    } else if (type_is(type, "tRNS")) {
+    } else if (png_chunk_is(c, "tRNS")) {
       if (requested_colour_type == 4 || requested_colour_type == 6) label = kRemove;
-    } else if (type_is(type, "IEND")) {
+    } else if (png_chunk_is(c, "IEND")) {
     } else {
       label = kRemove;
       if (list_keeps(list, type) && section > 0 && selection->kept_count < kMaxKeptChunks) {
         label = kKeep;
-        selection->kept[selection->kept_count++] = chunk;
+        selection->kept[selection->kept_count++] = data + c.position;
         if (section == 1) ++selection->kept_before_plte;
         if (section <= 2) ++selection->kept_before_idat;
-        if (type_is(type, "bKGD")) kept_bkgd = true;
+        if (png_chunk_is(c, "bKGD")) kept_bkgd = true;
       }
     }
     if (verbose)
-      print("%s%c%c%c%c %08x %08x %08x\n", label, type[0], type[1], type[2], type[3], unsigned(pos + 8),
-            length, be32(chunk + 8 + length));
-    if (type_is(type, "IEND")) break;
-    pos += uint64_t(length) + 12;
+      print("%s%c%c%c%c %08x %08x %08x\n", label, type[0], type[1], type[2], type[3], unsigned(c.position + 8),
+            c.length, c.stored_crc);
+    if (png_chunk_is(c, "IEND")) break;
   }
+  if (verbose && walk.end == PngWalkEnd::kStray)
+    print("%s%d stray byte(s) at %08x\n", kBroken, int(size - walk.next_position), unsigned(walk.next_position));
   if (verbose) print("\n");
   if (kept_bkgd)
     *background |= 0xFF000000u;
@@ -114,14 +104,11 @@ void select_chunks(const uint8_t* data, int32_t size, const char* list, int32_t 
 
 bool is_animated_png(const uint8_t* data, int32_t size) {
   if (!has_png_signature_bytes(data, size)) return false;
-  const uint64_t end = uint64_t(size);
-  for (uint64_t pos = 8; end - pos >= 8;) {
-    const uint8_t* type = data + pos + 4;
-    if (type_is(type, "acTL")) return true;
-    if (type_is(type, "IDAT") || type_is(type, "IEND")) return false;
-    const uint64_t next = pos + 12 + be32(data + pos);
-    if (next > end) return false;
-    pos = next;
+  PngChunkWalk walk = png_chunk_walk(data, size);
+  PngChunkView c;
+  while (png_chunk_next(&walk, &c)) {
+    if (png_chunk_is(c, "acTL")) return true;
+    if (png_chunk_is(c, "IDAT") || png_chunk_is(c, "IEND")) return false;
   }
   return false;
 }

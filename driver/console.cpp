@@ -89,6 +89,22 @@ int console_print(const char* format, ...) {
   return result;
 }
 
+namespace {
+
+int console_vprint(void*, const char* format, va_list args) {
+  if (message_stream == nullptr) return 0;
+  const int result = vfprintf(message_stream, format, args);
+  fflush(message_stream);
+  return result;
+}
+
+int console_poll(void*, int code) { return poll_escape(code); }
+
+}  // namespace
+
+PrintFn console_printer() { return PrintFn{console_vprint, nullptr}; }
+KeyCheckFn console_key_check() { return KeyCheckFn{console_poll, nullptr}; }
+
 void console_set_stream(FILE* stream) { message_stream = stream; }
 FILE* console_stream() { return message_stream; }
 

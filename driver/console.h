@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdio>
 
+#include "deflate/callbacks.h"
+
 // Every message of the program goes through console_print onto one switchable
 // stream, and every key (the Escape poll, the overwrite prompt) comes through
 // this layer. Keys for the Escape poll come only from a terminal: a file or
@@ -12,6 +14,11 @@
 // printf onto the message stream; prints nothing and returns 0 when the
 // stream is off. This is the encoder's print callback.
 int console_print(const char* format, ...);
+
+// The console as the encoder's print and key_check callbacks. The console is
+// one per process, so their user pointer is unused.
+PrintFn console_printer();
+KeyCheckFn console_key_check();
 
 // Standard error at start; nullptr switches messages off (quiet mode).
 void console_set_stream(FILE* stream);

@@ -16,7 +16,22 @@ constexpr int64_t kMiB = int64_t(1) << 20;
 // file (4, never both at once).
 constexpr int64_t kBytesPerPixel = 12;
 
+// One more encoder at work: its match finder and block tables (about 22 MiB)
+// and, per pixel, its output buffer, its filtered rows and the search's copy
+// of the candidate's filtered stream.
+constexpr int64_t kWorkerFixedBytes = int64_t(24) << 20;
+constexpr int64_t kWorkerBytesPerPixel = 12;
+
 }  // namespace
+
+int32_t search_workers_within(int32_t wanted, int64_t width, int64_t height, int64_t need, int64_t limit) {
+  if (wanted <= 1 || need >= limit) return 1;
+  const int64_t pixels = width > 0 && height > 0 ? width * height : 0;
+  // Pixel counts come from a header that fit the 32-bit sizes, so no product wraps.
+  const int64_t per_worker = kWorkerFixedBytes + pixels * kWorkerBytesPerPixel;
+  const int64_t more = (limit - need) / per_worker;
+  return more >= wanted - 1 ? wanted : int32_t(1 + more);
+}
 
 int64_t run_memory_bytes(int64_t width, int64_t height, int64_t input_size) {
   // Any header size: a product that would pass 64 bits needs more than any limit.

@@ -15,6 +15,12 @@ int64_t run_memory_bytes(int64_t width, int64_t height, int64_t input_size);
 // limit is set above it.
 int64_t largest_run_memory_bytes();
 
+// The search workers a run may use. Each worker beyond the first finishes a
+// candidate with an encoder of its own (its working state, output buffer and
+// filtered rows), so wanted is cut to what the limit holds beside the run's
+// own need; never below 1.
+int32_t search_workers_within(int32_t wanted, int64_t width, int64_t height, int64_t need, int64_t limit);
+
 // The limit in bytes: limit_mib MiB when given (above 0), else half the
 // physical memory; never above largest_run_memory_bytes.
 int64_t memory_limit_bytes(int32_t limit_mib);

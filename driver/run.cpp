@@ -220,7 +220,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
 
   ChunkSelection chunks;
   select_chunks(data, input_size, cmd.chunk_list ? cmd.chunk_list : "", cmd.colour_type, options.verbose,
-                console_print, &chunks, &source_info.background);
+                console_printer(), &chunks, &source_info.background);
   options.background = source_info.background;
 
   // Only a real PNG given without an output name is rewritten without asking;
@@ -266,7 +266,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   if (!animated && cmd.search_level > 0) {
     SearchRequest request{};
     request.level = cmd.search_level;
-    request.threads = search_threads(cmd.threads);
+    request.threads = search_workers_within(search_threads(cmd.threads), width, height, need, limit);
     request.alpha_free = cmd.alpha_free;
     request.fixed_colour_type = cmd.colour_type >= 0;
     request.fixed_bit_depth = cmd.bit_depth >= 0;
@@ -276,10 +276,10 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     request.fixed_palette = options.keep_palette;
     request.verify = verify_candidate;
     request.verify_user = const_cast<VerifyTarget*>(&verify_target);
-    request.print = console_print;
+    request.print = console_printer();
     request.verbose = options.verbose;
     request.progress = !cmd.quiet && console_stream() != nullptr && isatty(fileno(console_stream())) != 0;
-    request.key_check = poll_escape;
+    request.key_check = console_key_check();
     result = search_png(&options, &request);
   } else if (!animated) {
     result = encode_png(&options);
@@ -351,25 +351,25 @@ int run_tessel(int argc, char** argv) {
   console_reset();
   CommandLine cmd;
   EncodeOptions options;
-  const ParseResult parsed = parse_command_line(argc, argv, console_print, &cmd, &options);
+  const ParseResult parsed = parse_command_line(argc, argv, console_printer(), &cmd, &options);
   if (parsed == kParseHelp || parsed == kParseVersion) {
     // Asked for, so it goes where a pager or a script reads it.
     console_set_stream(stdout);
     if (parsed == kParseHelp)
-      print_usage(console_print);
+      print_usage(console_printer());
     else
-      print_version(console_print);
+      print_version(console_printer());
     return 0;
   }
   if (parsed != kParseOk) {
     if (parsed == kParseUsage)
-      print_usage(console_print);
+      print_usage(console_printer());
     else
-      print_parse_error(parsed, console_print);
+      print_parse_error(parsed, console_printer());
     return 1;
   }
-  options.print = console_print;
-  options.key_check = poll_escape;
+  options.print = console_printer();
+  options.key_check = console_key_check();
   signals_install();
   // The picture came from standard input: nothing there is a key.
   console_allow_key_poll(!cmd.input_stdin);

@@ -21,7 +21,7 @@ struct EncodeOptions {
   int32_t keep_palette;           // "-kp": keep the input's palette order
   uint32_t background;            // 0 = no bKGD; else 0xFF000000 | 0x00RRGGBB
   int32_t zl121_mode;             // an unused Huffman alphabet still gets one code for symbol 0
-  const uint32_t* chosen_palette; // out
+  uint32_t chosen_palette[256];   // out: entries [0, chosen_palette_count) are the palette written
   int32_t chosen_palette_count;   // out
   int32_t chosen_filter;          // out
   int32_t chosen_colour_type;     // out
@@ -36,8 +36,8 @@ struct EncodeOptions {
   int32_t kept_before_idat;       // [kept_before_plte, this) go between PLTE and IDAT
   int32_t kept_count;             // [kept_before_idat, this) go after IDAT
   const uint8_t* const* kept_chunks; // each points at a kept chunk's length field in the input image
-  PrintFn print;                  // null = print nothing
-  KeyCheckFn key_check;           // null = never stop
+  PrintFn print;                  // fn null = print nothing
+  KeyCheckFn key_check;           // fn null = never stop
   int32_t verbose;
   int32_t max_passes;             // 0 = until a pass gains nothing; else at most this many compressing passes
   int32_t deep_level;             // 0 = off; 1..3: the passes' stream is compressed again by the

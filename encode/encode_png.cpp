@@ -12,18 +12,6 @@
 
 namespace {
 
-int quiet_print(const char*, ...) { return 0; }
-int never_stop(int) { return 0; }
-
-EncoderContext* process_context() {
-  static EncoderContext* ctx = [] {
-    auto* c = static_cast<EncoderContext*>(std::calloc(1, sizeof(EncoderContext)));
-    if (c) filter_stage_init(&c->filters);
-    return c;
-  }();
-  return ctx;
-}
-
 int32_t abort_run(EncoderContext* ctx) {
   filter_stage_end_run(&ctx->filters);
   return kNoPng;
@@ -65,32 +53,7 @@ int32_t stored_output(EncoderContext* ctx) {
   return 0;
 }
 
-}  // namespace
-
-int32_t lookup_palette_index(void* user, uint32_t pixel) {
-  return hash_find(static_cast<const ColourHash*>(user), pixel);
-}
-
-RowFormat encoder_row_format(EncoderContext* ctx) {
-  const EncodeOptions* o = ctx->options;
-  ColourChoice* c = &ctx->colours;
-  if (c->colour_type == 0 || c->colour_type == 3) hash_fill(&ctx->hash, c->palette, c->palette_used);
-  return RowFormat{
-      o->pixels, o->pitch, o->width, o->height, c->colour_type, c->bit_depth, lookup_palette_index,
-      &ctx->hash};
-}
-
-int32_t encode_png(EncodeOptions* o) {
-  EncoderContext* ctx = process_context();
-  PrintFn print = o->print ? o->print : quiet_print;
-  if (!ctx) {
-    print("\rmalloc failed (gpo->kbuf)");
-    return kNoPng;
-  }
-  ctx->options = o;
-  ctx->print = print;
-  ctx->key_check = o->key_check ? o->key_check : never_stop;
-  ctx->out = BitWriter{};
+int32_t encode_in(EncoderContext* ctx, EncodeOptions* o) {
   // Nothing to encode, or rows that do not fit the pitch: no PNG rather than
   // reading outside the picture.
   if (!o->pixels || o->width < 1 || o->height < 1 || int64_t(o->pitch) < int64_t(o->width) * 4) {
@@ -99,7 +62,7 @@ int32_t encode_png(EncodeOptions* o) {
 
   ColourChoice* c = &ctx->colours;
   if (analyse_colours(o, ctx->print, ctx->key_check, &ctx->hash, c)) return abort_run(ctx);
-  o->chosen_palette = c->palette;
+  std::memcpy(o->chosen_palette, c->palette, sizeof o->chosen_palette);
   o->chosen_palette_count = c->palette_used;
   o->chosen_filter = c->filter;
   o->chosen_colour_type = c->colour_type;
@@ -116,7 +79,6 @@ int32_t encode_png(EncodeOptions* o) {
   if (prepare_output(ctx)) return abort_run(ctx);
 
   const auto start = std::chrono::steady_clock::now();
-  crc_table();
   ctx->print("\n");
   ctx->out.kbuf = o->kbuf;
   ctx->out.kbuf_capacity = o->kbuf_capacity;
@@ -138,4 +100,27 @@ int32_t encode_png(EncodeOptions* o) {
   }
   filter_stage_end_run(&ctx->filters);
   return ctx->out.out_count;
+}
+
+}  // namespace
+
+int32_t encode_png(EncodeOptions* o) {
+  const PrintFn print = o->print;
+  // The context is this call's alone (several encodes may run at once in
+  // threads) and is zeroed, which is the state every field starts a run in.
+  auto* ctx = static_cast<EncoderContext*>(std::calloc(1, sizeof(EncoderContext)));
+  if (!ctx) {
+    print("\rmalloc failed (gpo->kbuf)");
+    return kNoPng;
+  }
+  filter_stage_init(&ctx->filters);
+  ctx->options = o;
+  ctx->print = print;
+  ctx->key_check = o->key_check;
+  const int32_t result = encode_in(ctx, o);
+  filter_stage_free(&ctx->filters);
+  std::free(ctx->passes.collect);
+  deflate_stream_destroy(ctx->stream);
+  std::free(ctx);
+  return result;
 }

@@ -7,21 +7,22 @@
 #include "encode/colour_analysis.h"
 #include "encode/colour_hash.h"
 #include "encode/encode_options.h"
-#include "encode/passes.h"
+#include "encode/pass_state.h"
 
-// Everything one encoder run works with. encode_png keeps one for the
-// process; every run resets what it uses, so runs never see each other.
+// Everything one encoder run works with and changes. encode_png makes one
+// for each call and frees it at the end, so runs never see each other.
 struct EncoderContext {
   EncodeOptions* options;
-  PrintFn print;         // never null during a run
-  KeyCheckFn key_check;  // never null during a run
+  PrintFn print;  // the caller's, from the options
+  KeyCheckFn key_check;
   BitWriter out;
   ColourHash hash;
   ColourChoice colours;
   int32_t capacity_estimate;  // bytes the stored layout needs at most
   FilterStage filters;
-  DeflateStream* stream;  // made on the first compressing run, kept for the process
+  DeflateStream* stream;  // made by the first compressing pass, freed with the context
   PassState passes;
+  int32_t idat_start;  // out_count where the IDAT length field of the current pass sits
 };
 
 // The palette lookup the filter stage and the stored layout use for colour

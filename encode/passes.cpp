@@ -16,11 +16,15 @@ int write_header_hook(void* user) {
       ctx->options->width,        ctx->options->height,           c->colour_type,
       indexed ? c->bit_depth : 8, indexed ? c->palette : nullptr, indexed ? c->palette_used : 0,
       c->transparent_key};
-  return write_header_chunks(&ctx->out, ctx->options, ctx->print, &header);
+  if (!write_header_chunks(&ctx->out, ctx->options, ctx->print, &header)) return 0;
+  // The pass's zlib stream goes into one IDAT chunk.
+  ctx->idat_start = open_chunk(&ctx->out, "IDAT");
+  return 1;
 }
 
 void write_trailer_hook(void* user) {
   auto* ctx = static_cast<EncoderContext*>(user);
+  close_chunk(&ctx->out, ctx->idat_start);
   write_trailer_chunks(&ctx->out, ctx->options);
 }
 

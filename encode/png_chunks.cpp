@@ -175,6 +175,23 @@ int32_t write_header_chunks(BitWriter* w, const EncodeOptions* o, PrintFn print,
   return 1;
 }
 
+int32_t open_chunk(BitWriter* w, const char* type) {
+  const int32_t start = w->out_count;
+  uint8_t head[8] = {0, 0, 0, 0};
+  std::memcpy(head + 4, type, 4);
+  emit_bytes(w, head, 8);
+  return start;
+}
+
+void close_chunk(BitWriter* w, int32_t start) {
+  const int32_t end = w->out_count;
+  const uint32_t length = uint32_t(end - start - 8);
+  // The CRC lies after the data, so it is stored only when all of them are.
+  const bool stored = end <= w->kbuf_capacity;
+  emit_be32(w, stored ? ~crc32_fold(0xFFFFFFFFu, w->kbuf + start + 4, size_t(length) + 4) : 0);
+  if (start + 4 <= w->kbuf_capacity) store_be32(w->kbuf + start, length);
+}
+
 void write_trailer_chunks(BitWriter* w, const EncodeOptions* o) {
   const int32_t start = o->kept_before_idat < 0 ? 0 : o->kept_before_idat;
   const int32_t end = group_end(o, o->kept_count);

@@ -21,6 +21,14 @@ struct PngHeader {
 // or 0 after printing why when the background can't be given a palette index.
 int32_t write_header_chunks(BitWriter* w, const EncodeOptions* options, PrintFn print,
                             const PngHeader* header);
+// A chunk whose data length is known only at its end, such as the IDAT a
+// compression pass writes: open_chunk writes a length placeholder and the
+// type and returns where the chunk starts; close_chunk writes the CRC over
+// type and data, read back from kbuf, and patches the length. A chunk with
+// bytes past kbuf's capacity is only counted, and so is its CRC.
+int32_t open_chunk(BitWriter* w, const char* type);
+void close_chunk(BitWriter* w, int32_t start);
+
 // The kept chunks that stood after the input's IDAT, then IEND.
 void write_trailer_chunks(BitWriter* w, const EncodeOptions* options);
 

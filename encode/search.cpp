@@ -20,10 +20,10 @@
 
 namespace {
 
-// Whether encode_png may run in several threads at once. Until it keeps all
-// of its state in a record of its own, finishing runs one candidate at a time
-// (the screen is re-entrant already and always uses the workers).
-constexpr bool kEncodeReentrant = false;
+// Whether encode_png may run in several threads at once: it keeps all of
+// its state in a context of its own per call, so candidates are finished on
+// the workers as the screen's estimates are.
+constexpr bool kEncodeReentrant = true;
 
 enum PaletteOrder : int32_t {
   kOrderNone = -1,  // not a palette
@@ -99,8 +99,6 @@ struct Search {
   int32_t finished_count;
   bool stopped;
 };
-
-int quiet_print(const char*, ...) { return 0; }
 
 int32_t find_colour(void* user, uint32_t pixel) { return hash_find(static_cast<const ColourHash*>(user), pixel); }
 
@@ -371,7 +369,7 @@ bool filtered_stream(const Search* s, const Form& form, int32_t filter, std::vec
                             form.colour_type, form.bit_depth, find_colour, &hash};
   FilterStage st;
   filter_stage_init(&st);
-  bool ok = filter_stage_begin(&st, &format, filter, quiet_print) == 0;
+  bool ok = filter_stage_begin(&st, &format, filter, PrintFn{}) == 0;
   out->clear();
   const int64_t size = (row_byte_count(form.colour_type, form.bit_depth, s->width) + 1) * s->height;
   ByteCollector collector = {out};
@@ -447,8 +445,8 @@ Finished encode_candidate(const Search* s, const Screened& c, const DeflateSetti
   o.pixels = const_cast<uint32_t*>(s->variant_pixels[form.variant].data());
   o.kbuf = nullptr;
   o.kbuf_capacity = 0;
-  o.print = nullptr;
-  o.key_check = nullptr;
+  o.print = PrintFn{};
+  o.key_check = KeyCheckFn{};
   o.verbose = 0;
   o.colour_type = form.colour_type;
   o.bit_depth = form.bit_depth;
@@ -652,7 +650,7 @@ int32_t search_png(EncodeOptions* options, const SearchRequest* request) {
   Search s{};
   s.base = options;
   s.request = request;
-  s.print = request->print ? request->print : quiet_print;
+  s.print = request->print;
   s.width = options->width;
   s.height = options->height;
   s.best.size = kNoPng;
@@ -807,7 +805,6 @@ int32_t search_png(EncodeOptions* options, const SearchRequest* request) {
   options->chosen_colour_type = s.best.chosen_colour_type;
   options->chosen_bit_depth = s.best.chosen_bit_depth;
   options->chosen_filter = s.best.chosen_filter;
-  options->chosen_palette = nullptr;
   options->chosen_palette_count = 0;
   s.print("\rSearch: %d candidates screened, %d finished%s; best %s: %d bytes\n", int32_t(screened.size()),
           s.finished_count, s.stopped ? " (stopped)" : "", s.best_label, s.best.size);

@@ -27,7 +27,7 @@ struct SearchRequest {
   int32_t fixed_palette;      // -kp
   VerifyFn verify;            // null = accept every PNG
   void* verify_user;
-  PrintFn print;       // the -v listing and progress; null = silent
+  PrintFn print;       // the -v listing and progress; fn null = silent
   int32_t verbose;     // list every finished candidate
   int32_t progress;    // show the stage and candidates done on one line
   KeyCheckFn key_check;  // polled with code 0 between candidates; nonzero stops the search

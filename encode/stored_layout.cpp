@@ -2,17 +2,6 @@
 
 #include "encode/png_chunks.h"
 
-namespace {
-
-// Bytes sent through the IDAT CRC as they are emitted, so the CRC never has
-// to read kbuf back (bytes past its capacity are not there to read).
-void emit_crc(BitWriter* w, uint32_t* crc, const uint8_t* p, int32_t n) {
-  emit_bytes(w, p, n);
-  *crc = crc32_fold(*crc, p, size_t(n));
-}
-
-}  // namespace
-
 int64_t stored_capacity_estimate(const EncodeOptions* o, const ColourChoice* c) {
   int64_t estimate = 2111;
   if (o->kept_chunks) {
@@ -54,11 +43,11 @@ int32_t write_stored_png(EncoderContext* ctx) {
                       c->palette, c->palette_used, c->transparent_key};
   if (!write_header_chunks(w, o, ctx->print, &header)) return 0;
 
-  w->idat_start = w->out_count;
-  emit_be32(w, 0);
-  uint32_t crc = 0xFFFFFFFFu;
-  static const uint8_t kHead[6] = {'I', 'D', 'A', 'T', 0x78, 0x01};
-  emit_crc(w, &crc, kHead, 6);
+  // The capacity estimate sized kbuf for all of it, so the chunk's CRC can
+  // be read back from kbuf.
+  const int32_t idat = open_chunk(w, "IDAT");
+  const uint8_t zlib_header[2] = {0x78, 0x01};
+  emit_bytes(w, zlib_header, 2);
 
   uint8_t* row = filter_stage_scratch(&ctx->filters);
   const int32_t length = ctx->filters.row_bytes + 1;
@@ -72,19 +61,15 @@ int32_t write_stored_png(EncoderContext* ctx) {
       const bool last = y == o->height - 1 && at + piece == length;
       const uint8_t block_head[5] = {uint8_t(last ? 1 : 0), uint8_t(piece), uint8_t(piece >> 8),
                                      uint8_t(~piece), uint8_t(~piece >> 8)};
-      emit_crc(w, &crc, block_head, 5);
-      emit_crc(w, &crc, row + at, piece);
+      emit_bytes(w, block_head, 5);
+      emit_bytes(w, row + at, piece);
       at += piece;
     }
   }
   const uint8_t trailer[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8),
                               uint8_t(adler)};
-  emit_crc(w, &crc, trailer, 4);
-  emit_be32(w, ~crc);
-  const int32_t end = w->out_count;
-  w->out_count = w->idat_start;
-  emit_be32(w, uint32_t(end - w->idat_start - 12));
-  w->out_count = end;
+  emit_bytes(w, trailer, 4);
+  close_chunk(w, idat);
 
   write_trailer_chunks(w, o);
   return 1;

@@ -11,7 +11,6 @@ namespace {
 
 const char* const kLists[] = {"", "0", "1", "all", "p", "gAMA,bKGD,tEXt", "bKGD", "tRNS,PLTE", "IDAT,IEND", "x"};
 
-int quiet_print(const char*, ...) { return 0; }
 
 }  // namespace
 
@@ -24,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t colour_types[] = {-1, 0, 2, 3, 4, 6};
   ChunkSelection selection;
   uint32_t background = pick & 1 ? 0xFF000000u : 0;
-  select_chunks(bytes, n, kLists[pick % 10], colour_types[(pick / 10) % 6], pick >> 7, quiet_print, &selection,
+  select_chunks(bytes, n, kLists[pick % 10], colour_types[(pick / 10) % 6], pick >> 7, PrintFn{}, &selection,
                 &background);
   if (selection.kept_before_plte > selection.kept_before_idat ||
       selection.kept_before_idat > selection.kept_count || selection.kept_count > kMaxKeptChunks)

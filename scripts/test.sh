@@ -2,7 +2,8 @@
 # The whole test run: installs what the tests need, then
 #   1. Release build, every test (CTest), fuzz seeds replayed;
 #   2. Debug build with AddressSanitizer + UndefinedBehaviorSanitizer, every test;
-#   3. short libFuzzer runs: the decoders (FUZZ_SECONDS, default 30), then encoder
+#   3. ThreadSanitizer build of the concurrency test only (encodes and decodes in threads);
+#   4. short libFuzzer runs: the decoders (FUZZ_SECONDS, default 30), then encoder
 #      round trips for two thirds of that.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,6 +19,12 @@ cmake -S . -B build/test-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTESSEL_TESTS=O
 cmake --build build/test-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/test-asan -j"$jobs" --output-on-failure --timeout 1800
+
+# Only the concurrency test: the rest runs one encode at a time.
+cmake -S . -B build/test-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSEL_TESTS=ON \
+  -DTESSEL_SANITIZE_THREAD=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build build/test-tsan -j"$jobs" --target encode_test_concurrent_runs
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/test-tsan/encode_test_concurrent_runs
 
 seconds=${FUZZ_SECONDS:-30}
 scripts/fuzz.sh "$seconds"

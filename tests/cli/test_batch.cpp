@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "tests/support/oracle.h"
 #include "tests/support/picture_builder.h"
 #include "tests/support/print_capture.h"
+#include "tests/support/terminal_runner.h"
 
 namespace {
 
@@ -228,8 +230,16 @@ TEST(Batch, KeepsTimesWithP) {
   const timespec old_times[2] = {{978307200, 123456789}, {978393600, 987654321}};
   utimensat(AT_FDCWD, dir.file("a.png").c_str(), old_times, 0);
   utimensat(AT_FDCWD, dir.file("b.png").c_str(), old_times, 0);
-  const CommandResult r = run_tool(dir, {"-i", "-p", "-s3", "a.png"});
+  // Two workers: the batch reads each header for its memory admission
+  // before the worker reads the file, and must leave its times alone.
+  write_file(dir.file("c.png"), kLooseDeep);
+  utimensat(AT_FDCWD, dir.file("c.png").c_str(), old_times, 0);
+  const CommandResult r = run_tool(dir, {"-i", "-p", "-j2", "-s3", "a.png", "c.png"});
   EXPECT_EQ(r.status, 0) << r.out;
+  struct stat c;
+  ASSERT_EQ(stat(dir.file("c.png").c_str(), &c), 0);
+  EXPECT_EQ(c.st_atim.tv_sec, old_times[0].tv_sec);
+  EXPECT_EQ(c.st_mtim.tv_sec, old_times[1].tv_sec);
   EXPECT_EQ(run_tool(dir, {"-i", "-s3", "b.png"}).status, 0);
   struct stat a, b;
   ASSERT_EQ(stat(dir.file("a.png").c_str(), &a), 0);
@@ -258,7 +268,7 @@ struct EarlyCase {
 
 std::string usage_text() {
   captured_messages().clear();
-  print_usage(capture_print);
+  print_usage(capture_printer());
   return captured_messages();
 }
 
@@ -302,6 +312,138 @@ TEST(Batch, EmptyFolder) {
   EXPECT_EQ(
       r.out,
       "Files: 0 seen, 0 rewritten, 0 already optimal, 0 failed; bytes: 0 before, 0 after, 0 saved (0.0%)\n");
+}
+
+// Noisy stored rows: the passes over them take seconds, long enough for a
+// key typed after the batch's first file to find this one still running.
+Bytes slow_png() {
+  Bytes rows;
+  uint32_t state = 5;
+  for (int y = 0; y < 700; ++y) {
+    rows.push_back(0);
+    for (int i = 0; i < 700 * 3; ++i) rows.push_back(uint8_t((state = state * 1103515245u + 12345u) >> 24));
+  }
+  return png_file({ihdr_chunk(700, 700, 8, 2), idat_chunk(rows, 0), png_chunk("IEND", {})});
+}
+
+// Escape typed at the terminal while the second of three files runs: the
+// first stays rewritten, the second is kept as it was, the third is never
+// started, the summary says so, the status is 1 and the terminal's mode is
+// as it was before.
+TEST(Batch, EscapeStopsBetweenFiles) {
+  TempFolder dir;
+  const Bytes slow = slow_png();
+  write_file(dir.file("a.png"), kLoose);
+  write_file(dir.file("b.png"), slow);
+  write_file(dir.file("c.png"), kLooseDeep);
+  const TerminalRun r =
+      run_in_terminal(dir, {"-i", "-j1", "a.png", "b.png", "c.png"}, "", "1 of 3 files", "\x1b");
+  EXPECT_EQ(r.status, 1) << r.screen;
+  const Bytes a = read_file(dir.file("a.png"));
+  EXPECT_LT(a.size(), kLoose.size());
+  EXPECT_TRUE(same_png_pixels(a, kLoose));
+  EXPECT_EQ(read_file(dir.file("b.png")), slow);
+  EXPECT_EQ(read_file(dir.file("c.png")), kLooseDeep);
+  EXPECT_NE(r.screen.find(rewritten_line("a.png", kLoose, a)), std::string::npos) << r.screen;
+  EXPECT_NE(r.screen.find("b.png: stopped by Escape, kept as it was"), std::string::npos) << r.screen;
+  EXPECT_EQ(r.screen.find("c.png:"), std::string::npos) << r.screen;
+  EXPECT_NE(r.screen.find("Stopped by Escape: 1 of 3 files not started, left as they were"),
+            std::string::npos)
+      << r.screen;
+  EXPECT_NE(r.screen.find("Files: 3 seen, 1 rewritten, 0 already optimal, 0 failed, 1 stopped;"),
+            std::string::npos)
+      << r.screen;
+  EXPECT_EQ(r.lflag_after, r.lflag_before);
+  // No temporary twin is left beside the stopped file.
+  for (const auto& e : fs::directory_iterator(dir.path()))
+    EXPECT_EQ(e.path().filename().string().find(".tessel-"), std::string::npos) << e.path();
+}
+
+// The batch run as a user who may not write a read-only file: the file is
+// reported and left alone, the others are rewritten. Root may write
+// anything, so as root the tool runs as "nobody" on files it owns; without
+// such a user, or as another user who cannot switch, it runs as itself.
+CommandResult run_tool_as(uid_t uid, gid_t gid, const TempFolder& dir, const std::vector<std::string>& args) {
+  CommandResult result;
+  int out[2];
+  if (pipe(out) != 0) return result;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    close(out[0]);
+    close(out[1]);
+    if (chdir(dir.path().c_str()) != 0) _exit(126);
+    if (getuid() != uid && (setgid(gid) != 0 || setuid(uid) != 0)) _exit(125);
+    std::vector<char*> argv = {const_cast<char*>(TESSEL_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TESSEL_BINARY, argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(out[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, size_t(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+TEST(Batch, ReadOnlyFileOfAUserWhoMayNotWriteIt) {
+  uid_t uid = getuid();
+  gid_t gid = getgid();
+  if (kRoot) {
+    // The id of "nobody" on every common system.
+    uid = 65534;
+    gid = 65534;
+  }
+  TempFolder dir;
+  chmod(dir.path().c_str(), 0777);
+  write_file(dir.file("a.png"), kLoose);
+  write_file(dir.file("locked.png"), kLocked);
+  for (const char* n : {"a.png", "locked.png"}) {
+    if (kRoot) {
+      ASSERT_EQ(chown(dir.file(n).c_str(), uid, gid), 0);
+    }
+  }
+  chmod(dir.file("locked.png").c_str(), 0444);
+  const CommandResult r = run_tool_as(uid, gid, dir, {"-i", "-s3", "a.png", "locked.png"});
+  if (r.status == 125) GTEST_SKIP() << "cannot run as user " << uid;
+  EXPECT_EQ(r.status, 1) << r.out;
+  const Bytes a = read_file(dir.file("a.png"));
+  EXPECT_LT(a.size(), kLoose.size());
+  EXPECT_TRUE(same_png_pixels(a, kLoose));
+  EXPECT_EQ(read_file(dir.file("locked.png")), kLocked);
+  EXPECT_NE(r.out.find("locked.png: failed: ERROR: Unable to open locked.png for writing!\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("Files: 2 seen, 1 rewritten, 0 already optimal, 1 failed;"), std::string::npos)
+      << r.out;
+}
+
+// What even root cannot do: put a file where a folder of the same name is.
+// The named JPEG would become photo.png beside it; the failure is reported,
+// the folder and its content stay, no temporary twin is left.
+TEST(Batch, OutputNameTakenByAFolder) {
+  TempFolder dir;
+  write_file(dir.file("photo.jpg"), kPhoto);
+  write_file(dir.file("a.png"), kLoose);
+  fs::create_directories(dir.file("photo.png"));
+  write_file(dir.file("photo.png/inside.txt"), kNotes);
+  const CommandResult r = run_tool(dir, {"-i", "-s3", "photo.jpg", "a.png"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("photo.jpg: failed"), std::string::npos) << r.out;
+  EXPECT_TRUE(fs::is_directory(dir.file("photo.png")));
+  EXPECT_EQ(read_file(dir.file("photo.png/inside.txt")), kNotes);
+  EXPECT_EQ(read_file(dir.file("photo.jpg")), kPhoto);
+  EXPECT_LT(read_file(dir.file("a.png")).size(), kLoose.size());
+  EXPECT_NE(r.out.find("Files: 2 seen, 1 rewritten, 0 already optimal, 1 failed;"), std::string::npos)
+      << r.out;
+  for (const auto& e : fs::directory_iterator(dir.path()))
+    EXPECT_EQ(e.path().filename().string().find(".tessel-"), std::string::npos) << e.path();
 }
 
 }  // namespace

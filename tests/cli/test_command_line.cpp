@@ -132,7 +132,7 @@ const std::vector<std::string> kCelToOld = {"pic.cel", "out.png:old"}, kCelToOut
 // Early stops print their message and the usage text on standard error.
 const std::string kUsage = [] {
   captured_messages().clear();
-  print_usage(capture_print);
+  print_usage(capture_printer());
   return captured_messages();
 }();
 const std::string kBadType = "Invalid coltype\n" + kUsage,

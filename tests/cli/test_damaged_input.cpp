@@ -146,4 +146,37 @@ INSTANTIATE_TEST_SUITE_P(
       return n;
     });
 
+// An IDAT chunk whose length runs past the end of the file: the file was cut,
+// even where the cut came after the last stream byte, so it is damaged like
+// any other cut file. Before, such a file was copied to the new name when
+// the encode came out larger, and was a broken PNG there too.
+TEST(DamagedInput, ChunkLongerThanTheFileIsDamagedEvenWithEveryRow) {
+  const Bytes rows = noisy_rgb_rows(40, 30);
+  Bytes idat = idat_chunk(rows, 9);
+  const uint32_t claimed = uint32_t(idat.size() - 12 + 100);
+  for (int i = 0; i < 4; ++i) idat[size_t(i)] = uint8_t(claimed >> (24 - 8 * i));
+  idat.resize(idat.size() - 4);  // the CRC would sit beyond the claimed length anyway
+  const Bytes file = png_file({ihdr_chunk(40, 30, 8, 2), idat});
+  const Decoded part = decode(file);
+  EXPECT_EQ(part.incomplete, 1);
+  EXPECT_EQ(part.decoded_rows, 30);
+
+  const std::string warning = "Warning: long.png is damaged or incomplete: 30 of 30 rows decoded\n";
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file("long.png"), file));
+  const CommandResult refused = run_tool(dir, {"long.png", "out.png"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, warning + "Nothing written; -force writes what was decoded\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
+
+  const CommandResult forced = run_tool(dir, {"-force", "long.png", "out.png"});
+  EXPECT_EQ(forced.status, 0) << forced.out;
+  EXPECT_EQ(forced.err, warning);
+  EXPECT_TRUE(png_shows(read_file(dir.file("out.png")), 40, 30, part.pixels));
+
+  const CommandResult in_place = run_tool(dir, {"-y", "long.png"});
+  EXPECT_EQ(in_place.status, 1);
+  EXPECT_EQ(read_file(dir.file("long.png")), file);
+}
+
 }  // namespace

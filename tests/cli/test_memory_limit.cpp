@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -121,9 +122,23 @@ TEST_P(MemoryLimit, HeaderOverTheLimitIsRefusedAtOnce) {
 INSTANTIATE_TEST_SUITE_P(Cli, MemoryLimit, ::testing::Values("png", "jpg", "gif", "cel", "bmp", "pcx", "dds", "tga"),
                          [](const auto& info) { return std::string(info.param); });
 
+// Workers of a search each hold an encoder of their own: no more of them
+// than the limit holds beside the run itself, and always one.
+TEST(MemoryLimitOption, SearchWorkersFitTheLimit) {
+  const int64_t need = run_memory_bytes(1000, 1000, 100000);
+  EXPECT_EQ(search_workers_within(8, 1000, 1000, need, INT64_MAX / 2), 8);
+  EXPECT_EQ(search_workers_within(8, 1000, 1000, need, need), 1);
+  EXPECT_EQ(search_workers_within(8, 1000, 1000, need, need - 1), 1);
+  EXPECT_EQ(search_workers_within(0, 1000, 1000, need, INT64_MAX / 2), 1);
+  const int64_t per_worker = (int64_t(24) << 20) + 1000 * 1000 * 12;
+  EXPECT_EQ(search_workers_within(8, 1000, 1000, need, need + 3 * per_worker), 4);
+  EXPECT_EQ(search_workers_within(8, 1000, 1000, need, need + 3 * per_worker - 1), 3);
+  EXPECT_EQ(search_workers_within(3, 1000, 1000, need, need + 5 * per_worker), 3);
+}
+
 TEST(MemoryLimitOption, NeedsAWholeNumberOfMiB) {
   captured_messages().clear();
-  print_usage(capture_print);
+  print_usage(capture_printer());
   const std::string usage = captured_messages();
   EXPECT_NE(usage.find("   -force  Write file even if bigger.\n   -l# Memory limit in MiB"), std::string::npos);
   TempFolder dir;
@@ -154,6 +169,65 @@ TEST(MemoryLimitOption, DefaultIsHalfThePhysicalMemoryAndNoneExceedsThe32BitSize
   // Header sizes whose product passes 64 bits still compare as too large.
   EXPECT_EQ(run_memory_bytes(INT32_MAX, INT32_MAX, 0), INT64_MAX);
   EXPECT_EQ(run_memory_bytes(int64_t(1) << 40, int64_t(1) << 40, INT32_MAX), INT64_MAX);
+}
+
+// A true-colour TGA whose every pixel differs from its neighbours in some
+// channel: too many colours for a palette, so the run stays RGB or RGBA.
+Bytes true_colour_tga(uint32_t side, int bytes_per_pixel, std::vector<uint32_t>* pixels) {
+  Bytes b(18, 0);
+  b[2] = 2;
+  put16le(b, 12, side);
+  put16le(b, 14, side);
+  b[16] = uint8_t(8 * bytes_per_pixel);
+  b[17] = 0x20;  // top row first
+  for (uint32_t y = 0; y < side; ++y) {
+    for (uint32_t x = 0; x < side; ++x) {
+      const uint8_t blue = uint8_t(y * 5 + x / 7), green = uint8_t(x * 3), red = uint8_t(x + y);
+      const uint8_t alpha = bytes_per_pixel == 4 ? uint8_t(x ^ y) : 255;
+      b.insert(b.end(), {blue, green, red});
+      if (bytes_per_pixel == 4) b.push_back(alpha);
+      pixels->push_back(uint32_t(alpha) << 24 | uint32_t(red) << 16 | uint32_t(green) << 8 | blue);
+    }
+  }
+  return b;
+}
+
+int64_t children_peak_bytes() {
+  rusage usage{};
+  EXPECT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+  return int64_t(usage.ru_maxrss) * 1024;
+}
+
+// The 12 bytes per pixel the memory check reserves hold for true-colour
+// runs too (bench/memory.sh measures palette pictures): the peak resident
+// memory of a default run on an RGB and an RGBA picture of 0.6 megapixels
+// grows over a one-pixel run's by no more than that and twice the file.
+// Memory, unlike time, does not depend on how loaded the machine is.
+TEST(MemoryNeed, CoversTheTrueColourRuns) {
+  std::vector<uint32_t> one;
+  const Bytes tiny = true_colour_tga(1, 4, &one);
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file("tiny.tga"), tiny));
+  ASSERT_EQ(run_tool(dir, {"-q", "tiny.tga", "tiny.png"}).status, 0);
+  // Resident memory of the largest child so far; each run here is larger
+  // than the one before.
+  const int64_t base = children_peak_bytes();
+  for (const int bytes_per_pixel : {3, 4}) {
+    SCOPED_TRACE(bytes_per_pixel);
+    const uint32_t side = 768 + 16 * uint32_t(bytes_per_pixel);
+    std::vector<uint32_t> pixels;
+    const Bytes file = true_colour_tga(side, bytes_per_pixel, &pixels);
+    ASSERT_TRUE(write_file(dir.file("big.tga"), file));
+    const CommandResult r = run_tool(dir, {"-q", "-y", "big.tga", "big.png"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const int64_t peak = children_peak_bytes();
+    EXPECT_LE(peak - base, 12 * int64_t(side) * side + 2 * int64_t(file.size()))
+        << (peak - base) / double(side * side) << " bytes per pixel";
+    EXPECT_LE(peak, run_memory_bytes(side, side, int64_t(file.size())));
+    const Bytes png = read_file(dir.file("big.png"));
+    EXPECT_EQ(png[25], bytes_per_pixel == 4 ? 6 : 2);  // the IHDR colour type
+    EXPECT_TRUE(png_shows(png, int32_t(side), int32_t(side), pixels));
+  }
 }
 
 }  // namespace

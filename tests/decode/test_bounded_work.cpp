@@ -3,7 +3,11 @@
 #include <cstdint>
 #include <string>
 
+#include <vector>
+
 #include "decode/inflate.h"
+#include "decode/picture.h"
+#include "tests/support/jpeg_oracle.h"
 #include "tests/support/png_build.h"
 
 // Work that hostile streams can ask of inflate, counted in what it does
@@ -101,5 +105,164 @@ INSTANTIATE_TEST_SUITE_P(Decode, InflateWork, ::testing::Values(
     WorkCase{"bomb_for_a_tiny_picture", longest_matches(100000, false), 2, 2 + kPiece, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+// The run-length decoders and the JPEG decoder count their steps in the
+// source record (values, runs and blocks produced, inside the target or
+// not). A tiny file whose header claims a huge picture is decoded into a
+// small target: the steps stay in proportion to the file, whatever size it
+// claims, and the decode reports where the data ran out.
+void put16(Bytes& b, size_t at, uint32_t v) {
+  b[at] = uint8_t(v);
+  b[at + 1] = uint8_t(v >> 8);
+}
+void put32(Bytes& b, size_t at, uint32_t v) {
+  put16(b, at, v & 0xFFFF);
+  put16(b, at + 2, v >> 16);
+}
+
+// Run-length TGA (type 10, 24-bit): packets of 128 equal pixels.
+Bytes tga_runs(uint32_t width, uint32_t height, int packets) {
+  Bytes b(18, 0);
+  b[2] = 10;
+  put16(b, 12, width);
+  put16(b, 14, height);
+  b[16] = 24;
+  for (int i = 0; i < packets; ++i) b.insert(b.end(), {0xFF, uint8_t(i), 2, 3});
+  return b;
+}
+
+// RLE8 BMP: runs of 255 pixels, and every fourth code a delta that skips
+// 255 columns and a row without a pixel.
+Bytes bmp_runs(uint32_t width, uint32_t height, int codes) {
+  Bytes b(54, 0);
+  b[0] = 'B';
+  b[1] = 'M';
+  put32(b, 10, 54 + 8);
+  put32(b, 14, 40);
+  put32(b, 18, width);
+  put32(b, 22, height);
+  b[26] = 1;
+  b[28] = 8;
+  put32(b, 30, 1);
+  put32(b, 46, 2);
+  b.insert(b.end(), {0, 0, 0, 0, 255, 255, 255, 0});
+  for (int i = 0; i < codes; ++i) {
+    if (i % 4 == 3)
+      b.insert(b.end(), {0, 2, 255, 1});
+    else
+      b.insert(b.end(), {255, uint8_t(i & 1)});
+  }
+  return b;
+}
+
+// 8-bit PCX of one plane whose plane rows hold a single byte of padding
+// beyond the width: runs of 63 values cross a row end at every piece.
+Bytes pcx_runs(uint32_t width, uint32_t height, int runs) {
+  Bytes b(128, 0);
+  put32(b, 0, 0x0801050Au);
+  put16(b, 8, width - 1);
+  put16(b, 10, height - 1);
+  b[65] = 1;
+  put16(b, 66, width);
+  for (int i = 0; i < runs; ++i) b.insert(b.end(), {0xFF, uint8_t(i)});
+  return b;
+}
+
+struct Steps {
+  int32_t result;
+  int32_t incomplete;
+  int64_t work;
+};
+
+Steps decode_small(const Bytes& file) {
+  std::vector<uint32_t> pixels(64 * 64, 0);
+  SourceInfo info{};
+  info.source_color_type = 2;
+  const int32_t result =
+      decode_picture(file.data(), int32_t(file.size()), DecodeTarget{pixels.data(), 64 * 4, 64, 64, 0, 0}, info);
+  return {result, info.incomplete, info.work};
+}
+
+struct RunCase {
+  const char* name;
+  Bytes (*make)(uint32_t width, uint32_t height, int count);
+  int count;
+  uint32_t huge;       // the claimed side; the small one is 64
+  int64_t per_byte;    // steps per input byte at most
+};
+
+class RunLengthWork : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(RunLengthWork, StepsFollowTheFileNotTheClaimedSize) {
+  const RunCase& c = GetParam();
+  const Bytes huge = c.make(c.huge, c.huge, c.count), small = c.make(64, 64, c.count);
+  const Steps big = decode_small(huge);
+  ASSERT_EQ(big.result, 0);
+  EXPECT_EQ(big.incomplete, 1);
+  EXPECT_GT(big.work, 0);
+  EXPECT_LE(big.work, c.per_byte * int64_t(huge.size()));
+  // The same data for a picture it covers many times over: the decode stops
+  // at the picture's end, so it takes no more steps than the huge one.
+  const Steps fits = decode_small(small);
+  ASSERT_EQ(fits.result, 0);
+  EXPECT_LE(fits.work, big.work);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Decode, RunLengthWork, ::testing::Values(
+    RunCase{"tga", tga_runs, 20000, 65535, 32},
+    RunCase{"bmp_rle8", bmp_runs, 20000, 60000, 128},
+    RunCase{"pcx", pcx_runs, 20000, 32767, 64}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// Offsets of the scans (their SOS markers) and of the end marker in a JPEG
+// file: a scan's segment and data run up to the next marker that is not a
+// restart or a stuffed byte.
+std::vector<size_t> scan_starts(const Bytes& j, size_t* end_marker) {
+  std::vector<size_t> starts;
+  for (size_t i = 2; i + 1 < j.size(); ++i) {
+    if (j[i] != 0xFF) continue;
+    const uint8_t m = j[i + 1];
+    if (m == 0xDA) starts.push_back(i);
+    if (m == 0xD9) *end_marker = i;
+  }
+  return starts;
+}
+
+// A progressive file whose first AC scan is repeated thousands of times:
+// each copy costs a few dozen bytes and asks for a visit of every block.
+// The decoder's visit budget (a fixed number of visits per block, plus a
+// margin) ends the decode instead, and it says the picture is incomplete.
+TEST(ProgressiveJpegWork, EndlessScansStopAtTheVisitBudget) {
+  JpegMakeOptions o;
+  o.components = 1;
+  o.h0 = o.v0 = 1;
+  o.scans = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}};
+  const int side = 256;  // 1024 blocks
+  const Bytes base = jpeg_make(jpeg_test_samples(side, side, 1), side, side, o);
+  ASSERT_FALSE(base.empty());
+  size_t end = 0;
+  const std::vector<size_t> scans = scan_starts(base, &end);
+  ASSERT_EQ(scans.size(), 2u);
+  ASSERT_GT(end, scans[1]);
+  const Bytes ac_scan(base.begin() + std::ptrdiff_t(scans[1]), base.begin() + std::ptrdiff_t(end));
+
+  const Steps plain = decode_small(base);
+  ASSERT_EQ(plain.result, 0);
+  EXPECT_EQ(plain.incomplete, 0);
+  EXPECT_EQ(plain.work, 2 * 1024);
+
+  const int copies = 3000;
+  Bytes endless(base.begin(), base.begin() + std::ptrdiff_t(end));
+  for (int i = 0; i < copies; ++i) endless.insert(endless.end(), ac_scan.begin(), ac_scan.end());
+  endless.insert(endless.end(), {0xFF, 0xD9});
+  const Steps many = decode_small(endless);
+  ASSERT_EQ(many.result, 0);
+  EXPECT_EQ(many.incomplete, 1);
+  // 64 visits per block and 65536 more, one scan's worth past the budget.
+  EXPECT_LE(many.work, 64 * 1024 + 65536 + 1024);
+  EXPECT_LT(many.work, int64_t(copies) * 1024);
+}
 
 }  // namespace

@@ -85,6 +85,22 @@ TEST(ByteReader, SkipsAndSeeksStayInsideTheSpan) {
   }
 }
 
+// A look at the next byte neither moves nor fails the reader, even at the
+// end, so a loop may peek its way over a run of bytes.
+TEST(ByteReader, PeekLooksWithoutMoving) {
+  ByteReader r(kBytes.data(), int64_t(kBytes.size()));
+  EXPECT_EQ(r.peek(), 0x01u);
+  EXPECT_EQ(r.pos, 0);
+  r.seek(5);
+  EXPECT_EQ(r.peek(), 0x06u);
+  r.skip(1);
+  EXPECT_EQ(r.peek(), 0u);
+  EXPECT_TRUE(r.ok());
+  r.skip(1);
+  EXPECT_FALSE(r.ok());
+  EXPECT_EQ(r.peek(), 0u);
+}
+
 TEST(ByteReader, AnEmptyOrMissingSpanHoldsNothing) {
   for (ByteReader r : {ByteReader(nullptr, 10), ByteReader(kBytes.data(), 0), ByteReader(kBytes.data(), -5)}) {
     EXPECT_TRUE(r.ok());

@@ -168,8 +168,10 @@ TEST(TgaValues, EachValueSize) {
   }
 }
 
-// Indexes before and after the map's entries are transparent black; entries
-// of 32 bits keep their alpha and make the picture RGBA. A map that stops
+// Indexes before and after the map's entries are transparent black, so such a
+// picture is reported with alpha (gray maps as gray with alpha), and a plain
+// run can write it; entries of 32 bits keep their alpha and make the picture
+// RGBA. A map that stops
 // short of its length leaves no room for the pixels, and entry sizes without
 // a colour are refused. True-colour images may carry a map that nothing uses:
 // it is only skipped, whatever its entry size.
@@ -186,9 +188,13 @@ TEST(TgaMap, IndexedAndSkippedMaps) {
   // clang-format off
   const Case cases[] = {
       {"8-bit indexes from entry 5", 1, 8, 5, 3, 24, raw({0x0000FF, 0x00FF00, 0xFF0000}, 3), {5, 6, 7, 4, 8},
-       {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0, 0}},
+       {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0, 0}, 6},
+      {"every index inside the map", 1, 8, 5, 3, 24, raw({0x0000FF, 0x00FF00, 0xFF0000}, 3), {5, 6, 7, 7},
+       {0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0xFFFF0000}},
+      {"gray entries and an index past them", 1, 8, 0, 2, 8, Bytes{0x00, 0x80}, {0, 1, 2},
+       {0xFF000000, 0xFF808080, 0}, 4},
       {"16-bit run-length indexes into 5-5-5 entries", 9, 16, 300, 2, 15, raw({0x001F, 0x83E0}, 2),
-       rle({300, 300, 301, 302, 1}, 2), {0xFF0000FF, 0xFF0000FF, 0xFF00FF00, 0, 0}},
+       rle({300, 300, 301, 302, 1}, 2), {0xFF0000FF, 0xFF0000FF, 0xFF00FF00, 0, 0}, 6},
       {"32-bit entries", 1, 8, 0, 1, 32, raw({0x80102030}, 4), {0, 0, 0, 0, 0}, std::vector(5, 0x80102030u), 6},
       {"map stops short", 1, 8, 0, 200, 24, raw({0x010203, 0x040506}, 3), {0, 1, 0}, {}},
       {"entries of 0 bits", 1, 8, 0, 1, 0, {}, {0, 0, 0}, {}},

@@ -26,6 +26,23 @@ inline StreamPtr make_stream(int32_t strategy) {
   return s;
 }
 
+// The stream knows nothing of chunks; these hooks put its bytes in an IDAT
+// chunk the way the PNG writer does (zlib's CRC, not the encoder's), so that
+// a run's bytes are a whole chunk. The output buffer is large enough for all.
+inline int open_idat(void* user) {
+  BitWriter* w = static_cast<BitWriter*>(user);
+  const uint8_t head[8] = {0, 0, 0, 0, 'I', 'D', 'A', 'T'};
+  emit_bytes(w, head, 8);
+  return 1;
+}
+
+inline void close_idat(void* user) {
+  BitWriter* w = static_cast<BitWriter*>(user);
+  const uint32_t length = uint32_t(w->out_count - 8);
+  emit_be32(w, uint32_t(crc32(0, w->kbuf + 4, uInt(length + 4))));
+  for (int i = 0; i < 4; ++i) w->kbuf[i] = uint8_t(length >> (24 - 8 * i));
+}
+
 inline void set_ends(DeflateStream* s, const std::vector<int32_t>& ends) {
   s->block_count = int32_t(ends.size());
   for (size_t i = 0; i < ends.size(); ++i) s->blocks[i].end = ends[i];
@@ -50,7 +67,7 @@ inline StreamRun run_pass(DeflateStream* s, const std::vector<uint8_t>& data, bo
   w.kbuf = run.png.data();
   w.kbuf_capacity = int32_t(run.png.size());
   s->out = &w;
-  s->hooks = StreamHooks{};
+  s->hooks = StreamHooks{&w, open_idat, close_idat, nullptr};
   deflate_begin(s);
   for (size_t at = 0, k = 0; at < data.size(); ++k) {
     const size_t n = pieces ? std::min(data.size() - at, (k * 337) % 1000) : 1;

@@ -15,19 +15,19 @@
 namespace {
 
 std::string& g_printed = captured_messages();
-constexpr auto capture = capture_print;
+const PrintFn capture = capture_printer();
 
 int g_polls = 0;
-int stop_on_split_poll(int code) {
+int stop_on_split_poll(void*, int code) {
   g_polls += 1;
   return code == 1;
 }
-int never_stop(int) { return 0; }
+int never_stop(void*, int) { return 0; }
 
 StreamPtr verbose_stream(int32_t strategy = 1) {
   StreamPtr s = make_stream(strategy);
   s->print = capture;
-  s->key_check = never_stop;
+  s->key_check = KeyCheckFn{never_stop, nullptr};
   s->verbose = 1;
   g_printed.clear();
   return s;
@@ -64,7 +64,7 @@ TEST_P(SplitGain, MatchesTheEstimateComputedDirectly) {
     }
     if (kind == 2) d = text_bytes(size_t(n));
     double gain = 0;
-    const int32_t split = split_gain(d.data(), n, &gain, nullptr);
+    const int32_t split = split_gain(d.data(), n, &gain, KeyCheckFn{});
     double best = 1e32;
     int32_t best_split = 0;
     for (int32_t s = 1; s < n; ++s) {
@@ -89,7 +89,7 @@ TEST(SplitGain, FindsTheSeamBetweenTwoAlphabets) {
   std::vector<uint8_t> d = random_bytes(3000, 4);
   for (size_t i = 0; i < d.size(); ++i) d[i] = uint8_t(i < 1200 ? d[i] % 16 : 128 + d[i] % 16);
   double gain = 0;
-  EXPECT_EQ(split_gain(d.data(), int32_t(d.size()), &gain, nullptr), 1200);
+  EXPECT_EQ(split_gain(d.data(), int32_t(d.size()), &gain, KeyCheckFn{}), 1200);
   // Each half saves a bit per byte: about 3000 / 8 bytes less the model cost.
   EXPECT_GT(gain, 300);
   EXPECT_LT(gain, 400);
@@ -98,11 +98,11 @@ TEST(SplitGain, FindsTheSeamBetweenTwoAlphabets) {
 TEST(SplitGain, TinyRangesAndStops) {
   double gain = 5;
   const uint8_t one = 7;
-  EXPECT_EQ(split_gain(&one, 1, &gain, nullptr), 0);
-  EXPECT_EQ(split_gain(&one, 0, &gain, nullptr), 0);
+  EXPECT_EQ(split_gain(&one, 1, &gain, KeyCheckFn{}), 0);
+  EXPECT_EQ(split_gain(&one, 0, &gain, KeyCheckFn{}), 0);
   const std::vector<uint8_t> d = text_bytes(1000);
   g_polls = 0;
-  EXPECT_EQ(split_gain(d.data(), 1000, &gain, stop_on_split_poll), -1);
+  EXPECT_EQ(split_gain(d.data(), 1000, &gain, KeyCheckFn{stop_on_split_poll, nullptr}), -1);
   EXPECT_EQ(g_polls, 1);
 }
 
@@ -187,7 +187,7 @@ TEST(Boundaries, StopRequestAbandonsTheSearch) {
   const std::vector<uint8_t> d = three_parts();
   for (int32_t count : {0, 5}) {
     StreamPtr s = verbose_stream();
-    s->key_check = stop_on_split_poll;
+    s->key_check = KeyCheckFn{stop_on_split_poll, nullptr};
     EXPECT_EQ(find_block_boundaries(s.get(), d.data(), int32_t(d.size()), 256.0, count), -1);
     EXPECT_EQ(g_printed, "");
   }

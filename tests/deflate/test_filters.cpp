@@ -106,7 +106,7 @@ Collected filter_picture(Picture& p, int32_t filter, size_t* row) {
   FilterStage st;
   filter_stage_init(&st);
   Collected out;
-  EXPECT_EQ(filter_stage_begin(&st, &format, filter, capture_print), 0);
+  EXPECT_EQ(filter_stage_begin(&st, &format, filter, capture_printer()), 0);
   const CompressSink sink{&out, collect_feed, collect_finish};
   install_sink_compress(&st, &sink);
   for (int32_t y = 0; y < p.height; ++y) {
@@ -172,7 +172,7 @@ TEST(FilterStage, CollectingFiltersEveryRowAsAFirstRow) {
   for (int32_t f : {2, 3, 4}) {
     FilterStage st;
     filter_stage_init(&st);
-    ASSERT_EQ(filter_stage_begin(&st, &format, f, capture_print), 0);
+    ASSERT_EQ(filter_stage_begin(&st, &format, f, capture_printer()), 0);
     std::vector<uint8_t> buffer(size_t(4 * p.width + 1) * size_t(p.height), 0xEE);
     install_sink_collect(&st, buffer.data(), int64_t(buffer.size()));
     for (int32_t y = 0; y < p.height; ++y) ASSERT_EQ(filter_row(&st, y), 0);
@@ -212,7 +212,7 @@ TEST(FilterStage, PackedRowsEndWithZeroBits) {
 TEST(EntropyCost, EdgeValues) {
   FilterStage st;
   filter_stage_init(&st);
-  st.print = capture_print;
+  st.print = capture_printer();
   const int32_t kDearest = 0x7FFFFFFE;
   auto cost = [&](std::vector<int32_t> counts, int32_t total) {
     counts.resize(256);

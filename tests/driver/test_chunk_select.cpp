@@ -13,7 +13,7 @@ namespace {
 using namespace testpic;
 
 std::string& printed = captured_messages();
-constexpr auto capture = capture_print;
+const PrintFn capture = capture_printer();
 
 struct Walk {
   ChunkSelection selection;

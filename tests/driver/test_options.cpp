@@ -27,7 +27,7 @@ Parsed parse(std::vector<std::string> given) {
   argv.push_back(nullptr);
   captured_messages().clear();
   Parsed p;
-  p.result = parse_command_line(int(args.size()), argv.data(), capture_print, &p.cmd, &p.options);
+  p.result = parse_command_line(int(args.size()), argv.data(), capture_printer(), &p.cmd, &p.options);
   return p;
 }
 
@@ -209,7 +209,7 @@ TEST(Options, HugeThresholdStaysFinite) {
 
 TEST(Options, UsageTextLines) {
   captured_messages().clear();
-  print_usage(capture_print);
+  print_usage(capture_printer());
   const std::string& printed = captured_messages();
   EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 29);
   // The search options sit between "-force" and the file names, in that order.

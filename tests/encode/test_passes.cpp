@@ -155,12 +155,12 @@ TEST(Passes, NoPromisedGainMeansOnePass) {
   }
 }
 
-int escape_after_pass(int code) { return code == 0; }
+int escape_after_pass(void*, int code) { return code == 0; }
 
 TEST(Passes, EscapeAfterAPassReturnsThatPass) {
   const TestPicture p = rgb_picture(64, 48, false, 21);
   const EncodeRun full = run_encoder(p, 2);
-  const EncodeRun run = run_encoder(p, 2, [](EncodeOptions& o) { o.key_check = escape_after_pass; });
+  const EncodeRun run = run_encoder(p, 2, [](EncodeOptions& o) { o.key_check = KeyCheckFn{escape_after_pass, nullptr}; });
   ASSERT_TRUE(lossless(p, run));
   const std::vector<int32_t> sizes = reported_sizes(run.messages);
   ASSERT_EQ(sizes.size(), 1u);
@@ -170,13 +170,13 @@ TEST(Passes, EscapeAfterAPassReturnsThatPass) {
   EXPECT_GT(run.result, full.result);
 }
 
-int stop_before_rows(int code) { return code == 1; }
+int stop_before_rows(void*, int code) { return code == 1; }
 
 TEST(Passes, StopBeforeARowGivesNoPng) {
   const TestPicture p = rgb_picture(20, 20, false);
   for (double threshold : {0.0, 256.0}) {
     const EncodeRun run = run_encoder(p, 2, [&](EncodeOptions& o) {
-      o.key_check = stop_before_rows;
+      o.key_check = KeyCheckFn{stop_before_rows, nullptr};
       o.block_threshold = threshold;
     });
     EXPECT_EQ(run.result, kNoPng);
@@ -194,7 +194,7 @@ TEST(Passes, CompressionLosingToStoredFallsBack) {
     o.strategy = 2;
     o.filter = 0;
     o.block_threshold = 0.0;
-    o.key_check = escape_after_pass;
+    o.key_check = KeyCheckFn{escape_after_pass, nullptr};
   });
   ASSERT_TRUE(lossless(p, run));
   const std::vector<int32_t> sizes = reported_sizes(run.messages);

@@ -1,10 +1,12 @@
 // The chunks around IDAT: where kept chunks go, what is rewritten or left
 // out, and the PLTE/tRNS/bKGD the chosen form needs.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 
 #include "encode/encode_png.h"
+#include "encode/png_chunks.h"
 #include "tests/encode/pictures.h"
 #include "tests/support/encode_harness.h"
 #include "tests/support/picture_builder.h"
@@ -168,6 +170,35 @@ TEST(PngChunks, StartsWithSignatureAndIhdrEndsWithIend) {
                                   'R',  0,   0,   1,   0x2C, 0,    0,    0,    2, 4, 0, 0,  0,   0}));
   EXPECT_EQ(std::vector<uint8_t>(run.png.end() - 12, run.png.end()),
             (std::vector<uint8_t>{0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82}));
+}
+
+// The two-step chunk of a compression pass: length and CRC as zlib has them
+// when every byte fits; past the capacity nothing is written outside kbuf,
+// every byte is still counted, and the length is patched whenever its field fits.
+TEST(PngChunks, OpenedChunkClosesWithItsLengthAndCrc) {
+  const uint8_t data[5] = {1, 2, 3, 4, 5};
+  for (int32_t capacity : {40, 21, 17, 8, 3}) {
+    std::vector<uint8_t> buffer(size_t(capacity) + 8, 0xEE);
+    BitWriter w{};
+    w.kbuf = buffer.data();
+    w.kbuf_capacity = capacity;
+    emit_byte(&w, 0x42);
+    const int32_t start = open_chunk(&w, "IDAT");
+    EXPECT_EQ(start, 1);
+    emit_bytes(&w, data, 5);
+    close_chunk(&w, start);
+    EXPECT_EQ(w.out_count, 1 + 12 + 5) << capacity;
+    for (size_t i = size_t(capacity); i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0xEE) << capacity;
+    if (capacity >= 5) {
+      EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 1, buffer.begin() + 5), (std::vector<uint8_t>{0, 0, 0, 5}))
+          << capacity;
+    }
+    if (capacity >= 18) {
+      const uint32_t crc = uint32_t(crc32(0, buffer.data() + 5, 9));
+      EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 14, buffer.begin() + 18),
+                (std::vector<uint8_t>{uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8), uint8_t(crc)}));
+    }
+  }
 }
 
 }  // namespace

@@ -198,7 +198,7 @@ bool counting_check(void* user, const uint8_t*, int32_t) {
   return ++log->calls > log->reject_first;
 }
 
-int stop_at_once(int) { return 1; }
+int stop_at_once(void*, int) { return 1; }
 
 TEST(Search, TheCallersCheckAndStopKeyAreObeyed) {
   const TestPicture p = search_cases()[2].picture;
@@ -217,7 +217,7 @@ TEST(Search, TheCallersCheckAndStopKeyAreObeyed) {
   EXPECT_TRUE(png_shows(second.png, p.width, p.height, p.pixels));
 
   SearchRequest stop = level(3);
-  stop.key_check = stop_at_once;
+  stop.key_check = KeyCheckFn{stop_at_once, nullptr};
   const SearchRun stopped = run_search(p, stop);
   ASSERT_NE(stopped.result, kNoPng);
   EXPECT_TRUE(png_shows(stopped.png, p.width, p.height, p.pixels));

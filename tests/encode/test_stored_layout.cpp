@@ -136,11 +136,11 @@ TEST(StoredLayout, MessagesPlainAndVerbose) {
   }
 }
 
-int stop_after_analysis(int code) { return code == 2; }
-int stop_during_scan(int code) { return code == 1; }
+int stop_after_analysis(void*, int code) { return code == 2; }
+int stop_during_scan(void*, int code) { return code == 1; }
 
 TEST(StoredLayout, KeyCheckStopsWithoutAPng) {
-  for (KeyCheckFn stop : {stop_after_analysis, stop_during_scan})
+  for (KeyCheckFn stop : {KeyCheckFn{stop_after_analysis, nullptr}, KeyCheckFn{stop_during_scan, nullptr}})
     EXPECT_EQ(
         stored_run(gray_picture(4, 4, {0, 255}, -1), 0, [&](EncodeOptions& o) { o.key_check = stop; }).result,
         kNoPng);
@@ -150,8 +150,8 @@ TEST(StoredLayout, NoCallbacksNeeded) {
   const TestPicture p = palette_picture(9, 9, 5, {0xFF});
   EncodeOptions o = default_options(p, 3);
   o.strategy = 4;
-  o.print = nullptr;
-  o.key_check = nullptr;
+  o.print = PrintFn{};
+  o.key_check = KeyCheckFn{};
   const int32_t size = encode_png(&o);
   ASSERT_NE(size, kNoPng);
   const std::vector<uint8_t> png(o.kbuf, o.kbuf + size);

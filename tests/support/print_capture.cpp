@@ -8,6 +8,20 @@ std::string& captured_messages() {
   return buffer;
 }
 
+namespace {
+
+int append_vprint(void* user, const char* format, va_list args) {
+  char text[4096];
+  const int n = std::vsnprintf(text, sizeof text, format, args);
+  *static_cast<std::string*>(user) += text;
+  return n;
+}
+
+}  // namespace
+
+PrintFn capture_printer() { return print_into(&captured_messages()); }
+PrintFn print_into(std::string* text) { return PrintFn{append_vprint, text}; }
+
 int capture_print(const char* format, ...) {
   char text[4096];
   va_list args;
