@@ -382,7 +382,7 @@ void to_doubles(const SymbolCounts* c, double* litlen, double* dist) {
 
 int64_t iterated_parse(const MatchStore* store, int32_t a, int32_t b, const ParseEffort* effort,
                        const std::vector<uint32_t>* hint, ParseScratch* sc, std::vector<uint32_t>* best,
-                       int (*key_check)(int)) {
+                       KeyCheckFn key_check) {
   const int32_t n = b - a;
   sc->cost.resize(size_t(n) + 1);
   sc->edge.resize(size_t(n) + 1);

@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "deflate/callbacks.h"
+
 #include "deflate/block_cost.h"
 
 // A whole-buffer cost parse for the search mode. The match candidates of a
@@ -56,4 +58,4 @@ struct ParseScratch {
 // best so far.
 int64_t iterated_parse(const MatchStore* store, int32_t a, int32_t b, const ParseEffort* effort,
                        const std::vector<uint32_t>* hint, ParseScratch* scratch, std::vector<uint32_t>* best,
-                       int (*key_check)(int));
+                       KeyCheckFn key_check);

@@ -100,7 +100,7 @@ int64_t layout_bits(const uint32_t* items, int32_t m, const std::vector<int32_t>
 }
 
 int64_t split_search(const uint32_t* items, int32_t m, int32_t refine, std::vector<int32_t>* starts,
-                     int (*key_check)(int)) {
+                     KeyCheckFn key_check) {
   Coster c{items, m, {}};
   c.build();
   // Ranges still to try, as [start, end) pairs; the layout collects the

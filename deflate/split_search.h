@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "deflate/callbacks.h"
+
 // Block boundaries for a finished parse, chosen by the exact size of each
 // block written with its own best code. A layout is the list of the item
 // indexes where blocks start, the first 0.
@@ -15,4 +17,4 @@ int64_t layout_bits(const uint32_t* items, int32_t m, const std::vector<int32_t>
 // in *starts and returns its size in bits. key_check (may be null) is polled
 // now and then; a nonzero answer ends the search with the layout so far.
 int64_t split_search(const uint32_t* items, int32_t m, int32_t refine, std::vector<int32_t>* starts,
-                     int (*key_check)(int));
+                     KeyCheckFn key_check);

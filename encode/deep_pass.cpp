@@ -58,15 +58,16 @@ int32_t deep_recompress(EncoderContext* ctx) {
   BitWriter* w = &ctx->out;
   // The IDAT length field holds the zlib stream's size: 2 header bytes, the
   // deflate bytes and 4 of Adler-32.
-  const uint8_t* at = w->kbuf + w->idat_start;
   if (w->out_count > w->kbuf_capacity) return 0;
+  const uint8_t* at = w->kbuf + ctx->idat_start;
   const int64_t old_stream = int64_t(at[0]) << 24 | int64_t(at[1]) << 16 | int64_t(at[2]) << 8 | at[3];
   if (int64_t(raw.size()) + 6 >= old_stream) return 0;
-  w->out_count = w->idat_start;
-  begin_idat(w);
-  for (uint8_t b : raw) put_bits(w, b, 8);
-  w->adler = adler32_bytes(1, collected.bytes.data(), collected.bytes.size());
-  end_idat(w);
+  w->out_count = ctx->idat_start;
+  ctx->idat_start = open_chunk(w, "IDAT");
+  begin_zlib(w);
+  emit_bytes(w, raw.data(), int32_t(raw.size()));
+  end_zlib(w, adler32_bytes(1, collected.bytes.data(), collected.bytes.size()));
+  close_chunk(w, ctx->idat_start);
   write_trailer_chunks(w, o);
   return 0;
 }

@@ -99,11 +99,11 @@ TEST_P(DeepSamples, EveryLevelInflatesToTheInputAndRepeatsItself) {
     DeepSettings settings;
     deep_settings_for_level(level, &settings);
     std::vector<uint8_t> out, again;
-    ASSERT_TRUE(deep_deflate(s.bytes.data(), int32_t(s.bytes.size()), &settings, &out, nullptr));
+    ASSERT_TRUE(deep_deflate(s.bytes.data(), int32_t(s.bytes.size()), &settings, &out, KeyCheckFn{}));
     bool ok = false;
     EXPECT_EQ(inflate_raw(out, s.bytes.size(), &ok), s.bytes) << "level " << level;
     EXPECT_TRUE(ok) << "level " << level;
-    ASSERT_TRUE(deep_deflate(s.bytes.data(), int32_t(s.bytes.size()), &settings, &again, nullptr));
+    ASSERT_TRUE(deep_deflate(s.bytes.data(), int32_t(s.bytes.size()), &settings, &again, KeyCheckFn{}));
     EXPECT_EQ(out, again) << "level " << level;
   }
 }
@@ -123,13 +123,13 @@ TEST(DeepDeflate, StreamsLongerThanASegmentStayWhole) {
   DeepSettings settings;
   deep_settings_for_level(1, &settings);
   std::vector<uint8_t> out;
-  ASSERT_TRUE(deep_deflate(b.data(), int32_t(b.size()), &settings, &out, nullptr));
+  ASSERT_TRUE(deep_deflate(b.data(), int32_t(b.size()), &settings, &out, KeyCheckFn{}));
   bool ok = false;
   EXPECT_EQ(inflate_raw(out, b.size(), &ok), b);
   EXPECT_TRUE(ok);
 }
 
-int stop_now(int) { return 1; }
+int stop_now(void*, int) { return 1; }
 
 TEST(DeepDeflate, AStopStillGivesAWholeStream) {
   const std::vector<Sample> all = samples();
@@ -137,7 +137,7 @@ TEST(DeepDeflate, AStopStillGivesAWholeStream) {
   DeepSettings settings;
   deep_settings_for_level(3, &settings);
   std::vector<uint8_t> out;
-  ASSERT_TRUE(deep_deflate(b.data(), int32_t(b.size()), &settings, &out, stop_now));
+  ASSERT_TRUE(deep_deflate(b.data(), int32_t(b.size()), &settings, &out, KeyCheckFn{stop_now, nullptr}));
   bool ok = false;
   EXPECT_EQ(inflate_raw(out, b.size(), &ok), b);
   EXPECT_TRUE(ok);
@@ -264,16 +264,16 @@ TEST(KeepBest, EachStepIsNoLargerThanWhatItStartedFrom) {
     counts.litlen[kEndOfBlock] += 1;
     const int64_t literal_bits = best_block_bits(&counts, nullptr);
     ParseEffort effort{1 << 1, 6, 2, 1, 1, 1};
-    const int64_t bits = iterated_parse(&st, 0, n, &effort, &literals, &scratch, &best, nullptr);
+    const int64_t bits = iterated_parse(&st, 0, n, &effort, &literals, &scratch, &best, KeyCheckFn{});
     EXPECT_LE(bits, literal_bits) << s.name;
     // More starts never end larger: the search keeps the best of all starts.
     ParseEffort more = effort;
     more.starts = 0x1F;
     std::vector<uint32_t> best_more;
-    EXPECT_LE(iterated_parse(&st, 0, n, &more, &literals, &scratch, &best_more, nullptr), bits) << s.name;
+    EXPECT_LE(iterated_parse(&st, 0, n, &more, &literals, &scratch, &best_more, KeyCheckFn{}), bits) << s.name;
     // The split search returns a layout no larger than one block.
     std::vector<int32_t> layout;
-    const int64_t split = split_search(best.data(), int32_t(best.size()), 1, &layout, nullptr);
+    const int64_t split = split_search(best.data(), int32_t(best.size()), 1, &layout, KeyCheckFn{});
     EXPECT_LE(split, layout_bits(best.data(), int32_t(best.size()), {0})) << s.name;
     EXPECT_EQ(split, layout_bits(best.data(), int32_t(best.size()), layout)) << s.name;
     ASSERT_FALSE(layout.empty());
