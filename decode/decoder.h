@@ -22,6 +22,7 @@ struct DecodeTarget {
 inline void reset_decode_fields(SourceInfo& info) {
   info.palette_count = 0;
   info.background = 0;
+  info.background16[0] = info.background16[1] = info.background16[2] = 0;
   info.zlib_header = 0;
   info.deflate_block_count = 0;
   info.source_filter = -1;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "decode/byte_reader.h"
+
 // Only the first image of the file is decoded; later frames and everything
 // after the first image's data are ignored.
 //
@@ -306,7 +308,45 @@ bool find_first_image(Cursor& c, FirstImage* f) {
   return true;
 }
 
+// Passes over sub-blocks up to and including the zero length; false when the
+// data ends first.
+bool pass_sub_blocks(ByteReader& r) {
+  for (;;) {
+    const uint32_t length = r.u8();
+    if (!r.ok()) return false;
+    if (length == 0) return true;
+    r.skip(length);
+    if (!r.ok()) return false;
+  }
+}
+
 }  // namespace
+
+int32_t gif_image_count(const uint8_t* d, int32_t size) {
+  ByteReader r(d, size);
+  r.skip(10);
+  const uint32_t screen_flags = r.u8();
+  r.skip(2);
+  if (screen_flags & 0x80) r.skip(3 * (int64_t(1) << ((screen_flags & 7) + 1)));
+  if (!r.ok()) return 0;
+  int32_t images = 0;
+  while (r.has(1)) {
+    const uint32_t block_type = r.u8();
+    if (block_type == 0x3B) break;
+    if (block_type == 0x21) {
+      r.skip(1);
+      if (!pass_sub_blocks(r)) break;
+    } else if (block_type == 0x2C) {
+      images += 1;
+      r.skip(8);
+      const uint32_t image_flags = r.u8();
+      if (image_flags & 0x80) r.skip(3 * (int64_t(1) << ((image_flags & 7) + 1)));
+      r.skip(1);
+      if (!r.ok() || !pass_sub_blocks(r)) break;
+    }
+  }
+  return images;
+}
 
 void probe_gif(const uint8_t* d, int32_t size, int32_t* width, int32_t* height) {
   if (d == nullptr || size < 13) return;

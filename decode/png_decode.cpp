@@ -18,7 +18,7 @@ const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 constexpr int64_t kRowLimit = 65536;
 constexpr int64_t kUnlimitedRows = int64_t(INT32_MAX) - 64;
 // Zero bytes in front of each row buffer stand for the pixels left of the
-// first one, so the filters need no test for the row start (stride <= 4).
+// first one, so the filters need no test for the row start (stride <= 8).
 constexpr int32_t kRowPad = 8;
 
 struct PassGeometry {
@@ -38,6 +38,11 @@ struct RowAssembler {
   uint32_t trns_colour;  // RGB colour that becomes transparent, 0 = none
   const uint32_t* palette;
   DecodeTarget target;
+  // Depth 16 only: four samples (R, G, B, A) per pixel, target.width * 4 per
+  // row, laid out like the target; and the transparent key at that depth.
+  uint16_t* wide;
+  bool has_key16;
+  uint16_t key16[3];  // R, G, B; gray is in all three
 
   int32_t pass;
   int32_t x_start, y_start, x_step, y_step;
@@ -126,8 +131,36 @@ void unfilter_span(RowAssembler* a, const uint8_t* src, int32_t from, int32_t n)
   }
 }
 
+// Samples are big-endian in the row; gray is spread over R, G and B so that
+// every colour type compares alike.
+void store_wide_row(const RowAssembler* a) {
+  const DecodeTarget& t = a->target;
+  uint16_t* out = a->wide + (a->row_y * t.width + int64_t(t.x_offset) + a->x_start +
+                             int64_t(a->first_visible) * a->x_step) * 4;
+  const int64_t step = int64_t(a->x_step) * 4;
+  const int32_t channels = a->channels;
+  for (int32_t i = a->first_visible; i < a->visible_end; ++i, out += step) {
+    const uint8_t* p = a->row + int64_t(2) * channels * i;
+    const uint16_t first = uint16_t(p[0] << 8 | p[1]);
+    if (channels <= 2) {
+      out[0] = out[1] = out[2] = first;
+      out[3] = channels == 2 ? uint16_t(p[2] << 8 | p[3]) : 0xFFFF;
+      if (channels == 1 && a->has_key16 && first == a->key16[0]) out[3] = 0;
+      continue;
+    }
+    out[0] = first;
+    out[1] = uint16_t(p[2] << 8 | p[3]);
+    out[2] = uint16_t(p[4] << 8 | p[5]);
+    out[3] = channels == 4 ? uint16_t(p[6] << 8 | p[7]) : 0xFFFF;
+    if (channels == 3 && a->has_key16 && out[0] == a->key16[0] && out[1] == a->key16[1] &&
+        out[2] == a->key16[2])
+      out[3] = 0;
+  }
+}
+
 void store_row(const RowAssembler* a) {
   const DecodeTarget& t = a->target;
+  if (a->depth == 16) return store_wide_row(a);
   uint32_t* out = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(t.pixels) + a->row_y * t.pitch) +
                   (int64_t(t.x_offset) + a->x_start + int64_t(a->first_visible) * a->x_step);
   const int32_t step = a->x_step;
@@ -238,11 +271,15 @@ int32_t channels_of(int32_t colour_type) {
   }
 }
 
-int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& target, int64_t row_limit,
-                           SourceInfo& info) {
+// wide is null for the ordinary decode, which refuses depth 16, and set for
+// the wide decode, which takes depth 16 only.
+int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& target, uint16_t* wide,
+                           int64_t row_limit, SourceInfo& info) {
   bool have_header = false;
   int32_t width = 0, height = 0, depth = 0, colour_type = 0, interlaced = 0;
   uint32_t trns_colour = 0;
+  bool has_key16 = false;
+  uint16_t key16[3] = {0, 0, 0};
 
   PngChunkWalk walk = png_chunk_walk(d, size);
   PngChunkView c;
@@ -258,11 +295,16 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
       const uint32_t compression = payload.u8(), filtering = payload.u8(), interlace = payload.u8();
       if (c.length < 13 || !payload.ok()) return -1;
       if (w == 0 || h == 0 || w > uint32_t(INT32_MAX) || h > uint32_t(INT32_MAX)) return -1;
-      if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return -1;
       if (ct != 0 && ct != 2 && ct != 3 && ct != 4 && ct != 6) return -1;
-      // Colour types with several samples exist only at depth 8 here; lower
-      // depths would ask the conversion for bytes a packed row lacks.
-      if ((ct == 2 || ct == 4 || ct == 6) && bits != 8) return -1;
+      if ((bits == 16) != (wide != nullptr)) return -1;
+      if (bits == 16) {
+        if (ct == 3) return -1;
+      } else {
+        if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return -1;
+        // Colour types with several samples exist only at depth 8 here; lower
+        // depths would ask the conversion for bytes a packed row lacks.
+        if ((ct == 2 || ct == 4 || ct == 6) && bits != 8) return -1;
+      }
       if (compression != 0 || filtering != 0 || interlace > 1) return -1;
       width = int32_t(w);
       height = int32_t(h);
@@ -271,7 +313,7 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
       interlaced = int32_t(interlace);
       info.source_bit_depth = int8_t(bits);
       info.source_color_type = int8_t(ct);
-      if (ct == 0 || ct == 4) {
+      if ((ct == 0 || ct == 4) && bits <= 8) {
         const uint32_t levels = 1u << bits;
         const uint32_t scale = 255 / (levels - 1);
         info.palette_count = int32_t(levels);
@@ -286,7 +328,12 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
         info.palette[i] = 0xFF000000u | r << 16 | g << 8 | b;
       }
     } else if (std::memcmp(type, "tRNS", 4) == 0 && have_header) {
-      if (colour_type == 0 && payload.has(2)) {
+      if (depth == 16 && (colour_type == 0 || colour_type == 2) && payload.has(colour_type == 0 ? 2 : 6)) {
+        has_key16 = true;
+        key16[0] = uint16_t(payload.be16());
+        key16[1] = colour_type == 0 ? key16[0] : uint16_t(payload.be16());
+        key16[2] = colour_type == 0 ? key16[0] : uint16_t(payload.be16());
+      } else if (colour_type == 0 && payload.has(2)) {
         payload.skip(1);
         info.palette[payload.u8()] &= 0x00FFFFFFu;
       } else if (colour_type == 2 && depth == 8 && payload.has(6)) {
@@ -298,7 +345,15 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
           info.palette[i] = (info.palette[i] & 0x00FFFFFFu) | payload.u8() << 24;
       }
     } else if (std::memcmp(type, "bKGD", 4) == 0 && have_header) {
-      if ((colour_type == 0 || colour_type == 4) && payload.has(2)) {
+      if (depth == 16 && (colour_type == 0 || colour_type == 4) && payload.has(2)) {
+        const uint32_t x = payload.be16();
+        info.background16[0] = info.background16[1] = info.background16[2] = uint16_t(x);
+        info.background = 0xFF000000u + (x >> 8) * 0x010101u;
+      } else if (depth == 16 && payload.has(6)) {
+        for (uint16_t& v : info.background16) v = uint16_t(payload.be16());
+        info.background = 0xFF000000u | uint32_t(info.background16[0] >> 8) << 16 |
+                          uint32_t(info.background16[1] >> 8) << 8 | info.background16[2] >> 8;
+      } else if ((colour_type == 0 || colour_type == 4) && payload.has(2)) {
         const uint32_t x = payload.be16() * 255u / ((1u << depth) - 1);
         info.background = 0xFF000000u + x * 0x010101u;
       } else if ((colour_type == 2 || colour_type == 6) && payload.has(6)) {
@@ -334,6 +389,9 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
   a.trns_colour = trns_colour;
   a.palette = info.palette;
   a.target = target;
+  a.wide = wide;
+  a.has_key16 = has_key16;
+  std::memcpy(a.key16, key16, sizeof key16);
   a.pass = 7 * interlaced;
   a.row = rows + kRowPad;
   a.prior = rows + buffer + kRowPad;
@@ -349,7 +407,7 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
   if (result != 0) return -1;
 
   info.source_filter = filter_summary(a.first_filter, a.filter_mask);
-  if (colour_type == 4) info.palette_count = 0;
+  if (colour_type == 4 || depth == 16) info.palette_count = 0;
   // A chunk that claims more bytes than the file holds means the file was
   // cut, even when the pixels it kept are all there.
   if (a.stopped || !picture_complete(&a) || report.chunk_cut != 0) {
@@ -362,14 +420,36 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
 }  // namespace
 
 int32_t decode_png(const uint8_t* data, int32_t size, const DecodeTarget& target, SourceInfo& info) {
-  return decode_png_limited(data, size, target, kRowLimit, info);
+  return decode_png_limited(data, size, target, nullptr, kRowLimit, info);
+}
+
+int32_t decode_png_wide(const uint8_t* data, int32_t size, const DecodeTarget& target, uint16_t* wide,
+                        SourceInfo& info) {
+  if (wide == nullptr) return -1;
+  return decode_png_limited(data, size, target, wide, kRowLimit, info);
+}
+
+int32_t decode_png_verify_wide(const uint8_t* data, int32_t size, const DecodeTarget& target, uint16_t* wide) {
+  if (wide == nullptr || data == nullptr || size < 8 || std::memcmp(data, kPngSignature, 8) != 0) return -1;
+  SourceInfo info{};
+  reset_decode_fields(info);
+  int32_t result = decode_png_limited(data, size, target, wide, kUnlimitedRows, info);
+  if (result == 0 && info.incomplete != 0) result = -1;
+  return result;
+}
+
+int32_t png_sample_depth(const uint8_t* data, int32_t size) {
+  // IHDR must come first, so its fields sit at fixed offsets.
+  if (data == nullptr || size < 33 || std::memcmp(data, kPngSignature, 8) != 0) return 0;
+  if (std::memcmp(data + 12, "IHDR", 4) != 0) return 0;
+  return data[24];
 }
 
 int32_t decode_png_verify(const uint8_t* data, int32_t size, const DecodeTarget& target) {
   if (data == nullptr || size < 8 || std::memcmp(data, kPngSignature, 8) != 0) return -1;
   SourceInfo info{};
   reset_decode_fields(info);
-  int32_t result = decode_png_limited(data, size, target, kUnlimitedRows, info);
+  int32_t result = decode_png_limited(data, size, target, nullptr, kUnlimitedRows, info);
   // A written file that decodes only in part has failed its check.
   if (result == 0 && info.incomplete != 0) result = -1;
   return result;

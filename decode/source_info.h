@@ -10,6 +10,7 @@ struct SourceInfo {
   uint32_t palette[256];         // 0xAARRGGBB; entries a decode does not set keep their values
   int32_t palette_count;         // meaningful entries of palette (reset to 0)
   uint32_t background;           // 0xAARRGGBB from a PNG bKGD chunk; 0 = none (reset to 0)
+  uint16_t background16[3];      // 16-bit PNG: the bKGD samples, R G B (gray in all three); reset to 0
   int8_t source_filter;          // PNG: the one filter of every row (0..4), 5 = mixed, -1 = none
   uint16_t zlib_header;          // PNG: first two zlib bytes, CMF in the low byte (reset to 0)
   int32_t deflate_block_count;   // PNG: deflate block headers read (reset to 0)

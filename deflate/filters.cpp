@@ -65,11 +65,39 @@ int32_t choose_filter(FilterStage* st, const uint8_t* raw, const uint8_t* up, in
   return best_filter;
 }
 
+inline uint8_t* put16(uint8_t* out, uint16_t v) {
+  out[0] = uint8_t(v >> 8);
+  out[1] = uint8_t(v);
+  return out + 2;
+}
+
+// Gray takes the red sample: the wide picture holds gray in all three.
+void pack_wide_row(const RowFormat* f, int32_t y, uint8_t* out) {
+  const uint16_t* p = f->wide + int64_t(y) * f->width * 4;
+  const int32_t w = f->width;
+  for (int32_t x = 0; x < w; ++x, p += 4) {
+    switch (f->colour_type) {
+      case 0:
+        out = put16(out, p[0]);
+        break;
+      case 2:
+        out = put16(put16(put16(out, p[0]), p[1]), p[2]);
+        break;
+      case 4:
+        out = put16(put16(out, p[0]), p[3]);
+        break;
+      default:
+        out = put16(put16(put16(put16(out, p[0]), p[1]), p[2]), p[3]);
+        break;
+    }
+  }
+}
+
 }  // namespace
 
 int64_t row_byte_count(int32_t colour_type, int32_t bit_depth, int32_t width) {
   if (colour_type == 0 || colour_type == 3) return (int64_t(width) * bit_depth + 7) / 8;
-  return int64_t(width) * unit_byte_count(colour_type);
+  return int64_t(width) * unit_byte_count(colour_type) * (bit_depth == 16 ? 2 : 1);
 }
 
 int32_t unit_byte_count(int32_t colour_type) {
@@ -86,6 +114,7 @@ int32_t unit_byte_count(int32_t colour_type) {
 }
 
 void pack_row(const RowFormat* f, int32_t y, uint8_t* out) {
+  if (f->wide != nullptr) return pack_wide_row(f, y, out);
   const uint32_t* row = row_of(f, y);
   const int32_t w = f->width;
   switch (f->colour_type) {
@@ -180,7 +209,7 @@ void apply_filter(int32_t f, const uint8_t* raw, const uint8_t* up, int32_t n, i
   }
 }
 
-void filter_stage_init(FilterStage* st) { std::memset(st, 0, sizeof *st); }
+void filter_stage_init(FilterStage* st) { *st = FilterStage{}; }
 
 void filter_stage_free(FilterStage* st) {
   std::free(st->olinbuf);
@@ -199,7 +228,7 @@ int32_t filter_stage_begin(FilterStage* st, const RowFormat* format, int32_t fil
   st->format = *format;
   st->print = print;
   st->filter = filter;
-  st->unit_bytes = unit_byte_count(format->colour_type);
+  st->unit_bytes = unit_byte_count(format->colour_type) * (format->bit_depth == 16 ? 2 : 1);
   const int64_t row = row_byte_count(format->colour_type, format->bit_depth, format->width);
   // Rows are fed to the sinks with 32-bit counts.
   if (row < 1 || row > INT32_MAX - 16) {

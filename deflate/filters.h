@@ -23,14 +23,19 @@ struct RowFormat {
   int32_t bit_depth;     // 1, 2, 4 or 8 for types 0 and 3; 8 otherwise
   PaletteLookup lookup;  // types 0 and 3
   void* lookup_user;
+  // Set for bit_depth 16 (types 0, 2, 4, 6): four samples R, G, B, A per
+  // pixel, width * 4 per row, which rows are packed from instead of pixels.
+  const uint16_t* wide = nullptr;
 };
 
 // Bytes of one packed row without the filter-type byte, and the distance in
-// bytes to the corresponding byte of the unit to the left.
+// bytes to the corresponding byte of the unit to the left (at 8 bits or less
+// per sample; 16 bits double it).
 int64_t row_byte_count(int32_t colour_type, int32_t bit_depth, int32_t width);
 int32_t unit_byte_count(int32_t colour_type);
 // Packs row y as PNG scanline bytes (R G B A, R G B, gray alpha, or palette
-// indexes most significant bits first, the last byte padded with zero bits).
+// indexes most significant bits first, the last byte padded with zero bits;
+// at 16 bits each sample big-endian).
 void pack_row(const RowFormat* format, int32_t y, uint8_t* out);
 
 // Where a compressing pass sends the filtered bytes; finish closes the stream

@@ -40,6 +40,11 @@ int64_t run_memory_bytes(int64_t width, int64_t height, int64_t input_size) {
   return width * height * kBytesPerPixel + 2 * input_size + kFixedBytes;
 }
 
+int64_t wide_extra_memory_bytes(int64_t width, int64_t height) {
+  if (width > 0 && height > INT64_MAX / 16 / width) return INT64_MAX;
+  return width * height * 16;
+}
+
 int64_t largest_run_memory_bytes() {
   // The output buffer, (4 * width + 6) * height plus the kept chunks, is
   // counted in 32 bits, so the pixels and the input file are bounded too.

@@ -24,3 +24,8 @@ int32_t search_workers_within(int32_t wanted, int64_t width, int64_t height, int
 // The limit in bytes: limit_mib MiB when given (above 0), else half the
 // physical memory; never above largest_run_memory_bytes.
 int64_t memory_limit_bytes(int32_t limit_mib);
+
+// What a 16-bit PNG needs beyond run_memory_bytes: its wide samples (8 bytes
+// a pixel) and the 16-bit output buffer and filtered rows or checking copy
+// (4 more each), 16 bytes per pixel.
+int64_t wide_extra_memory_bytes(int64_t width, int64_t height);

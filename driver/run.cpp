@@ -1,5 +1,6 @@
 #include "driver/run.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "decode/picture.h"
+#include "decode/gif_decode.h"
+#include "decode/png_decode.h"
 #include "driver/batch.h"
 #include "driver/chunk_select.h"
 #include "driver/console.h"
@@ -23,6 +26,7 @@
 #include "driver/signals.h"
 #include "driver/verify.h"
 #include "encode/encode_png.h"
+#include "encode/encode_wide.h"
 #include "encode/search.h"
 
 namespace {
@@ -59,6 +63,28 @@ bool fits_32bit_sizes(int32_t width, int32_t height, int32_t input_size) {
   if (width > (INT32_MAX - 6) / 4) return false;
   const int64_t worst = (int64_t(width) * 4 + 6) * int64_t(height) + 2111 + int64_t(input_size);
   return worst <= INT32_MAX;
+}
+
+// The 16-bit output buffer, (8 * width + 6) * height, must fit the same
+// 32-bit sizes.
+bool fits_32bit_sizes_wide(int32_t width, int32_t height, int32_t input_size) {
+  if (width > (INT32_MAX - 6) / 8) return false;
+  const int64_t worst = (int64_t(width) * 8 + 6) * int64_t(height) + 2111 + int64_t(input_size);
+  return worst <= INT32_MAX;
+}
+
+// The high byte of every wide sample, as the 32-bit picture holds it.
+void wide_to_pixels(const uint16_t* wide, int64_t count, uint32_t* pixels) {
+  for (int64_t i = 0; i < count; ++i, wide += 4) {
+    pixels[i] = uint32_t(wide[3] >> 8) << 24 | uint32_t(wide[0] >> 8) << 16 | uint32_t(wide[1] >> 8) << 8 |
+                uint32_t(wide[2] >> 8);
+  }
+}
+
+bool background16_fits_8_bits(const uint16_t* b) {
+  for (int32_t i = 0; i < 3; ++i)
+    if ((b[i] >> 8) != (b[i] & 0xFF)) return false;
+  return true;
 }
 
 // Keys for the overwrite prompt: true to go on. The end of input answers no,
@@ -166,12 +192,16 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     console_print("%s unsupported format\n", input_display.c_str());
     return 1;
   }
-  if (!fits_32bit_sizes(width, height, input_size)) {
+  // 16-bit samples travel in their own wide buffer, four per pixel.
+  const bool wide_input = png_sample_depth(data, input_size) == 16;
+  if (!fits_32bit_sizes(width, height, input_size) ||
+      (wide_input && !fits_32bit_sizes_wide(width, height, input_size))) {
     console_print("Out of memory\n");
     return 1;
   }
   // Decided from the header alone, so a lying one costs nothing.
-  const int64_t need = run_memory_bytes(width, height, input_size);
+  int64_t need = run_memory_bytes(width, height, input_size);
+  if (wide_input) need = std::min(INT64_MAX - need, wide_extra_memory_bytes(width, height)) + need;
   const int64_t limit = memory_limit_bytes(cmd.memory_limit);
   if (need > limit) {
     constexpr int64_t kMiB = int64_t(1) << 20;
@@ -191,12 +221,47 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   SourceInfo source_info{};
   source_info.source_color_type = 2;
   const DecodeTarget target{pixels.get(), width * 4, width, height, 0, 0};
-  if (decode_picture(data, input_size, target, source_info) < 0) {
+  std::unique_ptr<uint16_t, FreeDeleter> wide;
+  if (wide_input) {
+    wide.reset(static_cast<uint16_t*>(std::calloc(size_t(width) * size_t(height) * 4, 2)));
+    if (!wide) {
+      console_print("Out of memory\n");
+      return 1;
+    }
+    reset_decode_fields(source_info);
+  }
+  if (wide_input ? decode_png_wide(data, input_size, target, wide.get(), source_info) < 0
+                 : decode_picture(data, input_size, target, source_info) < 0) {
     if (source_info.refusal != nullptr)
       console_print("%s unsupported format: %s\n", input_display.c_str(), source_info.refusal);
     else
       console_print("%s unsupported format\n", input_display.c_str());
     return 1;
+  }
+
+  if (wide_input) {
+    wide_to_pixels(wide.get(), int64_t(width) * height, pixels.get());
+    // Where 8 bits hold every sample (and a bKGD) exactly, the picture takes
+    // the ordinary path as an 8-bit one would.
+    if (wide_fits_8_bits(wide.get(), width, height) && background16_fits_8_bits(source_info.background16)) {
+      wide.reset();
+      source_info.source_bit_depth = 8;
+    }
+  }
+
+  // Only the first image of a GIF is decoded: the rest of an animation would
+  // be lost, which is no saving, so it takes -force as a damaged file does.
+  const bool input_is_gif = input_size >= 6 && data[0] == 'G' && data[1] == 'I' && data[2] == 'F';
+  const int32_t gif_frames = input_is_gif ? gif_image_count(data, input_size) : 0;
+  if (gif_frames > 1 && !cmd.force) {
+    console_print("%s is an animated GIF of %d frames; only the first would be kept\n", input_display.c_str(),
+                  int(gif_frames));
+    console_print("Nothing written; -force writes the first frame\n");
+    if (report != nullptr) {
+      report->animated = true;
+      report->outcome = kFileKept;
+    }
+    return 0;
   }
 
   const bool replaces_input = !cmd.input_stdin && !cmd.output_stdout &&
@@ -244,16 +309,27 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     if (options.bit_depth < 8) options.bit_depth = 8;
     if (cmd.filter < 0) options.filter = 5;
   }
+  if (wide) {
+    options.wide_pixels = wide.get();
+    options.background16 = source_info.background16;
+    options.colour_type = cmd.colour_type;
+    options.bit_depth = cmd.bit_depth;
+    options.filter = cmd.filter >= 0 ? cmd.filter : 5;
+  }
+  // The search tries 8-bit forms only; a 16-bit picture gets the plain encode.
+  const bool searching = cmd.search_level > 0 && !wide;
 
   console_print(" Input: %s coltype:%d (%s)", input_display.c_str(), int(source_info.source_color_type),
                 colour_type_name(source_info.source_color_type));
   if (source_info.source_filter >= 0)
     console_print(" filter:%d (%s)", int(source_info.source_filter), filter_name(source_info.source_filter));
-  if (cmd.search_level > 0) {
+  if (searching) {
     console_print("\nOutput: %s search level:%d\n", output_display.c_str(), int(cmd.search_level));
   } else {
-    console_print("\nOutput: %s coltype:%d (%s)", output_display.c_str(), options.colour_type,
-                  colour_type_name(options.colour_type));
+    const int32_t shown_type =
+        wide && options.colour_type < 0 ? suggest_wide_colour_type(&options) : options.colour_type;
+    console_print("\nOutput: %s coltype:%d (%s)", output_display.c_str(), shown_type,
+                  colour_type_name(shown_type));
     console_print(" filter:%d (%s)\n", options.filter, filter_name(options.filter));
   }
   if (input_size != 0) console_print("\n Input size:%8d bytes", input_size);
@@ -263,7 +339,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   // A search repeats itself run after run, "-r" included.
   options.random_seed = cmd.search_level > 0 ? 1u : uint32_t(std::time(nullptr));
   const VerifyTarget verify_target = {pixels.get(), width, height, cmd.alpha_free};
-  if (!animated && cmd.search_level > 0) {
+  if (!animated && searching) {
     SearchRequest request{};
     request.level = cmd.search_level;
     request.threads = search_workers_within(search_threads(cmd.threads), width, height, need, limit);
@@ -287,6 +363,8 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   std::unique_ptr<uint8_t, FreeDeleter> kbuf(options.kbuf);
   console_print("\n");
   if (animated) console_print("Animated PNG: frames would be lost\n");
+  if (gif_frames > 1 && result != kNoPng)
+    console_print("Animated GIF: only the first of %d frames is written\n", int(gif_frames));
   if (report != nullptr) report->animated = animated;
 
   OutputFacts facts;
@@ -304,7 +382,10 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
       return 1;
     case kOutputWrite: {
       if (tamper_hook != nullptr) tamper_hook(kbuf.get(), result);
-      if (!verify_png_output(kbuf.get(), result, pixels.get(), width, height, cmd.alpha_free)) {
+      const bool verified = wide ? verify_png_output_wide(kbuf.get(), result, wide.get(), width, height)
+                                 : verify_png_output(kbuf.get(), result, pixels.get(), width, height,
+                                                     cmd.alpha_free);
+      if (!verified) {
         std::fprintf(stderr, "ERROR: output failed verification, nothing written\n");
         return 1;
       }

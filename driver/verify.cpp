@@ -43,3 +43,17 @@ bool verify_png_output(const uint8_t* png, int32_t size, const uint32_t* pixels,
   }
   return true;
 }
+
+bool verify_png_output_wide(const uint8_t* png, int32_t size, const uint16_t* samples, int32_t width,
+                            int32_t height) {
+  if (png == nullptr || size < 8 || width < 1 || height < 1) return false;
+  int32_t stored_width = 0, stored_height = 0;
+  probe_picture(png, size, &stored_width, &stored_height);
+  if (stored_width != width || stored_height != height) return false;
+  const size_t count = size_t(width) * size_t(height) * 4;
+  std::unique_ptr<uint16_t, FreeDeleter> decoded(static_cast<uint16_t*>(std::calloc(count, 2)));
+  if (!decoded) return false;
+  const DecodeTarget target = {nullptr, width * 4, width, height, 0, 0};
+  if (decode_png_verify_wide(png, size, target, decoded.get()) != 0) return false;
+  return std::memcmp(decoded.get(), samples, count * 2) == 0;
+}

@@ -10,3 +10,8 @@ bool verify_png_output(const uint8_t* png, int32_t size, const uint32_t* pixels,
 // their colour ("-a"); every other pixel must still match exactly.
 bool verify_png_output(const uint8_t* png, int32_t size, const uint32_t* pixels, int32_t width, int32_t height,
                        bool clear_colour_free);
+
+// The check of a 16-bit PNG: its samples against the wide picture it was
+// made from (R, G, B, A per pixel, width * 4 per row), every one exactly.
+bool verify_png_output_wide(const uint8_t* png, int32_t size, const uint16_t* samples, int32_t width,
+                            int32_t height);

@@ -25,6 +25,8 @@ struct ColourChoice {
   int32_t flags;
   int32_t distinct_colours;  // collected by the scan, at most 256
   int32_t suggestion;        // the colour type that would take the picture
+  int32_t has_key16;         // bit_depth 16: key16 is the transparent colour
+  uint16_t key16[3];         // R, G, B (gray in all three)
 };
 
 // Looks at every pixel of options' picture and settles colour type, bit

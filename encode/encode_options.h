@@ -8,6 +8,12 @@
 // to encode_png.
 struct EncodeOptions {
   uint32_t* pixels;               // 0xAARRGGBB, rows top to bottom; owned by the driver
+  // Set when the picture needs 16 bits per sample: R, G, B, A per pixel,
+  // width * 4 per row, owned by the driver. The encoder then writes it at 16
+  // bits from these samples (pixels still holds their high bytes), taking
+  // colour_type -1 and bit_depth -1 as no request.
+  const uint16_t* wide_pixels;
+  const uint16_t* background16;   // with wide_pixels: bKGD samples R, G, B, or null to widen background
   int32_t pitch;                  // bytes per row, width * 4
   int32_t width;
   int32_t height;

@@ -6,6 +6,7 @@
 
 #include "encode/colour_analysis.h"
 #include "encode/deep_pass.h"
+#include "encode/encode_wide.h"
 #include "encode/encoder_context.h"
 #include "encode/passes.h"
 #include "encode/stored_layout.h"
@@ -61,7 +62,9 @@ int32_t encode_in(EncoderContext* ctx, EncodeOptions* o) {
   }
 
   ColourChoice* c = &ctx->colours;
-  if (analyse_colours(o, ctx->print, ctx->key_check, &ctx->hash, c)) return abort_run(ctx);
+  const int32_t refused = o->wide_pixels ? analyse_wide(o, ctx->print, ctx->key_check, c)
+                                         : analyse_colours(o, ctx->print, ctx->key_check, &ctx->hash, c);
+  if (refused) return abort_run(ctx);
   std::memcpy(o->chosen_palette, c->palette, sizeof o->chosen_palette);
   o->chosen_palette_count = c->palette_used;
   o->chosen_filter = c->filter;

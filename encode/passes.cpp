@@ -16,6 +16,10 @@ int write_header_hook(void* user) {
       ctx->options->width,        ctx->options->height,           c->colour_type,
       indexed ? c->bit_depth : 8, indexed ? c->palette : nullptr, indexed ? c->palette_used : 0,
       c->transparent_key};
+  if (c->bit_depth == 16) {
+    header.bit_depth = 16;
+    header.key16 = c->has_key16 ? c->key16 : nullptr;
+  }
   if (!write_header_chunks(&ctx->out, ctx->options, ctx->print, &header)) return 0;
   // The pass's zlib stream goes into one IDAT chunk.
   ctx->idat_start = open_chunk(&ctx->out, "IDAT");

@@ -43,7 +43,7 @@ void copy_chunk(BitWriter* w, const uint8_t* chunk) {
 
 // The input's significant bits, re-shaped for the output's channels. A short
 // input chunk lends its first value to the channels it lacks.
-void write_sbit(BitWriter* w, const uint8_t* chunk, int32_t colour_type) {
+void write_sbit(BitWriter* w, const uint8_t* chunk, int32_t colour_type, int32_t bit_depth) {
   const uint32_t n = read_be32(chunk);
   // An empty sBIT carries nothing to re-shape; inventing values would claim
   // precision the input never stated.
@@ -52,6 +52,10 @@ void write_sbit(BitWriter* w, const uint8_t* chunk, int32_t colour_type) {
   for (uint32_t k = 0; k < 4; ++k) s[k] = k < n ? chunk[8 + k] : 0;
   if (n < 4) s[3] = s[0];
   if (n < 3) s[1] = s[2] = s[0];
+  // Only a 16-bit input states more than 8 significant bits; written at 8
+  // bits, where every sample was exact, 8 is all there is.
+  if (bit_depth <= 8)
+    for (uint8_t& v : s) v = v > 8 ? 8 : v;
   uint8_t data[4];
   uint32_t len = 0;
   data[len++] = s[0];
@@ -100,7 +104,7 @@ int32_t write_header_chunks(BitWriter* w, const EncodeOptions* o, PrintFn print,
     const uint8_t* chunk = o->kept_chunks[i];
     if (chunk_is(chunk, "bKGD")) continue;
     if (chunk_is(chunk, "sBIT")) {
-      write_sbit(w, chunk, h->colour_type);
+      write_sbit(w, chunk, h->colour_type, h->bit_depth);
       continue;
     }
     copy_chunk(w, chunk);
@@ -139,6 +143,11 @@ int32_t write_header_chunks(BitWriter* w, const EncodeOptions* o, PrintFn print,
       for (int32_t i = 0; i <= last_translucent; ++i) trns[i] = uint8_t(h->palette[i] >> 24);
       emit_chunk(w, "tRNS", trns, uint32_t(last_translucent + 1));
     }
+  } else if (h->key16 != nullptr && (h->colour_type == 0 || h->colour_type == 2)) {
+    const uint16_t* k = h->key16;
+    const uint8_t trns[6] = {uint8_t(k[0] >> 8), uint8_t(k[0]), uint8_t(k[1] >> 8),
+                             uint8_t(k[1]),      uint8_t(k[2] >> 8), uint8_t(k[2])};
+    emit_chunk(w, "tRNS", trns, h->colour_type == 0 ? 2 : 6);
   } else if (h->transparent_key != 0xFFFFFFFFu && (h->colour_type == 0 || h->colour_type == 2)) {
     const uint32_t k = h->transparent_key;
     if (h->colour_type == 0) {
@@ -151,7 +160,16 @@ int32_t write_header_chunks(BitWriter* w, const EncodeOptions* o, PrintFn print,
   }
 
   if (background != 0) {
-    if (h->colour_type == 3) {
+    if (h->bit_depth == 16) {
+      // The input's own 16-bit samples when it had them, else the 8-bit
+      // colour widened exactly.
+      uint16_t b[3] = {uint16_t((background >> 16 & 0xFF) * 257), uint16_t((background >> 8 & 0xFF) * 257),
+                       uint16_t((background & 0xFF) * 257)};
+      if (o->background16 != nullptr) std::memcpy(b, o->background16, sizeof b);
+      const uint8_t data[6] = {uint8_t(b[0] >> 8), uint8_t(b[0]), uint8_t(b[1] >> 8),
+                               uint8_t(b[1]),      uint8_t(b[2] >> 8), uint8_t(b[2])};
+      emit_chunk(w, "bKGD", data, h->colour_type == 0 || h->colour_type == 4 ? 2 : 6);
+    } else if (h->colour_type == 3) {
       const uint8_t data[1] = {uint8_t(background_index)};
       emit_chunk(w, "bKGD", data, 1);
     } else if (h->colour_type == 0 || h->colour_type == 4) {

@@ -14,6 +14,7 @@ struct PngHeader {
   uint32_t* palette;  // 256 entries; palette[palette_count] may receive the background
   int32_t palette_count;
   uint32_t transparent_key;  // 0xFFFFFFFF = none
+  const uint16_t* key16 = nullptr;  // bit_depth 16: the transparent R, G, B (gray in [0]); null = none
 };
 
 // Restarts the PNG at offset 0 and writes the signature, IHDR, the kept

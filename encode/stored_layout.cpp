@@ -41,6 +41,7 @@ int32_t write_stored_png(EncoderContext* ctx) {
 
   PngHeader header = {o->width,   o->height,       c->colour_type,    c->bit_depth,
                       c->palette, c->palette_used, c->transparent_key};
+  if (c->has_key16) header.key16 = c->key16;
   if (!write_header_chunks(w, o, ctx->print, &header)) return 0;
 
   // The capacity estimate sized kbuf for all of it, so the chunk's CRC can
