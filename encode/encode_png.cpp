@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "encode/colour_analysis.h"
+#include "encode/deep_pass.h"
 #include "encode/encode_wide.h"
 #include "encode/encoder_context.h"
 #include "encode/passes.h"
@@ -89,6 +90,8 @@ int32_t encode_in(EncoderContext* ctx, EncodeOptions* o) {
   if (!stored) {
     const PassResult r = run_passes(ctx);
     if (r == kPassesAborted) return abort_run(ctx);
+    // The passes' PNG stays whenever the engine cannot run or does not win.
+    if (r == kPassesDone && o->deep_level > 0) (void)deep_recompress(ctx);
     // Compression that loses to the stored layout is not worth keeping.
     stored = r == kPassesStored || ctx->out.out_count > ctx->capacity_estimate;
   }

@@ -73,6 +73,7 @@ struct DeflateSetting {
   int32_t strategy;
   int32_t randomize;
   uint32_t seed;
+  int32_t deep;  // effort of the whole-stream engine after the passes, 0 = none
 };
 
 struct Finished {
@@ -432,8 +433,10 @@ void describe(const Search* s, const Screened& c, const DeflateSetting& d, char*
     std::snprintf(blocks, sizeof blocks, "b%g", d.threshold);
   char seed[24] = "";
   if (d.randomize) std::snprintf(seed, sizeof seed, " r%u", unsigned(d.seed));
-  std::snprintf(out, size, "c%d d%d%s f%d %s s%d%s%s", f.colour_type, f.bit_depth, palette, c.filter, blocks,
-                d.strategy, seed, kVariantNames[f.variant]);
+  char deep[16] = "";
+  if (d.deep) std::snprintf(deep, sizeof deep, " z%d", d.deep);
+  std::snprintf(out, size, "c%d d%d%s f%d %s s%d%s%s%s", f.colour_type, f.bit_depth, palette, c.filter, blocks,
+                d.strategy, seed, deep, kVariantNames[f.variant]);
 }
 
 Finished encode_candidate(const Search* s, const Screened& c, const DeflateSetting& d, int32_t max_passes) {
@@ -462,6 +465,7 @@ Finished encode_candidate(const Search* s, const Screened& c, const DeflateSetti
   o.randomize = d.randomize;
   o.random_seed = d.seed;
   o.max_passes = max_passes;
+  o.deep_level = d.deep;
   Finished r{};
   r.size = encode_png(&o);
   r.png = o.kbuf;
@@ -626,13 +630,15 @@ struct LevelPlan {
   int32_t layouts_tried;    // block layouts finished for the winner, by estimate
   int32_t trial_passes;     // pass cap while comparing
   int32_t final_passes;     // pass cap of the last run of the winner (0 = until it stops gaining)
+  int32_t deep_level;       // the whole-stream engine's effort on the last run of the winner
+  int32_t deep_runners;     // finished candidates (the winner first) that get the engine too
 };
 
 constexpr LevelPlan kPlans[kMaxSearchLevel + 1] = {
     {},
-    {16, {0, 5, -1}, 2, 1, 1, 3, 3},
-    {24, {0, 5, 6, -1}, 3, 2, 2, 3, 0},
-    {48, {0, 1, 2, 3, 4, 5, 6, -1}, 4, 4, 3, 4, 0},
+    {16, {0, 5, -1}, 2, 1, 1, 3, 3, 1, 1},
+    {24, {0, 5, 6, -1}, 3, 2, 2, 3, 0, 2, 1},
+    {48, {0, 1, 2, 3, 4, 5, 6, -1}, 4, 4, 3, 4, 0, 3, 2},
 };
 
 }  // namespace
@@ -702,7 +708,7 @@ int32_t search_png(EncodeOptions* options, const SearchRequest* request) {
 
   // The best few, each with the block layout its estimate likes best.
   const DeflateSetting given = {options->block_threshold, options->exact_block_count, options->strategy,
-                                options->randomize, options->random_seed};
+                                options->randomize, options->random_seed, 0};
   DeflateSetting start = given;
   if (!request->fixed_strategy) start.strategy = 0;
   std::vector<BlockChoice> grid;
@@ -774,10 +780,21 @@ int32_t search_png(EncodeOptions* options, const SearchRequest* request) {
     if (r >= 0 && round_size < winner_size) winner = seeded[size_t(r)], winner_size = round_size;
   }
 
-  // The winner with its passes run out.
-  if (!s.stopped && plan.final_passes != plan.trial_passes) {
+  // The winner with its passes run out and its stream compressed again by
+  // the whole-stream engine; at the higher levels the runners-up of the first
+  // round too, since the engine may rank them differently. Each keeps the
+  // passes' IDAT when the engine does not beat it, so this never loses.
+  if (!s.stopped) {
     std::vector<Trial> last = {winner};
     last[0].max_passes = plan.final_passes;
+    last[0].setting.deep = plan.deep_level;
+    for (size_t i = 0; i < trials.size() && int32_t(last.size()) < plan.deep_runners; ++i) {
+      if (int32_t(i) == first_best) continue;
+      Trial t = trials[i];
+      t.max_passes = plan.final_passes;
+      t.setting.deep = plan.deep_level;
+      last.push_back(t);
+    }
     finish(&s, last, "final passes", &round_size);
   }
   if (request->progress) s.print("\r%40s\r", "");
