@@ -395,7 +395,10 @@ int64_t run_need(const std::string& name, int64_t limit) {
   probe_picture(file.data(), int32_t(file.size()), &width, &height);
   if (width < 1 || height < 1) return small;
   const int64_t need = run_memory_bytes(width, height, int64_t(file.size()));
-  return need > limit ? small : need;
+  if (need > limit) return small;
+  // The run gives its match lists what the limit leaves beside its need.
+  const int64_t store = match_store_budget(width, height, need, limit, 1);
+  return store > 0 ? need + store : need;
 }
 
 bool start_worker(const CommandLine& cmd, const EncodeOptions& options, ConvertFn convert,

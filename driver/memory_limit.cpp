@@ -22,7 +22,24 @@ constexpr int64_t kBytesPerPixel = 12;
 constexpr int64_t kWorkerFixedBytes = int64_t(24) << 20;
 constexpr int64_t kWorkerBytesPerPixel = 12;
 
+// The match store's own bound: 12 bytes per filtered byte, at most 512 MiB.
+constexpr int64_t kStoreBytesPerByte = 12;
+constexpr int64_t kStoreMaxBytes = int64_t(512) << 20;
+
 }  // namespace
+
+int64_t extra_workers_bytes(int32_t workers, int64_t width, int64_t height) {
+  const int64_t pixels = width > 0 && height > 0 ? width * height : 0;
+  return workers > 1 ? int64_t(workers - 1) * (kWorkerFixedBytes + pixels * kWorkerBytesPerPixel) : 0;
+}
+
+int64_t match_store_budget(int64_t width, int64_t height, int64_t need, int64_t limit, int32_t encoders) {
+  if (width < 1 || height < 1 || encoders < 1 || need >= limit) return -1;
+  // Headers that fit the 32-bit buffer sizes keep these products in range.
+  const int64_t want = std::min(kStoreBytesPerByte * (4 * width + 1) * height, kStoreMaxBytes);
+  const int64_t share = std::min(want, (limit - need) / encoders);
+  return share > 0 ? share : -1;
+}
 
 int32_t search_workers_within(int32_t wanted, int64_t width, int64_t height, int64_t need, int64_t limit) {
   if (wanted <= 1 || need >= limit) return 1;

@@ -21,6 +21,17 @@ int64_t largest_run_memory_bytes();
 // own need; never below 1.
 int32_t search_workers_within(int32_t wanted, int64_t width, int64_t height, int64_t need, int64_t limit);
 
+// The memory the search workers beyond the first take, as
+// search_workers_within counts it.
+int64_t extra_workers_bytes(int32_t workers, int64_t width, int64_t height);
+
+// Bytes each of `encoders` encoders may give the match lists it keeps between
+// passes: what the passes over a picture's filtered bytes (at most 4 bytes a
+// pixel) can use, cut to an equal share of what the limit leaves beside
+// `need`. The lists only save time, never change bytes, so a run without
+// room for them goes ahead without them: -1 then, the encoder's "none".
+int64_t match_store_budget(int64_t width, int64_t height, int64_t need, int64_t limit, int32_t encoders);
+
 // The limit in bytes: limit_mib MiB when given (above 0), else half the
 // physical memory; never above largest_run_memory_bytes.
 int64_t memory_limit_bytes(int32_t limit_mib);

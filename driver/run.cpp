@@ -294,10 +294,6 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     console_set_stream(stdout);
 
   fill_encode_options(cmd, source_info, chunks, pixels.get(), width, height, &options);
-  // The match lists kept between passes (up to some 60 bytes per pixel) are
-  // not part of the memory the check above reserves, so runs from the
-  // command line keep none until that reservation counts them.
-  options.match_store_limit = -1;
   // What a damaged picture lacks is transparent black, which gray or RGB
   // cannot hold; the alpha form keeps every decoded pixel exact.
   if (source_info.incomplete && cmd.colour_type < 0 &&
@@ -315,6 +311,13 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   }
   // The search tries 8-bit forms only; a 16-bit picture gets the plain encode.
   const bool searching = cmd.search_level > 0 && !wide;
+  // The match lists kept between passes take what the limit leaves beside the
+  // run's need and the search workers', an equal share for each encoder; the
+  // batch reserves the same amount for the run before starting it.
+  const int32_t encoders =
+      searching ? search_workers_within(search_threads(cmd.threads), width, height, need, limit) : 1;
+  options.match_store_limit =
+      wide ? -1 : match_store_budget(width, height, need + extra_workers_bytes(encoders, width, height), limit, encoders);
 
   console_print(" Input: %s coltype:%d (%s)", input_display.c_str(), int(source_info.source_color_type),
                 colour_type_name(source_info.source_color_type));
@@ -339,7 +342,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   if (!animated && !gif_animation && searching) {
     SearchRequest request{};
     request.level = cmd.search_level;
-    request.threads = search_workers_within(search_threads(cmd.threads), width, height, need, limit);
+    request.threads = encoders;
     request.alpha_free = cmd.alpha_free;
     request.fixed_colour_type = cmd.colour_type >= 0;
     request.fixed_bit_depth = cmd.bit_depth >= 0;
@@ -363,6 +366,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   uint8_t* animation = nullptr;
   if (animated && !wide) {
     EncodeOptions frame_options = options;
+    frame_options.match_store_limit = -1;  // the frames' buffers take what the limit leaves
     if (cmd.filter < 0) frame_options.filter = -1;
     if (!cmd.block_option) frame_options.exact_block_count = 0;
     result = recompress_apng(data, input_size, frame_options, limit - need, &animation, &animation_frames);
@@ -373,6 +377,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   int32_t gif_written = 0;
   if (gif_animation) {
     EncodeOptions frame_options = options;
+    frame_options.match_store_limit = -1;  // the frames' buffers take what the limit leaves
     if (cmd.filter < 0) frame_options.filter = -1;
     if (!cmd.block_option) frame_options.exact_block_count = 0;
     result = gif_to_apng(data, input_size, pixels.get(), width, height, frame_options, limit - need, &animation,
