@@ -100,12 +100,15 @@ for src in "${pictures[@]}"; do
     sum_seconds[$t]=$(awk -v a="${sum_seconds[$t]}" -v b="$seconds" 'BEGIN { printf "%.2f", a + b }')
     row+=" $bytes$mark | $seconds |"
     [ "$t" = tessel ] && new_seconds=$seconds
-    [ "$t" = old ] && row+=" $(awk -v a="$seconds" -v b="$new_seconds" 'BEGIN { printf "%.2f", b > 0 ? a / b : 0 }') |"
+    [ "$t" = old ] && old_seconds=$seconds
   done
+  # Parenthesised: a bare ">" in awk's printf arguments redirects to a file.
+  [[ " $TOOLS " == *" old "* ]] &&
+    row+=" $(awk -v a="$old_seconds" -v b="$new_seconds" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }') |"
   echo "$row"
 done
 
 row="| total | | |"
 for t in $TOOLS; do row+=" ${sum_bytes[$t]} | ${sum_seconds[$t]} |"; done
-[[ " $TOOLS " == *" old "* ]] && row+=" $(awk -v a="${sum_seconds[old]}" -v b="${sum_seconds[tessel]}" 'BEGIN { printf "%.2f", b > 0 ? a / b : 0 }') |"
+[[ " $TOOLS " == *" old "* ]] && row+=" $(awk -v a="${sum_seconds[old]}" -v b="${sum_seconds[tessel]}" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }') |"
 echo "$row"
