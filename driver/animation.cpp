@@ -86,7 +86,8 @@ int32_t recompress_apng(const uint8_t* data, int32_t size, const EncodeOptions& 
     frames.push_back(ApngFrameIn{in.pixels[i].data(), f.width, f.height, f.x_offset, f.y_offset, f.delay_num,
                                  f.delay_den, f.dispose_op, f.blend_op});
   }
-  const ApngRequest request{frames.data(), int32_t(frames.size()), l.play_count, l.default_image_is_frame};
+  const ApngRequest request{frames.data(), int32_t(frames.size()), l.play_count, l.default_image_is_frame,
+                              options.deep_level > 0};
   uint8_t* out = nullptr;
   const int32_t result = encode_apng(&options, &request, &out);
   if (result == kNoPng) return kNoPng;

@@ -139,7 +139,7 @@ int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, in
     out[k] = ApngFrameIn{cut[k].data(), cw, ch, r.x0, r.y0, uint16_t(frames[k].delay), 100, 0, 0};
   }
   const uint32_t plays = a.loop_count < 0 ? 1u : uint32_t(a.loop_count);
-  const ApngRequest request{out.data(), int32_t(out.size()), plays, true};
+  const ApngRequest request{out.data(), int32_t(out.size()), plays, true, options.deep_level > 0};
   uint8_t* file = nullptr;
   const int32_t result = encode_apng(&options, &request, &file);
   if (result == kNoPng) return kNoPng;

@@ -75,6 +75,47 @@ bool fits_32bit_sizes_wide(int32_t width, int32_t height, int32_t input_size) {
   return worst <= INT32_MAX;
 }
 
+// A 16-bit picture without a requested filter: the mixed per-row filter
+// loses to no filter on some (smooth gray+alpha ramps by a third), so the
+// other filters are tried silently first (0 alone by default, 0..4 with the
+// whole-stream engine under -o) and the printed encode with the mixed filter
+// last; the smallest is kept, ties going to the mixed one. The order is
+// fixed, so the bytes never depend on the thread count.
+int32_t encode_wide_best(EncodeOptions* options, bool filter_fixed, int32_t search_level) {
+  if (search_level > 0) options->deep_level = search_level;
+  if (filter_fixed) return encode_png(options);
+  const int32_t last = search_level > 0 ? 4 : 0;
+  uint8_t* best = nullptr;
+  int32_t best_size = kNoPng, best_filter = -1;
+  for (int32_t f = 0; f <= last; ++f) {
+    EncodeOptions trial = *options;
+    trial.filter = f;
+    trial.kbuf = nullptr;
+    trial.kbuf_capacity = 0;
+    trial.print = PrintFn{};
+    const int32_t size = encode_png(&trial);
+    if (size != kNoPng && size < best_size) {
+      std::free(best);
+      best = trial.kbuf;
+      best_size = size;
+      best_filter = f;
+    } else {
+      std::free(trial.kbuf);
+    }
+    if (options->key_check(0)) break;
+  }
+  const int32_t size = encode_png(options);
+  if (best != nullptr && (size == kNoPng || best_size < size)) {
+    std::free(options->kbuf);
+    options->kbuf = best;
+    options->kbuf_capacity = best_size;
+    options->chosen_filter = best_filter;
+    return best_size;
+  }
+  std::free(best);
+  return size;
+}
+
 // The high byte of every wide sample, as the 32-bit picture holds it.
 void wide_to_pixels(const uint16_t* wide, int64_t count, uint32_t* pixels) {
   for (int64_t i = 0; i < count; ++i, wide += 4) {
@@ -357,6 +398,8 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     request.progress = !cmd.quiet && console_stream() != nullptr && isatty(fileno(console_stream())) != 0;
     request.key_check = console_key_check();
     result = search_png(&options, &request);
+  } else if (!animated && !gif_animation && wide) {
+    result = encode_wide_best(&options, cmd.filter >= 0, cmd.search_level);
   } else if (!animated && !gif_animation) {
     result = encode_png(&options);
   }
@@ -369,6 +412,8 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     frame_options.match_store_limit = -1;  // the frames' buffers take what the limit leaves
     if (cmd.filter < 0) frame_options.filter = -1;
     if (!cmd.block_option) frame_options.exact_block_count = 0;
+    // Under -o every frame also gets its own best filter (see encode_apng).
+    frame_options.deep_level = cmd.search_level;
     result = recompress_apng(data, input_size, frame_options, limit - need, &animation, &animation_frames);
     if (result != kNoPng) options.kbuf_capacity = result;
   }
@@ -380,6 +425,8 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     frame_options.match_store_limit = -1;  // the frames' buffers take what the limit leaves
     if (cmd.filter < 0) frame_options.filter = -1;
     if (!cmd.block_option) frame_options.exact_block_count = 0;
+    // Under -o every frame also gets its own best filter (see encode_apng).
+    frame_options.deep_level = cmd.search_level;
     result = gif_to_apng(data, input_size, pixels.get(), width, height, frame_options, limit - need, &animation,
                          &gif_written);
     if (result == kNoPng && !cmd.force) {

@@ -187,7 +187,25 @@ int32_t encode_apng(const EncodeOptions* base, const ApngRequest* r, uint8_t** o
       o.kept_before_plte = o.kept_before_idat = o.kept_count = 0;
       o.background = 0;
     }
-    const int32_t size = encode_png(&o);
+    int32_t size = kNoPng;
+    // Frames differ (a whole first screen, small changed rectangles after
+    // it), so each gets the filter that suits it; ties keep the lower one.
+    const bool trying = r->per_frame_filters && base->filter < 0;
+    for (int32_t f = trying ? 0 : -1; f <= (trying ? 5 : -1); ++f) {
+      EncodeOptions t = o;
+      t.kbuf = nullptr;  // o's buffer holds the best so far
+      t.kbuf_capacity = 0;
+      if (trying) t.filter = f;
+      const int32_t s = encode_png(&t);
+      if (s != kNoPng && s < size) {
+        std::free(o.kbuf);
+        o.kbuf = t.kbuf;
+        o.kbuf_capacity = t.kbuf_capacity;
+        size = s;
+      } else {
+        std::free(t.kbuf);
+      }
+    }
     stills[size_t(i)] = o.kbuf;
     ok = size != kNoPng && size <= o.kbuf_capacity && find_idat_run(o.kbuf, size, &parts[size_t(i)]) &&
          (i == 0 || same_colour_chunks(parts[0], parts[size_t(i)]));

@@ -18,6 +18,7 @@ struct ApngRequest {
   int32_t frame_count;
   uint32_t play_count;          // 0 = forever
   bool default_image_is_frame;  // false: frames[0] is the default image only, shown by no fcTL
+  bool per_frame_filters;       // base has no filter: each frame keeps the smallest of filters 0..5
 };
 
 // Encodes every frame with the engine and settings of base (filter, strategy,

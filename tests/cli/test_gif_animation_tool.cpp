@@ -35,6 +35,23 @@ TEST(GifAnimationTool, EveryFrameIsWritten) {
   EXPECT_TRUE(same_png_pixels(png, read_file(dir.file("still.png"))));
 }
 
+// The search mode gives every frame its own filter and the whole-stream
+// engine: a smaller file with the same frames (the tool checks every
+// composed screen before writing), the same bytes for any thread count.
+TEST(GifAnimationTool, SearchModeShrinksTheAnimation) {
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file("chi.gif"), read_file(corpus_gif("pillow/chi.gif"))));
+  ASSERT_EQ(run_tool(dir, {"chi.gif", "plain.png"}).status, 0);
+  const CommandResult r = run_tool(dir, {"-o2", "-j1", "chi.gif", "o2.png"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Animated GIF: 31 frames written\n"), std::string::npos) << r.out;
+  ASSERT_EQ(run_tool(dir, {"-o2", "-j2", "chi.gif", "o2j2.png"}).status, 0);
+  const std::vector<uint8_t> o2 = read_file(dir.file("o2.png"));
+  EXPECT_LT(o2.size(), read_file(dir.file("plain.png")).size());
+  EXPECT_EQ(o2, read_file(dir.file("o2j2.png")));
+  EXPECT_TRUE(same_png_pixels(o2, read_file(dir.file("plain.png"))));
+}
+
 TEST(GifAnimationTool, DamagedAnimationIsNotSilentlyCut) {
   TempFolder dir;
   std::vector<uint8_t> gif = read_file(corpus_gif("pillow/chi.gif"));

@@ -176,3 +176,33 @@ TEST(WideTool, KeptBackgroundKeepsItsSamples) {
 }
 
 }  // namespace
+
+namespace {
+
+// A smooth gray+alpha ramp where the mixed per-row filter loses to no filter
+// by a third: the default run tries both, -o every filter with the
+// whole-stream engine; each output still holds every sample, and -o never
+// makes it larger. Thread count must not change the -o bytes.
+TEST(WideFilterChoice, SmallerFilterKeptAndSamplesExact) {
+  const std::vector<uint8_t> input = read_file(suite_path("basn4a16.png"));
+  OraclePicture16 before;
+  ASSERT_TRUE(libpng_decode16(input, &before));
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file("in.png"), input));
+  ASSERT_EQ(run_tool(dir, {"in.png", "plain.png"}).status, 0);
+  ASSERT_EQ(run_tool(dir, {"-f5", "in.png", "mixed.png"}).status, 0);
+  ASSERT_EQ(run_tool(dir, {"-o2", "-j1", "in.png", "o2.png"}).status, 0);
+  ASSERT_EQ(run_tool(dir, {"-o2", "-j2", "in.png", "o2j2.png"}).status, 0);
+  const std::vector<uint8_t> plain = read_file(dir.file("plain.png")), mixed = read_file(dir.file("mixed.png")),
+                             o2 = read_file(dir.file("o2.png"));
+  EXPECT_LT(plain.size(), mixed.size() * 3 / 4);
+  EXPECT_LE(o2.size(), plain.size());
+  EXPECT_EQ(o2, read_file(dir.file("o2j2.png")));
+  for (const std::vector<uint8_t>* out : {&plain, &o2}) {
+    OraclePicture16 after;
+    ASSERT_TRUE(libpng_decode16(*out, &after));
+    EXPECT_EQ(after.samples, before.samples);
+  }
+}
+
+}  // namespace
