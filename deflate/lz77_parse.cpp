@@ -38,6 +38,7 @@ constexpr int32_t kChainMask = kChainSize - 1;
 constexpr int32_t kCostMask = kCostRing - 1;
 constexpr int32_t kEdgeMask = kEdgeRing - 1;
 constexpr int32_t kRunCap = 0x7FFF;
+static_assert(kEdgeRing % kCostRing == 0, "a piece of the cost ring must not wrap the edge ring");
 
 inline uint8_t byte_at(const Lz77State* z, int32_t p) { return z->window[p & kWindowMask]; }
 
@@ -189,19 +190,29 @@ struct Search {
       const int32_t* length_cost = z->length_cost + l;
       int32_t i = 0;
 #if defined(__SSE2__)
+      // The edge ring wraps where the cost ring does, so the piece's edges
+      // are contiguous too. Each lane keeps the old cost and edge unless the
+      // new one is strictly cheaper: what the scalar loop stores, written
+      // back whole.
+      uint32_t* edges = z->edges + ((p + l) & kEdgeMask);
       const __m128i vbase = _mm_set1_epi32(base);
+      __m128i vedge = _mm_add_epi32(_mm_set1_epi32(int32_t(uint32_t(l) | tag)), _mm_setr_epi32(0, 1, 2, 3));
+      const __m128i four = _mm_set1_epi32(4);
       for (; i + 4 <= count; i += 4) {
         const __m128i c =
             _mm_add_epi32(vbase, _mm_loadu_si128(reinterpret_cast<const __m128i*>(length_cost + i)));
-        const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cost + i));
-        int mask = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(c, old)));
-        while (mask != 0) {
-          const int32_t j = i + std::countr_zero(unsigned(mask));
-          mask &= mask - 1;
-          cost[j] = base + length_cost[j];
-          z->edges[(p + l + j) & kEdgeMask] = uint32_t(l + j) | tag;
-          last = l + j;
+        __m128i* cost_at = reinterpret_cast<__m128i*>(cost + i);
+        __m128i* edge_at = reinterpret_cast<__m128i*>(edges + i);
+        const __m128i old = _mm_loadu_si128(cost_at);
+        const __m128i lower = _mm_cmplt_epi32(c, old);
+        const int mask = _mm_movemask_ps(_mm_castsi128_ps(lower));
+        if (mask != 0) {
+          _mm_storeu_si128(cost_at, _mm_or_si128(_mm_and_si128(lower, c), _mm_andnot_si128(lower, old)));
+          const __m128i old_edge = _mm_loadu_si128(edge_at);
+          _mm_storeu_si128(edge_at, _mm_or_si128(_mm_and_si128(lower, vedge), _mm_andnot_si128(lower, old_edge)));
+          last = l + i + 31 - std::countl_zero(unsigned(mask));
         }
+        vedge = _mm_add_epi32(vedge, four);
       }
 #endif
       for (; i < count; ++i) {
