@@ -12,7 +12,9 @@ numbers that count up from 0 over fcTL and fdAT. Every animated GIF of the
 corpus becomes an animated PNG whose composed frames are Pillow's frames of
 the GIF (around a first image smaller than the screen, the screen shows the
 background here and the transparent index in Pillow: only the first image's
-rectangle is compared there), with the same delays and loop count.
+rectangle is compared there), with the same delays and loop count; over the
+corpus, frames are written with each dispose op and with blending, so Pillow
+composes each.
 
 Exit status: 0 when all match, half the animations or more came out smaller
 and ten GIF animations or more were converted; 1
@@ -160,9 +162,10 @@ def same_rgba(a, b, size, only=None):
     return True
 
 
-def gif_conversions(tessel, corpus, work, failures):
+def gif_conversions(tessel, corpus, work, failures, ops_seen):
     """Every animated GIF of the corpus becomes an APNG whose composed frames
-    are Pillow's frames of the GIF, with its delays and loop count."""
+    are Pillow's frames of the GIF, with its delays and loop count. The
+    (dispose, blend) pairs of the written frames go into ops_seen."""
     converted = 0
     for root, _, names in os.walk(os.path.join(corpus, "gif")):
         for name in sorted(names):
@@ -187,6 +190,8 @@ def gif_conversions(tessel, corpus, work, failures):
                 print("%s: not converted (%s)" % (name, (r.stdout + r.stderr).strip().splitlines()[-1:]))
                 continue
             rect, covers = first_image_rect(path)
+            controls, _, _, _ = frame_controls(open(out, "rb").read())
+            ops_seen.update((c[20], c[21]) for c in controls)
             got = []
             with Image.open(out) as im:
                 for f in ImageSequence.Iterator(im):
@@ -270,7 +275,15 @@ def main():
                                                    "" if not problems else ": " + "; ".join(problems)))
         if problems:
             failures.append(name + ": " + "; ".join(problems))
-    converted = gif_conversions(args.tessel, args.corpus, work, failures)
+    ops_seen = set()
+    converted = gif_conversions(args.tessel, args.corpus, work, failures, ops_seen)
+    # The corpus has images disposed to the background and to the previous
+    # state, and images with transparent pixels: Pillow must have composed
+    # frames written with each op.
+    for op, what in (((1, None), "dispose to background"), ((2, None), "dispose to previous"),
+                     ((None, 1), "blend over")):
+        if not any((op[0] is None or d == op[0]) and (op[1] is None or b == op[1]) for d, b in ops_seen):
+            failures.append("no GIF conversion wrote a frame with " + what)
     print("%d animations, %d smaller; %d GIF animations converted; %d failures" %
           (len(files), smaller, converted, len(failures)))
     for f in failures:

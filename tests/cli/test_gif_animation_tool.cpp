@@ -52,6 +52,51 @@ TEST(GifAnimationTool, SearchModeShrinksTheAnimation) {
   EXPECT_TRUE(same_png_pixels(o2, read_file(dir.file("plain.png"))));
 }
 
+uint32_t be32(const std::vector<uint8_t>& d, size_t at) {
+  return uint32_t(d[at]) << 24 | uint32_t(d[at + 1]) << 16 | uint32_t(d[at + 2]) << 8 | d[at + 3];
+}
+
+// GIF images disposed to the previous state or to a transparent background
+// become frames with those dispose ops, and images with a transparent index
+// frames that blend: every frame's rectangle lies on the canvas and the first
+// frame, the whole default image, is not restored to a state before it.
+// (Pillow composes the frames in apng_pillow_compare.py.)
+TEST(GifAnimationTool, DisposalsBecomeFrameOps) {
+  TempFolder dir;
+  struct Case {
+    const char* name;
+    uint8_t dispose_op;
+  } cases[] = {{"dispose_prev.gif", 2}, {"dispose_bgnd_rgba.gif", 1}, {"transparent_dispose.gif", 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(write_file(dir.file(c.name), read_file(corpus_gif(std::string("pillow/") + c.name))));
+    const CommandResult r = run_tool(dir, {"-y", c.name, "out.png"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::vector<uint8_t> png = read_file(dir.file("out.png"));
+    const std::vector<PngChunk> chunks = split_chunks(png);
+    const PngChunk* ihdr = find_chunk(chunks, "IHDR");
+    ASSERT_NE(ihdr, nullptr);
+    const uint32_t cw = be32(ihdr->data, 0), ch = be32(ihdr->data, 4);
+    bool op_seen = false;
+    for (int32_t k = 0; find_chunk(chunks, "fcTL", k) != nullptr; ++k) {
+      const std::vector<uint8_t>& f = find_chunk(chunks, "fcTL", k)->data;
+      ASSERT_EQ(f.size(), 26u);
+      EXPECT_LE(be32(f, 4) + be32(f, 12), cw);
+      EXPECT_LE(be32(f, 8) + be32(f, 16), ch);
+      EXPECT_LE(f[24], 2);
+      EXPECT_LE(f[25], 1);
+      if (k == 0) {
+        EXPECT_NE(f[24], 2);
+      }
+      op_seen = op_seen || f[24] == c.dispose_op;
+    }
+    EXPECT_TRUE(op_seen);
+    ASSERT_TRUE(write_file(dir.file("still.gif"), read_file(dir.file(c.name))));
+    ASSERT_EQ(run_tool(dir, {"-y", "-force", "-s4", "still.gif", "still.png"}).status, 0);
+    EXPECT_TRUE(same_png_pixels(png, read_file(dir.file("still.png"))));
+  }
+}
+
 TEST(GifAnimationTool, DamagedAnimationIsNotSilentlyCut) {
   TempFolder dir;
   std::vector<uint8_t> gif = read_file(corpus_gif("pillow/chi.gif"));
