@@ -8,6 +8,7 @@
 #include "decode/byte_reader.h"
 #include "decode/jpeg_arith.h"
 #include "decode/jpeg_idct.h"
+#include "decode/jpeg_lossless.h"
 #include "decode/jpeg_render.h"
 
 namespace {
@@ -987,10 +988,61 @@ int32_t run(JpegContext& c) {
   return finish(c);
 }
 
+struct FrameKind {
+  uint32_t marker;     // 0 when no frame header comes before the first scan
+  uint32_t precision;  // bits per sample
+};
+
+// The first frame header of the file, found by walking its segments.
+FrameKind first_frame(const uint8_t* data, int32_t size) {
+  ByteReader in(data, size);
+  in.seek(2);
+  while (in.remaining() > 0) {
+    if (in.u8() != 0xFF) continue;
+    while (in.peek() == 0xFF) in.skip(1);
+    if (!in.has(1)) break;
+    const uint32_t code = in.u8();
+    if (code == 0xD8 || code == 0x01 || (code >= 0xD0 && code <= 0xD7)) continue;
+    if (code == 0xD9 || code == 0xDA || !in.has(3)) break;
+    const int64_t start = in.pos;
+    const uint32_t length = in.be16();
+    if (code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC)
+      return FrameKind{code, in.u8()};
+    in.seek(start + std::max<uint32_t>(length, 2));
+  }
+  return FrameKind{0, 0};
+}
+
 }  // namespace
+
+int32_t jpeg_sample_depth(const uint8_t* data, int32_t size) {
+  if (data == nullptr || size < 4 || data[0] != 0xFF || data[1] != 0xD8) return 0;
+  return int32_t(first_frame(data, size).precision);
+}
+
+int32_t decode_jpeg_wide(const uint8_t* data, int32_t size, const DecodeTarget& target, uint16_t* wide,
+                         SourceInfo& info) {
+  if (data == nullptr || wide == nullptr || size < 4 || data[0] != 0xFF || data[1] != 0xD8) return -1;
+  const FrameKind frame = first_frame(data, size);
+  if (frame.precision <= 8) return -1;
+  info.source_color_type = 0;
+  info.source_bit_depth = 16;
+  if (frame.marker == 0xC3) return decode_jpeg_lossless(data, size, target, wide, info);
+  return -1;
+}
 
 int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& target, SourceInfo& info) {
   if (data == nullptr || size < 2 || data[0] != 0xFF || data[1] != 0xD8) return -1;
+  const FrameKind frame = first_frame(data, size);
+  if (frame.precision > 8) {
+    info.refusal = "more than 8 bits per sample";
+    return -1;
+  }
+  if (frame.marker == 0xC3) {
+    info.source_color_type = 0;
+    info.source_bit_depth = 8;
+    return decode_jpeg_lossless(data, size, target, nullptr, info);
+  }
   info.source_color_type = 0;
   info.source_bit_depth = 8;
   JpegContext* c = new (std::nothrow) JpegContext{};
