@@ -53,13 +53,18 @@ bool compose(const uint8_t* data, int32_t size, const GifAnimation& a, const std
     const GifFrame& f = frames[k];
     const Rect r = clip(f, w, h);
     if (r.x1 > r.x0 && r.y1 > r.y0) {
-      image.assign(size_t(f.width) * size_t(f.height), 0);
+      // Only the part on the screen is decoded: an image may declare any
+      // size up to 65535 x 65535 whatever the screen's, and what lies beyond
+      // the screen is never shown. The visible part starts at the image's
+      // own corner.
+      const int32_t cw = r.x1 - r.x0, ch = r.y1 - r.y0;
+      image.assign(size_t(cw) * size_t(ch), 0);
       SourceInfo info{};
-      const DecodeTarget target{image.data(), f.width * 4, f.width, f.height, 0, 0};
+      const DecodeTarget target{image.data(), cw * 4, cw, ch, 0, 0};
       if (decode_gif_frame(data, size, f, target, info) != 0 || info.incomplete) return false;
       for (int32_t y = r.y0; y < r.y1; ++y)
         for (int32_t x = r.x0; x < r.x1; ++x) {
-          const uint32_t p = image[size_t(y - f.top) * size_t(f.width) + size_t(x - f.left)];
+          const uint32_t p = image[size_t(y - r.y0) * size_t(cw) + size_t(x - r.x0)];
           if ((p >> 24) != 0) canvas[size_t(y) * w + x] = p;
         }
     }

@@ -6,10 +6,12 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/support/command_runner.h"
 #include "tests/support/encode_harness.h"
 #include "tests/support/oracle.h"
+#include "tests/support/picture_builder.h"
 
 namespace {
 
@@ -80,6 +82,81 @@ TEST(GifAnimationTool, StillGifStaysAPlainPng) {
   EXPECT_EQ((still.out + still.err).find("nimated"), std::string::npos) << still.out;
   const std::vector<PngChunk> chunks = split_chunks(read_file(dir.file("one.png")));
   EXPECT_EQ(find_chunk(chunks, "acTL"), nullptr);
+}
+
+uint32_t be32(const std::vector<uint8_t>& b, size_t at) {
+  return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
+}
+
+// The screens of an animated PNG whose frames replace their rectangle and
+// are not disposed (as the tool writes them): each frame becomes a PNG of
+// its own (its size in IHDR, its data in IDAT) for libpng, and is laid over
+// the screen before.
+bool composed_by_libpng(const std::vector<uint8_t>& png, std::vector<std::vector<uint32_t>>* screens) {
+  const std::vector<PngChunk> chunks = split_chunks(png);
+  const PngChunk* ihdr = find_chunk(chunks, "IHDR");
+  if (ihdr == nullptr) return false;
+  const uint32_t w = be32(ihdr->data, 0), h = be32(ihdr->data, 4);
+  std::vector<uint32_t> screen(size_t(w) * h, 0);
+  std::vector<Bytes> frame;
+  uint32_t fx = 0, fy = 0;
+  auto finish = [&]() {
+    if (frame.empty()) return true;
+    frame.push_back(testpic::png_chunk("IEND", {}));
+    OraclePicture p;
+    if (!libpng_decode(testpic::png_file(frame), &p)) return false;
+    for (int32_t y = 0; y < p.height; ++y)
+      for (int32_t x = 0; x < p.width; ++x) screen[(fy + y) * w + fx + x] = p.pixels[size_t(y) * p.width + x];
+    screens->push_back(screen);
+    frame.clear();
+    return true;
+  };
+  for (const PngChunk& c : chunks) {
+    if (c.type == "fcTL") {
+      if (!finish() || c.data[24] != 0 || c.data[25] != 0) return false;
+      Bytes header = ihdr->data;
+      std::copy(c.data.begin() + 4, c.data.begin() + 12, header.begin());
+      fx = be32(c.data, 12);
+      fy = be32(c.data, 16);
+      frame.push_back(testpic::png_chunk("IHDR", header));
+      for (const PngChunk& t : chunks)
+        if (t.type == "PLTE" || t.type == "tRNS") frame.push_back(t.whole);
+    } else if (c.type == "IDAT" && !frame.empty()) {
+      frame.push_back(c.whole);
+    } else if (c.type == "fdAT" && !frame.empty()) {
+      frame.push_back(testpic::png_chunk("IDAT", Bytes(c.data.begin() + 4, c.data.end())));
+    }
+  }
+  return finish();
+}
+
+// A frame may declare any size whatever the screen's; only its part on the
+// screen is decoded (the rest was once allocated whole: 16 GB for this one,
+// 65535 x 65535 pixels whose data covers the rows on the screen only;
+// then an interlaced one, whose three first passes go far below it).
+TEST(GifAnimationTool, FrameFarLargerThanTheScreenIsClippedToIt) {
+  TempFolder dir;
+  const Bytes gif =
+      testpic::gif_file(64, 48,
+                        {{0, 0, 64, 48, false, testpic::lzw_run(1, 64 * 48)},
+                         {8, 4, 65535, 65535, false, testpic::lzw_run(2, 44 * 65535)},
+                         {60, 40, 65535, 2000, true, testpic::lzw_run(3, 65535LL * 2000 / 2 + 65535 * 4)}});
+  ASSERT_LT(gif.size(), 200000u);
+  ASSERT_TRUE(write_file(dir.file("wide.gif"), gif));
+  const CommandResult r = run_tool(dir, {"wide.gif", "wide.png"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Animated GIF: 3 frames written\n"), std::string::npos) << r.out;
+  std::vector<std::vector<uint32_t>> screens;
+  ASSERT_TRUE(composed_by_libpng(read_file(dir.file("wide.png")), &screens));
+  ASSERT_EQ(screens.size(), 3u);
+  for (int k = 0; k < 3; ++k)
+    for (int y = 0; y < 48; ++y)
+      for (int x = 0; x < 64; ++x) {
+        uint32_t want = 0xFFFF0000u;
+        if (k >= 1 && x >= 8 && y >= 4) want = 0xFF00FF00u;
+        if (k >= 2 && x >= 60 && y >= 40) want = 0xFF0000FFu;
+        ASSERT_EQ(screens[size_t(k)][size_t(y) * 64 + x], want) << k << " " << x << "," << y;
+      }
 }
 
 }  // namespace
