@@ -48,6 +48,7 @@ struct RowWriter {
   bool first_pass;
   bool complete;
   uint32_t* line;  // target row of `row`, null when outside the target
+  int64_t steps;   // loop rounds of emit, skip and fill_rest, for SourceInfo::work
 
   void select_line() {
     const int64_t y = origin_y + row;
@@ -81,10 +82,52 @@ struct RowWriter {
     select_line();
   }
 
+  // Rows of the current pass, from the current one on, that lie outside the
+  // target: above it, up to the first row that reaches it; below it, all the
+  // rest, since a pass only moves down. At least 1 when line is null.
+  int64_t invisible_rows() const {
+    const int64_t y = origin_y + row;
+    const int64_t left_in_pass = (height - row + step - 1) / step;
+    if (y < 0) return std::min(left_in_pass, (step - 1 - y) / step);
+    return left_in_pass;
+  }
+
+  // Pixels from the next one on that land nowhere in the target: the rest of
+  // an invisible run of columns, or of rows within the pass.
+  int64_t invisible_ahead() const {
+    if (line == nullptr) return (width - column) + (invisible_rows() - 1) * width;
+    if (column < visible_begin) return visible_begin - column;
+    if (column >= visible_end) return width - column;
+    return 0;
+  }
+
+  // Moves n pixels on without writing any (they are invisible); whole
+  // invisible rows are passed over together, so the steps do not grow with
+  // the rows an image reaches beyond the target.
+  void skip(int64_t n) {
+    while (n > 0 && !complete) {
+      ++steps;
+      if (line == nullptr && column == 0) {
+        const int64_t rows = std::min(invisible_rows(), n / width);
+        if (rows > 0) {
+          row += (rows - 1) * step;
+          n -= rows * width;
+          next_row();
+          continue;
+        }
+      }
+      const int64_t run = std::min(n, width - column);
+      column += run;
+      n -= run;
+      if (column == width) next_row();
+    }
+  }
+
   // Emits stack[n] down to stack[0], a row segment at a time.
   void emit(const uint8_t* stack, int64_t n) {
     int64_t i = n;
     while (i >= 0 && !complete) {
+      ++steps;
       const int64_t run = std::min(i + 1, width - column);
       if (line != nullptr) {
         const int64_t begin = std::max(column, visible_begin);
@@ -97,14 +140,17 @@ struct RowWriter {
     }
   }
 
-  // Gives every pixel not yet reached the same colour, in the same order.
+  // Gives every pixel not yet reached the same colour, in the same order;
+  // runs of invisible rows are passed over together.
   void fill_rest(uint32_t colour) {
     while (!complete) {
-      if (line != nullptr) {
+      ++steps;
+      if (line == nullptr) {
+        row += (invisible_rows() - 1) * step;
+      } else {
         const int64_t begin = std::max(column, visible_begin);
         for (int64_t c = begin; c < visible_end; ++c) line[origin_x + c] = colour;
       }
-      column = width;
       next_row();
     }
   }
@@ -117,12 +163,15 @@ enum class LzwEnd { kImageComplete, kEndCode, kDataEnded, kBadCode };
 struct Lzw {
   uint16_t prefix[kMaxCodes];
   uint8_t suffix[kMaxCodes];
+  uint16_t length[kMaxCodes];  // of each code's string
+  uint8_t first[kMaxCodes];    // each string's first byte
   uint8_t stack[kMaxCodes];
   uint8_t block[kBlockBufferSize];
   int32_t held;  // valid bytes in block
   int64_t bit_position;
   bool exhausted;  // no more sub-blocks: the terminator, or the end of the data
   Cursor* in;
+  int64_t steps;  // codes read and string entries walked
 
   // Moves the unread bytes to the front and appends the next sub-block.
   void refill() {
@@ -161,6 +210,8 @@ struct Lzw {
     for (int32_t e = 0; e < clear; ++e) {
       prefix[e] = uint16_t(e);
       suffix[e] = uint8_t(e);
+      length[e] = 1;
+      first[e] = uint8_t(e);
     }
     int32_t width = code_size + 1;
     int32_t next = clear + 2;
@@ -179,6 +230,7 @@ struct Lzw {
       const int32_t code = int32_t((word >> (bit_position & 7)) & uint32_t(limit - 1));
       bit_position += width;
       keep_ahead();
+      ++steps;
 
       if (code == clear) {
         next = clear + 2;
@@ -200,17 +252,32 @@ struct Lzw {
       // own first byte), and the previous entry is completed with this
       // string's first byte. A code naming the provisional entry therefore
       // reads as the previous string plus its own first byte.
-      if (next < kMaxCodes) prefix[next] = uint16_t(code);
-      int32_t e = code;
-      int32_t n = 0;
-      while (e >= clear && n < kMaxCodes - 1) {
-        stack[n++] = suffix[e];
-        e = prefix[e];
+      // A string that lands wholly outside the target is passed over by its
+      // length, without the walk: what the table needs of it is its first
+      // byte, and an image far larger than its target costs no more than
+      // the codes it is made of.
+      const uint8_t head = first[code];
+      const int64_t string_length = length[code];
+      if (next < kMaxCodes) {
+        prefix[next] = uint16_t(code);
+        length[next] = uint16_t(string_length + 1);
+        first[next] = head;
       }
-      stack[n] = uint8_t(e);
-      if (next < kMaxCodes) suffix[next] = uint8_t(e);
-      if (next - 1 < kMaxCodes) suffix[next - 1] = uint8_t(e);
-      out.emit(stack, n);
+      if (out.invisible_ahead() >= string_length) {
+        out.skip(string_length);
+      } else {
+        int32_t e = code;
+        int32_t n = 0;
+        while (e >= clear && n < kMaxCodes - 1) {
+          stack[n++] = suffix[e];
+          e = prefix[e];
+        }
+        stack[n] = uint8_t(e);
+        steps += n;
+        out.emit(stack, n);
+      }
+      if (next < kMaxCodes) suffix[next] = head;
+      if (next - 1 < kMaxCodes) suffix[next - 1] = head;
       // Past a full table no entry is made or changed until a clear code;
       // stopping the count one above keeps entry 4095 from being rewritten.
       if (next <= kMaxCodes) ++next;
@@ -433,12 +500,14 @@ int32_t decode_gif(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
     Lzw lzw{};
     lzw.in = &c;
     end = lzw.decode(code_size, out);
+    info.work += lzw.steps;
   }
   if (end != LzwEnd::kImageComplete && !out.complete) {
     info.incomplete = 1;
     info.decoded_rows = int32_t(std::clamp<int64_t>(out.origin_y + out.row, 0, t.height));
     out.fill_rest(background);
   }
+  info.work += out.steps;
   return 0;
 }
 

@@ -8,6 +8,7 @@
 #include "decode/byte_reader.h"
 #include "decode/jpeg_arith.h"
 #include "decode/jpeg_idct.h"
+#include "decode/jpeg_lossless.h"
 #include "decode/jpeg_render.h"
 
 namespace {
@@ -98,6 +99,7 @@ struct JpegContext {
   // first is luma), not the table id, so chroma sharing table 0 is right.
   int32_t quant_luma[4][64];
   int32_t quant_chroma[4][64];
+  uint16_t quant_raw[4][64];  // the values the file gives, natural order, for deep samples
   JpegHuffman huff[8];
 
   bool have_frame;
@@ -117,6 +119,7 @@ struct JpegContext {
   uint8_t next_restart;
 
   DecodeTarget target;
+  uint16_t* wide;  // set for the decode of 12-bit pictures into 16-bit samples
   JpegOutput out;
   alignas(64) int32_t mcu_buffer[kJpegMcuBlocks * 64];
   int16_t spare_block[64];  // decode target for blocks that fall outside the store
@@ -305,6 +308,7 @@ int parse_dqt(JpegContext& c, ByteReader seg) {
       if (row) m = uint32_t((int64_t(int32_t(m)) * t.aan_scale[row]) >> 24);
       c.quant_luma[id][n] = int32_t(m);
       c.quant_chroma[id][n] = int32_t(m) >> 6;
+      c.quant_raw[id][n] = uint16_t(value);
     }
   }
   return 0;
@@ -323,11 +327,13 @@ int parse_sof(JpegContext& c, ByteReader seg, bool arithmetic) {
   if (!seg.ok()) return -1;
   c.arithmetic = arithmetic;
   c.powers_of_two = true;
-  // Only 8-bit samples: deeper ones would decode to a wrong picture.
-  if (precision != 8) return -1;
+  // 8-bit samples, or 12-bit ones for the wide decode.
+  if (precision != (c.wide != nullptr ? 12u : 8u)) return -1;
   c.height = int32_t(height);
   c.width = int32_t(width);
   if (n < 1 || n > 4) return -1;
+  // Inks of 12 bits have no conversion here.
+  if (c.wide != nullptr && n == 4) return -1;
   const uint8_t* entries = seg.bytes(3 * n);
   if (entries == nullptr) return -1;
   c.comp_count = n;
@@ -384,7 +390,7 @@ int parse_sof(JpegContext& c, ByteReader seg, bool arithmetic) {
 }
 
 bool clip_empty(const JpegContext& c) {
-  return c.target.pixels == nullptr || c.out.clip_left >= c.out.clip_width ||
+  return (c.target.pixels == nullptr && c.wide == nullptr) || c.out.clip_left >= c.out.clip_width ||
          c.out.clip_top >= c.out.clip_height;
 }
 
@@ -657,7 +663,8 @@ void render_whole(JpegContext& c) {
   f.mcu_rows = c.mcu_rows;
   for (int i = 0; i < c.comp_count; i++) {
     const JpegComponent& k = c.comp[i];
-    f.comp[i] = {k.h, k.v, k.blocks_per_row, c.coefficient_store + k.base * 64, c.quant_luma[k.quant]};
+    f.comp[i] = {k.h, k.v, k.blocks_per_row, c.coefficient_store + k.base * 64, c.quant_luma[k.quant],
+                 c.quant_raw[k.quant]};
   }
   if (c.comp_count == 4) {
     f.colour = c.adobe_transform == 2 ? JpegColour::kYcck : JpegColour::kCmyk;
@@ -671,7 +678,8 @@ void render_whole(JpegContext& c) {
     f.colour = JpegColour::kGray;
   }
   c.info->source_color_type = f.colour == JpegColour::kGray ? 0 : 2;
-  if (jpeg_render_frame(f, c.out) < 0) {
+  const int32_t rendered = c.wide != nullptr ? jpeg_render_frame_wide(f, c.target, c.wide) : jpeg_render_frame(f, c.out);
+  if (rendered < 0) {
     c.cut_short = true;
     c.cut_row = 0;
   }
@@ -722,7 +730,7 @@ int decode_scan(JpegContext& c, ByteReader seg, int64_t end) {
     parse_dht(c, ByteReader(kDefaultHuffmanTables, sizeof kDefaultHuffmanTables));
   if (!c.decided) {
     c.decided = true;
-    c.whole_frame = c.arithmetic || !c.powers_of_two || c.comp_count == 4 || is_rgb(c);
+    c.whole_frame = c.arithmetic || !c.powers_of_two || c.comp_count == 4 || is_rgb(c) || c.wide != nullptr;
   }
   if (c.whole_frame) return decode_scan_whole(c, end);
   // A Huffman table the file never defined would decode every block to
@@ -987,18 +995,17 @@ int32_t run(JpegContext& c) {
   return finish(c);
 }
 
-}  // namespace
-
-int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& target, SourceInfo& info) {
-  if (data == nullptr || size < 2 || data[0] != 0xFF || data[1] != 0xD8) return -1;
-  info.source_color_type = 0;
-  info.source_bit_depth = 8;
+// A transform-coded picture: 8-bit into target's pixels, or with wide set
+// 12-bit into wide.
+int32_t decode_dct(const uint8_t* data, int32_t size, const DecodeTarget& target, uint16_t* wide,
+                   SourceInfo& info) {
   JpegContext* c = new (std::nothrow) JpegContext{};
   if (c == nullptr) return -1;
   c->info = &info;
   c->data = data;
   c->size = size;
   c->target = target;
+  c->wide = wide;
   c->adobe_transform = -1;
   c->conditioning = jpeg_arith_default_conditioning();
   const int32_t result = run(*c);
@@ -1006,4 +1013,61 @@ int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& targe
   std::free(c->coefficient_store);
   delete c;
   return result;
+}
+
+struct FrameKind {
+  uint32_t marker;     // 0 when no frame header comes before the first scan
+  uint32_t precision;  // bits per sample
+};
+
+// The first frame header of the file, found by walking its segments.
+FrameKind first_frame(const uint8_t* data, int32_t size) {
+  ByteReader in(data, size);
+  in.seek(2);
+  while (in.remaining() > 0) {
+    if (in.u8() != 0xFF) continue;
+    while (in.peek() == 0xFF) in.skip(1);
+    if (!in.has(1)) break;
+    const uint32_t code = in.u8();
+    if (code == 0xD8 || code == 0x01 || (code >= 0xD0 && code <= 0xD7)) continue;
+    if (code == 0xD9 || code == 0xDA || !in.has(3)) break;
+    const int64_t start = in.pos;
+    const uint32_t length = in.be16();
+    if (code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC)
+      return FrameKind{code, in.u8()};
+    in.seek(start + std::max<uint32_t>(length, 2));
+  }
+  return FrameKind{0, 0};
+}
+
+}  // namespace
+
+int32_t jpeg_sample_depth(const uint8_t* data, int32_t size) {
+  if (data == nullptr || size < 4 || data[0] != 0xFF || data[1] != 0xD8) return 0;
+  return int32_t(first_frame(data, size).precision);
+}
+
+int32_t decode_jpeg_wide(const uint8_t* data, int32_t size, const DecodeTarget& target, uint16_t* wide,
+                         SourceInfo& info) {
+  if (data == nullptr || wide == nullptr || size < 4 || data[0] != 0xFF || data[1] != 0xD8) return -1;
+  const FrameKind frame = first_frame(data, size);
+  if (frame.precision <= 8) return -1;
+  info.source_color_type = 0;
+  info.source_bit_depth = 16;
+  if (frame.marker == 0xC3) return decode_jpeg_lossless(data, size, target, wide, info);
+  if (frame.precision != 12) return -1;
+  return decode_dct(data, size, target, wide, info);
+}
+
+int32_t decode_jpeg(const uint8_t* data, int32_t size, const DecodeTarget& target, SourceInfo& info) {
+  if (data == nullptr || size < 2 || data[0] != 0xFF || data[1] != 0xD8) return -1;
+  const FrameKind frame = first_frame(data, size);
+  if (frame.precision > 8) {
+    info.refusal = "more than 8 bits per sample";
+    return -1;
+  }
+  info.source_color_type = 0;
+  info.source_bit_depth = 8;
+  if (frame.marker == 0xC3) return decode_jpeg_lossless(data, size, target, nullptr, info);
+  return decode_dct(data, size, target, nullptr, info);
 }

@@ -1,6 +1,7 @@
 #include "decode/jpeg_render.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -135,6 +136,92 @@ int32_t jpeg_render_frame(const JpegFrameView& f, const JpegOutput& out) {
           }
         }
         target[x] = pixel;
+      }
+    }
+  }
+  return 0;
+}
+
+int32_t jpeg_render_frame_wide(const JpegFrameView& f, const DecodeTarget& t, uint16_t* wide) {
+  const int64_t px0 = std::max<int64_t>(0, -int64_t(t.x_offset));
+  const int64_t px1 = std::min<int64_t>(f.width, int64_t(t.width) - t.x_offset);
+  const int64_t py0 = std::max<int64_t>(0, -int64_t(t.y_offset));
+  const int64_t py1 = std::min<int64_t>(f.height, int64_t(t.height) - t.y_offset);
+  if (wide == nullptr || px0 >= px1 || py0 >= py1) return 0;
+  if (f.colour != JpegColour::kGray && f.colour != JpegColour::kYcc && f.colour != JpegColour::kRgb) return -1;
+
+  // basis[x][u]: the weight of frequency u at position x, the normalising
+  // factors of the transform included.
+  double basis[8][8];
+  for (int x = 0; x < 8; ++x)
+    for (int u = 0; u < 8; ++u)
+      basis[x][u] = (u == 0 ? 0.35355339059327373 : 0.5) * std::cos((2 * x + 1) * u * 3.14159265358979323846 / 16);
+
+  const int64_t band_rows = 8 * int64_t(f.v_max);
+  std::unique_ptr<uint16_t[]> band[3];
+  int64_t stride[3];
+  for (int i = 0; i < f.comp_count; ++i) {
+    stride[i] = f.comp[i].blocks_per_row * 8;
+    band[i].reset(new (std::nothrow) uint16_t[size_t(stride[i] * 8 * f.comp[i].v)]);
+    if (!band[i]) return -1;
+  }
+  for (int64_t mcu_row = py0 / band_rows; mcu_row < f.mcu_rows && mcu_row * band_rows < py1; ++mcu_row) {
+    for (int i = 0; i < f.comp_count; ++i) {
+      const JpegFrameView::Component& k = f.comp[i];
+      for (int32_t br = 0; br < k.v; ++br) {
+        const int16_t* row = k.coef + ((mcu_row * k.v + br) * k.blocks_per_row) * 64;
+        for (int64_t bx = 0; bx < k.blocks_per_row; ++bx) {
+          const int16_t* coef = row + bx * 64;
+          double freq[64] = {};
+          for (int z = 0; z < 64; ++z) {
+            const int n = kZigzag.order[z];
+            freq[n] = double(coef[z]) * k.raw_quant[n];
+          }
+          // Rows of frequencies to rows of samples, then columns.
+          double rows[64];
+          for (int v = 0; v < 8; ++v)
+            for (int x = 0; x < 8; ++x) {
+              double sum = 0;
+              for (int u = 0; u < 8; ++u) sum += basis[x][u] * freq[8 * v + u];
+              rows[8 * v + x] = sum;
+            }
+          uint16_t* dst = band[i].get() + int64_t(br) * 8 * stride[i] + bx * 8;
+          for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x) {
+              double sum = 0;
+              for (int v = 0; v < 8; ++v) sum += basis[y][v] * rows[8 * v + x];
+              dst[y * stride[i] + x] = uint16_t(std::clamp(std::lround(sum) + 2048, 0L, 4095L));
+            }
+        }
+      }
+    }
+    const int64_t y_first = std::max(py0, mcu_row * band_rows), y_last = std::min(py1, (mcu_row + 1) * band_rows);
+    for (int64_t y = y_first; y < y_last; ++y) {
+      const int64_t band_y = y - mcu_row * band_rows;
+      const uint16_t* line[3];
+      for (int i = 0; i < f.comp_count; ++i)
+        line[i] = band[i].get() + band_y * f.comp[i].v / f.v_max * stride[i];
+      uint16_t* out = wide + ((y + t.y_offset) * int64_t(t.width) + t.x_offset) * 4;
+      for (int64_t x = px0; x < px1; ++x) {
+        int32_t s[3] = {0, 0, 0};
+        for (int i = 0; i < f.comp_count; ++i) s[i] = line[i][x * f.comp[i].h / f.h_max];
+        int32_t rgb[3];
+        if (f.colour == JpegColour::kGray) {
+          rgb[0] = rgb[1] = rgb[2] = s[0];
+        } else if (f.colour == JpegColour::kRgb) {
+          rgb[0] = s[0];
+          rgb[1] = s[1];
+          rgb[2] = s[2];
+        } else {
+          // The JFIF conversion at 12 bits: chroma centred on 2048.
+          const double luma = s[0], cb = s[1] - 2048, cr = s[2] - 2048;
+          rgb[0] = int32_t(std::clamp(std::lround(luma + 1.402 * cr), 0L, 4095L));
+          rgb[1] = int32_t(std::clamp(std::lround(luma - 0.344136286 * cb - 0.714136286 * cr), 0L, 4095L));
+          rgb[2] = int32_t(std::clamp(std::lround(luma + 1.772 * cb), 0L, 4095L));
+        }
+        uint16_t* p = out + x * 4;
+        for (int k = 0; k < 3; ++k) p[k] = uint16_t(rgb[k] << 4 | rgb[k] >> 8);
+        p[3] = 0xFFFF;
       }
     }
   }

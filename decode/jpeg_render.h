@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 
+#include "decode/decoder.h"
 #include "decode/jpeg_idct.h"
 
 // Rendering of a whole coefficient store, for the pictures the MCU-by-MCU
@@ -20,6 +21,7 @@ struct JpegFrameView {
     int64_t blocks_per_row;   // in the store
     const int16_t* coef;      // the component's first block, 64 coefficients each in zigzag order
     const int32_t* quant;     // natural-order multipliers; the transform then gives (sample - 128) << 22
+    const uint16_t* raw_quant;  // natural-order quantisation values as the file gives them
   } comp[4];
   JpegColour colour;
   bool inverted;  // CMYK and YCCK as Adobe writes them: every stored ink value is 255 - ink
@@ -29,6 +31,14 @@ struct JpegFrameView {
 // pixels. Components are sampled at the nearest stored sample, as the
 // MCU-by-MCU path does. Returns -1 when the row buffers cannot be allocated.
 int32_t jpeg_render_frame(const JpegFrameView& frame, const JpegOutput& out);
+
+// The same for 12-bit samples, into wide as four 16-bit samples per pixel
+// (R, G, B, A; alpha 65535), target.width * 4 samples per row, placed and
+// clipped by target's size and offsets. Each 12-bit sample v becomes
+// v * 65535 / 4095 (its bits repeated), so white stays white. Gray, YCbCr
+// and red-green-blue pictures only. Returns -1 when the row buffers cannot
+// be allocated.
+int32_t jpeg_render_frame_wide(const JpegFrameView& frame, const DecodeTarget& target, uint16_t* wide);
 
 // One pixel from four ink samples as the decoder stores them, to 0xFFRRGGBB.
 uint32_t jpeg_cmyk_pixel(uint32_t c, uint32_t m, uint32_t y, uint32_t k, bool inverted);

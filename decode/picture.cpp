@@ -63,7 +63,7 @@ void probe_jpeg(const uint8_t* d, int32_t size, int32_t* w, int32_t* h) {
   while (pos < end) {
     if (d[pos] != 0xFF) {
       pos += 1;
-    } else if ((d[pos + 1] >= 0xC0 && d[pos + 1] <= 0xC2) || d[pos + 1] == 0xC9 || d[pos + 1] == 0xCA) {
+    } else if ((d[pos + 1] >= 0xC0 && d[pos + 1] <= 0xC3) || d[pos + 1] == 0xC9 || d[pos + 1] == 0xCA) {
       *h = int32_t(read_be16(d + pos + 5));
       *w = int32_t(read_be16(d + pos + 7));
       return;
@@ -149,5 +149,21 @@ int32_t decode_picture(const uint8_t* d, int32_t size, const DecodeTarget& t, So
   if (is_dcx(d, size)) return decode_dcx(d, size, t, info);
   if (is_dds(d, size)) return decode_dds(d, size, t, info);
   if (is_tga(d, size)) return decode_tga(d, size, t, info);
+  return -1;
+}
+
+int32_t picture_sample_depth(const uint8_t* d, int32_t size) {
+  if (d == nullptr || size <= 0) return 0;
+  if (has_png_signature(d, size)) return png_sample_depth(d, size) == 16 ? 16 : 8;
+  if (is_jpeg(d, size)) return jpeg_sample_depth(d, size) > 8 ? 16 : 8;
+  return 8;
+}
+
+int32_t decode_picture_wide(const uint8_t* d, int32_t size, const DecodeTarget& t, uint16_t* wide,
+                            SourceInfo& info) {
+  reset_decode_fields(info);
+  if (d == nullptr || size <= 0 || wide == nullptr) return -1;
+  if (has_png_signature(d, size)) return decode_png_wide(d, size, t, wide, info);
+  if (is_jpeg(d, size)) return decode_jpeg_wide(d, size, t, wide, info);
   return -1;
 }

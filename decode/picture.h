@@ -15,4 +15,15 @@ void probe_picture(const uint8_t* data, int32_t size, int32_t* width, int32_t* h
 // them in; the caller owns both records.
 int32_t decode_picture(const uint8_t* data, int32_t size, const DecodeTarget& target, SourceInfo& info);
 
+// 16 for the files decode_picture refuses because they hold more than 8
+// bits per sample and decode_picture_wide reads (16-bit PNGs, JPEGs of 9 to
+// 16 bits), 8 for every other file.
+int32_t picture_sample_depth(const uint8_t* data, int32_t size);
+
+// The decode of those files: four 16-bit samples per pixel into wide, as
+// decode_png_wide and decode_jpeg_wide say; target.pixels is not written.
+// Resets the per-decode fields of info first. 0 = success, -1 = refused.
+int32_t decode_picture_wide(const uint8_t* data, int32_t size, const DecodeTarget& target, uint16_t* wide,
+                            SourceInfo& info);
+
 uint16_t byte_swap16(uint16_t x);

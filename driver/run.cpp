@@ -236,7 +236,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     return 1;
   }
   // 16-bit samples travel in their own wide buffer, four per pixel.
-  const bool wide_input = png_sample_depth(data, input_size) == 16;
+  const bool wide_input = picture_sample_depth(data, input_size) == 16;
   if (!fits_32bit_sizes(width, height, input_size) ||
       (wide_input && !fits_32bit_sizes_wide(width, height, input_size))) {
     console_print("Out of memory\n");
@@ -273,7 +273,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     }
     reset_decode_fields(source_info);
   }
-  if (wide_input ? decode_png_wide(data, input_size, target, wide.get(), source_info) < 0
+  if (wide_input ? decode_picture_wide(data, input_size, target, wide.get(), source_info) < 0
                  : decode_picture(data, input_size, target, source_info) < 0) {
     if (source_info.refusal != nullptr)
       console_print("%s unsupported format: %s\n", input_display.c_str(), source_info.refusal);

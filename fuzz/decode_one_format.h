@@ -44,13 +44,13 @@ int decode_one(const uint8_t* data, size_t size, Format wanted) {
   SourceInfo info{};
   decode_picture(bytes, int32_t(size), DecodeTarget{pixels.data(), width * 4, width, height, 0, 0}, info);
   decode_picture(bytes, int32_t(size), DecodeTarget{pixels.data(), width * 4, width, height, -3, 2}, info);
-  if (wanted == Format::png) {
-    // The 16-bit decode, with its own wide target, and the animated frames.
+  if (wanted == Format::png || wanted == Format::jpeg) {
+    // The 16-bit decode, with its own wide target.
     std::vector<uint16_t> wide(size_t(width) * size_t(height) * 4, 0);
     const DecodeTarget target{nullptr, width * 4, width, height, 0, 0};
-    decode_png_wide(bytes, int32_t(size), target, wide.data(), info);
-    decode_png_wide(bytes, int32_t(size), DecodeTarget{nullptr, width * 4, width, height, 2, -3}, wide.data(),
-                    info);
+    decode_picture_wide(bytes, int32_t(size), target, wide.data(), info);
+    decode_picture_wide(bytes, int32_t(size), DecodeTarget{nullptr, width * 4, width, height, 2, -3},
+                        wide.data(), info);
   }
   return 0;
 }

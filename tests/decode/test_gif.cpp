@@ -427,6 +427,21 @@ TEST(GifDecode, OffsetShiftsAndClips) {
   const Bytes file = write_gif(one_frame(24, 18, 4, frame(3, 2, 15, 12, 16, 43), 6));
   expect_offsets_clip(file, 24, 18, {{-3, 2}, {5, -4}, {-30, 0}, {0, 40}, {23, 17}});
   EXPECT_EQ(decode_at(file, 0, 0).result, 0);  // into an empty target, which stays untouched
+  // Interlaced rows that pass above or below the target are passed over a
+  // pass at a time; whole and cut short (the rest filled), they land as the
+  // unmoved decode has them.
+  // Noise (short strings) and slow runs of two colours (strings longer than
+  // several rows).
+  std::vector<std::pair<int32_t, int32_t>> shifts = {{-3, 17}, {4, 30}, {0, -39}, {1, 39}};
+  for (int32_t y = -3; y >= -18; --y) shifts.push_back({0, y});
+  for (const Frame& f : {frame(2, 1, 17, 38, 16, 45), frame(0, 1, 3, 38, 2, 44)}) {
+    const Bytes tall = write_gif(one_frame(20, 40, 4, interlaced(f), 3));
+    expect_offsets_clip(tall, 20, 40, shifts);
+    for (size_t cut = 80; cut + 6 < tall.size(); cut += 9) {
+      SCOPED_TRACE(cut);
+      expect_offsets_clip(Bytes(tall.begin(), tall.begin() + std::ptrdiff_t(cut)), 20, 40, shifts);
+    }
+  }
 }
 
 // ---- Damaged and unusual streams ------------------------------------------

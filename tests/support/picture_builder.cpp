@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace testpic {
@@ -94,6 +95,76 @@ Bytes smooth_cel(uint16_t width, uint16_t height) {
   for (size_t y = 0; y < height; ++y)
     for (size_t x = 0; x < width; ++x) indices[y * width + x] = uint8_t((x / 4 + y / 4) & 15);
   return cel_file(width, height, palette, indices);
+}
+
+Bytes lzw_run(uint8_t index, int64_t count) {
+  constexpr int kClear = 4;
+  Bytes out;
+  uint64_t bits = 0;
+  int pending = 0, width = 3, limit = 8, next = kClear + 2;
+  auto put = [&](uint32_t code) {
+    bits |= uint64_t(code) << pending;
+    for (pending += width; pending >= 8; pending -= 8, bits >>= 8) out.push_back(uint8_t(bits));
+  };
+  // What the reader does after every code but the clear and end codes.
+  auto send = [&](uint32_t code) {
+    put(code);
+    if (next == limit && width < 12) {
+      ++width;
+      limit *= 2;
+    }
+    if (next <= 4096) ++next;
+  };
+  put(kClear);
+  int64_t done = 0, last = 0, full_length = 0;
+  if (count > 0) {
+    send(index);
+    done = last = 1;
+  }
+  for (;;) {
+    const bool growing = next <= 4096;
+    const int64_t length = growing ? last + 1 : full_length;
+    if (done + length > count) break;
+    send(growing ? uint32_t(next - 1) : 4095u);
+    if (growing && next > 4096) full_length = length;
+    done += length;
+    last = length;
+  }
+  for (; done < count; ++done) send(index);
+  put(kClear + 1);
+  if (pending > 0) out.push_back(uint8_t(bits));
+  return out;
+}
+
+Bytes gif_file(uint16_t screen_width, uint16_t screen_height, const std::vector<GifImage>& images) {
+  auto le16 = [](Bytes& b, uint16_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); };
+  Bytes b = bytes_of("GIF89a");
+  le16(b, screen_width);
+  le16(b, screen_height);
+  b.insert(b.end(), {0x81, 0, 0, 0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255});
+  if (images.size() > 1) {
+    const Bytes loop = bytes_of("NETSCAPE2.0");
+    b.insert(b.end(), {0x21, 0xFF, 11});
+    b.insert(b.end(), loop.begin(), loop.end());
+    b.insert(b.end(), {3, 1, 0, 0, 0});
+  }
+  for (const GifImage& image : images) {
+    if (images.size() > 1) b.insert(b.end(), {0x21, 0xF9, 4, 0, 10, 0, 0, 0});
+    b.push_back(0x2C);
+    le16(b, image.left);
+    le16(b, image.top);
+    le16(b, image.width);
+    le16(b, image.height);
+    b.insert(b.end(), {uint8_t(image.interlaced ? 0x40 : 0), 2});
+    for (size_t at = 0; at < image.data.size(); at += 255) {
+      const size_t n = std::min<size_t>(255, image.data.size() - at);
+      b.push_back(uint8_t(n));
+      b.insert(b.end(), image.data.begin() + std::ptrdiff_t(at), image.data.begin() + std::ptrdiff_t(at + n));
+    }
+    b.push_back(0);
+  }
+  b.push_back(0x3B);
+  return b;
 }
 
 }  // namespace testpic

@@ -37,4 +37,22 @@ Bytes smooth_cel(uint16_t width, uint16_t height);
 
 Bytes bytes_of(const std::string& text);
 
+// GIF image data (2-bit codes, no sub-blocks yet) of `count` equal indices in
+// the densest form LZW allows: after the first index every code names the
+// entry made just before it, each string one index longer, until the table
+// is full; then its last entry (4091 indices for 12 bits) over and over,
+// single indices for the rest, and the end code.
+Bytes lzw_run(uint8_t index, int64_t count);
+
+struct GifImage {
+  uint16_t left, top, width, height;
+  bool interlaced;
+  Bytes data;  // LZW codes of code size 2, cut into sub-blocks by gif_file
+};
+
+// A GIF89a of the given screen over a 4-entry global table (black, red,
+// green, blue), an animation of the images when there are several (repeat
+// forever, a tenth of a second each).
+Bytes gif_file(uint16_t screen_width, uint16_t screen_height, const std::vector<GifImage>& images);
+
 }  // namespace testpic
