@@ -9,7 +9,10 @@
 #include "decode/dds_blocks.h"
 
 // Only the first (largest) image is read: for a cube map or an array that is
-// the first face's top level, which the file stores first. The pixel format
+// the first face's top level, which the file stores first. Mip, depth and
+// array counts are never read, and only the pixels or blocks that land in
+// the target are visited: the work (SourceInfo::work counts each pixel or
+// block written) follows the target, whatever sizes the header claims. The pixel format
 // comes from the legacy header (a four-character code or bit masks) or, for
 // the code "DX10", from the extended header's format number.
 //
@@ -268,6 +271,7 @@ int32_t decode_pixels(Picture& p, const DecodeTarget& t, SourceInfo& info) {
   const Span columns = visible(p.width, t.x_offset, t.width);
   uint32_t alpha_seen = 0xFF;
   for (int64_t r = rows.first; r < rows.last; ++r) {
+    if (columns.last > columns.first) info.work += columns.last - columns.first;
     uint32_t* line = target_row(t, r + t.y_offset) + t.x_offset;
     const int64_t present = std::clamp<int64_t>(pixels_present - r * p.width, 0, p.width);
     const int64_t end = std::min(present, columns.last);
@@ -354,6 +358,7 @@ int32_t decode_blocks(Picture& p, const DecodeTarget& t, SourceInfo& info) {
   for (int64_t by = rows.first / 4; by * 4 < rows.last; ++by) {
     for (int64_t bx = columns.first / 4; bx * 4 < columns.last; ++bx) {
       const int64_t index = by * blocks_across + bx;
+      ++info.work;
       if (index < blocks_present) {
         decode_block(l, p.data + index * block_size, pixels);
       } else {

@@ -260,6 +260,65 @@ INSTANTIATE_TEST_SUITE_P(Decode, GifWork, ::testing::Values(
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
+// DDS headers claiming every count at its largest: a picture of 100000 x
+// 100000 with 2^32 - 1 mip levels and, with the extended header, as many
+// array layers, with 16 bytes of data. Only the first image's pixels (or
+// blocks) that land in the target are visited, and each once.
+Bytes dds_claiming(const char* four_cc, uint32_t dxgi_format, uint32_t bit_count, uint32_t count) {
+  Bytes b(128, 0);
+  std::copy_n("DDS ", 4, b.begin());
+  put32(b, 4, 124);
+  put32(b, 8, 0x1 | 0x2 | 0x4 | 0x1000 | 0x20000 | 0x800000);
+  put32(b, 12, 100000);
+  put32(b, 16, 100000);
+  put32(b, 24, count);  // depth
+  put32(b, 28, count);  // mip levels
+  put32(b, 76, 32);
+  if (four_cc != nullptr) {
+    put32(b, 80, 0x4);
+    std::copy_n(four_cc, 4, b.begin() + 84);
+  } else {
+    put32(b, 80, 0x41);
+    put32(b, 88, bit_count);
+    put32(b, 92, 0xFF0000);
+    put32(b, 96, 0xFF00);
+    put32(b, 100, 0xFF);
+    if (bit_count == 32) put32(b, 104, 0xFF000000u);
+  }
+  put32(b, 108, 0x401008);  // complex, mipmapped texture
+  put32(b, 112, 0xFE00);    // every cube face
+  if (four_cc != nullptr && std::string(four_cc, 4) == "DX10") {
+    Bytes extended(20, 0);
+    put32(extended, 0, dxgi_format);
+    put32(extended, 4, 3);
+    put32(extended, 12, count);  // array layers
+    b.insert(b.end(), extended.begin(), extended.end());
+  }
+  for (int i = 0; i < 16; ++i) b.push_back(uint8_t(0x11 * i));
+  return b;
+}
+
+TEST(DdsWork, AbsurdCountsAndSizesCostTheTargetOnly) {
+  struct Case {
+    const char* name;
+    const char* four_cc;
+    uint32_t dxgi_format, bit_count;
+    int64_t work;  // what a 64 x 64 target takes: its pixels, or its 4 x 4 blocks
+  };
+  for (const Case& c : {Case{"rgba32", nullptr, 0, 32, 64 * 64}, Case{"rgb24", nullptr, 0, 24, 64 * 64},
+                        Case{"dxt1", "DXT1", 0, 0, 16 * 16}, Case{"dxt5", "DXT5", 0, 0, 16 * 16},
+                        Case{"bc7", "DX10", 98, 0, 16 * 16}, Case{"bc4", "DX10", 80, 0, 16 * 16}}) {
+    SCOPED_TRACE(c.name);
+    const Steps claimed = decode_small(dds_claiming(c.four_cc, c.dxgi_format, c.bit_count, 0xFFFFFFFFu));
+    ASSERT_EQ(claimed.result, 0);
+    EXPECT_EQ(claimed.incomplete, 1);
+    EXPECT_EQ(claimed.work, c.work);
+    // The counts change nothing: one level of one layer takes the same.
+    const Steps plain = decode_small(dds_claiming(c.four_cc, c.dxgi_format, c.bit_count, 1));
+    EXPECT_EQ(plain.work, claimed.work);
+  }
+}
+
 // Offsets of the scans (their SOS markers) and of the end marker in a JPEG
 // file: a scan's segment and data run up to the next marker that is not a
 // restart or a stuffed byte.
