@@ -8,9 +8,13 @@
 // disposed to the background leaves its rectangle transparent when the
 // first or the disposed frame has a transparent index, else the background
 // colour; one disposed to the previous state restores its rectangle), and
-// writes frame 1 whole and every later one as the rectangle that changed,
-// replacing what was there, with its delay in hundredths of a second and
-// the NETSCAPE repeat count (none: play once). The result is checked by
+// writes frame 1 whole and every later one as the rectangle that changes on
+// the screen it is drawn on, with dispose ops (to the background: cleared
+// to transparent; to the previous state) where they leave less to write,
+// blending over the screen where the GIF image has transparent pixels; the
+// plain changed rectangles of the composed screens, replacing, are tried
+// too and the smallest file kept. Delays are in hundredths of a second, the
+// NETSCAPE repeat count is kept (none: play once). The result is checked by
 // decoding and composing every frame again. first holds the composed first
 // frame (width x height, the screen). Returns the size of the file placed in
 // *png (malloc'd, freed by the caller) and the frame count in *frames, or
