@@ -4,6 +4,8 @@
 // only fully transparent pixels change colour.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <string>
 #include <vector>
 
@@ -80,6 +82,52 @@ TEST(SearchTool, AlphaFreeChangesOnlyClearPixels) {
       EXPECT_EQ(b.pixels[i] >> 24, 0u) << i;
     else
       EXPECT_EQ(a.pixels[i], b.pixels[i]) << i;
+  }
+}
+
+// RGBA with detail in every channel: too many colours for a palette, so
+// every candidate keeps a full-size filtered stream.
+Bytes detailed_rgba(uint32_t side) {
+  Bytes rows;
+  uint32_t state = 9;
+  for (uint32_t y = 0; y < side; ++y) {
+    rows.push_back(0);
+    for (uint32_t x = 0; x < side; ++x) {
+      state = state * 1664525u + 1013904223u;
+      rows.insert(rows.end(), {uint8_t(x + y), uint8_t(x * 3 + (state >> 30)), uint8_t(y * 5), uint8_t(255 - (x ^ y))});
+    }
+  }
+  return png_file({ihdr_chunk(side, side, 8, 6), idat_chunk(rows, 0), png_chunk("IEND", {})});
+}
+
+int64_t children_peak_bytes() {
+  rusage usage{};
+  EXPECT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+  return int64_t(usage.ru_maxrss) * 1024;
+}
+
+// The search with N workers stays within N + 2 times the default run's
+// peak memory. The peak over the children is a running maximum, so each
+// search run is measured against the default run before it.
+TEST(SearchTool, WorkersStayWithinTheirMemoryShare) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitized binary's memory is not the program's";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "a sanitized binary's memory is not the program's";
+#endif
+#endif
+  TempFolder dir;
+  const Bytes input = detailed_rgba(640);
+  write_file(dir.file("in.png"), input);
+  ASSERT_EQ(run_tool(dir, {"in.png", "plain.png", "-q", "-force"}).status, 0);
+  const int64_t plain = children_peak_bytes();
+  for (const char* workers : {"-j1", "-j2"}) {
+    const CommandResult r = run_tool(dir, {"in.png", "found.png", "-q", "-y", "-force", "-o1", workers});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const int64_t n = workers[2] - '0';
+    EXPECT_LE(children_peak_bytes(), (n + 2) * plain) << workers << ": default run " << plain;
+    EXPECT_TRUE(same_png_pixels(read_file(dir.file("found.png")), input));
   }
 }
 
