@@ -634,15 +634,16 @@ struct LevelPlan {
   int32_t deep_runners;     // finished candidates (the winner first) that get the engine too
   // Nonzero: the best screened candidate goes straight to its last run (no
   // comparing round: with one candidate and one layout there is nothing to
-  // compare), and on pictures of at least quick_pixels pixels that run's
-  // passes are one Huffman-only pass, the whole-stream engine making the IDAT.
+  // compare), and on pictures of at least quick_pixels pixels (above VGA at
+  // -o1) that run's passes are one Huffman-only pass, the whole-stream engine
+  // making the IDAT; smaller ones keep their passes, which often win there.
   int32_t direct;
   int64_t quick_pixels;
 };
 
 constexpr LevelPlan kPlans[kMaxSearchLevel + 1] = {
     {},
-    {16, {0, 5, -1}, 2, 1, 1, 3, 3, 1, 1, 1, 65536},
+    {16, {0, 5, -1}, 2, 1, 1, 3, 3, 1, 1, 1, 640 * 480 + 1},
     {24, {0, 5, 6, -1}, 3, 2, 2, 3, 0, 2, 1, 0, 0},
     {48, {0, 1, 2, 3, 4, 5, 6, -1}, 4, 4, 3, 4, 0, 3, 2, 0, 0},
 };
