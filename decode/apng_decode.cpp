@@ -36,6 +36,9 @@ int32_t read_apng_layout(const uint8_t* d, int32_t size, ApngLayout* l, ApngFram
   for (int64_t pos = 8; chunk_at(d, size, pos, &c); pos += int64_t(c.length) + 12) {
     ByteReader p(c.data, c.length);
     if (png_chunk_is(c, "IHDR")) {
+      // A second header would change the canvas the frames were checked
+      // against, and the pixel format their data is decoded in.
+      if (have_header) return -1;
       l->canvas_width = int32_t(p.be32() & 0x7FFFFFFF);
       l->canvas_height = int32_t(p.be32() & 0x7FFFFFFF);
       l->bit_depth = int32_t(p.u8());

@@ -25,10 +25,10 @@ struct ApngLayout {
 
 // Reads the layout and up to capacity frames (frames may be null with
 // capacity 0 to count them). Returns 0, or -1 for a file that is no animated
-// PNG this decoder can take apart: no acTL before IDAT, an fcTL whose region
-// leaves the canvas or whose ops are unknown, a first frame in IDAT that is
-// not the whole canvas, a frame without data, or a frame count that differs
-// from acTL's.
+// PNG this decoder can take apart: a second IHDR, no acTL before IDAT, an
+// fcTL whose region leaves the canvas or whose ops are unknown, a first
+// frame in IDAT that is not the whole canvas, a frame without data, or a
+// frame count that differs from acTL's.
 int32_t read_apng_layout(const uint8_t* data, int32_t size, ApngLayout* layout, ApngFrame* frames,
                          int32_t capacity);
 

@@ -501,8 +501,11 @@ int16_t* store_block(JpegContext& c, const JpegComponent& k, int64_t col, int64_
 void restart_check(JpegContext& c) {
   if (c.restart_interval == 0 || --c.restart_countdown != 0) return;
   give_back(c);
-  // Fill bytes 0xFF may stand before the marker.
-  while (c.pos + 1 < c.size && c.data[c.pos] == 0xFF && c.data[c.pos + 1] == 0xFF) c.pos++;
+  // Fill bytes 0xFF may stand before the marker, and so may a whole byte of
+  // padding ones, which some encoders add when the interval already ends on
+  // a byte boundary (stored stuffed, as 0xFF 0x00).
+  while (c.pos + 1 < c.size && c.data[c.pos] == 0xFF && (c.data[c.pos + 1] == 0xFF || c.data[c.pos + 1] == 0))
+    c.pos += c.data[c.pos + 1] == 0 ? 2 : 1;
   if (c.pos + 1 < c.size && c.data[c.pos] == 0xFF && c.data[c.pos + 1] == c.next_restart) c.pos += 2;
   c.next_restart = c.next_restart == 0xD7 ? 0xD0 : uint8_t(c.next_restart + 1);
   c.restart_countdown = c.restart_interval;

@@ -38,6 +38,7 @@ constexpr int32_t kChainMask = kChainSize - 1;
 constexpr int32_t kCostMask = kCostRing - 1;
 constexpr int32_t kEdgeMask = kEdgeRing - 1;
 constexpr int32_t kRunCap = 0x7FFF;
+static_assert(kEdgeRing % kCostRing == 0, "a piece of the cost ring must not wrap the edge ring");
 
 inline uint8_t byte_at(const Lz77State* z, int32_t p) { return z->window[p & kWindowMask]; }
 
@@ -61,6 +62,20 @@ inline void hash_insert(Lz77State* z, int32_t p) {
   const uint32_t h = hash3(load3(z, p));
   z->hash_chain[p & kChainMask] = z->hash_head[h];
   z->hash_head[h] = p;
+}
+
+// A replay leaves the hash chain alone: only a search reads it. Falling back
+// to searching at position p, it is rebuilt from the window: the walks from p
+// on stop at the first position more than kMaxDistance back, so the chain of
+// the positions within reach, inserted in order, leads them to the same ones.
+// Every position parsed or skipped before p had its 3 bytes received then
+// unless the stream had ended, and received has not changed since.
+void leave_replay(Lz77State* z, int32_t p) {
+  z->store_mode = kStoreOff;
+  std::memset(z->hash_head, 0xFF, sizeof(z->hash_head));
+  std::memset(z->hash_chain, 0xFF, sizeof(z->hash_chain));
+  for (int32_t q = p > kMaxDistance ? p - kMaxDistance : 0; q < p && q + kMinMatch <= z->received; ++q)
+    hash_insert(z, q);
 }
 
 void track_run(Lz77State* z, int32_t p) {
@@ -99,6 +114,21 @@ inline void fill16(uint16_t* out, int32_t count, uint16_t v) {
   for (; i + 8 <= count; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), vv);
 #endif
   for (; i < count; ++i) out[i] = v;
+}
+
+// out[i] = count - 1 - i for i in [0, count), sixteen at a time.
+inline void count_down(uint8_t* out, int32_t count) {
+  int32_t i = 0;
+#if defined(__SSE2__)
+  __m128i v = _mm_sub_epi8(_mm_set1_epi8(int8_t(count - 1)),
+                           _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+  const __m128i sixteen = _mm_set1_epi8(16);
+  for (; i + 16 <= count; i += 16) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+    v = _mm_sub_epi8(v, sixteen);
+  }
+#endif
+  for (; i < count; ++i) out[i] = uint8_t(count - 1 - i);
 }
 
 // out[i] = min(out[i], v) for i in [0, count), eight at a time.
@@ -160,19 +190,29 @@ struct Search {
       const int32_t* length_cost = z->length_cost + l;
       int32_t i = 0;
 #if defined(__SSE2__)
+      // The edge ring wraps where the cost ring does, so the piece's edges
+      // are contiguous too. Each lane keeps the old cost and edge unless the
+      // new one is strictly cheaper: what the scalar loop stores, written
+      // back whole.
+      uint32_t* edges = z->edges + ((p + l) & kEdgeMask);
       const __m128i vbase = _mm_set1_epi32(base);
+      __m128i vedge = _mm_add_epi32(_mm_set1_epi32(int32_t(uint32_t(l) | tag)), _mm_setr_epi32(0, 1, 2, 3));
+      const __m128i four = _mm_set1_epi32(4);
       for (; i + 4 <= count; i += 4) {
         const __m128i c =
             _mm_add_epi32(vbase, _mm_loadu_si128(reinterpret_cast<const __m128i*>(length_cost + i)));
-        const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cost + i));
-        int mask = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(c, old)));
-        while (mask != 0) {
-          const int32_t j = i + std::countr_zero(unsigned(mask));
-          mask &= mask - 1;
-          cost[j] = base + length_cost[j];
-          z->edges[(p + l + j) & kEdgeMask] = uint32_t(l + j) | tag;
-          last = l + j;
+        __m128i* cost_at = reinterpret_cast<__m128i*>(cost + i);
+        __m128i* edge_at = reinterpret_cast<__m128i*>(edges + i);
+        const __m128i old = _mm_loadu_si128(cost_at);
+        const __m128i lower = _mm_cmplt_epi32(c, old);
+        const int mask = _mm_movemask_ps(_mm_castsi128_ps(lower));
+        if (mask != 0) {
+          _mm_storeu_si128(cost_at, _mm_or_si128(_mm_and_si128(lower, c), _mm_andnot_si128(lower, old)));
+          const __m128i old_edge = _mm_loadu_si128(edge_at);
+          _mm_storeu_si128(edge_at, _mm_or_si128(_mm_and_si128(lower, vedge), _mm_andnot_si128(lower, old_edge)));
+          last = l + i + 31 - std::countl_zero(unsigned(mask));
         }
+        vedge = _mm_add_epi32(vedge, four);
       }
 #endif
       for (; i < count; ++i) {
@@ -296,7 +336,15 @@ struct Search {
     const int32_t dcost = z->distance_cost[code];
     // Lengths this one distance covers, priced in one sweep: those the list
     // already has may get a cheaper best price, the rest are new entries.
-    const int32_t e = extent(l, d);
+    // A distance the known list holds at l matches up to the end of its run
+    // there: a longer match would have made it the list's entry beyond.
+    int32_t e;
+    if (kReplay && l - kMinMatch < known_n && known[l - kMinMatch] == d) {
+      e = l + z->known_rest[l - kMinMatch];
+      assert(e == extent(l, d));
+    } else {
+      e = extent(l, d);
+    }
     const int32_t fresh = n + kMinMatch;
     assert(fresh >= l);
     lower_to(best + l, (e < fresh ? e + 1 : fresh) - l, int16_t(dcost));
@@ -435,12 +483,15 @@ void replay_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
   if (head & kSharedList) {
     start = z->prev_fill - n;
     z->fill = z->prev_fill;
+    // The previous position was replayed too, so its entries are at hand.
+    std::memmove(z->known_rest, z->known_rest + (z->prev_count - n), size_t(n));
   } else {
     uint16_t* out = z->pool + start;
     const uint8_t* run = m->runs + z->run_cursor;
     for (int32_t i = 0; i < n; run += 3) {
       const int32_t last = run[2];
       fill16(out + i, last - i + 1, uint16_t(run[0] | run[1] << 8));
+      count_down(z->known_rest + i, last - i + 1);
       i = last + 1;
     }
     z->run_cursor = run - m->runs;
@@ -460,8 +511,7 @@ void replay_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
   for (int32_t i = 0; i < kListHead && i < n; ++i) list.head[i] = z->pool[start + i];
   z->prev_count = n;
   z->prev_fill = z->fill;
-  if (p + kMinMatch <= z->received) hash_insert(z, p);
-}
+  }
 
 void skip_position(Lz77State* z, int32_t p) {
   z->cost[p & kCostMask] = kUnreached;
@@ -473,11 +523,11 @@ void skip_position(Lz77State* z, int32_t p) {
       z->store_mode = kStoreOff;
     } else if (z->store_mode == kStoreReplay &&
                (p >= z->store->positions || (z->store->heads[p] & ~kSharedList) != 0)) {
-      z->store_mode = kStoreOff;
+      leave_replay(z, p);
     }
     track_run(z, p);
     z->lists[p & kChainMask].count = 0;
-    if (p + kMinMatch <= z->received) hash_insert(z, p);
+    if (z->store_mode != kStoreReplay && p + kMinMatch <= z->received) hash_insert(z, p);
   }
 }
 
@@ -533,7 +583,7 @@ void parse_position(DeflateStream* s, Lz77State* z) {
   z->cost[p & kCostMask] = kUnreached;
   const int32_t limit = z->received < z->block_end ? z->received : z->block_end;
   if (z->strategy < 3) {
-    if (z->store_mode == kStoreReplay && p >= z->store->positions) z->store_mode = kStoreOff;
+    if (z->store_mode == kStoreReplay && p >= z->store->positions) leave_replay(z, p);
     if (z->store_mode == kStoreReplay)
       replay_position(z, p, u, limit);
     else
@@ -633,7 +683,7 @@ void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n) {
   if (n == 0) {
     // The last lists see the end of the stream: a recording of a longer one
     // does not hold them.
-    if (z->store_mode == kStoreReplay && z->received != z->store->byte_count) z->store_mode = kStoreOff;
+    if (z->store_mode == kStoreReplay && z->received != z->store->byte_count) leave_replay(z, z->pos);
     while (z->pos < z->received) parse_position(s, z);
     if (z->store_mode == kStoreRecord) match_store_end_recording(z->store);
     return;
@@ -645,7 +695,7 @@ void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n) {
     MatchStore* m = z->store;
     if (z->received + int64_t(n) > m->byte_count || std::memcmp(m->bytes + z->received, bytes, size_t(n)) != 0) {
       m->stale = 1;
-      z->store_mode = kStoreOff;
+      leave_replay(z, z->pos);
     }
   }
   for (int32_t i = 0; i < n; ++i) {

@@ -67,6 +67,10 @@ struct Lz77State {
   int32_t next_cheaper[30];  // first later distance code that is strictly cheaper, 30 if none
   int16_t best_distance_cost[259];  // distance costs are at most kNoCodeCost
 
+  // Replay: for each entry of the position's list, how many entries after it
+  // hold the same distance (that distance's match ends at the run's last).
+  // A shared list is the previous one's tail, which leaves these unchanged.
+  uint8_t known_rest[kListEntries];
   int32_t cost[kCostRing];
   uint32_t edges[kEdgeRing];  // length | distance << 16; length 1 = literal with the byte as distance
   // Per position (by position & 0x7FFF): where its list starts in the pool,

@@ -449,7 +449,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   std::unique_ptr<uint8_t, FreeDeleter> kbuf(animation != nullptr ? animation : options.kbuf);
   console_print("\n");
   if (frames_lost) console_print("Animated PNG: frames would be lost\n");
-  if (animation != nullptr && !gif_animation)
+  if (animation != nullptr && animated)
     console_print("Animated PNG: %d frames, each re-encoded and checked\n", int(animation_frames));
   if (gif_written > 0) console_print("Animated GIF: %d frames written\n", int(gif_written));
   if (gif_animation && gif_written == 0 && result != kNoPng)

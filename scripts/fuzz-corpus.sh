@@ -4,7 +4,10 @@
 #   scripts/fuzz-corpus.sh SECONDS [TARGET...]    default: every fuzz/fuzz_*.cpp
 # Each run starts from the kept corpus, fuzz/seeds/FORMAT and tests/data/FORMAT;
 # crashes go to build/fuzz-corpus/artifacts/TARGET/. One line per target
-# reports executions, coverage (edges and features) and the corpus size.
+# reports executions, coverage (edges and features) and the corpus size, and
+# the same goes as a row into fuzz/LOG.md, the log of every run (its
+# findings column is completed by hand once each is fixed). A finding ends
+# the run early: the seconds are those it lasted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:?usage: scripts/fuzz-corpus.sh SECONDS [TARGET...]}
@@ -20,6 +23,9 @@ nice cmake --build "$build" --target "$@" >/dev/null
 seeds_of() {
   case "$1" in
     fuzz_png) echo "fuzz/seeds/png tests/data/pngsuite" ;;
+    fuzz_png_wide) echo "fuzz/seeds/png16 tests/data/pngsuite" ;;
+    fuzz_apng) echo "fuzz/seeds/apng" ;;
+    fuzz_gif_frames) echo "fuzz/seeds/gif_frames fuzz/seeds/gif tests/data/gif" ;;
     fuzz_jpeg | fuzz_gif | fuzz_bmp | fuzz_pcx | fuzz_dds | fuzz_tga)
       local f=${1#fuzz_}
       echo "fuzz/seeds/$f tests/data/$f" ;;
@@ -39,9 +45,12 @@ for target in "$@"; do
   [ "$target" = fuzz_encode ] && max_len=8192
   [ "$target" = fuzz_run ] && max_len=16384
   log=$build/$target.log
+  before=$(find "$artifacts" -type f | wc -l)
+  started=$(date +%s)
   # shellcheck disable=SC2046
   nice -n 15 "./$build/$target" -max_total_time="$seconds" -max_len="$max_len" -rss_limit_mb=2048 -timeout=20 \
     -artifact_prefix="$artifacts" -print_final_stats=1 "$work" "$kept" $(seeds_of "$target") >"$log" 2>&1 || true
+  lasted=$(($(date +%s) - started))
   # Minimise: only inputs that add coverage are kept, the smallest of each.
   fresh=$build/fresh/$target
   rm -rf "$fresh" && mkdir -p "$fresh"
@@ -51,6 +60,9 @@ for target in "$@"; do
   execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo "?")
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n1 | grep -o '[0-9]*' || echo "?")
   ft=$(grep -o 'ft: [0-9]*' "$log" | tail -n1 | grep -o '[0-9]*' || echo "?")
-  crashes=$(find "$artifacts" -type f | wc -l)
-  echo "$target: ${seconds}s, $execs executions, cov $cov, ft $ft, corpus $(ls "$kept" | wc -l) files ($(du -sh "$kept" | cut -f1)), $crashes finding(s)"
+  crashes=$(($(find "$artifacts" -type f | wc -l) - before))
+  files=$(ls "$kept" | wc -l)
+  size=$(du -sh "$kept" | cut -f1)
+  echo "$target: ${lasted}s, $execs executions, cov $cov, ft $ft, corpus $files files ($size), $crashes finding(s)"
+  echo "| $(date -u +%Y-%m-%d) | $target | $lasted | $execs | $cov | $ft | $files ($size) | $crashes |" >>fuzz/LOG.md
 done

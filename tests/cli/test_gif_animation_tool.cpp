@@ -33,7 +33,7 @@ TEST(GifAnimationTool, EveryFrameIsWritten) {
   const CommandResult r = run_tool(dir, {"chi.gif", "chi.png"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Animated GIF: 31 frames written\n"), std::string::npos) << r.out;
-  // Not also reported as an animated PNG input of no frames, as it once was.
+  // The line for animated PNG input is not printed as well (it said "0 frames").
   EXPECT_EQ(r.out.find("Animated PNG"), std::string::npos) << r.out;
   const std::vector<uint8_t> png = read_file(dir.file("chi.png"));
   const std::vector<PngChunk> chunks = split_chunks(png);

@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -29,11 +30,42 @@ void put32le(Bytes& b, size_t at, uint32_t v) {
   put16le(b, at + 2, v >> 16);
 }
 
+Bytes be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+
+// An fcTL of a frame covering the whole canvas, a tenth of a second long.
+Bytes full_frame_control(uint32_t sequence, uint32_t width, uint32_t height) {
+  Bytes b = be32(sequence);
+  for (uint32_t v : {width, height, 0u, 0u}) {
+    const Bytes f = be32(v);
+    b.insert(b.end(), f.begin(), f.end());
+  }
+  b.insert(b.end(), {0, 1, 0, 10, 0, 0});
+  return png_chunk("fcTL", b);
+}
+
 // Headers of every format declaring a width x height picture, with almost
-// no data behind them.
+// no data behind them; the 16-bit PNG, the animated PNG and the animated GIF
+// take paths of their own after the check.
 Bytes header_of(const std::string& format, uint32_t width, uint32_t height) {
   if (format == "png")
     return png_file({ihdr_chunk(width, height, 8, 6), idat_chunk(Bytes{0, 0, 0, 0, 0}, 9), png_chunk("IEND", {})});
+  if (format == "png16")
+    return png_file(
+        {ihdr_chunk(width, height, 16, 6), idat_chunk(Bytes{0, 0, 0, 0, 0}, 9), png_chunk("IEND", {})});
+  if (format == "apng") {
+    Bytes actl = be32(2);
+    actl.resize(8, 0);
+    Bytes fdat = be32(2);
+    const Bytes rows = idat_chunk(Bytes{0, 0, 0, 0, 0}, 9);
+    fdat.insert(fdat.end(), rows.begin() + 8, rows.end() - 4);
+    return png_file({ihdr_chunk(width, height, 8, 6), png_chunk("acTL", actl),
+                     full_frame_control(0, width, height), rows, full_frame_control(1, width, height),
+                     png_chunk("fdAT", fdat), png_chunk("IEND", {})});
+  }
+  if (format == "animated.gif") {
+    const uint16_t w = uint16_t(width), h = uint16_t(height);
+    return gif_file(w, h, {{0, 0, w, h, false, lzw_run(1, 30)}, {0, 0, w, h, true, lzw_run(2, 30)}});
+  }
   if (format == "jpg") {
     Bytes b = {0xFF, 0xD8, 0xFF, 0xC0, 0, 17, 8, uint8_t(height >> 8), uint8_t(height), uint8_t(width >> 8),
                uint8_t(width), 3, 1, 0x22, 0, 2, 0x11, 0, 3, 0x11, 0, 0xFF, 0xD9};
@@ -92,7 +124,10 @@ class MemoryLimit : public ::testing::TestWithParam<const char*> {};
 // from the header, and nothing written. The need covers at least the
 // documented 12 bytes per pixel and stays within the fixed allowance of it.
 TEST_P(MemoryLimit, HeaderOverTheLimitIsRefusedAtOnce) {
-  const std::string format = GetParam(), name = "big." + format;
+  const std::string format = GetParam();
+  const std::string name = "big." + (format == "png16" || format == "apng" ? std::string("png") : format);
+  // 16-bit samples take 16 bytes a pixel more (wide_extra_memory_bytes).
+  const int64_t per_pixel = format == "png16" ? 28 : 12;
   const uint32_t width = 6000, height = 5000;
   TempFolder dir;
   const Bytes file = header_of(format, width, height);
@@ -107,8 +142,8 @@ TEST_P(MemoryLimit, HeaderOverTheLimitIsRefusedAtOnce) {
   EXPECT_STREQ(rest, "200 MiB (-l)");
   EXPECT_EQ(r.err.back(), '\n');
   EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
-  EXPECT_GE(need * kMiB, 12LL * width * height);
-  EXPECT_LE(need * kMiB, 12LL * width * height + 2LL * int64_t(file.size()) + 33 * kMiB);
+  EXPECT_GE(need * kMiB, per_pixel * width * height);
+  EXPECT_LE(need * kMiB, per_pixel * width * height + 2LL * int64_t(file.size()) + 33 * kMiB);
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
 
   // With room enough the same header goes on to its decoder, which finds no
@@ -119,8 +154,32 @@ TEST_P(MemoryLimit, HeaderOverTheLimitIsRefusedAtOnce) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, MemoryLimit, ::testing::Values("png", "jpg", "gif", "cel", "bmp", "pcx", "dds", "tga"),
-                         [](const auto& info) { return std::string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Cli, MemoryLimit,
+                         ::testing::Values("png", "jpg", "gif", "cel", "bmp", "pcx", "dds", "tga", "png16",
+                                           "apng", "animated.gif"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           std::replace(name.begin(), name.end(), '.', '_');
+                           return name;
+                         });
+
+// The wide samples count: a 16-bit header of 7.5 megapixels needs more than
+// 200 MiB, where the same picture of 8 bits fits and goes on to its decoder.
+TEST(MemoryLimitOption, SixteenBitSamplesCountInTheNeed) {
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file("eight.png"), header_of("png", 3000, 2500)));
+  ASSERT_TRUE(write_file(dir.file("wide.png"), header_of("png16", 3000, 2500)));
+  const CommandResult eight = run_tool(dir, {"-l200", "eight.png", "out.png"});
+  EXPECT_EQ(eight.status, 1);
+  EXPECT_EQ(eight.err.find("memory limit"), std::string::npos) << eight.err;
+  const CommandResult wide = run_tool(dir, {"-l200", "wide.png", "out.png"});
+  EXPECT_EQ(wide.status, 1);
+  EXPECT_EQ(wide.out, "");
+  EXPECT_NE(wide.err.find("wide.png is 3000 x 2500 pixels and needs "), std::string::npos) << wide.err;
+  EXPECT_NE(wide.err.find(" MiB, more than the memory limit of 200 MiB (-l)\n"), std::string::npos)
+      << wide.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
+}
 
 // Workers of a search each hold an encoder of their own: no more of them
 // than the limit holds beside the run itself, and always one.

@@ -58,9 +58,6 @@ KNOWN_DIFFERENCES = {
     "jpeg/jpeg-decoder/reftest/mozilla/jpg-size-9x9.jpg": "chroma repeated, not interpolated",
     "jpeg/jpeg-decoder/reftest/mozilla/jpg-size-15x15.jpg": "chroma repeated, not interpolated",
     "arith_420.jpg": "chroma repeated, not interpolated (21 x 13 pixels)",
-    # Motion-JPEG frames leave out the Huffman tables and rely on the
-    # standard's example tables, which this program does not supply yet.
-    "jpeg/jpeg-decoder/reftest/mjpeg.jpg": "no Huffman tables in the file",
 }
 # Refused here on purpose although Pillow 9.4 reads them; reported, not
 # counted (the BC6H refusal is what the program promises).

@@ -264,6 +264,30 @@ TEST(JpegDecode, RestartMarkersChangeNoPixel) {
   }
 }
 
+// Some encoders (Motion-JPEG cameras among them) pad an interval that ends on
+// a byte boundary with a whole byte of ones, stored stuffed as 0xFF 0x00
+// before the restart marker; the decode skips it as padding.
+TEST(JpegDecode, WholePaddingByteBeforeRestartMarkers) {
+  for (bool progressive : {false, true}) {
+    MadeCase c{"r", 83, 51, 3, 2, 1, 2, 90, progressive, true};
+    const std::vector<uint8_t> file = make(c);
+    std::vector<uint8_t> padded;
+    int inserted = 0;
+    for (size_t i = 0; i < file.size(); ++i) {
+      if (i + 1 < file.size() && file[i] == 0xFF && file[i + 1] >= 0xD0 && file[i + 1] <= 0xD7) {
+        padded.insert(padded.end(), {0xFF, 0x00});
+        ++inserted;
+      }
+      padded.push_back(file[i]);
+    }
+    ASSERT_GT(inserted, 10);
+    const Decoded want = decode_file(file), got = decode_file(padded);
+    ASSERT_EQ(got.result, 0);
+    EXPECT_EQ(got.incomplete, 0);
+    EXPECT_EQ(got.pixels, want.pixels) << (progressive ? "progressive" : "sequential");
+  }
+}
+
 // The output scale follows the component's role: chroma on table 0 and luma
 // on table 1 decode as well as the usual assignment.
 TEST(JpegDecode, QuantisationTableIdsDoNotDecideLumaOrChroma) {

@@ -247,6 +247,11 @@ std::vector<HashCase> hash_cases() {
   add("large_scene_s1", scene, 2, [](EncodeOptions& o) { o.strategy = 1; });
   add("large_scene_b64", scene, 2, [](EncodeOptions& o) { o.block_threshold = 64.0; });
   add("large_palette_f0", large_scene(360, 240, true), 3, [](EncodeOptions& o) { o.filter = 0; });
+  // Four bytes a pixel over many passes, and a match store too small for the
+  // whole stream: the passes replay its start and compute the rest.
+  add("large_scene_rgba", scene, 6, nullptr);
+  add("large_scene_store_cut", scene, 2, [](EncodeOptions& o) { o.match_store_limit = 150000; });
+  add("large_scene_no_store", scene, 2, [](EncodeOptions& o) { o.match_store_limit = -1; });
   add("one_pixel", gray_picture(1, 1, {128}, -1), 0, nullptr);
   add("one_row_n3", rgb_picture(300, 1, false, 50), 2, [](EncodeOptions& o) { o.exact_block_count = 3; });
   return cases;
