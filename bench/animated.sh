@@ -89,15 +89,19 @@ try:
 except Exception:
     print(0)' "$f")
   [ "$n" -gt 1 ] || continue
-  gifs+=("$f")
   out="$WORK/in/$(basename "${f%.gif}").png"
-  "$PY" - "$f" "$out" <<'EOF'
+  # Only GIFs whose every frame Pillow reads (it is the judge).
+  "$PY" - "$f" "$out" <<'EOF' || continue
 import sys
 from PIL import Image, ImageSequence
-with Image.open(sys.argv[1]) as im:
-    fr = [f.convert("RGBA") for f in ImageSequence.Iterator(im)]
+try:
+    with Image.open(sys.argv[1]) as im:
+        fr = [f.convert("RGBA") for f in ImageSequence.Iterator(im)]
+except Exception:
+    sys.exit(1)
 fr[0].save(sys.argv[2], save_all=True, append_images=fr[1:], duration=[70] * len(fr), loop=0)
 EOF
+  gifs+=("$f")
   apngs+=("$out")
 done < <(find "$ROOT/tests/data/gif" -name '*.gif' | sort)
 
