@@ -104,7 +104,7 @@ void BM_MixedFilterStage1MB(benchmark::State& state) {
   filter_stage_init(&st);
   const CompressSink sink{nullptr, feed_nothing, finish_nothing};
   for (auto _ : state) {
-    filter_stage_begin(&st, &format, 5, quiet);
+    filter_stage_begin(&st, &format, 5, PrintFn{});
     install_sink_compress(&st, &sink);
     for (int32_t y = 0; y < 512; ++y) filter_row(&st, y);
   }

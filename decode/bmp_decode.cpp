@@ -1,6 +1,7 @@
 #include "decode/bmp_decode.h"
 
 #include <climits>
+#include <cmath>
 
 #include "decode/bmp_rle.h"
 #include "decode/byte_reader.h"
@@ -97,8 +98,28 @@ void convert_row(const uint8_t* row, int32_t bytes, int64_t x0, int64_t x1, uint
 // Decodes columns [x0, x1) of one stored row into out[x + shift]; the caller
 // has checked that every byte they need lies inside the row and that every
 // target index lies inside the target row.
+// A 64-bit pixel holds blue, green, red and alpha as signed 16-bit numbers
+// with 13 fraction bits (8192 is 1.0), the colours in linear light. Colours
+// are shown as the suite's renderings show them: encoded for the standard
+// screen (sRGB) and rounded to 8 bits, by the table of every value from 0 to
+// 8192; alpha stays linear. Values outside 0 to 1 are clamped.
+constexpr int32_t kFixedOne = 8192;
+
+void fill_linear_to_screen(uint8_t* table) {
+  for (int32_t v = 0; v <= kFixedOne; ++v) {
+    const double x = double(v) / kFixedOne;
+    const double e = x <= 0.0031308 ? 12.92 * x : 1.055 * std::pow(x, 1 / 2.4) - 0.055;
+    table[v] = uint8_t(std::lround(e * 255));
+  }
+}
+
+inline int32_t fixed_sample(const uint8_t* p) {
+  const int32_t v = int16_t(read_le16(p));
+  return v < 0 ? 0 : (v > kFixedOne ? kFixedOne : v);
+}
+
 void decode_row(const uint8_t* row, int32_t bpp, int64_t x0, int64_t x1, uint32_t* out, int64_t shift,
-                const uint32_t* palette, const BitFields& fields) {
+                const uint32_t* palette, const BitFields& fields, const uint8_t* screen) {
   out += shift + x0;
   switch (bpp) {
     case 1:
@@ -120,6 +141,14 @@ void decode_row(const uint8_t* row, int32_t bpp, int64_t x0, int64_t x1, uint32_
       else
         convert_row<false>(row, bpp / 8, x0, x1, out, fields);
       break;
+    case 64:
+      for (int64_t x = x0; x < x1; ++x) {
+        const uint8_t* p = row + 8 * x;
+        const uint32_t alpha = uint32_t((fixed_sample(p + 6) * 255 + kFixedOne / 2) / kFixedOne);
+        out[x - x0] = alpha << 24 | uint32_t(screen[fixed_sample(p + 4)]) << 16 |
+                      uint32_t(screen[fixed_sample(p + 2)]) << 8 | screen[fixed_sample(p)];
+      }
+      break;
     default:  // 24
       for (int64_t x = x0; x < x1; ++x) {
         const uint8_t* p = row + 3 * x;
@@ -135,7 +164,7 @@ void decode_row(const uint8_t* row, int32_t bpp, int64_t x0, int64_t x1, uint32_
 bool layout_known(uint32_t bpp, uint32_t compression) {
   switch (compression) {
     case kRaw:
-      return bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
+      return bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32 || bpp == 64;
     case kRle8:
       return bpp == 8;
     case kRle4:
@@ -224,6 +253,8 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
     place_channel(masks[2], 0, 0, &fields.blue);
     place_channel(masks[3], 0xFF, 24, &fields.alpha);
     if (masks[3] != 0) info.source_color_type = 6;
+  } else if (bpp == 64) {
+    info.source_color_type = 6;
   } else if (bpp <= 8) {
     // Indexes the file gives no colour for must come out transparent black,
     // not as whatever an earlier picture left in the palette.
@@ -276,6 +307,8 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
   const int64_t x0 = t.x_offset < 0 ? -int64_t(t.x_offset) : 0;
   const int64_t x1 = width < int64_t(t.width) - t.x_offset ? width : int64_t(t.width) - t.x_offset;
 
+  uint8_t screen[kFixedOne + 1];
+  if (bpp == 64) fill_linear_to_screen(screen);
   bool complete = true;
   int64_t decoded_rows = 0, whole_rows = 0;
   for (int64_t stored = 0; stored < height; ++stored) {
@@ -294,7 +327,7 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
     const int64_t last = columns < x1 ? columns : x1;
     if (x0 >= last) continue;
     uint32_t* out = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(t.pixels) + y * t.pitch);
-    decode_row(stored_row, int32_t(bpp), x0, last, out, t.x_offset, palette, fields);
+    decode_row(stored_row, int32_t(bpp), x0, last, out, t.x_offset, palette, fields, screen);
   }
   if (decoded_rows == 0) return -1;
   if (!complete) {

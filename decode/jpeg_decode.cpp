@@ -93,6 +93,9 @@ struct JpegContext {
   // be given back exactly, stuffed 0xFF 0x00 pairs and markers included.
   int64_t byte_start[4];
   uint32_t byte_counter;
+  int32_t marker_zeros;  // zero bytes read at a marker since the scan or its interval began
+  bool scan_over;        // a restart found no restart marker: the scan's data has ended
+  int64_t interval_row;  // picture row of the MCU row the current restart interval began in
 
   // Dequantisation multipliers per table id: luma scaled for output at 2^22
   // per sample unit, chroma at 2^16. The scale follows the component (the
@@ -142,18 +145,47 @@ struct JpegContext {
   bool powers_of_two;  // every sampling factor is 1, 2 or 4
   bool whole_frame;    // decided at the first scan
   bool decided;
+  uint8_t scanned;     // bit i: a scan held component i
   int32_t adobe_transform;  // from an Adobe segment: 0 none, 1 YCbCr, 2 YCCK; -1 without one
   bool saw_jfif;            // a JFIF segment: three components are YCbCr whatever else is said
   JpegArithConditioning conditioning;
   JpegArithDecoder arith;
 };
 
+// The next byte of entropy-coded data. A stuffed 0xFF 0x00 pair is one
+// 0xFF; at a marker the data stops: zero bytes are read in its place
+// (counted) and the position stays on it, so the marker and what follows
+// are never taken for data. Past the end the position runs on over zeros.
 inline void push_byte(JpegContext& c) {
-  const uint8_t b = c.pos < c.size ? c.data[c.pos] : 0;
+  uint32_t b = 0;
   c.byte_start[c.byte_counter++ & 3] = c.pos;
-  c.pos += b == 0xFF ? 2 : 1;
+  if (c.pos >= c.size) {
+    c.pos++;
+  } else if (c.data[c.pos] != 0xFF) {
+    b = c.data[c.pos++];
+  } else if (c.pos + 1 >= c.size || c.data[c.pos + 1] == 0) {
+    b = 0xFF;
+    c.pos += 2;
+  } else {
+    c.marker_zeros++;
+  }
   c.bits = c.bits << 8 | b;
   c.bit_count += 8;
+}
+
+// The data of the scan (or of its restart interval) ran out: more zero
+// bytes were read than the look-ahead holds.
+// With restart intervals a marker inside an interval ends only the interval:
+// its rest decodes from zeros and the next restart marker resumes the data.
+inline bool data_ended(const JpegContext& c) {
+  return c.pos >= c.size + 4 || c.scan_over || (c.marker_zeros > 4 && c.restart_interval == 0);
+}
+
+// The data ends or stops being usable in the MCU row starting at picture row
+// `row`; the earliest such row counts.
+void mark_cut(JpegContext& c, int64_t row) {
+  c.cut_row = c.cut_short ? std::min(c.cut_row, row) : row;
+  c.cut_short = true;
 }
 
 inline void fill(JpegContext& c) {
@@ -498,12 +530,35 @@ int16_t* store_block(JpegContext& c, const JpegComponent& k, int64_t col, int64_
   return c.coefficient_store + (k.base + row * k.blocks_per_row + col) * 64;
 }
 
-void restart_check(JpegContext& c) {
+// After every MCU: at the end of a restart interval, moves past the restart
+// marker. `row` is the picture row of the MCU row the next MCU lies in. An interval
+// that read past its data, or left bytes before its marker, was damaged.
+void restart_check(JpegContext& c, int64_t row) {
   if (c.restart_interval == 0 || --c.restart_countdown != 0) return;
+  bool damaged = c.marker_zeros * 8 > c.bit_count;
   give_back(c);
-  // Fill bytes 0xFF may stand before the marker.
-  while (c.pos + 1 < c.size && c.data[c.pos] == 0xFF && c.data[c.pos + 1] == 0xFF) c.pos++;
-  if (c.pos + 1 < c.size && c.data[c.pos] == 0xFF && c.data[c.pos + 1] == c.next_restart) c.pos += 2;
+  // Fill bytes 0xFF may stand before the marker, and so may a whole byte of
+  // padding ones, which some encoders add when the interval already ends on
+  // a byte boundary (stored stuffed, as 0xFF 0x00).
+  while (c.pos + 1 < c.size && c.data[c.pos] == 0xFF && (c.data[c.pos + 1] == 0xFF || c.data[c.pos + 1] == 0))
+    c.pos += c.data[c.pos + 1] == 0 ? 2 : 1;
+  // Damaged data may end the interval early or late: the decode goes on at
+  // the next marker, and a restart marker there (of whatever number) starts
+  // the next interval. Any other marker ends the scan's data.
+  // Codes below 0xC0 name no marker: damaged bytes, passed over.
+  while (c.pos + 1 < c.size && !(c.data[c.pos] == 0xFF && c.data[c.pos + 1] >= 0xC0 && c.data[c.pos + 1] != 0xFF)) {
+    c.pos++;
+    damaged = true;
+  }
+  if (c.pos + 1 < c.size && c.data[c.pos + 1] >= 0xD0 && c.data[c.pos + 1] <= 0xD7) {
+    c.next_restart = c.data[c.pos + 1];
+    c.pos += 2;
+    c.marker_zeros = 0;
+  } else {
+    c.scan_over = true;
+  }
+  if (damaged) mark_cut(c, c.interval_row);
+  c.interval_row = row;
   c.next_restart = c.next_restart == 0xD7 ? 0xD0 : uint8_t(c.next_restart + 1);
   c.restart_countdown = c.restart_interval;
   std::memset(c.dc_pred, 0, sizeof c.dc_pred);
@@ -550,9 +605,9 @@ void decode_whole_block(JpegContext& c, const JpegScanComponent& s, int pred_ind
     jpeg_arith_ac_refine(d, s.ac - 4, first, c.se, c.al, coef);
 }
 
-void whole_restart_step(JpegContext& c) {
+void whole_restart_step(JpegContext& c, int64_t row) {
   if (!c.arithmetic) {
-    restart_check(c);
+    restart_check(c, row);
     return;
   }
   if (c.restart_interval == 0 || --c.restart_countdown != 0) return;
@@ -592,12 +647,21 @@ int decode_scan_whole(JpegContext& c, int64_t end) {
   c.restart_countdown = c.restart_interval;
   c.next_restart = 0xD0;
   c.pos = end;
+  c.marker_zeros = 0;
+  c.scan_over = false;
+  c.interval_row = 0;
   if (c.arithmetic) jpeg_arith_start(c.arith, c.data, c.size, end);
 
   auto stopped = [&c](int64_t row) {
-    if (c.pos >= c.size + 4 || c.visits_left <= 0 || (c.arithmetic && c.arith.corrupt)) {
-      c.cut_short = true;
-      c.cut_row = row;
+    if (data_ended(c) || c.visits_left <= 0 || (c.arithmetic && c.arith.corrupt)) {
+      // A progressive picture counts the rows its last pass reached; a
+      // sequential one the rows before its first damage.
+      if (c.progressive_frame) {
+        c.cut_short = true;
+        c.cut_row = row;
+      } else {
+        mark_cut(c, row);
+      }
       return true;
     }
     return false;
@@ -617,7 +681,7 @@ int decode_scan_whole(JpegContext& c, int64_t end) {
             }
         }
         c.decoded_any = true;
-        whole_restart_step(c);
+        whole_restart_step(c, (mx + 1 == c.mcu_cols ? my + 1 : my) * 8 * c.v_max);
       }
     }
   } else {
@@ -633,7 +697,7 @@ int decode_scan_whole(JpegContext& c, int64_t end) {
         c.visits_left--;
         c.blocks_decoded++;
         c.decoded_any = true;
-        whole_restart_step(c);
+        whole_restart_step(c, (bx + 1 == cols ? by + 1 : by) * 8 * c.v_max / k.v);
       }
     }
   }
@@ -730,9 +794,15 @@ int decode_scan(JpegContext& c, ByteReader seg, int64_t end) {
     parse_dht(c, ByteReader(kDefaultHuffmanTables, sizeof kDefaultHuffmanTables));
   if (!c.decided) {
     c.decided = true;
-    c.whole_frame = c.arithmetic || !c.powers_of_two || c.comp_count == 4 || is_rgb(c) || c.wide != nullptr;
+    // A sequential picture whose first scan leaves components out codes
+    // them in later scans: only the whole frame can gather them.
+    c.whole_frame = c.arithmetic || !c.powers_of_two || c.comp_count == 4 || is_rgb(c) || c.wide != nullptr ||
+                    (!c.progressive_frame && n < c.comp_count);
   }
-  if (c.whole_frame) return decode_scan_whole(c, end);
+  if (c.whole_frame) {
+    for (int i = 0; i < n; i++) c.scanned = uint8_t(c.scanned | 1u << c.scan[i].comp);
+    return decode_scan_whole(c, end);
+  }
   // A Huffman table the file never defined would decode every block to
   // nothing: a flat grey picture reported as a success. Progressive scans
   // decoded before keep their picture.
@@ -787,12 +857,19 @@ int decode_scan(JpegContext& c, ByteReader seg, int64_t end) {
   c.restart_countdown = c.restart_interval;
   c.next_restart = 0xD0;
   c.pos = end;
+  c.marker_zeros = 0;
+  c.scan_over = false;
+  c.interval_row = 0;
 
   for (int64_t mcu_y = 0; mcu_y < c.height; mcu_y += mcu_h) {
     for (int64_t mcu_x = 0; mcu_x < c.width; mcu_x += mcu_w) {
-      if (c.pos >= c.size + 4 || (progressive && c.visits_left <= 0)) {
-        c.cut_short = true;
-        c.cut_row = mcu_y;
+      if (data_ended(c) || (progressive && c.visits_left <= 0)) {
+        if (progressive) {
+          c.cut_short = true;
+          c.cut_row = mcu_y;
+        } else {
+          mark_cut(c, mcu_y);
+        }
         goto scan_end;
       }
       int index = 0;
@@ -819,7 +896,7 @@ int decode_scan(JpegContext& c, ByteReader seg, int64_t end) {
       }
       if (!progressive) jpeg_store_mcu(o, c.mcu_buffer, int32_t(mcu_x), int32_t(mcu_y));
       c.decoded_any = true;
-      restart_check(c);
+      restart_check(c, mcu_x + mcu_w >= c.width ? mcu_y + mcu_h : mcu_y);
     }
   }
 scan_end:
@@ -893,11 +970,16 @@ int32_t finish(JpegContext& c) {
         final_pass(c);
       }
     }
-    // A sequential picture is complete once its scan is; a progressive one
+    // A sequential picture is complete once its scans are; a progressive one
     // may still have been refining when the data ended.
     if (!c.saw_end && !c.cut_short && (!c.whole_frame || c.progressive_frame)) {
       c.cut_short = true;
       c.cut_row = c.height;
+    }
+    // A component no scan held is missing from every row.
+    if (c.whole_frame && c.scanned != (1u << c.comp_count) - 1) {
+      c.cut_short = true;
+      c.cut_row = 0;
     }
   }
   if (c.cut_short) mark_incomplete(c);
@@ -989,7 +1071,14 @@ int32_t run(JpegContext& c) {
       default:
         break;
     }
-    if (result < 0) return -1;
+    if (result < 0) {
+      // A segment that cannot be right after progressive scans have been
+      // decoded ends the picture there, as the end of the data would.
+      if (c.coefficient_store == nullptr || !c.decoded_any) return -1;
+      c.cut_short = true;
+      c.cut_row = c.height;
+      return finish(c);
+    }
     in.seek(end);
   }
   return finish(c);

@@ -217,21 +217,28 @@ bool compress_segment(Segment* g, const uint8_t* data, int32_t history, int32_t 
 void deep_settings_for_level(int32_t level, DeepSettings* s) {
   *s = DeepSettings{};
   s->threshold = 256.0;
-  s->first = ParseEffort{1 << 1, 4, 1, 0, 0, 1};
+  s->first = ParseEffort{1 << 1, 4, 1, 0, 0, 1, 0};
   if (level <= 1) {
-    s->chain_limit = 512;
-    s->block = ParseEffort{(1 << 1) | (1 << 4), 6, 2, 0, 0, 1};
+    // The quick level: short chains; the whole segment parsed once from the
+    // lazy parse and once from distance-1 runs (pictures of noisy detail end
+    // smallest with few matches, and a start full of them never leaves
+    // them), each block once more from the better; long matches taken
+    // whole; no threshold split compared.
+    s->chain_limit = 32;
+    s->first = ParseEffort{(1 << 1) | (1 << 2), 1, 1, 0, 0, 1, 128};
+    s->block = ParseEffort{1 << 4, 1, 1, 0, 0, 1, 128};
     s->rounds = 1;
     s->refine = 0;
+    s->threshold = 0.0;
   } else if (level == 2) {
     s->chain_limit = 4096;
-    s->block = ParseEffort{0x1F, 15, 3, 2, 1, 1};
+    s->block = ParseEffort{0x1F, 15, 3, 2, 1, 1, 0};
     s->rounds = 2;
     s->refine = 1;
   } else {
     s->chain_limit = 8192;
-    s->first = ParseEffort{(1 << 1) | (1 << 2), 8, 2, 0, 0, 1};
-    s->block = ParseEffort{0x1F, 30, 4, 6, 1, 1};
+    s->first = ParseEffort{(1 << 1) | (1 << 2), 8, 2, 0, 0, 1, 0};
+    s->block = ParseEffort{0x1F, 30, 4, 6, 1, 1, 0};
     s->rounds = 3;
     s->refine = 1;
   }

@@ -257,7 +257,8 @@ void prices_fixed(Prices* pr) {
 }
 
 // The cheapest path through [a, b) at these prices, as items.
-void cheapest_path(const MatchStore* st, int32_t a, int32_t b, const Prices* pr, ParseScratch* sc) {
+void cheapest_path(const MatchStore* st, int32_t a, int32_t b, const Prices* pr, int32_t skip_length,
+                   ParseScratch* sc) {
   const int32_t n = b - a;
   float* cost = sc->cost.data();
   uint32_t* edge = sc->edge.data();
@@ -278,6 +279,21 @@ void cheapest_path(const MatchStore* st, int32_t a, int32_t b, const Prices* pr,
     const uint32_t from = st->offset[size_t(p - st->begin)];
     const uint32_t to = st->offset[size_t(p - st->begin) + 1];
     if (from == to) continue;
+    if (skip_length > 0) {
+      const int32_t longest = std::min(int32_t(pairs[to - 1] & 0xFFFF), room);
+      if (longest >= skip_length) {
+        const int32_t d = int32_t(pairs[to - 1] >> 16);
+        const float m = c + pr->length[longest] + pr->distance[distance_code(d)];
+        // The positions inside the match are never left from, so the one
+        // after it must be reached from here (or be cheaper already).
+        if (m < cost[i + longest]) {
+          cost[i + longest] = m;
+          edge[i + longest] = match_item(longest, d);
+        }
+        i += longest - 1;
+        continue;
+      }
+    }
     if (st->deep_run[size_t(p - st->begin)] && room >= kLongest) {
       const int32_t d = int32_t(pairs[to - 1] >> 16);
       const float m = c + pr->length[kLongest] + pr->distance[distance_code(d)];
@@ -451,7 +467,7 @@ int64_t iterated_parse(const MatchStore* store, int32_t a, int32_t b, const Pars
       }
       const int32_t passes = phase == 0 ? effort->max_passes : std::max(2, effort->max_passes / 3);
       for (int32_t pass = 0; pass < passes; ++pass) {
-        cheapest_path(store, a, b, &pr, sc);
+        cheapest_path(store, a, b, &pr, effort->skip_length, sc);
         const int64_t bits = consider(sc->items);
         if (bits < start_bits) {
           start_bits = bits;
@@ -489,7 +505,7 @@ int64_t iterated_parse(const MatchStore* store, int32_t a, int32_t b, const Pars
     // Nothing was asked for: the cheapest path at the fixed prices.
     Prices pr;
     prices_fixed(&pr);
-    cheapest_path(store, a, b, &pr, sc);
+    cheapest_path(store, a, b, &pr, effort->skip_length, sc);
     best_bits = consider(sc->items);
   }
   return best_bits;

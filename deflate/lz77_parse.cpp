@@ -106,29 +106,33 @@ bool matches_for(const Lz77State* z, int32_t p, int32_t d, int32_t l) {
 }
 #endif
 
-// out[0..count) = v, eight at a time.
+// out[0..count) = v, eight at a time. The entries after out[count - 1] up
+// to the next multiple of eight are overwritten too (with v): every caller
+// writes where nothing after the range is read before it is written again,
+// and its array has the slack (kFillSlack).
 inline void fill16(uint16_t* out, int32_t count, uint16_t v) {
-  int32_t i = 0;
 #if defined(__SSE2__)
   const __m128i vv = _mm_set1_epi16(int16_t(v));
-  for (; i + 8 <= count; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), vv);
+  for (int32_t i = 0; i < count; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), vv);
+#else
+  for (int32_t i = 0; i < count; ++i) out[i] = v;
 #endif
-  for (; i < count; ++i) out[i] = v;
 }
 
-// out[i] = count - 1 - i for i in [0, count), sixteen at a time.
+// out[i] = count - 1 - i for i in [0, count), sixteen at a time; like fill16
+// it overwrites up to the next multiple of sixteen.
 inline void count_down(uint8_t* out, int32_t count) {
-  int32_t i = 0;
 #if defined(__SSE2__)
   __m128i v = _mm_sub_epi8(_mm_set1_epi8(int8_t(count - 1)),
                            _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
   const __m128i sixteen = _mm_set1_epi8(16);
-  for (; i + 16 <= count; i += 16) {
+  for (int32_t i = 0; i < count; i += 16) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
     v = _mm_sub_epi8(v, sixteen);
   }
+#else
+  for (int32_t i = 0; i < count; ++i) out[i] = uint8_t(count - 1 - i);
 #endif
-  for (; i < count; ++i) out[i] = uint8_t(count - 1 - i);
 }
 
 // out[i] = min(out[i], v) for i in [0, count), eight at a time.

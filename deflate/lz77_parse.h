@@ -22,6 +22,9 @@ constexpr int32_t kListHead = 4;       // entries kept beside a list's start, le
 // pool, which takes more than (pool - 2 lists) / 256 positions; with 256 lists
 // of slack that is beyond the 32768 positions a walk can reach back.
 constexpr int32_t kPoolSize = (kChainSize + 256) * kListEntries;
+// Entries after the end of the pool, of the best prices and of the replayed
+// run counts that the parser's vector fills may overwrite beyond a range.
+constexpr int32_t kFillSlack = 16;
 constexpr int32_t kPoolRestart = kPoolSize - kListEntries;
 static_assert((kPoolSize - 2 * kListEntries) / kListEntries > kChainSize + 1,
               "a list within the window could be overwritten by a pool restart");
@@ -65,12 +68,12 @@ struct Lz77State {
   int32_t length_cost[259];  // by match length
   int32_t distance_cost[30];
   int32_t next_cheaper[30];  // first later distance code that is strictly cheaper, 30 if none
-  int16_t best_distance_cost[259];  // distance costs are at most kNoCodeCost
+  int16_t best_distance_cost[259 + kFillSlack];  // distance costs are at most kNoCodeCost
 
   // Replay: for each entry of the position's list, how many entries after it
   // hold the same distance (that distance's match ends at the run's last).
   // A shared list is the previous one's tail, which leaves these unchanged.
-  uint8_t known_rest[kListEntries];
+  uint8_t known_rest[kListEntries + kFillSlack];
   int32_t cost[kCostRing];
   uint32_t edges[kEdgeRing];  // length | distance << 16; length 1 = literal with the byte as distance
   // Per position (by position & 0x7FFF): where its list starts in the pool,
@@ -88,7 +91,7 @@ struct Lz77State {
   int32_t hash_chain[kChainSize];
   uint16_t run_count[kWindowSize];
   uint8_t window[kWindowSize + 4];  // the copy of the first 4 bytes makes 4-byte reads wrap
-  uint16_t pool[kPoolSize];
+  uint16_t pool[kPoolSize + kFillSlack];
 };
 
 enum : int32_t { kStoreOff = 0, kStoreRecord = 1, kStoreReplay = 2 };

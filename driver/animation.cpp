@@ -63,8 +63,8 @@ void drop_animation_chunks(ChunkSelection* s) {
   s->kept_count = kept;
 }
 
-int32_t recompress_apng(const uint8_t* data, int32_t size, const EncodeOptions& options, int64_t memory_limit,
-                        uint8_t** png, int32_t* frame_count) {
+int32_t recompress_apng(const uint8_t* data, int32_t size, const EncodeOptions& options, bool vary_blocks,
+                        int64_t memory_limit, uint8_t** png, int32_t* frame_count) {
   *png = nullptr;
   *frame_count = 0;
   DecodedFrames in;
@@ -86,8 +86,9 @@ int32_t recompress_apng(const uint8_t* data, int32_t size, const EncodeOptions& 
     frames.push_back(ApngFrameIn{in.pixels[i].data(), f.width, f.height, f.x_offset, f.y_offset, f.delay_num,
                                  f.delay_den, f.dispose_op, f.blend_op});
   }
+  const bool search = options.deep_level > 0;
   const ApngRequest request{frames.data(), int32_t(frames.size()), l.play_count, l.default_image_is_frame,
-                              options.deep_level > 0};
+                            search, search && vary_blocks, true};
   uint8_t* out = nullptr;
   const int32_t result = encode_apng(&options, &request, &out);
   if (result == kNoPng) return kNoPng;

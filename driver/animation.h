@@ -10,9 +10,12 @@
 // and frame controls with the input's. Returns the size of the file placed
 // in *png (malloc'd, freed by the caller) and the frame count in *frames, or
 // kNoPng when the animation can't be taken apart, would need more memory
-// than memory_limit bytes, or was stopped; nothing is printed.
-int32_t recompress_apng(const uint8_t* data, int32_t size, const EncodeOptions& options, int64_t memory_limit,
-                        uint8_t** png, int32_t* frames);
+// than memory_limit bytes, or was stopped; nothing is printed. The colour
+// form is chosen by encoding each (see encode_apng); under the search mode
+// (options.deep_level > 0) every frame gets its own filter and, with
+// vary_blocks, its own block settings.
+int32_t recompress_apng(const uint8_t* data, int32_t size, const EncodeOptions& options, bool vary_blocks,
+                        int64_t memory_limit, uint8_t** png, int32_t* frames);
 
 // Drops the chunks that frame the animation (acTL, fcTL, fdAT) from a
 // selection: the encoder writes them afresh.

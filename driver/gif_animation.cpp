@@ -259,7 +259,8 @@ bool check(const uint8_t* png, int32_t size, const std::vector<std::vector<uint3
 }  // namespace
 
 int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, int32_t w, int32_t h,
-                    const EncodeOptions& options, int64_t memory_limit, uint8_t** png, int32_t* frame_count) {
+                    const EncodeOptions& options, bool vary_blocks, int64_t memory_limit, uint8_t** png,
+                    int32_t* frame_count) {
   *png = nullptr;
   *frame_count = 0;
   GifAnimation a{};
@@ -277,14 +278,13 @@ int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, in
   const uint32_t plays = a.loop_count < 0 ? 1u : uint32_t(a.loop_count);
   // The plans are encoded in turn and the smallest file kept (the first of
   // equal ones): blending adds a transparent colour that may cost more than
-  // the pixels it spares, and the ops may not pay for themselves. Under the
-  // search mode the plans are weighed with the plain engine and only the
-  // chosen one gets the search.
+  // the pixels it spares, and the ops may not pay for themselves. The plans
+  // are weighed with the plain engine in the first colour form; the chosen
+  // one is then encoded in every form (and under the search mode searched).
   std::vector<std::vector<uint32_t>> cut(screens.size());
   std::vector<ApngFrameIn> out(screens.size());
   std::vector<uint32_t> below(size_t(w) * size_t(h)), shown_before;
-  auto encode_plan = [&](const std::vector<Plan>& plans, const EncodeOptions& o, bool per_frame_filters,
-                         uint8_t** file) {
+  auto encode_plan = [&](const std::vector<Plan>& plans, const EncodeOptions& o, bool last, uint8_t** file) {
     std::fill(below.begin(), below.end(), 0u);
     for (size_t k = 0; k < screens.size(); ++k) {
       const Plan& p = plans[k];
@@ -295,7 +295,8 @@ int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, in
       below = screens[k];
       dispose(&below, shown_before, w, p.rect, p.dispose_op);
     }
-    const ApngRequest request{out.data(), int32_t(out.size()), plays, true, per_frame_filters};
+    const bool search = last && o.deep_level > 0;
+    const ApngRequest request{out.data(), int32_t(out.size()), plays, true, search, search && vary_blocks, last};
     const int32_t n = encode_apng(&o, &request, file);
     if (n != kNoPng && !check(*file, n, screens, w, h, plays)) {
       std::free(*file);
@@ -328,11 +329,22 @@ int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, in
     chosen = tried.size() - 1;
   }
   if (result == kNoPng) return kNoPng;
-  if (options.deep_level > 0) {
+  // The chosen plan in each colour form, and under the search mode searched;
+  // with one form and no search the weighing made the file already.
+  const ApngRequest frames_only{out.data(), int32_t(out.size()), plays, true, false, false, false};
+  if (options.deep_level <= 0 && apng_form_count(&frames_only) == 1 && chosen + 1 == tried.size()) {
+    *png = file;
+    *frame_count = int32_t(screens.size());
+    return result;
+  }
+  uint8_t* last = nullptr;
+  const int32_t n = encode_plan(tried[chosen], options, true, &last);
+  if (n != kNoPng && (n < result || options.deep_level > 0)) {
     std::free(file);
-    file = nullptr;
-    result = encode_plan(tried[chosen], options, true, &file);
-    if (result == kNoPng) return kNoPng;
+    file = last;
+    result = n;
+  } else {
+    std::free(last);
   }
   *png = file;
   *frame_count = int32_t(screens.size());

@@ -414,7 +414,8 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     if (!cmd.block_option) frame_options.exact_block_count = 0;
     // Under -o every frame also gets its own best filter (see encode_apng).
     frame_options.deep_level = cmd.search_level;
-    result = recompress_apng(data, input_size, frame_options, limit - need, &animation, &animation_frames);
+    result = recompress_apng(data, input_size, frame_options, !cmd.block_option, limit - need, &animation,
+                             &animation_frames);
     if (result != kNoPng) options.kbuf_capacity = result;
   }
   // An animated GIF whose frames can't all be composed (a damaged one) would
@@ -427,8 +428,8 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     if (!cmd.block_option) frame_options.exact_block_count = 0;
     // Under -o every frame also gets its own best filter (see encode_apng).
     frame_options.deep_level = cmd.search_level;
-    result = gif_to_apng(data, input_size, pixels.get(), width, height, frame_options, limit - need, &animation,
-                         &gif_written);
+    result = gif_to_apng(data, input_size, pixels.get(), width, height, frame_options, !cmd.block_option,
+                         limit - need, &animation, &gif_written);
     if (result == kNoPng && !cmd.force) {
       console_print("\n%s is an animated GIF of %d frames; only the first would be kept\n", input_display.c_str(),
                     int(gif_frames));

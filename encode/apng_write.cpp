@@ -18,50 +18,88 @@ struct SharedForm {
   int32_t palette_count;
 };
 
-// The form every frame can take: a palette when all frames together have at
-// most 256 colours (translucent entries first, so tRNS stays short), else RGB
-// when nothing is translucent, else RGBA.
-void choose_shared_form(const ApngRequest* r, SharedForm* form) {
+// What all frames together hold: their colours in order of first sight
+// while there are at most 256, whether any pixel is translucent or partly
+// so, whether every pixel is gray (R = G = B, transparent ones too) and the
+// least gray depth that holds every level.
+struct FrameColours {
+  uint32_t palette[256];
+  int32_t count;
+  bool too_many, translucent, partial, over, gray;
+  int32_t gray_depth;
+};
+
+void survey(const ApngRequest* r, FrameColours* c) {
   ColourHash hash;
-  hash_reset(&hash, form->palette);
-  int32_t count = 0;
-  bool too_many = false, translucent = false, partial = false, over = false;
+  hash_reset(&hash, c->palette);
+  c->count = 0;
+  c->too_many = c->translucent = c->partial = c->over = false;
+  c->gray = true;
+  bool level[256] = {};
   for (int32_t i = 0; i < r->frame_count; ++i) {
     const ApngFrameIn& f = r->frames[i];
-    over = over || f.blend_op == 1;
+    c->over = c->over || f.blend_op == 1;
     const int64_t n = int64_t(f.width) * f.height;
     for (int64_t k = 0; k < n; ++k) {
       const uint32_t p = f.pixels[k];
-      if (p < 0xFF000000u) translucent = true;
-      if (p < 0xFF000000u && p > 0x00FFFFFFu) partial = true;
-      if (too_many || (k > 0 && p == f.pixels[k - 1]) || hash_find(&hash, p) >= 0) continue;
-      if (count == 256) {
-        too_many = true;
+      if (k > 0 && p == f.pixels[k - 1]) continue;
+      if (p < 0xFF000000u) c->translucent = true;
+      if (p < 0xFF000000u && p > 0x00FFFFFFu) c->partial = true;
+      const uint32_t g = p & 0xFF;
+      if (((p >> 16) & 0xFF) != g || ((p >> 8) & 0xFF) != g) c->gray = false;
+      level[g] = true;
+      if (c->too_many || hash_find(&hash, p) >= 0) continue;
+      if (c->count == 256) {
+        c->too_many = true;
         continue;
       }
-      form->palette[count] = p;
-      hash_insert(&hash, p, count);
-      count += 1;
+      c->palette[c->count] = p;
+      hash_insert(&hash, p, c->count);
+      c->count += 1;
     }
   }
-  // Frames blended over partly transparent palette entries are composed
-  // differently by some viewers than the same frames in RGBA: RGBA is safe.
-  if (partial && over) too_many = true;
-  if (too_many) {
-    form->colour_type = translucent ? 6 : 2;
-    form->bit_depth = 8;
-    form->palette_count = 0;
-    return;
+  c->gray_depth = 1;
+  for (int32_t v = 0; v < 256; ++v) {
+    if (!level[v]) continue;
+    while (c->gray_depth < 8 && v % (255 / ((1 << c->gray_depth) - 1)) != 0) c->gray_depth *= 2;
   }
-  uint32_t ordered[256];
+}
+
+// A palette of the frames' colours, translucent entries first so tRNS stays
+// short. Frames blended over partly transparent palette entries are
+// composed differently by some viewers than the same frames in RGBA: there
+// no palette is offered.
+bool palette_form(const FrameColours& c, SharedForm* form) {
+  if (c.too_many || (c.partial && c.over)) return false;
   int32_t n = 0;
   for (int32_t pass = 0; pass < 2; ++pass)
-    for (int32_t i = 0; i < count; ++i)
-      if ((form->palette[i] < 0xFF000000u) == (pass == 0)) ordered[n++] = form->palette[i];
-  std::memcpy(form->palette, ordered, sizeof(uint32_t) * size_t(count));
+    for (int32_t i = 0; i < c.count; ++i)
+      if ((c.palette[i] < 0xFF000000u) == (pass == 0)) form->palette[n++] = c.palette[i];
   form->colour_type = 3;
-  form->palette_count = count;
-  form->bit_depth = palette_depth_needed(count);
+  form->palette_count = c.count;
+  form->bit_depth = palette_depth_needed(c.count);
+  return true;
+}
+
+// The forms every frame can take, the one tried first first: the palette
+// when the colours fit one, gray (with alpha when anything is translucent)
+// when every pixel is gray, and RGB or RGBA.
+int32_t shared_forms(const ApngRequest* r, SharedForm forms[3]) {
+  FrameColours c{};
+  survey(r, &c);
+  int32_t n = 0;
+  forms[n] = SharedForm{};
+  if (palette_form(c, &forms[n])) n += 1;
+  if (c.gray) {
+    forms[n] = SharedForm{};
+    forms[n].colour_type = c.translucent ? 4 : 0;
+    forms[n].bit_depth = c.translucent ? 8 : c.gray_depth;
+    n += 1;
+  }
+  forms[n] = SharedForm{};
+  forms[n].colour_type = c.translucent ? 6 : 2;
+  forms[n].bit_depth = 8;
+  return n + 1;
 }
 
 uint32_t be32(const uint8_t* p) {
@@ -158,11 +196,15 @@ bool same_colour_chunks(const StillParts& a, const StillParts& b) {
 
 }  // namespace
 
-int32_t encode_apng(const EncodeOptions* base, const ApngRequest* r, uint8_t** out) {
+namespace {
+
+// Every frame in the one form, framed as an animated PNG. With
+// per_frame_filters each frame keeps the smallest of filters 0..5 (when base
+// names none), with per_frame_blocks then also the smallest of a single
+// block and two other split thresholds (when base asks for no block count).
+int32_t encode_in_form(const EncodeOptions* base, const ApngRequest* r, const SharedForm& form,
+                       bool per_frame_filters, bool per_frame_blocks, uint8_t** out) {
   *out = nullptr;
-  if (r->frame_count < 1) return kNoPng;
-  SharedForm form{};
-  choose_shared_form(r, &form);
 
   std::vector<uint8_t*> stills(size_t(r->frame_count), nullptr);
   std::vector<StillParts> parts(size_t(r->frame_count));
@@ -190,12 +232,35 @@ int32_t encode_apng(const EncodeOptions* base, const ApngRequest* r, uint8_t** o
     int32_t size = kNoPng;
     // Frames differ (a whole first screen, small changed rectangles after
     // it), so each gets the filter that suits it; ties keep the lower one.
-    const bool trying = r->per_frame_filters && base->filter < 0;
+    const bool trying = per_frame_filters && base->filter < 0;
+    int32_t best_filter = o.filter;
     for (int32_t f = trying ? 0 : -1; f <= (trying ? 5 : -1); ++f) {
       EncodeOptions t = o;
       t.kbuf = nullptr;  // o's buffer holds the best so far
       t.kbuf_capacity = 0;
       if (trying) t.filter = f;
+      const int32_t s = encode_png(&t);
+      if (s != kNoPng && s < size) {
+        std::free(o.kbuf);
+        o.kbuf = t.kbuf;
+        o.kbuf_capacity = t.kbuf_capacity;
+        size = s;
+        best_filter = t.filter;
+      } else {
+        std::free(t.kbuf);
+      }
+    }
+    // With the frame's filter, other block settings: small frames often
+    // want a single block, large ones more or fewer splits.
+    const bool blocks = per_frame_blocks && base->exact_block_count <= 0;
+    for (int32_t v = 0; blocks && size != kNoPng && v < 3; ++v) {
+      EncodeOptions t = o;
+      t.kbuf = nullptr;
+      t.kbuf_capacity = 0;
+      t.filter = best_filter;
+      if (v == 0) t.exact_block_count = 1;
+      if (v == 1) t.block_threshold = base->block_threshold / 2;
+      if (v == 2) t.block_threshold = base->block_threshold * 4;
       const int32_t s = encode_png(&t);
       if (s != kNoPng && s < size) {
         std::free(o.kbuf);
@@ -241,4 +306,42 @@ int32_t encode_apng(const EncodeOptions* base, const ApngRequest* r, uint8_t** o
   if (*out == nullptr) return kNoPng;
   std::memcpy(*out, file.data(), file.size());
   return int32_t(file.size());
+}
+
+}  // namespace
+
+int32_t apng_form_count(const ApngRequest* r) {
+  SharedForm forms[3];
+  return shared_forms(r, forms);
+}
+
+int32_t encode_apng(const EncodeOptions* base, const ApngRequest* r, uint8_t** out) {
+  *out = nullptr;
+  if (r->frame_count < 1) return kNoPng;
+  SharedForm forms[3];
+  const int32_t available = shared_forms(r, forms);
+  const int32_t count = r->try_forms ? available : 1;
+  const bool deep = base->deep_level > 0 || r->per_frame_filters || r->per_frame_blocks;
+  if (count == 1) return encode_in_form(base, r, forms[0], r->per_frame_filters, r->per_frame_blocks, out);
+  // Each form is weighed with the plain engine (no whole-stream search, one
+  // filter setting for all frames), the smallest kept, the first of equal
+  // ones; the search then runs on that form only.
+  EncodeOptions plain = *base;
+  plain.deep_level = 0;
+  int32_t best = kNoPng, chosen = 0;
+  for (int32_t k = 0; k < count; ++k) {
+    uint8_t* file = nullptr;
+    const int32_t n = encode_in_form(&plain, r, forms[k], false, false, &file);
+    if (n != kNoPng && n < best) {
+      std::free(*out);
+      *out = file;
+      best = n;
+      chosen = k;
+    } else {
+      std::free(file);
+    }
+  }
+  if (best == kNoPng || !deep) return best;
+  std::free(*out);
+  return encode_in_form(base, r, forms[chosen], r->per_frame_filters, r->per_frame_blocks, out);
 }

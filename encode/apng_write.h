@@ -19,13 +19,23 @@ struct ApngRequest {
   uint32_t play_count;          // 0 = forever
   bool default_image_is_frame;  // false: frames[0] is the default image only, shown by no fcTL
   bool per_frame_filters;       // base has no filter: each frame keeps the smallest of filters 0..5
+  bool per_frame_blocks;        // base has no block count: each frame also tries other block settings
+  bool try_forms;               // every shared form is encoded and the smallest kept
 };
 
 // Encodes every frame with the engine and settings of base (filter, strategy,
 // block splitting, passes; its kept chunks and background go with the first
 // image), all in one colour type, depth and palette chosen over all frames
-// together, and frames them as an animated PNG: the first image in IDAT, the
+// together: a palette when the frames have at most 256 colours, else gray
+// when every pixel is, else RGB or RGBA; with try_forms each of these forms
+// that holds every pixel is encoded with the plain engine and the smallest
+// kept (the earlier of equal ones), the per-frame trials and base's
+// whole-stream engine then run on it alone. The frames make an animated PNG: the first image in IDAT, the
 // others in fdAT, acTL and one fcTL a frame, sequence numbers from 0.
 // Returns the size of the file placed in *out (malloc'd, freed by the
 // caller), or kNoPng when no file was made (a stop or a failure).
 int32_t encode_apng(const EncodeOptions* base, const ApngRequest* request, uint8_t** out);
+
+// How many shared forms hold every pixel of the frames (1 to 3): the ones
+// try_forms weighs.
+int32_t apng_form_count(const ApngRequest* request);

@@ -632,14 +632,22 @@ struct LevelPlan {
   int32_t final_passes;     // pass cap of the last run of the winner (0 = until it stops gaining)
   int32_t deep_level;       // the whole-stream engine's effort on the last run of the winner
   int32_t deep_runners;     // finished candidates (the winner first) that get the engine too
+  // Nonzero: the best screened candidate goes straight to its last run (no
+  // comparing round: with one candidate and one layout there is nothing to
+  // compare), and on pictures of at least quick_pixels pixels that run's
+  // passes are one Huffman-only pass, the whole-stream engine making the IDAT.
+  int32_t direct;
+  int64_t quick_pixels;
 };
 
 constexpr LevelPlan kPlans[kMaxSearchLevel + 1] = {
     {},
-    {16, {0, 5, -1}, 2, 1, 1, 3, 3, 1, 1},
-    {24, {0, 5, 6, -1}, 3, 2, 2, 3, 0, 2, 1},
-    {48, {0, 1, 2, 3, 4, 5, 6, -1}, 4, 4, 3, 4, 0, 3, 2},
+    {16, {0, 5, -1}, 2, 1, 1, 3, 3, 1, 1, 1, 65536},
+    {24, {0, 5, 6, -1}, 3, 2, 2, 3, 0, 2, 1, 0, 0},
+    {48, {0, 1, 2, 3, 4, 5, 6, -1}, 4, 4, 3, 4, 0, 3, 2, 0, 0},
 };
+
+int32_t deliver(Search* s, EncodeOptions* options, int32_t screened_count);
 
 }  // namespace
 
@@ -723,7 +731,10 @@ int32_t search_png(EncodeOptions* options, const SearchRequest* request) {
   std::vector<std::vector<BlockChoice>> ranked;
   for (size_t i = 0; i < screened.size() && int32_t(trials.size()) < plan.finish_count; ++i) {
     if (screened[i].estimate == INT64_MAX && !trials.empty()) break;
-    ranked.push_back(grid.size() > 1 ? rank_blocks(&s, screened[i], grid, plan.screen_chain) : grid);
+    // The direct finish leaves the layout to the whole-stream engine, which
+    // searches its own and compares it with the given threshold's.
+    ranked.push_back(grid.size() > 1 && !plan.direct ? rank_blocks(&s, screened[i], grid, plan.screen_chain)
+                                                      : std::vector<BlockChoice>{{given.threshold, given.exact_count, 0}});
     DeflateSetting d = start;
     d.threshold = ranked.back()[0].threshold;
     d.exact_count = ranked.back()[0].exact_count;
@@ -739,6 +750,19 @@ int32_t search_png(EncodeOptions* options, const SearchRequest* request) {
   }
   if (request->verbose) s.print("\n");
   int32_t round_size = kNoPng;
+  if (plan.direct && !trials.empty()) {
+    std::vector<Trial> last = {trials[0]};
+    last[0].max_passes = plan.final_passes;
+    last[0].setting.deep = plan.deep_level;
+    if (int64_t(s.width) * s.height >= plan.quick_pixels && !request->fixed_strategy) {
+      // One block: the engine that follows makes the layout.
+      last[0].max_passes = 1;
+      last[0].setting.strategy = 3;
+      if (!request->fixed_blocks) last[0].setting.threshold = 0.0, last[0].setting.exact_count = 0;
+    }
+    finish(&s, last, "finishing", &round_size);
+    return deliver(&s, options, int32_t(screened.size()));
+  }
   const int32_t first_best = finish(&s, trials, "finishing", &round_size);
   if (first_best < 0) {
     if (request->progress) s.print("\r%40s\r", "");
@@ -797,8 +821,15 @@ int32_t search_png(EncodeOptions* options, const SearchRequest* request) {
     }
     finish(&s, last, "final passes", &round_size);
   }
-  if (request->progress) s.print("\r%40s\r", "");
+  return deliver(&s, options, int32_t(screened.size()));
+}
 
+namespace {
+
+// Hands the best PNG of the search to the caller with the closing line.
+int32_t deliver(Search* sp, EncodeOptions* options, int32_t screened_count) {
+  Search& s = *sp;
+  if (s.request->progress) s.print("\r%40s\r", "");
   if (s.best.size == kNoPng) return kNoPng;
   options->kbuf = s.best.png;
   options->kbuf_capacity = s.best.capacity;
@@ -806,7 +837,9 @@ int32_t search_png(EncodeOptions* options, const SearchRequest* request) {
   options->chosen_bit_depth = s.best.chosen_bit_depth;
   options->chosen_filter = s.best.chosen_filter;
   options->chosen_palette_count = 0;
-  s.print("\rSearch: %d candidates screened, %d finished%s; best %s: %d bytes\n", int32_t(screened.size()),
+  s.print("\rSearch: %d candidates screened, %d finished%s; best %s: %d bytes\n", screened_count,
           s.finished_count, s.stopped ? " (stopped)" : "", s.best_label, s.best.size);
   return s.best.size;
 }
+
+}  // namespace

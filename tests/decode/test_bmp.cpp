@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -217,7 +218,7 @@ TEST(BmpRefusal, HeadersThatCannotBeDecoded) {
                   {"zero height", 22, 0, 4},
                   {"most negative height", 22, uint32_t(INT32_MIN), 4},
                   {"3 bits per pixel", 28, 3, 2},
-                  {"64 bits per pixel", 28, 64, 2},
+                  {"48 bits per pixel", 28, 48, 2},
                   {"4-bit run-length on 8-bit indexes", 30, 2, 4},
                   {"bit fields on 8-bit indexes", 30, 3, 4},
                   {"an embedded JPEG (compression 4) on indexes", 30, 4, 4},
@@ -234,7 +235,7 @@ TEST(BmpRefusal, HeadersThatCannotBeDecoded) {
 // Every cut of a file either gives no pixel (-1) or the rows that are there,
 // flagged as incomplete.
 TEST(BmpTruncation, EveryCutIsSafeAndKeepsTheRowsPresent) {
-  for (uint16_t bpp : {1, 8, 16, 24, 32}) {
+  for (uint16_t bpp : {1, 8, 16, 24, 32, 64}) {
     BmpSpec s{.width = 5, .height = 4, .bpp = bpp};
     if (bpp <= 8) s.palette = random_values(size_t(1) << bpp, 0x1000000, 1);
     const auto values = random_values(20, bpp <= 8 ? 1u << bpp : 0, 2);
@@ -536,6 +537,44 @@ TEST(BmpRunLength, WorkFollowsTheStreamAndTheTarget) {
   expect_offsets_clip(file, 4, 3, {{-1, 1}, {2, -1}, {9, 0}});
 }
 
+// 64-bit pixels: blue, green, red and alpha, signed, 8192 for 1.0, colours
+// in linear light. Colours are encoded for the screen by the standard curve
+// and rounded, alpha scaled and rounded; values outside 0 to 1 are clamped.
+TEST(BmpPixels, SixtyFourBitLinearLightToScreen) {
+  const int16_t px[][4] = {{0, 8192, 178, 8192}, {-5, 9000, 20, 4096}, {1, 4096, 8191, 0}, {2000, 300, 30, -1}};
+  BmpSpec s;
+  s.width = 2;
+  s.height = 2;
+  s.bpp = 64;
+  Bytes file = make_bmp(s, {0, 0, 0, 0});
+  const size_t pixels_at = 54;
+  for (int i = 0; i < 4; ++i) {
+    const int stored_row = 1 - i / 2;  // bottom row first
+    for (int k = 0; k < 4; ++k) put_le16(file, pixels_at + 16 * size_t(stored_row) + 8 * size_t(i % 2) + 2 * k,
+                                         uint16_t(px[i][k]));
+  }
+  auto screen = [](int v) {
+    const double x = std::clamp(v / 8192.0, 0.0, 1.0);
+    const double e = x <= 0.0031308 ? 12.92 * x : 1.055 * std::pow(x, 1 / 2.4) - 0.055;
+    return uint32_t(std::lround(e * 255));
+  };
+  const Decoded d = decode_file(file);
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(d.colour_type, 6);
+  for (int i = 0; i < 4; ++i) {
+    const uint32_t alpha = uint32_t(std::lround(std::clamp(px[i][3] / 8192.0, 0.0, 1.0) * 255));
+    const uint32_t want = alpha << 24 | screen(px[i][2]) << 16 | screen(px[i][1]) << 8 | screen(px[i][0]);
+    EXPECT_EQ(d.pixels[size_t(i)], want) << "pixel " << i;
+  }
+  EXPECT_EQ(d.pixels[0], 0xFF29FF00u) << "178 is 41 of 255 on the screen";
+  expect_offsets_clip(file, 2, 2, {{-1, 0}, {1, 1}});
+  // Cut inside the top row: the bottom row is kept, the picture flagged.
+  const Decoded cut = decode_file(Bytes(file.begin(), file.end() - 4));
+  ASSERT_EQ(cut.result, 0);
+  EXPECT_EQ(cut.incomplete, 1);
+  EXPECT_EQ(cut.pixels[2], d.pixels[2]);
+}
+
 std::string suite(const std::string& name) {
   return std::string(TESSEL_CORPUS_DIR) + "/bmp/bmpsuite-2.8/" + name;
 }
@@ -615,6 +654,9 @@ INSTANTIATE_TEST_SUITE_P(Widened, BmpSuite,
                                          SuiteCase{"q/rgba16-5551.bmp", "rgba16-5551.png", kRounded},
                                          SuiteCase{"q/rgba16-4444.bmp", "rgba16-4444.png", kClear},
                                          SuiteCase{"q/rgba16-1924.bmp", "rgba16-1924.png", kRounded},
+                                         // Linear light made 8-bit again: the rendering
+                                         // is of the 32-bit twin, some values 1 apart.
+                                         SuiteCase{"q/rgba64.bmp", "rgba32.png", kRounded},
                                          SuiteCase{"q/pal4rletrns.bmp", "pal4rletrns.png", kClear},
                                          SuiteCase{"q/pal8rletrns.bmp", "pal8rletrns.png", kClear},
                                          SuiteCase{"q/pal4rlecut.bmp", "pal4rlecut.png", kClear},
@@ -623,8 +665,8 @@ INSTANTIATE_TEST_SUITE_P(Widened, BmpSuite,
 // Everything else in the suite: refused or decoded, never a read outside the
 // file (the sanitizer builds judge that).
 TEST(BmpSuiteRest, RefusedOrDecodedSafely) {
-  const char* refused[] = {"b/badbitcount.bmp", "b/badplanes.bmp", "b/badwidth.bmp",
-                           "q/rgba64.bmp",      "x/ba-bm.bmp",     "q/pal1huffmsb.bmp"};
+  const char* refused[] = {"b/badbitcount.bmp", "b/badplanes.bmp", "b/badwidth.bmp", "x/ba-bm.bmp",
+                           "q/pal1huffmsb.bmp"};
   for (const char* f : refused) {
     SCOPED_TRACE(f);
     EXPECT_EQ(decode_file(read_file(suite(f))).result, -1);

@@ -264,6 +264,116 @@ TEST(JpegDecode, RestartMarkersChangeNoPixel) {
   }
 }
 
+// Some encoders (Motion-JPEG cameras among them) pad an interval that ends on
+// a byte boundary with a whole byte of ones, stored stuffed as 0xFF 0x00
+// before the restart marker; the decode skips it as padding.
+TEST(JpegDecode, WholePaddingByteBeforeRestartMarkers) {
+  for (bool progressive : {false, true}) {
+    MadeCase c{"r", 83, 51, 3, 2, 1, 2, 90, progressive, true};
+    const std::vector<uint8_t> file = make(c);
+    std::vector<uint8_t> padded;
+    int inserted = 0;
+    for (size_t i = 0; i < file.size(); ++i) {
+      if (i + 1 < file.size() && file[i] == 0xFF && file[i + 1] >= 0xD0 && file[i + 1] <= 0xD7) {
+        padded.insert(padded.end(), {0xFF, 0x00});
+        ++inserted;
+      }
+      padded.push_back(file[i]);
+    }
+    ASSERT_GT(inserted, 10);
+    const Decoded want = decode_file(file), got = decode_file(padded);
+    ASSERT_EQ(got.result, 0);
+    EXPECT_EQ(got.incomplete, 0);
+    EXPECT_EQ(got.pixels, want.pixels) << (progressive ? "progressive" : "sequential");
+  }
+}
+
+// A sequential picture may code its components in scans of their own: every
+// scan is gathered, and one that never comes leaves the picture incomplete
+// rather than quietly gray.
+TEST(JpegDecode, SequentialScansOfSomeComponentsEach) {
+  const std::vector<std::vector<JpegMakeOptions::Scan>> scripts = {
+      {{1, {0}, 0, 63, 0, 0}, {2, {1, 2}, 0, 63, 0, 0}},
+      {{1, {2}, 0, 63, 0, 0}, {1, {0}, 0, 63, 0, 0}, {1, {1}, 0, 63, 0, 0}}};
+  for (const auto& script : scripts) {
+    JpegMakeOptions o;
+    o.scans = script;
+    const std::vector<uint8_t> file = jpeg_make(jpeg_test_samples(53, 37, 3), 53, 37, o);
+    ASSERT_FALSE(file.empty());
+    for (const Marker& m : markers(file)) ASSERT_NE(m.code, 0xC2) << "libjpeg wrote it sequential";
+    JpegReference ref;
+    ASSERT_TRUE(jpeg_reference_decode(file, &ref));
+    const Decoded d = decode_file(file);
+    ASSERT_EQ(d.result, 0);
+    EXPECT_EQ(d.incomplete, 0);
+    EXPECT_GE(jpeg_psnr(d.pixels, ref.pixels), 40.0) << script.size() << " scans";
+    // Without its last scan (the end marker kept), a component is missing.
+    size_t last_scan = 0;
+    for (size_t i = 2; i + 1 < file.size(); ++i)
+      if (file[i] == 0xFF && file[i + 1] == 0xDA) last_scan = i;
+    std::vector<uint8_t> short_of_one(file.begin(), file.begin() + long(last_scan));
+    short_of_one.insert(short_of_one.end(), {0xFF, 0xD9});
+    const Decoded partial = decode_file(short_of_one);
+    ASSERT_EQ(partial.result, 0);
+    EXPECT_EQ(partial.incomplete, 1);
+  }
+}
+
+// Damage inside a restart interval costs that interval only: a stray marker
+// ends its data (the rest decodes from zeros), bytes left before its restart
+// marker are passed over, and the next interval decodes as it should. The
+// picture is flagged from the damaged interval's first row on.
+TEST(JpegDecode, DamagedIntervalsResumeAtTheNextRestartMarker) {
+  MadeCase c{"r", 64, 48, 3, 2, 2, 4, 90, false, true};  // 4 MCUs: one MCU row per interval
+  const std::vector<uint8_t> file = make(c);
+  const Decoded clean = decode_file(file);
+  ASSERT_EQ(clean.result, 0);
+  std::vector<size_t> rst;
+  for (size_t i = 2; i + 1 < file.size(); ++i)
+    if (file[i] == 0xFF && file[i + 1] >= 0xD0 && file[i + 1] <= 0xD7) rst.push_back(i);
+  ASSERT_EQ(rst.size(), 2u);
+  for (int damage = 0; damage < 2; ++damage) {
+    std::vector<uint8_t> bad = file;
+    if (damage == 0) {
+      // A stray marker in the middle of the second interval.
+      const size_t at = (rst[0] + rst[1]) / 2;
+      bad[at] = 0xFF;
+      bad[at + 1] = 0x99;
+    } else {
+      // Bytes no MCU needs before the first restart marker.
+      bad.insert(bad.begin() + long(rst[0]), {0x12, 0x34, 0x56});
+    }
+    const Decoded d = decode_file(bad);
+    ASSERT_EQ(d.result, 0);
+    EXPECT_EQ(d.incomplete, 1) << damage;
+    EXPECT_EQ(source_info.decoded_rows, damage == 0 ? 16 : 0) << damage;
+    // The last interval (rows 32 to 47) is untouched by the damage.
+    for (size_t i = size_t(32) * 64; i < clean.pixels.size(); ++i)
+      ASSERT_EQ(d.pixels[i], clean.pixels[i]) << "damage " << damage << " pixel " << i;
+    if (damage == 0) {
+      for (size_t i = 0; i < size_t(16) * 64; ++i) ASSERT_EQ(d.pixels[i], clean.pixels[i]) << "first interval";
+    }
+  }
+}
+
+// A scan header that cannot be right after progressive scans ends the
+// picture there: what the earlier scans hold is kept, flagged incomplete.
+TEST(JpegDecode, BadScanHeaderAfterProgressiveScansKeepsThem) {
+  MadeCase c{"p", 48, 32, 3, 2, 2, 0, 90, true, true};
+  std::vector<uint8_t> file = make(c);
+  std::vector<size_t> sos;
+  for (const Marker& m : markers(file))
+    if (m.code == 0xDA) sos.push_back(m.pos);
+  ASSERT_GT(sos.size(), 3u);
+  file[sos[3] + 4] = 9;  // nine components in the fourth scan
+  const Decoded d = decode_file(file);
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(d.incomplete, 1);
+  int64_t decoded = 0;
+  for (uint32_t p : d.pixels) decoded += p != kUntouched;
+  EXPECT_EQ(decoded, int64_t(d.pixels.size()));
+}
+
 // The output scale follows the component's role: chroma on table 0 and luma
 // on table 1 decode as well as the usual assignment.
 TEST(JpegDecode, QuantisationTableIdsDoNotDecideLumaOrChroma) {

@@ -17,24 +17,13 @@
 #include "tests/support/jpeg_oracle.h"
 #include "tests/support/oracle.h"
 #include "tests/support/oracle16.h"
+#include "tests/support/wide_decode.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Wide {
-  int32_t result = -1;
-  SourceInfo info{};
-  std::vector<uint16_t> samples;
-};
-
-Wide decode_wide(const Bytes& jpeg, int32_t width, int32_t height, int32_t x = 0, int32_t y = 0) {
-  Wide d;
-  d.samples.assign(size_t(width) * size_t(height) * 4, 0);
-  const DecodeTarget target{nullptr, width * 4, width, height, x, y};
-  d.result = decode_picture_wide(jpeg.data(), int32_t(jpeg.size()), target, d.samples.data(), d.info);
-  return d;
-}
+using Wide = WideDecode;
 
 struct Spec {
   int width = 37, height = 29;

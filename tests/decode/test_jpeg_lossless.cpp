@@ -15,6 +15,7 @@
 #include "tests/support/command_runner.h"
 #include "tests/support/oracle.h"
 #include "tests/support/oracle16.h"
+#include "tests/support/wide_decode.h"
 
 namespace {
 
@@ -24,19 +25,7 @@ std::string lossless_path(const std::string& name) {
   return std::string(TESSEL_CORPUS_DIR) + "/jpeg/jpeg-decoder/lossless-sof3/" + name;
 }
 
-struct Wide {
-  int32_t result = -1;
-  SourceInfo info{};
-  std::vector<uint16_t> samples;
-};
-
-Wide decode_wide(const Bytes& jpeg, int32_t width, int32_t height, int32_t x = 0, int32_t y = 0) {
-  Wide d;
-  d.samples.assign(size_t(width) * size_t(height) * 4, 0);
-  const DecodeTarget target{nullptr, width * 4, width, height, x, y};
-  d.result = decode_picture_wide(jpeg.data(), int32_t(jpeg.size()), target, d.samples.data(), d.info);
-  return d;
-}
+using Wide = WideDecode;
 
 struct Narrow {
   int32_t result = -1;

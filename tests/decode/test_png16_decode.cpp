@@ -9,37 +9,14 @@
 #include "decode/png_decode.h"
 #include "tests/support/oracle.h"
 #include "tests/support/oracle16.h"
+#include "tests/support/wide_decode.h"
 
 namespace {
 
-std::string suite_path(const std::string& name) { return std::string(TESSEL_CORPUS_DIR) + "/pngsuite/" + name; }
-
-std::vector<std::string> wide_suite_files() {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(std::string(TESSEL_CORPUS_DIR) + "/pngsuite")) {
-    const std::string name = e.path().filename().string();
-    if (e.path().extension() != ".png" || name[0] == 'x') continue;
-    OraclePicture16 p;
-    if (libpng_decode16(read_file(e.path().string()), &p) && p.bit_depth == 16) names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-struct WideDecode {
-  int32_t result = -1;
-  SourceInfo info{};
-  std::vector<uint16_t> samples;
-};
-
-WideDecode decode_wide(const std::vector<uint8_t>& png, int32_t width, int32_t height, int32_t x = 0,
-                       int32_t y = 0) {
-  WideDecode d;
-  d.samples.assign(size_t(width) * size_t(height) * 4, 0);
-  reset_decode_fields(d.info);
-  const DecodeTarget target{nullptr, width * 4, width, height, x, y};
-  d.result = decode_png_wide(png.data(), int32_t(png.size()), target, d.samples.data(), d.info);
-  return d;
+// The PNG decoder's own wide decode.
+WideDecode decode_png16(const std::vector<uint8_t>& png, int32_t width, int32_t height, int32_t x = 0,
+                        int32_t y = 0) {
+  return decode_wide(png, width, height, x, y, true);
 }
 
 class WideSuite : public ::testing::TestWithParam<std::string> {};
@@ -49,7 +26,7 @@ TEST_P(WideSuite, SamplesEqualLibpngs) {
   OraclePicture16 oracle;
   ASSERT_TRUE(libpng_decode16(png, &oracle));
   EXPECT_EQ(png_sample_depth(png.data(), int32_t(png.size())), 16);
-  const WideDecode ours = decode_wide(png, oracle.width, oracle.height);
+  const WideDecode ours = decode_png16(png, oracle.width, oracle.height);
   ASSERT_EQ(ours.result, 0);
   EXPECT_EQ(ours.info.incomplete, 0);
   EXPECT_EQ(ours.info.source_bit_depth, 16);
@@ -66,7 +43,7 @@ TEST_P(WideSuite, SamplesEqualLibpngs) {
   // Placed off the origin, the picture is clipped and moved, never written
   // outside the target (the sanitizer build watches).
   const int32_t w = oracle.width, h = oracle.height;
-  const WideDecode moved = decode_wide(png, w, h, -3, 5);
+  const WideDecode moved = decode_png16(png, w, h, -3, 5);
   ASSERT_EQ(moved.result, 0);
   for (int32_t y = 5; y < h; ++y)
     for (int32_t x = 0; x + 3 < w; ++x)
@@ -90,7 +67,7 @@ TEST(WideDecode, RefusesPicturesOfOtherDepths) {
   const std::vector<uint8_t> png = read_file(suite_path("basn2c08.png"));
   ASSERT_FALSE(png.empty());
   EXPECT_EQ(png_sample_depth(png.data(), int32_t(png.size())), 8);
-  EXPECT_EQ(decode_wide(png, 32, 32).result, -1);
+  EXPECT_EQ(decode_png16(png, 32, 32).result, -1);
 }
 
 // A cut file decodes in part and says so; every cut point stays in bounds.
@@ -99,7 +76,7 @@ TEST(WideDecode, TruncatedFileIsIncomplete) {
   ASSERT_FALSE(png.empty());
   for (size_t cut = 8; cut < png.size(); cut += 97) {
     const std::vector<uint8_t> part(png.begin(), png.begin() + cut);
-    const WideDecode d = decode_wide(part, 32, 32);
+    const WideDecode d = decode_png16(part, 32, 32);
     EXPECT_TRUE(d.result == -1 || d.info.incomplete == 1) << cut;
   }
 }
@@ -111,7 +88,7 @@ TEST(WideDecode, KeyComparesWholeSamples) {
   OraclePicture16 oracle;
   ASSERT_TRUE(libpng_decode16(png, &oracle));
   ASSERT_TRUE(oracle.has_trns);
-  const WideDecode d = decode_wide(png, oracle.width, oracle.height);
+  const WideDecode d = decode_png16(png, oracle.width, oracle.height);
   ASSERT_EQ(d.result, 0);
   int32_t clear = 0;
   for (size_t i = 3; i < d.samples.size(); i += 4) clear += d.samples[i] == 0;

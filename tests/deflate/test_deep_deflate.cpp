@@ -263,7 +263,7 @@ TEST(KeepBest, EachStepIsNoLargerThanWhatItStartedFrom) {
     count_items(literals.data(), n, &counts);
     counts.litlen[kEndOfBlock] += 1;
     const int64_t literal_bits = best_block_bits(&counts, nullptr);
-    ParseEffort effort{1 << 1, 6, 2, 1, 1, 1};
+    ParseEffort effort{1 << 1, 6, 2, 1, 1, 1, 0};
     const int64_t bits = iterated_parse(&st, 0, n, &effort, &literals, &scratch, &best, KeyCheckFn{});
     EXPECT_LE(bits, literal_bits) << s.name;
     // More starts never end larger: the search keeps the best of all starts.
@@ -302,3 +302,86 @@ TEST(BlockCost, TheChosenCodeIsNoLargerThanThePlainOptimalOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// Filtered bytes of a noisy gradient with transparent stretches, as the
+// glow-like pictures give them: small signed differences of skewed
+// frequency, so that 3- and 4-byte matches turn up by chance everywhere and
+// cost more than the literals they replace; long zero runs between.
+std::vector<uint8_t> noisy_detail(size_t n) {
+  std::vector<uint8_t> b;
+  uint32_t r = 77;
+  while (b.size() < n) {
+    if (step(&r) % 40 == 0) {
+      b.insert(b.end(), size_t(50 + step(&r) % 400), 0);
+      continue;
+    }
+    const uint32_t u = step(&r) % 1000;
+    const int32_t mag = u < 400 ? 0 : u < 700 ? 1 : u < 850 ? 2 : u < 930 ? 3 : int32_t(4 + step(&r) % 12);
+    b.push_back(uint8_t(step(&r) % 2 ? mag : -mag));
+  }
+  b.resize(n);
+  return b;
+}
+
+size_t zlib_run_length_size(const std::vector<uint8_t>& in) {
+  z_stream z{};
+  deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_RLE);
+  std::vector<uint8_t> out(deflateBound(&z, uLong(in.size())));
+  z.next_in = const_cast<uint8_t*>(in.data());
+  z.avail_in = uInt(in.size());
+  z.next_out = out.data();
+  z.avail_out = uInt(out.size());
+  deflate(&z, Z_FINISH);
+  const size_t size = z.total_out;
+  deflateEnd(&z);
+  return size;
+}
+
+}  // namespace
+
+TEST(QuickLevel, NoisyDetailEndsNoLargerThanARunLengthCoder) {
+  // A quick parse that only ever starts from matches keeps the chance
+  // matches and ends above a coder that takes runs only.
+  const std::vector<uint8_t> b = noisy_detail(400000);
+  DeepSettings settings;
+  deep_settings_for_level(1, &settings);
+  std::vector<uint8_t> out;
+  ASSERT_TRUE(deep_deflate(b.data(), int32_t(b.size()), &settings, &out, KeyCheckFn{}));
+  bool ok = false;
+  EXPECT_EQ(inflate_raw(out, b.size(), &ok), b);
+  EXPECT_TRUE(ok);
+  EXPECT_LE(out.size(), zlib_run_length_size(b));
+}
+
+TEST(QuickLevel, TakingLongMatchesWholeKeepsEveryParseExact) {
+  // Matches that end at the block's end, reach its end from inside a run,
+  // or are cut by it: every skip must land on a reachable position.
+  for (const Sample& s : samples()) {
+    const int32_t n = int32_t(s.bytes.size());
+    if (n < 3) continue;
+    MatchStore st;
+    ASSERT_TRUE(build_match_store(s.bytes.data(), 0, 0, n, 64, &st));
+    ParseScratch scratch;
+    for (int32_t skip : {3, 16, 258}) {
+      ParseEffort effort{(1 << 1) | (1 << 2), 2, 1, 0, 0, 1, skip};
+      std::vector<uint32_t> best;
+      for (int32_t a : {0, n / 3}) {
+        iterated_parse(&st, a, n, &effort, nullptr, &scratch, &best, KeyCheckFn{});
+        int32_t at = a;
+        for (uint32_t it : best) {
+          const int32_t l = item_length(it), v = item_value(it);
+          if (l == 1) {
+            ASSERT_EQ(s.bytes[size_t(at)], v) << s.name;
+          } else {
+            ASSERT_TRUE(v >= 1 && at - v >= 0 && at + l <= n) << s.name;
+            ASSERT_EQ(std::memcmp(s.bytes.data() + at, s.bytes.data() + at - v, size_t(l)), 0) << s.name;
+          }
+          at += l;
+        }
+        EXPECT_EQ(at, n) << s.name << " skip " << skip;
+      }
+    }
+  }
+}

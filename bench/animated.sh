@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Bytes before and after for the 16-bit and animated test files: tessel's
+# default run and -o1 against optipng, zopflipng and oxipng where they take
+# the file, every output checked.
+#
+#   16-bit PNGs of tests/data/pngsuite: every output must be the same picture
+#     at 16 bits per sample (bench/tools/pngcmp, libpng).
+#   Animated PNGs made by Pillow from the animated GIFs of tests/data/gif
+#     (every frame, as apng_pillow_compare.py makes them): every output's
+#     frames, composed by Pillow, must be the input's, with the same count;
+#     a tool whose output lost frames is shown as "lost".
+#   Animated GIFs of tests/data/gif: tessel's animated PNG (the peers take no
+#     animated GIF), its frames composed by Pillow against Pillow's frames of
+#     the GIF (the files where an image disposed to the background has a
+#     local table differ by Pillow's colour there alone, see
+#     apng_pillow_compare.py, and count as checked).
+#
+# usage: bench/animated.sh   (BUILD_DIR picks the build folder; KEEP=1 keeps
+# the work folder). Needs python3 with Pillow (/usr/bin/python3 on Debian).
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD_DIR=${BUILD_DIR:-$ROOT/build/bench-compare}
+PY=${PYTHON:-/usr/bin/python3}
+
+echo "Building tessel and pngcmp (Release) in $BUILD_DIR ..." >&2
+cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSEL_BENCH=ON >/dev/null
+cmake --build "$BUILD_DIR" --target tessel pngcmp -j2 >/dev/null
+TESSEL=$BUILD_DIR/tessel
+PNGCMP=$BUILD_DIR/pngcmp
+
+WORK=$(mktemp -d)
+if [ "${KEEP:-0}" != 1 ]; then trap 'rm -rf "$WORK"' EXIT; fi
+
+TOOLS=(tessel tessel-o1 optipng zopflipng oxipng)
+run_tool() {  # tool in out
+  case "$1" in
+    tessel) "$TESSEL" -q -y "$2" "$3" >/dev/null 2>&1 ;;
+    tessel-o1) "$TESSEL" -q -y -o1 "$2" "$3" >/dev/null 2>&1 ;;
+    optipng) optipng -quiet -force -out "$3" "$2" >/dev/null 2>&1 ;;
+    zopflipng) zopflipng -y "$2" "$3" >/dev/null 2>&1 ;;
+    oxipng) oxipng -q --force --out "$3" "$2" >/dev/null 2>&1 ;;
+  esac
+}
+
+# Pillow's check of an animated output: "ok", "lost" (fewer frames or none)
+# or "differs".
+cat >"$WORK/frames.py" <<'EOF'
+import sys
+sys.path.insert(0, sys.argv[1])
+from PIL import Image, ImageSequence
+from apng_pillow_compare import local_background_only
+
+
+def frames(path):
+    with Image.open(path) as im:
+        return [f.convert("RGBA").tobytes() for f in ImageSequence.Iterator(im)], im.size
+
+
+def same(a, b):
+    return all(a[i:i + 4] == b[i:i + 4] or (a[i + 3] == 0 and b[i + 3] == 0) for i in range(0, len(a), 4))
+
+
+want, size = frames(sys.argv[2])
+got, _ = frames(sys.argv[3])
+if len(got) != len(want):
+    print("lost")
+elif all(same(a, b) for a, b in zip(want, got)):
+    print("ok")
+elif sys.argv[2].endswith(".gif") and local_background_only(sys.argv[2], want, got, size):
+    print("ok")
+else:
+    print("differs")
+EOF
+
+# Inputs: 16-bit PNGs, APNGs made by Pillow, animated GIFs.
+mkdir -p "$WORK/in"
+sixteen=() apngs=() gifs=()
+for f in "$ROOT"/tests/data/pngsuite/*.png; do
+  name=$(basename "$f")
+  [ "${name:0:1}" = x ] && continue
+  depth=$(od -An -tu1 -j24 -N1 "$f" | tr -d ' ')
+  [ "$depth" = 16 ] && sixteen+=("$f")
+done
+while IFS= read -r f; do
+  n=$("$PY" -c 'import sys
+from PIL import Image
+try:
+    print(getattr(Image.open(sys.argv[1]), "n_frames", 1))
+except Exception:
+    print(0)' "$f")
+  [ "$n" -gt 1 ] || continue
+  out="$WORK/in/$(basename "${f%.gif}").png"
+  # Only GIFs whose every frame Pillow reads (it is the judge).
+  "$PY" - "$f" "$out" <<'EOF' || continue
+import sys
+from PIL import Image, ImageSequence
+try:
+    with Image.open(sys.argv[1]) as im:
+        fr = [f.convert("RGBA") for f in ImageSequence.Iterator(im)]
+except Exception:
+    sys.exit(1)
+fr[0].save(sys.argv[2], save_all=True, append_images=fr[1:], duration=[70] * len(fr), loop=0)
+EOF
+  gifs+=("$f")
+  apngs+=("$out")
+done < <(find "$ROOT/tests/data/gif" -name '*.gif' | sort)
+
+declare -A total
+table() {  # title kind files...
+  local title=$1 kind=$2
+  shift 2
+  echo
+  echo "### $title"
+  echo
+  printf '| file | input |'
+  for t in "${TOOLS[@]}"; do printf ' %s |' "$t"; done
+  echo
+  printf '|---|---|'
+  for t in "${TOOLS[@]}"; do printf -- '---|'; done
+  echo
+  local in_total=0
+  for t in "${TOOLS[@]}"; do total[$t]=0; done
+  for f in "$@"; do
+    local name size
+    name=$(basename "$f")
+    size=$(stat -c %s "$f")
+    in_total=$((in_total + size))
+    printf '| %s | %d |' "$name" "$size"
+    for t in "${TOOLS[@]}"; do
+      local out="$WORK/out/$t/$name.png" cell verdict
+      mkdir -p "$WORK/out/$t"
+      rm -f "$out"
+      if [ "$kind" = gif ] && [ "${t:0:6}" != tessel ]; then
+        cell="-"
+        total[$t]=$((total[$t] + size))
+      elif ! run_tool "$t" "$f" "$out" || [ ! -s "$out" ]; then
+        # No file: the tool kept the input (not smaller) or refused it.
+        cell="($size)"
+        total[$t]=$((total[$t] + size))
+      else
+        if [ "$kind" = wide ]; then
+          "$PNGCMP" "$f" "$out" >/dev/null 2>&1 && verdict=ok || verdict=differs
+        else
+          verdict=$("$PY" "$WORK/frames.py" "$ROOT/tests/cli" "$f" "$out")
+        fi
+        local got
+        got=$(stat -c %s "$out")
+        if [ "$verdict" = ok ]; then
+          cell=$got
+          total[$t]=$((total[$t] + got))
+        else
+          cell="$got $verdict"
+          total[$t]=$((total[$t] + size))
+        fi
+      fi
+      printf ' %s |' "$cell"
+    done
+    echo
+  done
+  printf '| **total** | %d |' "$in_total"
+  for t in "${TOOLS[@]}"; do printf ' %d |' "${total[$t]}"; done
+  echo
+}
+
+echo "Bytes per file; (n): no file written, the input's n bytes counted;"
+echo "\"lost\"/\"differs\": output not lossless, the input's bytes counted."
+table "16-bit PNG (pngsuite)" wide "${sixteen[@]}"
+table "Animated PNG (Pillow's APNG of each animated GIF)" apng "${apngs[@]}"
+table "Animated GIF to animated PNG" gif "${gifs[@]}"
