@@ -323,11 +323,13 @@ int32_t encode_apng(const EncodeOptions* base, const ApngRequest* r, uint8_t** o
   const int32_t count = r->try_forms ? available : 1;
   const bool deep = base->deep_level > 0 || r->per_frame_filters || r->per_frame_blocks;
   if (count == 1) return encode_in_form(base, r, forms[0], r->per_frame_filters, r->per_frame_blocks, out);
-  // Each form is weighed with the plain engine (no whole-stream search, one
-  // filter setting for all frames), the smallest kept, the first of equal
-  // ones; the search then runs on that form only.
+  // Each form is weighed with one pass of the plain engine (no whole-stream
+  // search, one filter setting for all frames), the smallest kept, the first
+  // of equal ones; that form alone then gets the full encode and, under the
+  // search mode, the search.
   EncodeOptions plain = *base;
   plain.deep_level = 0;
+  plain.max_passes = 1;
   int32_t best = kNoPng, chosen = 0;
   for (int32_t k = 0; k < count; ++k) {
     uint8_t* file = nullptr;
@@ -341,7 +343,7 @@ int32_t encode_apng(const EncodeOptions* base, const ApngRequest* r, uint8_t** o
       std::free(file);
     }
   }
-  if (best == kNoPng || !deep) return best;
+  if (best == kNoPng || (!deep && base->max_passes == 1)) return best;
   std::free(*out);
   return encode_in_form(base, r, forms[chosen], r->per_frame_filters, r->per_frame_blocks, out);
 }

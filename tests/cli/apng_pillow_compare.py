@@ -75,11 +75,11 @@ def composed_frames(path):
         return frames, info, getattr(im, "n_frames", 1)
 
 
-def gif_animations(corpus, work):
+def gif_animations(corpus, work, largest):
     out = []
     for root, _, names in os.walk(os.path.join(corpus, "gif")):
         for name in sorted(names):
-            if not name.endswith(".gif"):
+            if not name.endswith(".gif") or too_large(os.path.join(root, name), largest):
                 continue
             try:
                 with Image.open(os.path.join(root, name)) as im:
@@ -229,7 +229,13 @@ def same_rgba(a, b, size, only=None):
     return True
 
 
-def gif_conversions(tessel, corpus, work, failures, ops_seen):
+def too_large(path, largest):
+    """Sanitized builds run ten times slower: there the largest animations,
+    whose paths the smaller ones exercise too, are left to the plain build."""
+    return largest > 0 and os.path.getsize(path) > largest
+
+
+def gif_conversions(tessel, corpus, work, failures, ops_seen, largest):
     """Every animated GIF of the corpus becomes an APNG whose composed frames
     are Pillow's frames of the GIF, with its delays and loop count. The
     (dispose, blend) pairs of the written frames go into ops_seen."""
@@ -237,7 +243,7 @@ def gif_conversions(tessel, corpus, work, failures, ops_seen):
     for root, _, names in os.walk(os.path.join(corpus, "gif")):
         for name in sorted(names):
             path = os.path.join(root, name)
-            if not name.endswith(".gif"):
+            if not name.endswith(".gif") or too_large(path, largest):
                 continue
             try:
                 with Image.open(path) as im:
@@ -297,10 +303,11 @@ def main():
     ap.add_argument("--tessel", required=True)
     ap.add_argument("--corpus", required=True)
     ap.add_argument("--work", default=None)
+    ap.add_argument("--largest", type=int, default=0, help="skip GIFs of more bytes (0: none)")
     args = ap.parse_args()
     work = args.work or tempfile.mkdtemp()
     os.makedirs(work, exist_ok=True)
-    files = gif_animations(args.corpus, work) + generated(work, random.Random(5))
+    files = gif_animations(args.corpus, work, args.largest) + generated(work, random.Random(5))
     failures, smaller = [], 0
     for path in files:
         out = path[:-4] + ".out.png"
@@ -344,7 +351,7 @@ def main():
         if problems:
             failures.append(name + ": " + "; ".join(problems))
     ops_seen = set()
-    converted = gif_conversions(args.tessel, args.corpus, work, failures, ops_seen)
+    converted = gif_conversions(args.tessel, args.corpus, work, failures, ops_seen, args.largest)
     # The corpus has images disposed to the background and to the previous
     # state, and images with transparent pixels: Pillow must have composed
     # frames written with each op.
