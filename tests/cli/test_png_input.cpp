@@ -204,6 +204,19 @@ TEST(PngInput, AnimationKeepsItsFramesOrIsLeftAlone) {
     // Framing chunks are written afresh, never copied, even with -kall.
     EXPECT_EQ(chunk_sequence(split_chunks(output)), "IHDR,acTL,fcTL,IDAT,fcTL,fdAT,IEND");
   }
+  // Written only when smaller: the tool's own result, given again, is left as it is.
+  {
+    TempFolder dir;
+    write_file(dir.file("anim.png"), input);
+    ASSERT_EQ(run_tool(dir, {"anim.png"}).status, 0);
+    const Bytes once = read_file(dir.file("anim.png"));
+    const CommandResult again = run_tool(dir, {"anim.png"});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_NE(again.out.find("Animated PNG: 2 frames, each re-encoded and checked\nUnable to compress further\n"),
+              std::string::npos)
+        << again.out;
+    EXPECT_EQ(read_file(dir.file("anim.png")), once);
+  }
 
   // A frame count that disagrees with the frames: kept as it is.
   const Bytes wrong_count = big_rgb({png_chunk("acTL", {0, 0, 0, 3, 0, 0, 0, 0}), fctl0},
