@@ -247,7 +247,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   // What the decoder learns about the input, for the choices below.
   SourceInfo source_info{};
   source_info.source_color_type = 2;
-  const DecodeTarget target{pixels.get(), width * 4, width, height, 0, 0};
+  const DecodeTarget target{pixels.get(), width * 4, width, height, 0, 0, cmd.smooth_chroma};
   std::unique_ptr<uint16_t, FreeDeleter> wide;
   if (wide_input) {
     wide.reset(static_cast<uint16_t*>(std::calloc(size_t(width) * size_t(height) * 4, 2)));
