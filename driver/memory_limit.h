@@ -42,6 +42,22 @@ int64_t memory_limit_bytes(int32_t limit_mib);
 // spends 23 bytes a frame).
 constexpr int64_t kAnimationFrameBytes = 4096;
 
+// The memory limit that the encoder's 32-bit buffer sizes set for a
+// picture of this width: the need (run_memory_bytes, plus
+// wide_extra_memory_bytes for 16-bit samples) of the tallest picture of that
+// width whose output buffer, (4 * width + 6) * height ((8 * width + 6) for
+// 16-bit samples) plus the kept chunks (at most input_size) and 2111 bytes
+// of slack, the encoder can count in 32 bits. A picture of that width needs
+// more than this exactly when it is taller, so the check against the memory
+// limit covers the 32-bit sizes too. At widths where not even one row fits,
+// it is the need of no rows at all.
+int64_t largest_need_at_width(int64_t width, int64_t input_size, bool wide);
+
+// The need of run_memory_bytes (plus wide_extra_memory_bytes when wide) in
+// whole MiB, rounded up, for the message that refuses a picture; counted
+// anew where the bytes would pass 64 bits, so that any header gets its figure.
+int64_t run_memory_mib(int64_t width, int64_t height, int64_t input_size, bool wide);
+
 // What a 16-bit PNG needs beyond run_memory_bytes: its wide samples (8 bytes
 // a pixel) and the 16-bit output buffer and filtered rows or checking copy
 // (4 more each), 16 bytes per pixel.

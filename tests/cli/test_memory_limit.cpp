@@ -163,6 +163,75 @@ INSTANTIATE_TEST_SUITE_P(Cli, MemoryLimit,
                            return name;
                          });
 
+// Past the encoder's 32-bit buffer sizes but within the limit given: the
+// same refusal, with the limit those sizes set for the picture's width, on
+// every path (16-bit samples have wider rows; the search starts workers).
+struct Beyond32Bit {
+  const char* format;
+  uint32_t width, height;
+  const char* option;
+  const char* message;  // after "big.png is W x H pixels and needs "
+};
+
+class Beyond32BitSizes : public ::testing::TestWithParam<Beyond32Bit> {};
+
+TEST_P(Beyond32BitSizes, RefusedLikeAnyPictureOverTheLimit) {
+  const Beyond32Bit& c = GetParam();
+  const std::string name = std::string("big.") + (std::string(c.format) == "animated.gif" ? "gif" : "png");
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file(name), header_of(c.format, c.width, c.height)));
+  std::vector<std::string> args = {"-l10000", name, "out.png"};
+  if (*c.option) args.insert(args.begin(), c.option);
+  const CommandResult r = run_tool(dir, args);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, name + " is " + std::to_string(c.width) + " x " + std::to_string(c.height) +
+                       " pixels and needs " + c.message +
+                       " (the most the encoder's 32-bit buffer sizes allow at this width)\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cli, Beyond32BitSizes, ::testing::Values(
+    Beyond32Bit{"png", 16, 40000000, "", "7357 MiB, more than the memory limit of 5649 MiB"},
+    Beyond32Bit{"png", 16, 40000000, "-o2", "7357 MiB, more than the memory limit of 5649 MiB"},
+    Beyond32Bit{"png", 16, 40000000, "-j4", "7357 MiB, more than the memory limit of 5649 MiB"},
+    Beyond32Bit{"png16", 16, 20000000, "", "8577 MiB, more than the memory limit of 6879 MiB"},
+    Beyond32Bit{"apng", 16, 40000000, "", "7357 MiB, more than the memory limit of 5649 MiB"},
+    Beyond32Bit{"animated.gif", 65535, 10000, "", "7532 MiB, more than the memory limit of 6175 MiB"}),
+    [](const auto& info) {
+      std::string name = info.param.format + std::string(*info.param.option ? info.param.option + 1 : "");
+      std::replace(name.begin(), name.end(), '.', '_');
+      return name;
+    });
+// clang-format on
+
+// The bound is exactly the encoder's: the tallest picture whose output
+// buffer it can count in 32 bits needs no more than it, one row more does.
+TEST(MemoryLimitOption, ThirtyTwoBitBoundMatchesTheOutputBuffer) {
+  for (const bool wide : {false, true}) {
+    for (const int64_t width : {1, 3, 16, 1000, 65535, 100000, 200000000, 536870910, 536870911, 2147483647}) {
+      for (const int64_t input : {0, 5000, 1 << 30}) {
+        SCOPED_TRACE(testing::Message() << width << " x ? " << input << (wide ? " wide" : ""));
+        const int64_t row = (wide ? 8 : 4) * width + 6;
+        int64_t tallest = 0;
+        while ((tallest + 1) * row + 2111 + input <= INT32_MAX && tallest < 100) ++tallest;
+        if (tallest == 100) tallest = (INT32_MAX - 2111 - input) / row;
+        ASSERT_LE(tallest * row + 2111 + input, INT32_MAX);
+        ASSERT_GT((tallest + 1) * row + 2111 + input, INT32_MAX);
+        auto need = [&](int64_t height) {
+          const int64_t n = run_memory_bytes(width, height, input);
+          return wide ? n + wide_extra_memory_bytes(width, height) : n;
+        };
+        const int64_t bound = largest_need_at_width(width, input, wide);
+        EXPECT_EQ(need(tallest), bound);
+        EXPECT_GT(need(tallest + 1), bound);
+        EXPECT_LE(bound, largest_run_memory_bytes());
+      }
+    }
+  }
+}
+
 // The wide samples count: a 16-bit header of 7.5 megapixels needs more than
 // 200 MiB, where the same picture of 8 bits fits and goes on to its decoder.
 TEST(MemoryLimitOption, SixteenBitSamplesCountInTheNeed) {
