@@ -15,6 +15,9 @@ struct DecodeTarget {
   int32_t height;
   int32_t x_offset;
   int32_t y_offset;
+  // JPEG: subsampled chroma interpolated between its samples rather than
+  // repeated (the default, whose pixels are pinned).
+  bool smooth_chroma = false;
 };
 
 // The fields of the source record that describe one decode; the rest (colour

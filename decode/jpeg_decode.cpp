@@ -583,6 +583,13 @@ bool is_rgb(const JpegContext& c) {
 }
 
 // One block of a whole-frame scan into its coefficients (zigzag order).
+// Some component has fewer samples than the picture has pixels.
+bool subsampled(const JpegContext& c) {
+  for (int i = 0; i < c.comp_count; i++)
+    if (c.comp[i].h != c.h_max || c.comp[i].v != c.v_max) return true;
+  return false;
+}
+
 void decode_whole_block(JpegContext& c, const JpegScanComponent& s, int pred_index, int16_t* coef) {
   if (!c.arithmetic) {
     decode_progressive_block(c, s, pred_index, coef);
@@ -742,6 +749,7 @@ void render_whole(JpegContext& c) {
     f.colour = JpegColour::kGray;
   }
   c.info->source_color_type = f.colour == JpegColour::kGray ? 0 : 2;
+  f.smooth_chroma = c.target.smooth_chroma;
   const int32_t rendered = c.wide != nullptr ? jpeg_render_frame_wide(f, c.target, c.wide) : jpeg_render_frame(f, c.out);
   if (rendered < 0) {
     c.cut_short = true;
@@ -797,7 +805,7 @@ int decode_scan(JpegContext& c, ByteReader seg, int64_t end) {
     // A sequential picture whose first scan leaves components out codes
     // them in later scans: only the whole frame can gather them.
     c.whole_frame = c.arithmetic || !c.powers_of_two || c.comp_count == 4 || is_rgb(c) || c.wide != nullptr ||
-                    (!c.progressive_frame && n < c.comp_count);
+                    (!c.progressive_frame && n < c.comp_count) || (c.target.smooth_chroma && subsampled(c));
   }
   if (c.whole_frame) {
     for (int i = 0; i < n; i++) c.scanned = uint8_t(c.scanned | 1u << c.scan[i].comp);

@@ -40,6 +40,155 @@ uint32_t scale255(uint32_t a, uint32_t b) {
   return ((t >> 8) + t) >> 8;
 }
 
+
+// One block's samples from its coefficients, 8 rows of 8 at dst.
+void block_samples(const JpegFrameView::Component& k, const int16_t* coef, uint8_t* dst, int64_t stride) {
+  alignas(64) int32_t block[64] = {};
+  uint32_t mask = 0;
+  for (int z = 0; z < 64; ++z) {
+    if (coef[z] == 0) continue;
+    const int n = kZigzag.order[z];
+    block[n] = int32_t(uint32_t(int32_t(coef[z])) * uint32_t(k.quant[n]));
+    mask |= 1u << (n >> 3);
+  }
+  jpeg_idct(block, mask | 1);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x)
+      dst[y * stride + x] = clamp_sample((int32_t(uint32_t(block[8 * y + x]) + (1u << 21)) >> 22) + 128);
+}
+
+// One opaque pixel from the samples of every component at its place.
+uint32_t frame_pixel(const JpegFrameView& f, const int32_t s[4]) {
+  switch (f.colour) {
+    case JpegColour::kGray:
+      return 0xFF000000u | uint32_t(s[0]) * 0x010101u;
+    case JpegColour::kRgb:
+      return 0xFF000000u | uint32_t(s[0]) << 16 | uint32_t(s[1]) << 8 | uint32_t(s[2]);
+    case JpegColour::kYcc: {
+      int32_t rgb[3];
+      ycc_to_rgb(s[0], s[1], s[2], rgb);
+      return 0xFF000000u | uint32_t(rgb[0]) << 16 | uint32_t(rgb[1]) << 8 | uint32_t(rgb[2]);
+    }
+    case JpegColour::kCmyk:
+      return jpeg_cmyk_pixel(uint32_t(s[0]), uint32_t(s[1]), uint32_t(s[2]), uint32_t(s[3]), f.inverted);
+    case JpegColour::kYcck:
+    default: {
+      // The first three components are the inks' complements coded as luma
+      // and chroma.
+      int32_t rgb[3];
+      ycc_to_rgb(s[0], s[1], s[2], rgb);
+      return jpeg_cmyk_pixel(uint32_t(255 - rgb[0]), uint32_t(255 - rgb[1]), uint32_t(255 - rgb[2]),
+                             uint32_t(s[3]), f.inverted);
+    }
+  }
+}
+
+// How one component's samples spread over the picture's pixels.
+struct Spread {
+  int32_t fh, fv;       // pixels per sample across and down; 0 = not a whole number
+  int64_t cols, rows;   // samples that hold picture content: the last ones stand for the edge
+  bool interpolate;
+};
+
+Spread spread_of(const JpegFrameView& f, const JpegFrameView::Component& k) {
+  Spread s{};
+  s.cols = (int64_t(f.width) * k.h + f.h_max - 1) / f.h_max;
+  s.rows = (int64_t(f.height) * k.v + f.v_max - 1) / f.v_max;
+  if (f.h_max % k.h != 0 || f.v_max % k.v != 0) return s;
+  s.fh = f.h_max / k.h;
+  s.fv = f.v_max / k.v;
+  // Halved components only two samples wide are repeated, as the
+  // established decoders do: their triangle filter needs a third column.
+  s.interpolate = (s.fh > 1 || s.fv > 1) && !(s.fh == 2 && s.fv <= 2 && s.cols <= 2);
+  return s;
+}
+
+// Weights of the nearest sample and of its neighbour on the side the
+// pixel's centre leans to, out of 2 * factor (out of 1 for a factor of 1):
+// the linear interpolation between sample centres, which for a factor of 2
+// is the familiar 3/4 and 1/4 triangle filter.
+struct Tap {
+  int64_t near, far;
+  int32_t w_near, w_far;
+  int32_t lean;  // -1, 0 or 1
+};
+
+Tap tap_of(int64_t pixel, int32_t factor, int64_t samples) {
+  Tap t{};
+  t.near = std::min(pixel / factor, samples - 1);
+  if (factor == 1) {
+    t.far = t.near;
+    t.w_near = 1;
+    return t;
+  }
+  const int32_t d = 2 * int32_t(pixel % factor) + 1 - factor;
+  t.lean = d < 0 ? -1 : d > 0 ? 1 : 0;
+  t.far = std::clamp<int64_t>(t.near + t.lean, 0, samples - 1);
+  t.w_far = std::abs(d);
+  t.w_near = 2 * factor - t.w_far;
+  return t;
+}
+
+// The picture with every subsampled component interpolated between its
+// sample centres instead of repeated. The whole sample planes are made
+// first, as each pixel row may need the sample rows of two MCU rows.
+int32_t render_smooth(const JpegFrameView& f, const JpegOutput& out, int64_t px0, int64_t px1, int64_t py0,
+                      int64_t py1) {
+  std::unique_ptr<uint8_t[]> plane[4];
+  int64_t stride[4];
+  Spread spread[4];
+  for (int i = 0; i < f.comp_count; ++i) {
+    const JpegFrameView::Component& k = f.comp[i];
+    stride[i] = k.blocks_per_row * 8;
+    const int64_t block_rows = f.mcu_rows * k.v;
+    plane[i].reset(new (std::nothrow) uint8_t[size_t(stride[i] * 8 * block_rows)]);
+    if (!plane[i]) return -1;
+    for (int64_t by = 0; by < block_rows; ++by)
+      for (int64_t bx = 0; bx < k.blocks_per_row; ++bx)
+        block_samples(k, k.coef + (by * k.blocks_per_row + bx) * 64, plane[i].get() + by * 8 * stride[i] + bx * 8,
+                      stride[i]);
+    spread[i] = spread_of(f, k);
+  }
+  uint8_t* const base = reinterpret_cast<uint8_t*>(out.pixels);
+  for (int64_t y = py0; y < py1; ++y) {
+    const uint8_t* near_row[4];
+    const uint8_t* far_row[4];
+    Tap down[4];
+    for (int i = 0; i < f.comp_count; ++i) {
+      const Spread& sp = spread[i];
+      if (sp.interpolate) {
+        down[i] = tap_of(y, sp.fv, sp.rows);
+      } else {
+        down[i] = Tap{};
+        down[i].near = down[i].far = y * f.comp[i].v / f.v_max;
+      }
+      near_row[i] = plane[i].get() + down[i].near * stride[i];
+      far_row[i] = plane[i].get() + down[i].far * stride[i];
+    }
+    uint32_t* target = reinterpret_cast<uint32_t*>(base + (y + out.y_offset) * out.pitch) + out.x_offset;
+    for (int64_t x = px0; x < px1; ++x) {
+      int32_t s[4];
+      for (int i = 0; i < f.comp_count; ++i) {
+        const Spread& sp = spread[i];
+        if (!sp.interpolate) {
+          s[i] = near_row[i][x * f.comp[i].h / f.h_max];
+          continue;
+        }
+        const Tap across = tap_of(x, sp.fh, sp.cols);
+        const Tap& dn = down[i];
+        const int32_t col_near = dn.w_near * near_row[i][across.near] + dn.w_far * far_row[i][across.near];
+        const int32_t col_far = dn.w_near * near_row[i][across.far] + dn.w_far * far_row[i][across.far];
+        const int32_t total = (sp.fh > 1 ? 2 * sp.fh : 1) * (sp.fv > 1 ? 2 * sp.fv : 1);
+        // Rounding as the established decoders do for factors of 2, which
+        // alternates between pixels so that no direction drifts.
+        const bool rounds_down = sp.fv == 1 ? across.lean < 0 : sp.fh == 1 ? dn.lean < 0 : across.lean > 0;
+        s[i] = (across.w_near * col_near + across.w_far * col_far + total / 2 - (rounds_down ? 1 : 0)) / total;
+      }
+      target[x] = frame_pixel(f, s);
+    }
+  }
+  return 0;
+}
 }  // namespace
 
 uint32_t jpeg_cmyk_pixel(uint32_t c, uint32_t m, uint32_t y, uint32_t k, bool inverted) {
@@ -62,6 +211,7 @@ int32_t jpeg_render_frame(const JpegFrameView& f, const JpegOutput& out) {
   const int64_t py0 = std::max<int64_t>(0, int64_t(out.clip_top) - out.y_offset);
   const int64_t py1 = std::min<int64_t>(f.height, int64_t(out.clip_height) - out.y_offset);
   if (out.pixels == nullptr || px0 >= px1 || py0 >= py1) return 0;
+  if (f.smooth_chroma) return render_smooth(f, out, px0, px1, py0, py1);
 
   // One band of MCU rows at a time: each component's samples of the band.
   const int64_t band_rows = 8 * int64_t(f.v_max);
@@ -72,7 +222,6 @@ int32_t jpeg_render_frame(const JpegFrameView& f, const JpegOutput& out) {
     band[i].reset(new (std::nothrow) uint8_t[size_t(stride[i] * 8 * f.comp[i].v)]);
     if (!band[i]) return -1;
   }
-  alignas(64) int32_t block[64];
   uint8_t* const base = reinterpret_cast<uint8_t*>(out.pixels);
   for (int64_t mcu_row = py0 / band_rows; mcu_row < f.mcu_rows && mcu_row * band_rows < py1; ++mcu_row) {
     for (int i = 0; i < f.comp_count; ++i) {
@@ -80,20 +229,7 @@ int32_t jpeg_render_frame(const JpegFrameView& f, const JpegOutput& out) {
       for (int32_t br = 0; br < k.v; ++br) {
         const int16_t* row = k.coef + ((mcu_row * k.v + br) * k.blocks_per_row) * 64;
         for (int64_t bx = 0; bx < k.blocks_per_row; ++bx) {
-          const int16_t* coef = row + bx * 64;
-          uint32_t mask = 0;
-          std::memset(block, 0, sizeof block);
-          for (int z = 0; z < 64; ++z) {
-            if (coef[z] == 0) continue;
-            const int n = kZigzag.order[z];
-            block[n] = int32_t(uint32_t(int32_t(coef[z])) * uint32_t(k.quant[n]));
-            mask |= 1u << (n >> 3);
-          }
-          jpeg_idct(block, mask | 1);
-          uint8_t* dst = band[i].get() + int64_t(br) * 8 * stride[i] + bx * 8;
-          for (int y = 0; y < 8; ++y)
-            for (int x = 0; x < 8; ++x)
-              dst[y * stride[i] + x] = clamp_sample((int32_t(uint32_t(block[8 * y + x]) + (1u << 21)) >> 22) + 128);
+          block_samples(k, row + bx * 64, band[i].get() + int64_t(br) * 8 * stride[i] + bx * 8, stride[i]);
         }
       }
     }
@@ -107,35 +243,7 @@ int32_t jpeg_render_frame(const JpegFrameView& f, const JpegOutput& out) {
       for (int64_t x = px0; x < px1; ++x) {
         int32_t s[4];
         for (int i = 0; i < f.comp_count; ++i) s[i] = line[i][x * f.comp[i].h / f.h_max];
-        uint32_t pixel;
-        switch (f.colour) {
-          case JpegColour::kGray:
-            pixel = 0xFF000000u | uint32_t(s[0]) * 0x010101u;
-            break;
-          case JpegColour::kRgb:
-            pixel = 0xFF000000u | uint32_t(s[0]) << 16 | uint32_t(s[1]) << 8 | uint32_t(s[2]);
-            break;
-          case JpegColour::kYcc: {
-            int32_t rgb[3];
-            ycc_to_rgb(s[0], s[1], s[2], rgb);
-            pixel = 0xFF000000u | uint32_t(rgb[0]) << 16 | uint32_t(rgb[1]) << 8 | uint32_t(rgb[2]);
-            break;
-          }
-          case JpegColour::kCmyk:
-            pixel = jpeg_cmyk_pixel(uint32_t(s[0]), uint32_t(s[1]), uint32_t(s[2]), uint32_t(s[3]), f.inverted);
-            break;
-          case JpegColour::kYcck:
-          default: {
-            // The first three components are the inks' complements coded as
-            // luma and chroma.
-            int32_t rgb[3];
-            ycc_to_rgb(s[0], s[1], s[2], rgb);
-            pixel = jpeg_cmyk_pixel(uint32_t(255 - rgb[0]), uint32_t(255 - rgb[1]), uint32_t(255 - rgb[2]),
-                                    uint32_t(s[3]), f.inverted);
-            break;
-          }
-        }
-        target[x] = pixel;
+        target[x] = frame_pixel(f, s);
       }
     }
   }

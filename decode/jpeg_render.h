@@ -25,11 +25,16 @@ struct JpegFrameView {
   } comp[4];
   JpegColour colour;
   bool inverted;  // CMYK and YCCK as Adobe writes them: every stored ink value is 255 - ink
+  bool smooth_chroma;  // subsampled components interpolated between sample centres, not repeated
 };
 
 // Writes the part of the picture inside out's clip rectangle as opaque
 // pixels. Components are sampled at the nearest stored sample, as the
-// MCU-by-MCU path does. Returns -1 when the row buffers cannot be allocated.
+// MCU-by-MCU path does; with smooth_chroma, a component subsampled by whole
+// factors is interpolated linearly between its sample centres (for factors
+// of 2 exactly the triangle filter of the established decoders, their
+// rounding included; halved components of at most two samples across are
+// repeated, as there). Returns -1 when the buffers cannot be allocated.
 int32_t jpeg_render_frame(const JpegFrameView& frame, const JpegOutput& out);
 
 // The same for 12-bit samples, into wide as four 16-bit samples per pixel

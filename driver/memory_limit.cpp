@@ -68,6 +68,26 @@ int64_t largest_run_memory_bytes() {
   return run_memory_bytes(1, INT32_MAX / 4, INT32_MAX);
 }
 
+int64_t largest_need_at_width(int64_t width, int64_t input_size, bool wide) {
+  // The encoder's own worst case for its output buffer beyond the rows.
+  constexpr int64_t kSlack = 2111;
+  const int64_t row = (wide ? 8 : 4) * std::max<int64_t>(width, 0) + 6;
+  const int64_t room = int64_t(INT32_MAX) - kSlack - std::max<int64_t>(input_size, 0);
+  const int64_t height = room > 0 ? room / row : 0;
+  const int64_t need = run_memory_bytes(width, height, input_size);
+  return wide ? need + wide_extra_memory_bytes(width, height) : need;
+}
+
+int64_t run_memory_mib(int64_t width, int64_t height, int64_t input_size, bool wide) {
+  const int64_t need = run_memory_bytes(width, height, input_size);
+  const int64_t extra = wide ? wide_extra_memory_bytes(width, height) : 0;
+  if (need < INT64_MAX / 2 && extra < INT64_MAX / 2) return (need + extra + kMiB - 1) / kMiB;
+  // Header sizes are at most 32 bits each: the product of MiB stays far in range.
+  const int64_t per_pixel = wide ? kBytesPerPixel + 16 : kBytesPerPixel;
+  const int64_t pixels_mib = (width * height + kMiB - 1) / kMiB;
+  return pixels_mib * per_pixel + (2 * input_size + kFixedBytes) / kMiB;
+}
+
 int64_t memory_limit_bytes(int32_t limit_mib) {
   int64_t limit = 0;
   if (limit_mib > 0) {

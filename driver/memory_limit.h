@@ -36,6 +36,28 @@ int64_t match_store_budget(int64_t width, int64_t height, int64_t need, int64_t 
 // physical memory; never above largest_run_memory_bytes.
 int64_t memory_limit_bytes(int32_t limit_mib);
 
+// What every frame of an animation takes beyond its pixels, however small
+// they are: its records, its encoded still and the containers holding them
+// (about 2.5 KB measured on GIFs of thousands of 1 x 1 frames, whose file
+// spends 23 bytes a frame).
+constexpr int64_t kAnimationFrameBytes = 4096;
+
+// The memory limit that the encoder's 32-bit buffer sizes set for a
+// picture of this width: the need (run_memory_bytes, plus
+// wide_extra_memory_bytes for 16-bit samples) of the tallest picture of that
+// width whose output buffer, (4 * width + 6) * height ((8 * width + 6) for
+// 16-bit samples) plus the kept chunks (at most input_size) and 2111 bytes
+// of slack, the encoder can count in 32 bits. A picture of that width needs
+// more than this exactly when it is taller, so the check against the memory
+// limit covers the 32-bit sizes too. At widths where not even one row fits,
+// it is the need of no rows at all.
+int64_t largest_need_at_width(int64_t width, int64_t input_size, bool wide);
+
+// The need of run_memory_bytes (plus wide_extra_memory_bytes when wide) in
+// whole MiB, rounded up, for the message that refuses a picture; counted
+// anew where the bytes would pass 64 bits, so that any header gets its figure.
+int64_t run_memory_mib(int64_t width, int64_t height, int64_t input_size, bool wide);
+
 // What a 16-bit PNG needs beyond run_memory_bytes: its wide samples (8 bytes
 // a pixel) and the 16-bit output buffer and filtered rows or checking copy
 // (4 more each), 16 bytes per pixel.

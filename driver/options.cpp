@@ -182,6 +182,8 @@ ParseResult parse_command_line(int argc, char** argv, PrintFn print, CommandLine
       cmd->search_level = rest[0] == '\0' ? 2 : number > 3 ? 3 : number;
     } else if (letter == 'j' && read_plain_digits(rest, &number)) {
       cmd->threads = number > kMaxThreads ? kMaxThreads : number;
+    } else if (letter == 'u' && rest[0] == '\0') {
+      cmd->smooth_chroma = true;
     } else if (letter == 'a' && rest[0] == '\0') {
       cmd->alpha_free = true;
     } else if (letter == 'l') {
@@ -223,6 +225,7 @@ void print_usage(PrintFn print) {
   print("   -i  In place: every name is an input, folders walked for PNG files\n");
   print("   -p  Keep the input's access and modification times on the written file\n");
   print("   -t  Pretend: compute and report everything, write nothing\n");
+  print("   -u  Smooth chroma upsampling of JPEG (interpolated, not repeated)\n");
   print("   -h  This text (also --help); --version prints the version\n");
   print("The 1st filename is the input. If you omit the output\n");
   print("filename, TESSEL will use the same filename with a .PNG extension. Examples:\n");

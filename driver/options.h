@@ -28,6 +28,7 @@ struct CommandLine {
   bool batch;           // "-i": every name is an input, handled in place
   bool preserve_times;  // "-p": the written file gets the input's access and modification times
   bool pretend;         // "-t": everything is computed and reported, nothing is written
+  bool smooth_chroma;   // "-u": subsampled JPEG chroma interpolated, not repeated
   // Never from the command line: the batch sets it for a PNG found by its
   // content, which is rewritten under its own name whatever its extension.
   bool in_place;

@@ -57,24 +57,6 @@ int32_t search_threads(int32_t requested) {
   return hardware == 0 ? 1 : int32_t(hardware > unsigned(kMaxThreads) ? kMaxThreads : hardware);
 }
 
-// The encoder's own worst case for its buffer is (4 * width + 6) * height plus
-// the kept chunks (at most the input size) and 2111 bytes of slack; all of it
-// must stay within the 32-bit sizes the encoder counts in.
-bool fits_32bit_sizes(int32_t width, int32_t height, int32_t input_size) {
-  // One row must fit on its own; that also keeps the product below in range.
-  if (width > (INT32_MAX - 6) / 4) return false;
-  const int64_t worst = (int64_t(width) * 4 + 6) * int64_t(height) + 2111 + int64_t(input_size);
-  return worst <= INT32_MAX;
-}
-
-// The 16-bit output buffer, (8 * width + 6) * height, must fit the same
-// 32-bit sizes.
-bool fits_32bit_sizes_wide(int32_t width, int32_t height, int32_t input_size) {
-  if (width > (INT32_MAX - 6) / 8) return false;
-  const int64_t worst = (int64_t(width) * 8 + 6) * int64_t(height) + 2111 + int64_t(input_size);
-  return worst <= INT32_MAX;
-}
-
 // A 16-bit picture without a requested filter: the mixed per-row filter
 // loses to no filter on some (smooth gray+alpha ramps by a third), so the
 // other filters are tried silently first (0 alone by default, 0..4 with the
@@ -196,7 +178,8 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   if (cmd.input_stdin) {
     const ReadResult read = read_stdin(&file);
     if (read == kReadTooLarge) {
-      console_print("Out of memory\n");
+      console_print("%s is larger than %d bytes, the most the encoder's 32-bit sizes allow\n", "(stdin)",
+                    int(INT32_MAX));
       return 1;
     }
     if (read != kReadOk) {
@@ -213,7 +196,8 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
       if (opened && !cmd.output_stdout) adjust_output_after_retry(input_name, &output_name);
     }
     if (read == kReadTooLarge) {
-      console_print("Out of memory\n");
+      console_print("%s is larger than %d bytes, the most the encoder's 32-bit sizes allow\n", input_name.c_str(),
+                    int(INT32_MAX));
       return 1;
     }
     if (read != kReadOk) {
@@ -237,20 +221,20 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   }
   // 16-bit samples travel in their own wide buffer, four per pixel.
   const bool wide_input = picture_sample_depth(data, input_size) == 16;
-  if (!fits_32bit_sizes(width, height, input_size) ||
-      (wide_input && !fits_32bit_sizes_wide(width, height, input_size))) {
-    console_print("Out of memory\n");
-    return 1;
-  }
   // Decided from the header alone, so a lying one costs nothing.
   int64_t need = run_memory_bytes(width, height, input_size);
   if (wide_input) need = std::min(INT64_MAX - need, wide_extra_memory_bytes(width, height)) + need;
   const int64_t limit = memory_limit_bytes(cmd.memory_limit);
-  if (need > limit) {
+  // Beyond the encoder's 32-bit buffer sizes no limit helps; they bound the
+  // limit for this picture, and the message says which bound it met.
+  const int64_t bound = largest_need_at_width(width, input_size, wide_input);
+  if (need > std::min(limit, bound)) {
     constexpr int64_t kMiB = int64_t(1) << 20;
-    console_print("%s is %d x %d pixels and needs %lld MiB, more than the memory limit of %lld MiB (-l)\n",
-                  input_display.c_str(), int(width), int(height), (long long)((need + kMiB - 1) / kMiB),
-                  (long long)(limit / kMiB));
+    console_print("%s is %d x %d pixels and needs %lld MiB, more than the memory limit of %lld MiB %s\n",
+                  input_display.c_str(), int(width), int(height),
+                  (long long)run_memory_mib(width, height, input_size, wide_input),
+                  (long long)(std::min(limit, bound) / kMiB),
+                  bound < limit ? "(the most the encoder's 32-bit buffer sizes allow at this width)" : "(-l)");
     return 1;
   }
   // Zero-filled: a decoder that leaves pixels unwritten must not leak old memory.
@@ -263,7 +247,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   // What the decoder learns about the input, for the choices below.
   SourceInfo source_info{};
   source_info.source_color_type = 2;
-  const DecodeTarget target{pixels.get(), width * 4, width, height, 0, 0};
+  const DecodeTarget target{pixels.get(), width * 4, width, height, 0, 0, cmd.smooth_chroma};
   std::unique_ptr<uint16_t, FreeDeleter> wide;
   if (wide_input) {
     wide.reset(static_cast<uint16_t*>(std::calloc(size_t(width) * size_t(height) * 4, 2)));

@@ -200,7 +200,10 @@ INSTANTIATE_TEST_SUITE_P(Cli, RunTest, ::testing::Values(
     CliRun{"zero_width", {"zero.cel:zero"}, {"zero.cel"}, "", 1, "zero.cel unsupported format\n"},
     CliRun{"empty", {"empty.bmp:empty"}, {"empty.bmp"}, "", 1, "empty.bmp not found\n"},
     CliRun{"empty_stdin", {}, {"-", "-"}, "", 1, "Read 0 byte(s) from stdin\n(stdin) unsupported format\n"},
-    CliRun{"too_large_for_32_bit_sizes", {"huge.cel:huge"}, {"huge.cel"}, "", 1, "Out of memory\n"},
+    // No limit, however high, takes a picture past the encoder's 32-bit sizes.
+    CliRun{"too_large_for_32_bit_sizes", {"huge.cel:huge"}, {"-l20000", "huge.cel"}, "", 1,
+        "huge.cel is 65535 x 65535 pixels and needs 49183 MiB, more than the memory limit of 6175 MiB (the most the "
+        "encoder's 32-bit buffer sizes allow at this width)\n"},
     CliRun{"encoder_refusal", {"pic.cel"}, {"-c0", "pic.cel", "gray.png"}, "", 1, "", "",
         "\rImage is not grayscale; try /c3 (Pal) instead\n"},
     CliRun{"failed_open", {"pic.cel"}, {"pic.cel", "no/such/out.png"}, "", 1, "", "",

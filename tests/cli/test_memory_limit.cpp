@@ -163,6 +163,75 @@ INSTANTIATE_TEST_SUITE_P(Cli, MemoryLimit,
                            return name;
                          });
 
+// Past the encoder's 32-bit buffer sizes but within the limit given: the
+// same refusal, with the limit those sizes set for the picture's width, on
+// every path (16-bit samples have wider rows; the search starts workers).
+struct Beyond32Bit {
+  const char* format;
+  uint32_t width, height;
+  const char* option;
+  const char* message;  // after "big.png is W x H pixels and needs "
+};
+
+class Beyond32BitSizes : public ::testing::TestWithParam<Beyond32Bit> {};
+
+TEST_P(Beyond32BitSizes, RefusedLikeAnyPictureOverTheLimit) {
+  const Beyond32Bit& c = GetParam();
+  const std::string name = std::string("big.") + (std::string(c.format) == "animated.gif" ? "gif" : "png");
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file(name), header_of(c.format, c.width, c.height)));
+  std::vector<std::string> args = {"-l10000", name, "out.png"};
+  if (*c.option) args.insert(args.begin(), c.option);
+  const CommandResult r = run_tool(dir, args);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, name + " is " + std::to_string(c.width) + " x " + std::to_string(c.height) +
+                       " pixels and needs " + c.message +
+                       " (the most the encoder's 32-bit buffer sizes allow at this width)\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cli, Beyond32BitSizes, ::testing::Values(
+    Beyond32Bit{"png", 16, 40000000, "", "7357 MiB, more than the memory limit of 5649 MiB"},
+    Beyond32Bit{"png", 16, 40000000, "-o2", "7357 MiB, more than the memory limit of 5649 MiB"},
+    Beyond32Bit{"png", 16, 40000000, "-j4", "7357 MiB, more than the memory limit of 5649 MiB"},
+    Beyond32Bit{"png16", 16, 20000000, "", "8577 MiB, more than the memory limit of 6879 MiB"},
+    Beyond32Bit{"apng", 16, 40000000, "", "7357 MiB, more than the memory limit of 5649 MiB"},
+    Beyond32Bit{"animated.gif", 65535, 10000, "", "7532 MiB, more than the memory limit of 6175 MiB"}),
+    [](const auto& info) {
+      std::string name = info.param.format + std::string(*info.param.option ? info.param.option + 1 : "");
+      std::replace(name.begin(), name.end(), '.', '_');
+      return name;
+    });
+// clang-format on
+
+// The bound is exactly the encoder's: the tallest picture whose output
+// buffer it can count in 32 bits needs no more than it, one row more does.
+TEST(MemoryLimitOption, ThirtyTwoBitBoundMatchesTheOutputBuffer) {
+  for (const bool wide : {false, true}) {
+    for (const int64_t width : {1, 3, 16, 1000, 65535, 100000, 200000000, 536870910, 536870911, 2147483647}) {
+      for (const int64_t input : {0, 5000, 1 << 30}) {
+        SCOPED_TRACE(testing::Message() << width << " x ? " << input << (wide ? " wide" : ""));
+        const int64_t row = (wide ? 8 : 4) * width + 6;
+        int64_t tallest = 0;
+        while ((tallest + 1) * row + 2111 + input <= INT32_MAX && tallest < 100) ++tallest;
+        if (tallest == 100) tallest = (INT32_MAX - 2111 - input) / row;
+        ASSERT_LE(tallest * row + 2111 + input, INT32_MAX);
+        ASSERT_GT((tallest + 1) * row + 2111 + input, INT32_MAX);
+        auto need = [&](int64_t height) {
+          const int64_t n = run_memory_bytes(width, height, input);
+          return wide ? n + wide_extra_memory_bytes(width, height) : n;
+        };
+        const int64_t bound = largest_need_at_width(width, input, wide);
+        EXPECT_EQ(need(tallest), bound);
+        EXPECT_GT(need(tallest + 1), bound);
+        EXPECT_LE(bound, largest_run_memory_bytes());
+      }
+    }
+  }
+}
+
 // The wide samples count: a 16-bit header of 7.5 megapixels needs more than
 // 200 MiB, where the same picture of 8 bits fits and goes on to its decoder.
 TEST(MemoryLimitOption, SixteenBitSamplesCountInTheNeed) {
@@ -183,6 +252,52 @@ TEST(MemoryLimitOption, SixteenBitSamplesCountInTheNeed) {
 
 // Workers of a search each hold an encoder of their own: no more of them
 // than the limit holds beside the run itself, and always one.
+// Every frame of an animation takes its records and its encoded still,
+// however few its pixels (a GIF of 20000 one-pixel frames, 460 KB, once took
+// 75 MB where 320 KB were counted): 300 frames of one pixel need more than
+// the 1 MiB that -l33 leaves beside the run's fixed 32 MiB and are not taken
+// apart (the GIF is not cut to its first frame without -force, the APNG is
+// left as it is); with 2 MiB more they are written.
+TEST(MemoryLimitOption, AnimationFramesCountBeyondTheirPixels) {
+  constexpr int32_t kFrames = 300;
+  std::vector<GifImage> images;
+  for (int32_t k = 0; k < kFrames; ++k) images.push_back({0, 0, 1, 1, false, lzw_run(uint8_t(1 + k % 2), 1)});
+  Bytes actl = be32(kFrames);
+  actl.resize(8, 0);
+  std::vector<Bytes> chunks = {ihdr_chunk(1, 1, 8, 0), png_chunk("acTL", actl)};
+  for (int32_t k = 0; k < kFrames; ++k) {
+    const Bytes rows = idat_chunk(Bytes{0, uint8_t(k % 2 * 255)}, 0);
+    chunks.push_back(full_frame_control(uint32_t(k == 0 ? 0 : 2 * k - 1), 1, 1));
+    if (k == 0) {
+      chunks.push_back(rows);
+      continue;
+    }
+    Bytes fdat = be32(uint32_t(2 * k));
+    fdat.insert(fdat.end(), rows.begin() + 8, rows.end() - 4);
+    chunks.push_back(png_chunk("fdAT", fdat));
+  }
+  chunks.push_back(png_chunk("IEND", {}));
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file("many.gif"), gif_file(1, 1, images)));
+  ASSERT_TRUE(write_file(dir.file("many.png"), png_file(chunks)));
+
+  const CommandResult gif = run_tool(dir, {"-l33", "many.gif", "out.png"});
+  EXPECT_EQ(gif.status, 0);
+  EXPECT_NE(gif.out.find("animated GIF of 300 frames; only the first would be kept"), std::string::npos) << gif.out;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
+  const CommandResult apng = run_tool(dir, {"-l33", "many.png", "copy.png"});
+  EXPECT_EQ(apng.status, 0);
+  EXPECT_NE(apng.out.find("Animated PNG: frames would be lost"), std::string::npos) << apng.out;
+
+  const CommandResult gif_roomy = run_tool(dir, {"-l35", "many.gif", "out.png"});
+  EXPECT_EQ(gif_roomy.status, 0);
+  EXPECT_NE(gif_roomy.out.find("Animated GIF: 300 frames written"), std::string::npos) << gif_roomy.out;
+  const CommandResult apng_roomy = run_tool(dir, {"-y", "-l35", "many.png", "copy.png"});
+  EXPECT_EQ(apng_roomy.status, 0) << apng_roomy.err;
+  EXPECT_NE(apng_roomy.out.find("Animated PNG: 300 frames, each re-encoded and checked"), std::string::npos)
+      << apng_roomy.out;
+}
+
 TEST(MemoryLimitOption, SearchWorkersFitTheLimit) {
   const int64_t need = run_memory_bytes(1000, 1000, 100000);
   EXPECT_EQ(search_workers_within(8, 1000, 1000, need, INT64_MAX / 2), 8);

@@ -231,6 +231,112 @@ TEST(JpegWholeFrame, MatchesTheReferenceDecode) {
   }
 }
 
+// "-u": subsampled chroma interpolated. Halved components against the
+// library's own triangle filter; other whole factors, which the library
+// repeats, must come closer to the source picture than repeating does.
+std::vector<uint32_t> decode_smooth(const std::vector<uint8_t>& file, int32_t w, int32_t h, int32_t x_offset = 0,
+                                    int32_t y_offset = 0) {
+  std::vector<uint32_t> pixels(size_t(w) * size_t(h), kUntouched);
+  const DecodeTarget target{pixels.data(), w * 4, w, h, x_offset, y_offset, true};
+  SourceInfo info{};
+  if (decode_picture(file.data(), int32_t(file.size()), target, info) != 0) pixels.clear();
+  return pixels;
+}
+
+std::vector<uint32_t> as_pixels(const std::vector<uint8_t>& rgb) {
+  std::vector<uint32_t> out(rgb.size() / 3);
+  for (size_t i = 0; i < out.size(); ++i)
+    out[i] = 0xFF000000u | uint32_t(rgb[3 * i]) << 16 | uint32_t(rgb[3 * i + 1]) << 8 | rgb[3 * i + 2];
+  return out;
+}
+
+TEST(JpegSmoothChroma, HalvedComponentsMatchTheTriangleFilter) {
+  struct Case {
+    const char* name;
+    int width, height;
+    int h0, v0;
+    bool arithmetic, progressive;
+  };
+  const Case cases[] = {
+      {"4:2:0", 77, 53, 2, 2, false, false},  {"4:2:2", 61, 29, 2, 1, false, false},
+      {"4:4:0", 29, 61, 1, 2, false, false},  {"4:2:0 progressive", 50, 47, 2, 2, false, true},
+      {"4:2:0 arithmetic", 33, 35, 2, 2, true, false}, {"4:2:0 of 5 pixels", 5, 5, 2, 2, false, false},
+      // Two chroma samples across: the library repeats them.
+      {"4:2:0, 4 across", 4, 9, 2, 2, false, false},   {"4:2:2, 3 across", 3, 7, 2, 1, false, false},
+      {"4:4:0, 1 across", 1, 9, 1, 2, false, false},   {"one pixel", 1, 1, 2, 2, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    JpegMakeOptions o = whole(3, c.h0, c.v0, c.arithmetic, c.progressive);
+    const std::vector<uint8_t> file = jpeg_make(jpeg_test_samples(c.width, c.height, 3), c.width, c.height, o);
+    ASSERT_FALSE(file.empty());
+    JpegReference fancy, plain;
+    ASSERT_TRUE(jpeg_reference_decode(file, &fancy, true));
+    ASSERT_TRUE(jpeg_reference_decode(file, &plain));
+    const std::vector<uint32_t> smooth = decode_smooth(file, c.width, c.height);
+    ASSERT_EQ(smooth.size(), fancy.pixels.size());
+    // Only the transform's rounding apart.
+    EXPECT_LE(jpeg_max_channel_difference(smooth, fancy.pixels), 3);
+    EXPECT_GE(jpeg_psnr(smooth, fancy.pixels), 45.0);
+    // The default decode still repeats chroma.
+    const Decoded d = decode_file(file);
+    ASSERT_EQ(d.result, 0);
+    EXPECT_GE(jpeg_psnr(d.pixels, plain.pixels), 40.0);
+    if (c.width > 4 && c.height > 4) {
+      EXPECT_NE(d.pixels, smooth);
+    }
+    // Placed and clipped like any decode.
+    for (const auto& [dx, dy] : {std::pair{-3, 2}, std::pair{2, -5}}) {
+      const std::vector<uint32_t> moved = decode_smooth(file, c.width, c.height, dx, dy);
+      ASSERT_EQ(moved.size(), smooth.size());
+      for (int y = 0; y < c.height; ++y)
+        for (int x = 0; x < c.width; ++x) {
+          const int sx = x - dx, sy = y - dy;
+          const bool inside = sx >= 0 && sx < c.width && sy >= 0 && sy < c.height;
+          ASSERT_EQ(moved[size_t(y) * c.width + x], inside ? smooth[size_t(sy) * c.width + sx] : kUntouched)
+              << x << "," << y;
+        }
+    }
+  }
+}
+
+TEST(JpegSmoothChroma, OtherFactorsComeCloserToTheSource) {
+  struct Case {
+    const char* name;
+    int width, height;
+    JpegMakeOptions options;
+  };
+  using S = JpegMakeOptions::Stored;
+  JpegMakeOptions luma_4x1 = whole(3, 4, 1, false, false);
+  const Case cases[] = {
+      {"luma 3x1", 61, 29, whole(3, 3, 1, false, false)},
+      {"luma 1x3 arithmetic", 29, 61, whole(3, 1, 3, true, false)},
+      {"luma 3x2 progressive", 50, 50, whole(3, 3, 2, false, true)},
+      {"luma 4x1", 70, 20, luma_4x1},
+      {"YCCK 2x2", 57, 41, whole(4, 2, 2, false, false, 2, S::kYcck)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int comps = c.options.components;
+    // Smooth colours: the interpolation's gain shows above the coding noise.
+    const std::vector<uint8_t> samples = jpeg_test_samples(c.width, c.height, comps, 0);
+    const std::vector<uint8_t> file = jpeg_make(samples, c.width, c.height, c.options);
+    ASSERT_FALSE(file.empty());
+    const Decoded d = decode_file(file);
+    ASSERT_EQ(d.result, 0);
+    const std::vector<uint32_t> smooth = decode_smooth(file, c.width, c.height);
+    ASSERT_EQ(smooth.size(), d.pixels.size());
+    if (comps == 3) {
+      const std::vector<uint32_t> source = as_pixels(samples);
+      EXPECT_GT(jpeg_psnr(smooth, source), jpeg_psnr(d.pixels, source));
+    } else {
+      JpegReference fancy;
+      ASSERT_TRUE(jpeg_reference_decode(file, &fancy, true));
+      EXPECT_GE(jpeg_psnr(smooth, fancy.pixels), 40.0);
+    }
+  }
+}
+
 // Pure inks, stored inverted as the established viewers read them.
 TEST(JpegWholeFrame, InksToRgb) {
   struct Ink {

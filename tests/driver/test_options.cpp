@@ -44,7 +44,7 @@ struct OptionCase {
   int32_t memory_limit = 0;
   const char* chunk_list = nullptr;
   int32_t search_level = 0, threads = 0;
-  bool alpha_free = false, strategy_option = false;
+  bool alpha_free = false, strategy_option = false, smooth_chroma = false;
   const char* input = "in";
   const char* output = nullptr;
   std::string printed = "";
@@ -81,6 +81,7 @@ TEST_P(OptionsTest, ParsedAsGiven) {
   EXPECT_EQ(p.cmd.search_level, c.search_level);
   EXPECT_EQ(p.cmd.threads, c.threads);
   EXPECT_EQ(p.cmd.alpha_free, c.alpha_free);
+  EXPECT_EQ(p.cmd.smooth_chroma, c.smooth_chroma);
   EXPECT_EQ(p.cmd.strategy_option, c.strategy_option);
   EXPECT_EQ(captured_messages(), c.printed);
 }
@@ -145,6 +146,9 @@ INSTANTIATE_TEST_SUITE_P(Options, OptionsTest, ::testing::Values(
     OptionCase{.args = {"-J", "in"}}, OptionCase{.args = {"-j99999999999", "in"}, .threads = kMaxThreads},
     OptionCase{.args = {"-a", "-o1", "in"}, .search_level = 1, .alpha_free = true},
     OptionCase{.args = {"-A", "in"}, .alpha_free = true},
+    OptionCase{.args = {"-u", "-o1", "in"}, .search_level = 1, .smooth_chroma = true},
+    OptionCase{.args = {"-U", "in"}, .smooth_chroma = true},
+    OptionCase{.args = {"-u2", "in"}, .printed = "Warning: unrecognized option: -u2\n"},
     OptionCase{.args = {"-ox", "-j-1", "-ab", "in"}, .printed = "Warning: unrecognized option: -ox\n"
                "Warning: unrecognized option: -j-1\nWarning: unrecognized option: -ab\n"},
     OptionCase{.args = {"-l512", "in"}, .memory_limit = 512},
@@ -211,14 +215,15 @@ TEST(Options, UsageTextLines) {
   captured_messages().clear();
   print_usage(capture_printer());
   const std::string& printed = captured_messages();
-  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 29);
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 30);
   // The search options sit between "-force" and the file names, in that order.
   const size_t force = printed.find("   -force  Write file even if bigger.\n");
   const size_t o = printed.find("   -o# Search");
   const size_t j = printed.find("   -j# Worker threads");
   const size_t a = printed.find("   -a  Allow any color in fully transparent pixels\n");
+  const size_t u = printed.find("   -u  Smooth chroma upsampling of JPEG");
   const size_t names = printed.find("The 1st filename is the input.");
-  EXPECT_TRUE(force < o && o < j && j < a && a < names) << printed;
+  EXPECT_TRUE(force < o && o < j && j < a && a < u && u < names) << printed;
   const std::string first = printed.substr(0, printed.find('\n') + 1);
   EXPECT_TRUE(
       std::regex_match(first, std::regex("TESSEL \\[In:\\{PNG,JPG,GIF,TGA,PCX,BMP\\}\\] \\(Out:PNG\\) "

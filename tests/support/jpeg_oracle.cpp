@@ -89,7 +89,7 @@ std::vector<uint8_t> jpeg_make(const std::vector<uint8_t>& samples, int width, i
   return out;
 }
 
-bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out) {
+bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out, bool fancy) {
   jpeg_decompress_struct info;
   ErrorManager err;
   info.err = jpeg_std_error(&err.base);
@@ -112,7 +112,7 @@ bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out)
   if (info.num_components == 1) info.jpeg_color_space = JCS_GRAYSCALE;
   if (info.num_components == 3 && info.jpeg_color_space != JCS_RGB) info.jpeg_color_space = JCS_YCbCr;
   info.out_color_space = info.num_components == 1 ? JCS_GRAYSCALE : info.num_components == 4 ? JCS_CMYK : JCS_RGB;
-  info.do_fancy_upsampling = FALSE;
+  info.do_fancy_upsampling = fancy ? TRUE : FALSE;
   info.dct_method = JDCT_ISLOW;
   jpeg_start_decompress(&info);
   out->width = int(info.output_width);

@@ -48,8 +48,9 @@ struct JpegReference {
 // library refuses the file. Four-component pictures come out of the library
 // as CMYK and are shown as the established viewers show them: the inks
 // stored inverted, red = (255 - ink c) of (255 - ink k), that is c k / 255 of
-// the stored values.
-bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out);
+// the stored values. With fancy, subsampled components are interpolated as
+// the library does by default (its triangle filter for halved ones).
+bool jpeg_reference_decode(const std::vector<uint8_t>& jpeg, JpegReference* out, bool fancy = false);
 
 // A smooth picture with some detail, width * height * components samples;
 // noise adds that much random grain to every sample.
