@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 
+#include "decode/bmp_huffman.h"
 #include "decode/bmp_rle.h"
 #include "decode/byte_reader.h"
 #include "decode/jpeg_decode.h"
@@ -12,8 +13,13 @@
 // header at 14 whose first field is its own size (12 = the old core layout
 // with 16-bit sizes and 3-byte palette entries), palette up to the pixel
 // data, then rows padded to 4 bytes, bottom row first unless the height is
-// negative, or one run-length stream for the whole picture.
+// negative, or one run-length stream for the whole picture. An OS/2 bitmap
+// array ("BA") chains headers of 14 bytes, each followed by a whole file
+// header and information header of one picture; offsets stay counted from
+// the start of the file.
 namespace {
+
+constexpr int64_t kArrayHeaderSize = 14;
 
 constexpr int64_t kInfoOffset = 14;
 constexpr int64_t kCoreHeaderSize = 12;
@@ -159,8 +165,8 @@ void decode_row(const uint8_t* row, int32_t bpp, int64_t x0, int64_t x1, uint32_
 }
 
 // Which compressions go with which pixel sizes; anything else is refused
-// (bit fields on indexes would be the OS/2 1-bit Huffman coding, 24-bit
-// run-length at other sizes an embedded JPEG).
+// (compression 3 is bit fields on true colour and the OS/2 Huffman coding
+// at 1 bit, 24-bit run-length at other sizes an embedded JPEG).
 bool layout_known(uint32_t bpp, uint32_t compression) {
   switch (compression) {
     case kRaw:
@@ -174,6 +180,7 @@ bool layout_known(uint32_t bpp, uint32_t compression) {
     case kPng:
       return bpp == 0;
     case kBitFields:
+      return bpp == 1 || bpp == 16 || bpp == 32;
     case kAlphaBitFields:
       return bpp == 16 || bpp == 32;
     default:
@@ -186,8 +193,12 @@ bool layout_known(uint32_t bpp, uint32_t compression) {
 int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, SourceInfo& info) {
   if (d == nullptr) return -1;
   const int64_t end = size;
+  // The first picture of a bitmap array is the one shown.
+  const int64_t base = size >= 2 && d[0] == 'B' && d[1] == 'A' ? kArrayHeaderSize : 0;
+  // Arrays also hold icons and pointers, laid out otherwise.
+  if (base != 0 && (size < base + 2 || d[base] != 'B' || d[base + 1] != 'M')) return -1;
   ByteReader r(d, size);
-  r.seek(10);
+  r.seek(base + 10);
   const int64_t pixel_offset = r.le32();
   const int64_t header_size = r.le32();
   const bool core = header_size == kCoreHeaderSize;
@@ -214,7 +225,7 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
 
   const bool top_down = height < 0;
   if (top_down) height = -height;
-  const int64_t header_end = kInfoOffset + header_size;
+  const int64_t header_end = base + kInfoOffset + header_size;
 
   // A whole JPEG or PNG file in place of the pixels (meant for printers): its
   // own decoder reads it, and says what it found.
@@ -233,7 +244,7 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
     info.source_color_type = 2;
     uint32_t masks[4] = {0, 0, 0, 0};
     if (compression == kBitFields || compression == kAlphaBitFields) {
-      const int64_t at = header_size >= kFullMaskHeaderSize ? kMaskOffset : header_end;
+      const int64_t at = header_size >= kFullMaskHeaderSize ? base + kMaskOffset : header_end;
       ByteReader m(d, size);
       m.seek(at);
       for (int i = 0; i < 3; ++i) masks[i] = m.le32();
@@ -242,7 +253,7 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
       // after the colour masks in a header long enough to hold it.
       static_assert(kAlphaMaskOffset == kMaskOffset + 12, "the alpha mask follows the colour masks");
       const bool alpha_present = compression == kAlphaBitFields || header_size >= kAlphaMaskHeaderSize;
-      if (alpha_present && at == kMaskOffset && m.has(4)) masks[3] = m.le32();
+      if (alpha_present && at == base + kMaskOffset && m.has(4)) masks[3] = m.le32();
     } else if (bpp == 16) {
       masks[0] = 0x7C00, masks[1] = 0x03E0, masks[2] = 0x001F;
     } else {
@@ -271,6 +282,19 @@ int32_t decode_bmp(const uint8_t* d, int32_t size, const DecodeTarget& t, Source
     info.source_color_type = 3;
     info.source_bit_depth = int8_t(bpp);
     info.palette_count = count;
+  }
+
+  if (bpp == 1 && compression == kBitFields) {
+    if (pixel_offset >= end) return -1;
+    const BmpHuffmanStream s{d + pixel_offset, end - pixel_offset, width, height, top_down, palette};
+    const BmpHuffmanResult h = decode_bmp_huffman(s, t);
+    info.work = h.steps;
+    if (h.rows_decoded == 0 && h.stream_ended) return -1;
+    if (h.stream_ended) {
+      info.incomplete = 1;
+      info.decoded_rows = int32_t(h.rows_decoded);
+    }
+    return 0;
   }
 
   if (run_length) {

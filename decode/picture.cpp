@@ -31,7 +31,9 @@ bool is_gif_start(const uint8_t* d, int32_t size) {
 bool is_cel(const uint8_t* d, int32_t size) {
   return size >= 12 && d[0] == 0x19 && d[1] == 0x91 && d[10] == 8 && d[11] == 0;
 }
-bool is_bmp(const uint8_t* d, int32_t size) { return size >= 2 && d[0] == 'B' && d[1] == 'M'; }
+// A bitmap array ("BA") is read for its first picture, a whole BMP header
+// after 14 bytes of its own.
+bool is_bmp(const uint8_t* d, int32_t size) { return size >= 2 && d[0] == 'B' && (d[1] == 'M' || d[1] == 'A'); }
 bool is_dds(const uint8_t* d, int32_t size) {
   return size >= 8 && std::memcmp(d, "DDS ", 4) == 0 && read_le32(d + 4) == 124;
 }
@@ -74,6 +76,11 @@ void probe_jpeg(const uint8_t* d, int32_t size, int32_t* w, int32_t* h) {
 }
 
 void probe_bmp(const uint8_t* d, int32_t size, int32_t* w, int32_t* h) {
+  if (d[1] == 'A') {
+    if (size < 16 || d[14] != 'B' || d[15] != 'M') return;
+    d += 14;
+    size -= 14;
+  }
   if (size < 30) return;
   if (read_le32(d + 14) == 12) {
     if (read_le16(d + 22) != 1) return;

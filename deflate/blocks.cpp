@@ -55,6 +55,7 @@ DeflateStream* deflate_stream_create() {
     delete s;
     return nullptr;
   }
+  s->parser->avx2 = lz77_cpu_has_avx2();
   set_single_block(s);
   set_initial_lengths(s, 0, 0);
   return s;

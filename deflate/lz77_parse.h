@@ -38,6 +38,7 @@ constexpr int32_t kBlockStartCost = INT32_MIN;
 
 struct Lz77State {
   int32_t strategy;
+  int32_t avx2;        // the cost-ring update may use AVX2 (set once by the stream's creator; kept by resets)
   int32_t received;    // bytes fed since the stream start
   int32_t pos;         // next position to parse
   int32_t furthest;    // largest position an edge reaches
@@ -96,6 +97,8 @@ struct Lz77State {
 
 enum : int32_t { kStoreOff = 0, kStoreRecord = 1, kStoreReplay = 2 };
 
+// Whether this processor has AVX2 (for Lz77State::avx2).
+int32_t lz77_cpu_has_avx2();
 // Clears the state for a new stream (with no match store).
 void lz77_reset(Lz77State* z, int32_t strategy);
 // After lz77_reset: the stream replays the lists held in store when it holds

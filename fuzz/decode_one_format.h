@@ -21,7 +21,7 @@ Format format_of(const uint8_t* d, size_t size) {
   if (size >= 2 && d[0] == 0xFF && d[1] == 0xD8) return Format::jpeg;
   if (size >= 3 && std::memcmp(d, "GIF", 3) == 0) return Format::gif;
   if (size >= 2 && d[0] == 0x19 && d[1] == 0x91) return Format::cel;
-  if (size >= 2 && d[0] == 'B' && d[1] == 'M') return Format::bmp;
+  if (size >= 2 && d[0] == 'B' && (d[1] == 'M' || d[1] == 'A')) return Format::bmp;
   if (size >= 4 && d[0] == 0x0A && d[1] == 0x05 && d[2] == 0x01 && d[3] == 0x08) return Format::pcx;
   if (size >= 4 && std::memcmp(d, "DDS ", 4) == 0) return Format::dds;
   return Format::tga;
@@ -44,6 +44,9 @@ int decode_one(const uint8_t* data, size_t size, Format wanted) {
   SourceInfo info{};
   decode_picture(bytes, int32_t(size), DecodeTarget{pixels.data(), width * 4, width, height, 0, 0}, info);
   decode_picture(bytes, int32_t(size), DecodeTarget{pixels.data(), width * 4, width, height, -3, 2}, info);
+  // Interpolated chroma ("-u") renders the whole frame its own way.
+  if (wanted == Format::jpeg)
+    decode_picture(bytes, int32_t(size), DecodeTarget{pixels.data(), width * 4, width, height, 1, -2, true}, info);
   if (wanted == Format::png || wanted == Format::jpeg) {
     // The 16-bit decode, with its own wide target.
     std::vector<uint16_t> wide(size_t(width) * size_t(height) * 4, 0);

@@ -5,7 +5,10 @@ Every corpus file Pillow reads, and pictures written here (by Pillow, or by
 small writers below for layouts Pillow reads but does not write), is converted
 by the tessel binary; the PNG it writes is read back and compared pixel for
 pixel with Pillow's decode of the input, or, for the BMP suite's files that
-come with a rendering, with that rendering.
+come with a rendering, with that rendering. BMP layouts Pillow does not read
+(one-dimensional Huffman pixels, bitmap arrays) are made here from pixels
+Pillow codes or reads in another container (a fax TIFF, a plain BMP) and held
+against Pillow's decode of those.
 
 Where Pillow and this program follow different documented rules, the
 comparison applies the rule instead of counting a difference:
@@ -347,6 +350,56 @@ def planar_pcx(path, rng, w, h, bits, planes):
     open(path, "wb").write(bytes(hdr) + bytes(data))
 
 
+def huffman_bmp(path, work, rng, w, h):
+    """An OS/2 BMP whose pixels are one-dimensional Huffman runs: the strip of
+    a Group 3 TIFF that Pillow writes of a random 1-bit picture, bottom row
+    first, with two random palette colours. Returns what the BMP shows, from
+    Pillow's decode of the TIFF."""
+    im = Image.new("1", (w, h))
+    px, v = [], 0
+    while len(px) < w * h:
+        # Short runs and long ones, past the longest make-up code (2560).
+        px += [v] * rng.choice((1, 2, 3, 7, 13, 63, 64, 65, 200, 1729, 2561, 6000))
+        v ^= 255
+    im.putdata(px[:w * h])
+    tif = os.path.join(work, "fax.tif")
+    im.save(tif, compression="group3")
+    t = Image.open(tif)
+    strip = open(tif, "rb").read()[t.tag_v2[273][0]:][:t.tag_v2[279][0]]
+    # Photometric "black is zero": runs of 0 bits, coded as white runs, are
+    # the pixels of index 0.
+    pal = [tuple(rng.randrange(256) for _ in range(3)) for _ in range(2)]
+    info = struct.pack("<IiiHHIIiiII", 64, w, h, 1, 1, 3, len(strip), 2835, 2835, 2, 2) + bytes(24)
+    table = b"".join(bytes([b, g, r, 0]) for r, g, b in pal)
+    offset = 14 + 64 + len(table)
+    header = struct.pack("<2sIHHI", b"BM", offset + len(strip), 0, 0, offset)
+    open(path, "wb").write(header + info + table + strip)
+    want = Image.new("RGBA", (w, h))
+    want.putdata([pal[1 if p else 0] + (255,) for p in t.transpose(Image.FLIP_TOP_BOTTOM).getdata()])
+    return want
+
+
+def array_bmp(path, bmp):
+    """The BMP file as the one picture of an OS/2 bitmap array."""
+    d = open(bmp, "rb").read()
+    offset = struct.unpack("<I", d[10:14])[0] + 14
+    open(path, "wb").write(struct.pack("<2sIIHH", b"BA", 40, 0, 0, 0) + d[:10] + struct.pack("<I", offset) + d[14:])
+
+
+def rewrapped(work, rng):
+    """Pictures Pillow reads only in another container: (file, what it shows)."""
+    out = []
+    for i, (w, h) in enumerate([(1, 1), (9, 4), (127, 64), (3000, 5)]):
+        p = os.path.join(work, "fax_%d.bmp" % i)
+        out.append((p, huffman_bmp(p, work, rng, w, h)))
+        src = os.path.join(work, "plain_%d.bmp" % i)
+        random_picture(rng, "P", w, h, 256).save(src)
+        p = os.path.join(work, "array_%d.bmp" % i)
+        array_bmp(p, src)
+        out.append((p, rgba(src)))
+    return out
+
+
 def generated(work, rng):
     files = []
     for i, (w, h) in enumerate([(1, 1), (7, 5), (33, 17), (64, 3), (129, 40)]):
@@ -418,6 +471,17 @@ def main():
         key = os.path.splitext(path)[1][1:] + "/" + os.path.basename(path)
         compare(run, path, key, renderings, stats, failures)
 
+    wrapped = rewrapped(work, random.Random(29))
+    wrapped_match = 0
+    for path, want in wrapped:
+        got = run.convert(path)
+        if got is None:
+            failures.append("%s: not converted" % os.path.basename(path))
+        elif got.size != want.size or differing(got, want):
+            failures.append("%s: differs from the same pixels as Pillow reads them" % os.path.basename(path))
+        else:
+            wrapped_match += 1
+
     ok = True
     for title, table in (("corpus", corpus_stats), ("generated", stats)):
         for fmt, s in sorted(table.items()):
@@ -434,6 +498,8 @@ def main():
                       (title, fmt, s["rendered_only"], s["rendered_match"]))
             if share < 98.0:
                 ok = False
+    print("generated bmp: %d Huffman and bitmap-array files, held against Pillow's decode of the same "
+          "pixels as a fax TIFF or a plain BMP: %d match" % (len(wrapped), wrapped_match))
     for f in failures:
         print("MISMATCH " + f)
     return 0 if ok and not failures else 1
