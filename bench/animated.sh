@@ -16,7 +16,9 @@
 #     apng_pillow_compare.py, and count as checked).
 #
 # usage: bench/animated.sh   (BUILD_DIR picks the build folder; KEEP=1 keeps
-# the work folder). Needs python3 with Pillow (/usr/bin/python3 on Debian).
+# the work folder; SETS="wide apng gif" picks the tables, ONLY=REGEX the files
+# by name, TOOLS="tessel oxipng" the tools, so that a subset can be run on a
+# loaded machine). Needs python3 with Pillow (/usr/bin/python3 on Debian).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${BUILD_DIR:-$ROOT/build/bench-compare}
@@ -31,7 +33,11 @@ PNGCMP=$BUILD_DIR/pngcmp
 WORK=$(mktemp -d)
 if [ "${KEEP:-0}" != 1 ]; then trap 'rm -rf "$WORK"' EXIT; fi
 
-TOOLS=(tessel tessel-o1 optipng zopflipng oxipng)
+read -r -a TOOLS <<<"${TOOLS:-tessel tessel-o1 optipng zopflipng oxipng}"
+SETS=${SETS:-wide apng gif}
+ONLY=${ONLY:-.}
+wanted() { [[ " $SETS " == *" $1 "* ]]; }
+picked() { basename "$1" | grep -Eq -- "$ONLY"; }
 run_tool() {  # tool in out
   case "$1" in
     tessel) "$TESSEL" -q -y "$2" "$3" >/dev/null 2>&1 ;;
@@ -78,10 +84,12 @@ sixteen=() apngs=() gifs=()
 for f in "$ROOT"/tests/data/pngsuite/*.png; do
   name=$(basename "$f")
   [ "${name:0:1}" = x ] && continue
+  wanted wide && picked "$f" || continue
   depth=$(od -An -tu1 -j24 -N1 "$f" | tr -d ' ')
   [ "$depth" = 16 ] && sixteen+=("$f")
 done
 while IFS= read -r f; do
+  { wanted apng || wanted gif; } && picked "$f" || continue
   n=$("$PY" -c 'import sys
 from PIL import Image
 try:
@@ -164,6 +172,6 @@ table() {  # title kind files...
 
 echo "Bytes per file; (n): no file written, the input's n bytes counted;"
 echo "\"lost\"/\"differs\": output not lossless, the input's bytes counted."
-table "16-bit PNG (pngsuite)" wide "${sixteen[@]}"
-table "Animated PNG (Pillow's APNG of each animated GIF)" apng "${apngs[@]}"
-table "Animated GIF to animated PNG" gif "${gifs[@]}"
+if wanted wide; then table "16-bit PNG (pngsuite)" wide "${sixteen[@]}"; fi
+if wanted apng; then table "Animated PNG (Pillow's APNG of each animated GIF)" apng "${apngs[@]}"; fi
+if wanted gif; then table "Animated GIF to animated PNG" gif "${gifs[@]}"; fi

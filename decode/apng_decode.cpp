@@ -31,6 +31,10 @@ int32_t read_apng_layout(const uint8_t* d, int32_t size, ApngLayout* l, ApngFram
   if (d == nullptr || size < 8 || std::memcmp(d, kSignature, 8) != 0) return -1;
   bool have_header = false, have_actl = false, seen_idat = false, pending = false;
   uint32_t actl_frames = 0;
+  // fcTL and fdAT carry one count from 0 up, in file order: a file whose
+  // chunks were reordered, lost or doubled is shown by viewers as its
+  // default image alone, and renumbered here it would start to play.
+  uint32_t sequence = 0;
   ApngFrame current{};
   PngChunkView c;
   for (int64_t pos = 8; chunk_at(d, size, pos, &c); pos += int64_t(c.length) + 12) {
@@ -54,7 +58,7 @@ int32_t read_apng_layout(const uint8_t* d, int32_t size, ApngLayout* l, ApngFram
       have_actl = true;
     } else if (png_chunk_is(c, "fcTL")) {
       if (!have_header || pending) return -1;  // a frame without data
-      p.skip(4);
+      if (p.be32() != sequence++) return -1;
       const uint32_t w = p.be32(), h = p.be32(), x = p.be32(), y = p.be32();
       current.delay_num = uint16_t(p.be16());
       current.delay_den = uint16_t(p.be16());
@@ -81,9 +85,8 @@ int32_t read_apng_layout(const uint8_t* d, int32_t size, ApngLayout* l, ApngFram
         pending = false;
       }
     } else if (png_chunk_is(c, "fdAT")) {
-      if (!seen_idat) return -1;
+      if (!seen_idat || c.length < 4 || p.be32() != sequence++) return -1;
       if (pending) {
-        if (c.length < 4) return -1;
         current.first_data = c.position;
         if (l->frame_count < capacity) frames[l->frame_count] = current;
         l->frame_count += 1;

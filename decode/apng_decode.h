@@ -27,8 +27,9 @@ struct ApngLayout {
 // capacity 0 to count them). Returns 0, or -1 for a file that is no animated
 // PNG this decoder can take apart: a second IHDR, no acTL before IDAT, an
 // fcTL whose region leaves the canvas or whose ops are unknown, a first
-// frame in IDAT that is not the whole canvas, a frame without data, or a
-// frame count that differs from acTL's.
+// frame in IDAT that is not the whole canvas, a frame without data, a
+// frame count that differs from acTL's, or fcTL and fdAT sequence numbers
+// that do not count up from 0 in file order.
 int32_t read_apng_layout(const uint8_t* data, int32_t size, ApngLayout* layout, ApngFrame* frames,
                          int32_t capacity);
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "decode/apng_decode.h"
+#include "driver/memory_limit.h"
 #include "encode/apng_write.h"
 
 namespace {
@@ -24,8 +25,10 @@ bool decode_all(const uint8_t* data, int32_t size, int64_t memory_budget, Decode
   if (read_apng_layout(data, size, &out->layout, out->frames.data(), out->layout.frame_count) != 0) return false;
   int64_t pixels = out->layout.default_image_is_frame ? 0 : int64_t(out->layout.canvas_width) * out->layout.canvas_height;
   for (const ApngFrame& f : out->frames) pixels += int64_t(f.width) * f.height;
-  // The input's frames and the decoded copy of the output's, 4 bytes a pixel each.
-  if (pixels > memory_budget / 8) return false;
+  // The input's frames and the decoded copy of the output's, 4 bytes a pixel
+  // each, and what each frame takes beside.
+  const int64_t frame_bytes = int64_t(out->frames.size()) * kAnimationFrameBytes;
+  if (pixels > memory_budget / 8 || pixels * 8 > memory_budget - frame_bytes) return false;
   out->pixels.resize(out->frames.size());
   for (size_t i = 0; i < out->frames.size(); ++i) {
     const ApngFrame& f = out->frames[i];

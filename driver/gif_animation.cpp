@@ -7,6 +7,7 @@
 
 #include "decode/apng_decode.h"
 #include "decode/gif_decode.h"
+#include "driver/memory_limit.h"
 #include "encode/apng_write.h"
 
 namespace {
@@ -268,8 +269,10 @@ int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, in
   if (read_gif_frames(data, size, &a, nullptr, 0) != 0 || a.frame_count < 2 ||
       a.frame_count != gif_image_count(data, size))
     return kNoPng;
-  // Every screen twice (composed, and cut to its rectangle) and once more in the check.
-  if (int64_t(a.frame_count) * w * h > memory_limit / 16) return kNoPng;
+  // Every screen twice (composed, and cut to its rectangle) and once more in
+  // the check, 4 bytes a pixel each, and what each frame takes beside.
+  const int64_t per_frame = int64_t(w) * h * 16 + kAnimationFrameBytes;
+  if (per_frame > memory_limit || a.frame_count > memory_limit / per_frame) return kNoPng;
   std::vector<GifFrame> frames(size_t(a.frame_count));
   if (read_gif_frames(data, size, &a, frames.data(), a.frame_count) != 0) return kNoPng;
   std::vector<std::vector<uint32_t>> screens;

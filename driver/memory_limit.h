@@ -36,6 +36,12 @@ int64_t match_store_budget(int64_t width, int64_t height, int64_t need, int64_t 
 // physical memory; never above largest_run_memory_bytes.
 int64_t memory_limit_bytes(int32_t limit_mib);
 
+// What every frame of an animation takes beyond its pixels, however small
+// they are: its records, its encoded still and the containers holding them
+// (about 2.5 KB measured on GIFs of thousands of 1 x 1 frames, whose file
+// spends 23 bytes a frame).
+constexpr int64_t kAnimationFrameBytes = 4096;
+
 // The memory limit that the encoder's 32-bit buffer sizes set for a
 // picture of this width: the need (run_memory_bytes, plus
 // wide_extra_memory_bytes for 16-bit samples) of the tallest picture of that

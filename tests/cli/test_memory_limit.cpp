@@ -252,6 +252,52 @@ TEST(MemoryLimitOption, SixteenBitSamplesCountInTheNeed) {
 
 // Workers of a search each hold an encoder of their own: no more of them
 // than the limit holds beside the run itself, and always one.
+// Every frame of an animation takes its records and its encoded still,
+// however few its pixels (a GIF of 20000 one-pixel frames, 460 KB, once took
+// 75 MB where 320 KB were counted): 300 frames of one pixel need more than
+// the 1 MiB that -l33 leaves beside the run's fixed 32 MiB and are not taken
+// apart (the GIF is not cut to its first frame without -force, the APNG is
+// left as it is); with 2 MiB more they are written.
+TEST(MemoryLimitOption, AnimationFramesCountBeyondTheirPixels) {
+  constexpr int32_t kFrames = 300;
+  std::vector<GifImage> images;
+  for (int32_t k = 0; k < kFrames; ++k) images.push_back({0, 0, 1, 1, false, lzw_run(uint8_t(1 + k % 2), 1)});
+  Bytes actl = be32(kFrames);
+  actl.resize(8, 0);
+  std::vector<Bytes> chunks = {ihdr_chunk(1, 1, 8, 0), png_chunk("acTL", actl)};
+  for (int32_t k = 0; k < kFrames; ++k) {
+    const Bytes rows = idat_chunk(Bytes{0, uint8_t(k % 2 * 255)}, 0);
+    chunks.push_back(full_frame_control(uint32_t(k == 0 ? 0 : 2 * k - 1), 1, 1));
+    if (k == 0) {
+      chunks.push_back(rows);
+      continue;
+    }
+    Bytes fdat = be32(uint32_t(2 * k));
+    fdat.insert(fdat.end(), rows.begin() + 8, rows.end() - 4);
+    chunks.push_back(png_chunk("fdAT", fdat));
+  }
+  chunks.push_back(png_chunk("IEND", {}));
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file("many.gif"), gif_file(1, 1, images)));
+  ASSERT_TRUE(write_file(dir.file("many.png"), png_file(chunks)));
+
+  const CommandResult gif = run_tool(dir, {"-l33", "many.gif", "out.png"});
+  EXPECT_EQ(gif.status, 0);
+  EXPECT_NE(gif.out.find("animated GIF of 300 frames; only the first would be kept"), std::string::npos) << gif.out;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
+  const CommandResult apng = run_tool(dir, {"-l33", "many.png", "copy.png"});
+  EXPECT_EQ(apng.status, 0);
+  EXPECT_NE(apng.out.find("Animated PNG: frames would be lost"), std::string::npos) << apng.out;
+
+  const CommandResult gif_roomy = run_tool(dir, {"-l35", "many.gif", "out.png"});
+  EXPECT_EQ(gif_roomy.status, 0);
+  EXPECT_NE(gif_roomy.out.find("Animated GIF: 300 frames written"), std::string::npos) << gif_roomy.out;
+  const CommandResult apng_roomy = run_tool(dir, {"-y", "-l35", "many.png", "copy.png"});
+  EXPECT_EQ(apng_roomy.status, 0) << apng_roomy.err;
+  EXPECT_NE(apng_roomy.out.find("Animated PNG: 300 frames, each re-encoded and checked"), std::string::npos)
+      << apng_roomy.out;
+}
+
 TEST(MemoryLimitOption, SearchWorkersFitTheLimit) {
   const int64_t need = run_memory_bytes(1000, 1000, 100000);
   EXPECT_EQ(search_workers_within(8, 1000, 1000, need, INT64_MAX / 2), 8);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -203,6 +204,19 @@ TEST(PngInput, AnimationKeepsItsFramesOrIsLeftAlone) {
     // Framing chunks are written afresh, never copied, even with -kall.
     EXPECT_EQ(chunk_sequence(split_chunks(output)), "IHDR,acTL,fcTL,IDAT,fcTL,fdAT,IEND");
   }
+  // Written only when smaller: the tool's own result, given again, is left as it is.
+  {
+    TempFolder dir;
+    write_file(dir.file("anim.png"), input);
+    ASSERT_EQ(run_tool(dir, {"anim.png"}).status, 0);
+    const Bytes once = read_file(dir.file("anim.png"));
+    const CommandResult again = run_tool(dir, {"anim.png"});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_NE(again.out.find("Animated PNG: 2 frames, each re-encoded and checked\nUnable to compress further\n"),
+              std::string::npos)
+        << again.out;
+    EXPECT_EQ(read_file(dir.file("anim.png")), once);
+  }
 
   // A frame count that disagrees with the frames: kept as it is.
   const Bytes wrong_count = big_rgb({png_chunk("acTL", {0, 0, 0, 3, 0, 0, 0, 0}), fctl0},
@@ -221,6 +235,76 @@ TEST(PngInput, AnimationKeepsItsFramesOrIsLeftAlone) {
     EXPECT_EQ(read_file(dir.file("anim.png")), wrong_count);
   }
   EXPECT_EQ(read_file(dir.file("copy.png")), wrong_count);
+}
+
+// Frame controls as a hostile or careless writer leaves them. Values that
+// keep a meaning keep it: a delay denominator of 0 (read as 100), the first
+// frame disposed to the previous state, a frame blending over nothing; the
+// file is rewritten with the same fields. Values that leave the frame
+// without one (offset and size wrapping at 32 bits, unknown ops, a frame of
+// no pixels, sequence numbers out of order) leave the file as it is.
+TEST(PngInput, HostileFrameControlsKeepTheirMeaningOrTheFile) {
+  const Bytes actl = png_chunk("acTL", {0, 0, 0, 2, 0, 0, 0, 0});
+  // Frame 0 is the default image; frame 1 covers the lower half.
+  auto animation = [&](const std::function<void(Bytes&, Bytes&, uint32_t&)>& edit) {
+    Bytes first(26, 0), second(26, 0);
+    first[7] = first[11] = 32;
+    second[3] = 1;
+    second[7] = 32;
+    second[11] = 16;
+    second[19] = 16;
+    second[21] = 1;
+    second[23] = 10;
+    uint32_t data_sequence = 2;
+    edit(first, second, data_sequence);
+    Bytes frame = {uint8_t(data_sequence >> 24), uint8_t(data_sequence >> 16), uint8_t(data_sequence >> 8),
+                   uint8_t(data_sequence)};
+    Bytes rows(16 * 97, 0x40);
+    for (size_t y = 0; y < 16; ++y) rows[y * 97] = 0;
+    const Bytes half = idat_chunk(rows, 0);
+    frame.insert(frame.end(), half.begin() + 8, half.end() - 4);
+    return big_rgb({actl, png_chunk("fcTL", first)}, {png_chunk("fcTL", second), png_chunk("fdAT", frame)});
+  };
+  auto controls = [](const Bytes& png) {
+    std::vector<Bytes> out;
+    for (const PngChunk& c : split_chunks(png))
+      if (c.type == "fcTL") out.emplace_back(c.data.begin() + 4, c.data.end());
+    return out;
+  };
+  struct Case {
+    const char* what;
+    std::function<void(Bytes&, Bytes&, uint32_t&)> edit;
+    bool kept_as_is;
+  };
+  const Case cases[] = {
+      {"delay denominator 0", [](Bytes&, Bytes& b, uint32_t&) { b[23] = 0; }, false},
+      {"first frame disposed to the previous state", [](Bytes& a, Bytes&, uint32_t&) { a[24] = 2; }, false},
+      {"first frame blends over nothing", [](Bytes& a, Bytes&, uint32_t&) { a[25] = 1; }, false},
+      {"x offset plus width wraps", [](Bytes&, Bytes& b, uint32_t&) { b[12] = b[13] = b[14] = 0xFF, b[15] = 0xF0; },
+       true},
+      {"y offset plus height wraps", [](Bytes&, Bytes& b, uint32_t&) { b[16] = b[17] = b[18] = b[19] = 0xFF; }, true},
+      {"dispose op 3", [](Bytes&, Bytes& b, uint32_t&) { b[24] = 3; }, true},
+      {"blend op 2", [](Bytes&, Bytes& b, uint32_t&) { b[25] = 2; }, true},
+      {"frame of no pixels", [](Bytes&, Bytes& b, uint32_t&) { b[11] = 0; }, true},
+      {"sequence numbers out of order", [](Bytes&, Bytes& b, uint32_t& d) { b[3] = 2, d = 1; }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Bytes input = animation(c.edit);
+    TempFolder dir;
+    write_file(dir.file("anim.png"), input);
+    const CommandResult r = run_tool(dir, {"anim.png"});
+    EXPECT_EQ(r.status, 0);
+    const Bytes output = read_file(dir.file("anim.png"));
+    if (c.kept_as_is) {
+      EXPECT_NE(r.out.find("Animated PNG: frames would be lost"), std::string::npos) << r.out;
+      EXPECT_EQ(output, input);
+      continue;
+    }
+    EXPECT_NE(r.out.find("Animated PNG: 2 frames, each re-encoded and checked"), std::string::npos) << r.out;
+    EXPECT_LT(output.size(), input.size());
+    EXPECT_EQ(controls(output), controls(input));
+  }
 }
 
 TEST(PngInput, DamagedPngIsNotReplaced) {

@@ -95,6 +95,17 @@ TEST(ApngLayout, RefusesWhatItCannotCheck) {
       {"acTL after IDAT only", [](auto& c) { std::swap(c[1], c[3]); }},
       {"frame without data", [](auto& c) { c.erase(c.begin() + 5); }},
       {"fdAT before IDAT", [](auto& c) { c.insert(c.begin() + 2, fdat(9, 3, 2)); }},
+      // Viewers show such files as the default image alone; renumbered, the
+      // frames would start to play.
+      {"sequence not from 0", [](auto& c) { c[2] = fctl(1, 8, 6, 0, 0); }},
+      {"sequence skips a number", [](auto& c) { c[5] = fdat(3, 3, 2); }},
+      {"sequence repeated", [](auto& c) { c[4] = fctl(0, 3, 2, 4, 3, 1, 1); }},
+      {"chunks out of order", [](auto& c) { c.insert(c.begin() + 6, fdat(2, 3, 2)); c[5] = fdat(3, 3, 2); }},
+      {"fdAT too short for its number", [](auto& c) { c.insert(c.begin() + 6, png_chunk("fdAT", {0, 0})); }},
+      // Offsets and sizes whose sum wraps at 32 bits.
+      {"x offset plus width wraps", [](auto& c) { c[4] = fctl(1, 3, 2, 0xFFFFFFFEu, 3); }},
+      {"y offset plus height wraps", [](auto& c) { c[4] = fctl(1, 3, 0xFFFFFFFFu, 4, 1); }},
+      {"acTL frame count at 2^32 - 1", [](auto& c) { c[1] = actl(0xFFFFFFFFu, 0); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

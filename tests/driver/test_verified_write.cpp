@@ -89,4 +89,26 @@ TEST(Verify, RefusesWhatDoesNotDecodeToThePicture) {
   EXPECT_FALSE(verify_png_output(not_png.data(), int32_t(not_png.size()), pixels.data(), 2, 2));
 }
 
+// The 16-bit check compares whole samples: a file whose samples differ
+// from the picture's in a low byte only, or the picture cut to its high
+// bytes at 8 bits, is refused.
+TEST(Verify, SixteenBitOutputMatchesEverySampleWhole) {
+  const std::vector<uint16_t> samples = {0x1234, 0x5678, 0x9ABC, 0xFFFF, 0x0001, 0x0203, 0x0405, 0xFFFF};
+  // One row behind filter byte 0.
+  auto rgb16 = [](const Bytes& row) {
+    return png_file({ihdr_chunk(2, 1, 16, 2), idat_chunk(row, 9), png_chunk("IEND", {})});
+  };
+  const Bytes good = rgb16({0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05});
+  EXPECT_TRUE(verify_png_output_wide(good.data(), int32_t(good.size()), samples.data(), 2, 1));
+  const Bytes low = rgb16({0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0x00, 0x01, 0x02, 0x03, 0x04, 0x04});
+  EXPECT_FALSE(verify_png_output_wide(low.data(), int32_t(low.size()), samples.data(), 2, 1));
+  const Bytes high = rgb16({0, 0x13, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05});
+  EXPECT_FALSE(verify_png_output_wide(high.data(), int32_t(high.size()), samples.data(), 2, 1));
+  const Bytes eight = png_file({ihdr_chunk(2, 1, 8, 2), idat_chunk({0, 0x12, 0x56, 0x9A, 0x00, 0x02, 0x04}, 9),
+                                png_chunk("IEND", {})});
+  EXPECT_FALSE(verify_png_output_wide(eight.data(), int32_t(eight.size()), samples.data(), 2, 1));
+  // Right samples inside a larger picture.
+  EXPECT_FALSE(verify_png_output_wide(good.data(), int32_t(good.size()), samples.data(), 1, 1));
+}
+
 }  // namespace
