@@ -56,10 +56,12 @@ for target in "$@"; do
     -timeout=20 -artifact_prefix="$artifacts" -print_final_stats=1 "$work" "$kept" $(seeds_of "$target") \
     >"$log" 2>&1 || true
   lasted=$(awk 'END { printf "%d", $1 + $2 }' "$build/$target.time")
-  # Minimise: only inputs that add coverage are kept, the smallest of each.
+  # Minimise: only inputs that reach new edges are kept, the smallest of each.
+  # Hit counts are left out (-use_counters=0): they keep ten times the files
+  # for the same edges. The run's own folder keeps everything for the next.
   fresh=$build/fresh/$target
   rm -rf "$fresh" && mkdir -p "$fresh"
-  nice -n "$niceness" "./$build/$target" -merge=1 -max_len="$max_len" -rss_limit_mb=2048 -timeout=20 \
+  nice -n "$niceness" "./$build/$target" -merge=1 -use_counters=0 -max_len="$max_len" -rss_limit_mb=2048 -timeout=20 \
     "$fresh" "$kept" "$work" >"$build/$target.merge.log" 2>&1 || true
   rm -rf "$kept" && mv "$fresh" "$kept"
   execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo "?")

@@ -130,6 +130,32 @@ Bytes dds_dxt1(uint32_t width, uint32_t height, uint32_t mips, size_t data) {
   return b;
 }
 
+// A true-colour TGA of width x height whose pixel data holds `data` bytes.
+Bytes tga24(uint16_t width, uint16_t height, size_t data) {
+  Bytes b(18, 0);
+  b[2] = 2;
+  put16(b, 12, width);
+  put16(b, 14, height);
+  b[16] = 24;
+  for (size_t i = 0; i < data; ++i) b.push_back(uint8_t(i));
+  return b;
+}
+
+Bytes with32(Bytes b, size_t at, uint32_t v) {
+  put32(b, at, v);
+  return b;
+}
+
+// A GIF of 16 x 16 indices 0..3 behind a global table of two colours.
+Bytes gif_short_table() {
+  Bytes b = gif_file(16, 16, {{0, 0, 16, 16, false, lzw_run(3, 256)}});
+  b[10] &= 0xF8;                          // the table's size: 2 entries
+  b.erase(b.begin() + 19, b.begin() + 25);  // and only those two are there
+  return b;
+}
+
+Bytes test_picture(const std::string& name) { return read_file(std::string(TESSEL_CORPUS_DIR) + "/" + name); }
+
 struct Hostile {
   const char* name;  // file name; the format is recognised by content
   Bytes file;
@@ -180,6 +206,16 @@ INSTANTIATE_TEST_SUITE_P(Cli, HostileInput, ::testing::Values(
             "huge.dds is 2147483647 x 2147483647 pixels and needs 52776558084140 MiB, more than the memory limit of "
             "32 MiB" + k32Bit},
     Hostile{"zero.dds", dds_dxt1(0, 16, 1, 64), 1, "zero.dds unsupported format\n"},
+    Hostile{"huge.bmp", with32(with32(bmp8(62, 0, Bytes(256, 1)), 18, 100000), 22, 100000), 1,
+            "huge.bmp is 100000 x 100000 pixels and needs 114473 MiB, more than the memory limit of 512 MiB (-l)\n"},
+    Hostile{"huge.tga", tga24(65535, 65535, 64), 1,
+            "huge.tga is 65535 x 65535 pixels and needs 49183 MiB, more than the memory limit of 512 MiB (-l)\n"},
+    // The widest window PCX coordinates span, -32768 to 32767.
+    Hostile{"huge.pcx", [] { Bytes b = pcx_runs(4, false); put32(b, 4, 0x80008000u); put32(b, 8, 0x7FFF7FFFu);
+                             return b; }(), 1,
+            "huge.pcx is 65536 x 65536 pixels and needs 49185 MiB, more than the memory limit of 512 MiB (-l)\n"},
+    Hostile{"huge.cel", cel_file(65535, 65535, {}, Bytes(64)), 1,
+            "huge.cel is 65535 x 65535 pixels and needs 49183 MiB, more than the memory limit of 512 MiB (-l)\n"},
     // Truncated streams and deflate streams that never end.
     Hostile{"endless.png", png_file({ihdr_chunk(16, 16, 8, 0), testpic::png_chunk("IDAT", endless_stream(5000)),
                                      testpic::png_chunk("IEND", {})}), 1, "Warning: endless.png" + kDamaged},
@@ -188,6 +224,15 @@ INSTANTIATE_TEST_SUITE_P(Cli, HostileInput, ::testing::Values(
     Hostile{"cut.gif", [] { Bytes b = gif_header(16, 16); b.resize(b.size() - 4); return b; }(), 1,
             "Warning: cut.gif" + kDamaged},
     Hostile{"cut.dds", dds_dxt1(64, 64, 1, 100), 1, "Warning: cut.dds" + kDamaged},
+    Hostile{"cut.jpg", [] { Bytes b = test_picture("jpeg/pillow/hopper_orientation_5.jpg"); b.resize(b.size() / 2);
+                            return b; }(), 1, "Warning: cut.jpg" + kDamaged},
+    Hostile{"cut.bmp", bmp8(62, 0, Bytes(100, 1)), 1, "Warning: cut.bmp" + kDamaged},
+    Hostile{"cut.tga", tga24(16, 16, 256), 1, "Warning: cut.tga" + kDamaged},
+    Hostile{"cut.pcx", pcx_runs(2, false), 1, "Warning: cut.pcx" + kDamaged},
+    Hostile{"cut.cel", [] { Bytes b = smooth_cel(24, 10); b.resize(b.size() - 30); return b; }(), 1,
+            "Warning: cut.cel" + kDamaged},
+    Hostile{"endless16.png", png_file({ihdr_chunk(16, 16, 16, 0), testpic::png_chunk("IDAT", endless_stream(5000)),
+                                       testpic::png_chunk("IEND", {})}), 1, "Warning: endless16.png" + kDamaged},
     Hostile{"signature.png", Bytes{0x89, 'P', 'N', 'G', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1,
             "signature.png unsupported format\n"},
     // Length and offset fields that point past the end of the file.
@@ -195,6 +240,14 @@ INSTANTIATE_TEST_SUITE_P(Cli, HostileInput, ::testing::Values(
     Hostile{"table.jpg", [] { Bytes b = {0xFF, 0xD8, 0xFF, 0xDB, 0xFF, 0xF0}; b.resize(120, 0); return b; }(), 1,
             "table.jpg unsupported format\n"},
     Hostile{"offset.bmp", bmp8(0x7FFFFFF0, 0, Bytes(256, 1)), 1, "offset.bmp unsupported format\n"},
+    // A sub-block claiming 255 bytes where half of its own follow; an
+    // identification field of 255 bytes and a colour map of 65535 entries
+    // where 20 and 100 bytes follow.
+    Hostile{"block.gif", [] { Bytes b = gif_file(16, 16, {{0, 0, 16, 16, false, lzw_run(1, 256)}});
+                              b.resize(37 + b[36] / 2); b[36] = 255; return b; }(), 1, "Warning: block.gif" + kDamaged},
+    Hostile{"id.tga", [] { Bytes b = tga24(4, 4, 20); b[0] = 255; return b; }(), 1, "id.tga unsupported format\n"},
+    Hostile{"map.tga", [] { Bytes b = tga24(4, 4, 100); b[1] = 1; b[2] = 1; put16(b, 5, 65535); b[7] = 24; b[16] = 8;
+                            return b; }(), 1, "map.tga unsupported format\n"},
     // Run-length data that runs past the end of its row.
     Hostile{"runs.bmp", [] { Bytes r; for (int i = 0; i < 64; ++i) r.insert(r.end(), {255, 1}); return bmp8(62, 1, r); }(),
             1, "Warning: runs.bmp" + kDamaged}),
@@ -259,6 +312,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, SalvagedInput, ::testing::Values(
     // picture's end (clipped), with and without the palette (then gray); a
     // mip count no file could hold (only the first image is read).
     Salvaged{"palette.png", short_palette_png()},
+    Salvaged{"table.gif", gif_short_table()},
     Salvaged{"gray_map.tga", tga_short_map(1, {0, 255})},
     Salvaged{"black_map.tga", tga_short_map(3, {0, 0, 0, 255, 255, 255})},
     Salvaged{"alpha_map.tga", tga_short_map(4, {0, 0, 0, 255, 255, 255, 255, 128})},

@@ -8,8 +8,10 @@
 #include "decode/inflate.h"
 #include "decode/picture.h"
 #include "tests/support/jpeg_oracle.h"
+#include "tests/support/oracle.h"
 #include "tests/support/picture_builder.h"
 #include "tests/support/png_build.h"
+#include "tests/support/wide_decode.h"
 
 // Work that hostile streams can ask of inflate, counted in what it does
 // rather than timed: block headers read and bytes handed on must stay in
@@ -366,6 +368,36 @@ TEST(ProgressiveJpegWork, EndlessScansStopAtTheVisitBudget) {
   // 64 visits per block and 65536 more, one scan's worth past the budget.
   EXPECT_LE(many.work, 64 * 1024 + 65536 + 1024);
   EXPECT_LT(many.work, int64_t(copies) * 1024);
+}
+
+// The 12-bit path: a sequential picture whose one scan is repeated hundreds
+// of times. Each copy decodes every block again, until the visit budget (64
+// visits per block and 65536 more) ends the decode; the picture stays the
+// one the copies all describe.
+TEST(TwelveBitJpegWork, RepeatedScansStopAtTheVisitBudget) {
+  const Bytes base = read_file(std::string(TESSEL_CORPUS_DIR) + "/jpeg/libjpeg-turbo/monkey12.jpg");
+  ASSERT_FALSE(base.empty());
+  size_t end = 0;
+  const std::vector<size_t> scans = scan_starts(base, &end);
+  ASSERT_EQ(scans.size(), 1u);
+  ASSERT_GT(end, scans[0]);
+  int32_t width = 0, height = 0;
+  probe_picture(base.data(), int32_t(base.size()), &width, &height);
+  ASSERT_GT(width, 0);
+  const WideDecode once = decode_wide(base, width, height);
+  ASSERT_EQ(once.result, 0);
+  ASSERT_GT(once.info.work, 0);
+
+  Bytes many(base.begin(), base.begin() + std::ptrdiff_t(end));
+  for (int i = 0; i < 200; ++i)
+    many.insert(many.end(), base.begin() + std::ptrdiff_t(scans[0]), base.begin() + std::ptrdiff_t(end));
+  many.insert(many.end(), {0xFF, 0xD9});
+  const WideDecode got = decode_wide(many, width, height);
+  ASSERT_EQ(got.result, 0);
+  const int64_t blocks = once.info.work;
+  EXPECT_LE(got.info.work, 64 * blocks + 65536 + blocks);
+  EXPECT_LT(got.info.work, 201 * blocks);
+  EXPECT_EQ(got.samples, once.samples);
 }
 
 }  // namespace

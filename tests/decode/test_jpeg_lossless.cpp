@@ -392,6 +392,39 @@ TEST(JpegLosslessMade, DamagedDataStaysInBounds) {
   }
 }
 
+// A scan repeated thousands of times, a few hundred bytes a copy, each
+// asking for every sample again: the decode stops at its visit budget (4
+// visits per sample and 65536 more, counted a row at a time) and keeps the
+// picture the first copy made.
+TEST(JpegLosslessMade, RepeatedScansStopAtTheVisitBudget) {
+  Spec s;
+  s.precision = 12;
+  s.width = 64;
+  s.height = 64;
+  const Made m = make_lossless(s);
+  size_t sos = 0, eoi = 0;
+  for (size_t i = 2; i + 1 < m.jpeg.size(); ++i) {
+    if (m.jpeg[i] == 0xFF && m.jpeg[i + 1] == 0xDA && sos == 0) sos = i;
+    if (m.jpeg[i] == 0xFF && m.jpeg[i + 1] == 0xD9) eoi = i;
+  }
+  ASSERT_GT(sos, 0u);
+  ASSERT_GT(eoi, sos);
+  const Wide once = decode_wide(m.jpeg, s.width, s.height);
+  ASSERT_EQ(once.result, 0);
+  EXPECT_EQ(once.info.work, 64 * 64);
+
+  const int copies = 3000;
+  Bytes many(m.jpeg.begin(), m.jpeg.begin() + std::ptrdiff_t(eoi));
+  for (int i = 1; i < copies; ++i)
+    many.insert(many.end(), m.jpeg.begin() + std::ptrdiff_t(sos), m.jpeg.begin() + std::ptrdiff_t(eoi));
+  many.insert(many.end(), {0xFF, 0xD9});
+  const Wide got = decode_wide(many, s.width, s.height);
+  ASSERT_EQ(got.result, 0);
+  EXPECT_LE(got.info.work, 4 * 64 * 64 + 65536 + 64);
+  EXPECT_LT(got.info.work, int64_t(copies) * 64 * 64);
+  EXPECT_EQ(got.samples, once.samples);
+}
+
 // The whole tool: a 12-bit picture becomes a 16-bit PNG holding the coded
 // samples, as the reference rendering does.
 TEST(JpegLosslessTool, TwelveBitBecomesSixteenBitPng) {
