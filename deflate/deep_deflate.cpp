@@ -218,7 +218,18 @@ void deep_settings_for_level(int32_t level, DeepSettings* s) {
   *s = DeepSettings{};
   s->threshold = 256.0;
   s->first = ParseEffort{1 << 1, 4, 1, 0, 0, 1, 0};
-  if (level <= 1) {
+  if (level == kDeepRankLevel) {
+    // For ranking candidates against each other: the chains must be long
+    // enough to find what filtered rows repeat (with 32 steps a Sub-filtered
+    // gradient looks 15 % larger than it ends, and ranks below no filter),
+    // a few passes from the lazy parse and from distance-1 runs, one block.
+    s->chain_limit = 512;
+    s->first = ParseEffort{(1 << 1) | (1 << 2), 4, 1, 0, 0, 1, 128};
+    s->block = ParseEffort{1 << 4, 4, 1, 0, 0, 1, 128};
+    s->rounds = 1;
+    s->refine = 0;
+    s->threshold = 0.0;
+  } else if (level <= 1) {
     // The quick level: short chains; the whole segment parsed once from the
     // lazy parse and once from distance-1 runs (pictures of noisy detail end
     // smallest with few matches, and a start full of them never leaves

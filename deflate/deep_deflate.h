@@ -21,7 +21,11 @@ struct DeepSettings {
   double threshold;     // the threshold split to compare with; <= 0: none
 };
 
-// Settings of the search levels 1 (quick) to 3 (exhaustive).
+// The effort the search ranks finished candidates with (a level of its own
+// beside the search levels).
+constexpr int32_t kDeepRankLevel = 4;
+
+// Settings of the search levels 1 (quick) to 3 (exhaustive), or kDeepRankLevel.
 void deep_settings_for_level(int32_t level, DeepSettings* settings);
 
 // Raw deflate stream (no zlib framing) of data[0, n) in *out. False when

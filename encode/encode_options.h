@@ -48,8 +48,9 @@ struct EncodeOptions {
   int32_t max_passes;             // 0 = until a pass gains nothing; else at most this many compressing passes
   int64_t match_store_limit;      // bytes the match lists kept between passes may take: 0 = the encoder's own
                                   // bound, < 0 = keep none (every pass finds its matches itself)
-  int32_t deep_level;             // 0 = off; 1..3: the passes' stream is compressed again by the
-                                  // whole-stream engine of that effort, the smaller IDAT kept
+  int32_t deep_level;             // 0 = off; 1..3 (the search levels) or kDeepRankLevel: the passes'
+                                  // stream is compressed again by the whole-stream engine of that
+                                  // effort, the smaller IDAT kept
 };
 
 // Returned by encode_png when no PNG was produced.

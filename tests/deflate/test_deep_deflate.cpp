@@ -95,7 +95,7 @@ class DeepSamples : public ::testing::TestWithParam<Sample> {};
 
 TEST_P(DeepSamples, EveryLevelInflatesToTheInputAndRepeatsItself) {
   const Sample& s = GetParam();
-  for (int level = 1; level <= 3; ++level) {
+  for (int level : {1, 2, 3, kDeepRankLevel}) {
     DeepSettings settings;
     deep_settings_for_level(level, &settings);
     std::vector<uint8_t> out, again;
