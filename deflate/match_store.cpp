@@ -1,7 +1,11 @@
 #include "deflate/match_store.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -24,6 +28,22 @@ bool grow(MatchStore* m, void** array, int64_t* capacity, int64_t need, int64_t 
   *array = p;
   *capacity = next;
   return true;
+}
+
+// Bit i set: entries[at + i] ends a run of one distance (the next entry
+// differs), for the eight entries from at; reads entries[at + 8], which must
+// be in the list.
+inline uint32_t run_ends8(const uint16_t* entries, int32_t at) {
+#if defined(__SSE2__)
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entries + at));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entries + at + 1));
+  const uint32_t same = uint32_t(_mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(a, b), _mm_setzero_si128())));
+  return ~same & 0xFFu;
+#else
+  uint32_t ends = 0;
+  for (int32_t i = 0; i < 8; ++i) ends |= uint32_t(entries[at + i] != entries[at + i + 1]) << i;
+  return ends;
+#endif
 }
 
 }  // namespace
@@ -81,8 +101,11 @@ void match_store_add_list(MatchStore* m, const uint16_t* entries, int32_t n, boo
     return;
   }
   if (!shared && n > 0) {
+    // A run ends at the last entry and wherever the next entry differs.
     int32_t count = 1;
-    for (int32_t i = 1; i < n; ++i) count += entries[i] != entries[i - 1];
+    int32_t i = 0;
+    for (; i + 8 < n; i += 8) count += std::popcount(run_ends8(entries, i));
+    for (; i + 1 < n; ++i) count += entries[i + 1] != entries[i];
     void* runs = m->runs;
     const bool fits = grow(m, &runs, &m->run_capacity, m->run_bytes + 3 * int64_t(count), 1, true);
     m->runs = static_cast<uint8_t*>(runs);
@@ -91,13 +114,16 @@ void match_store_add_list(MatchStore* m, const uint16_t* entries, int32_t n, boo
       return;
     }
     uint8_t* out = m->runs + m->run_bytes;
-    for (int32_t i = 0; i < n; ++i) {
-      if (i + 1 < n && entries[i + 1] == entries[i]) continue;
-      out[0] = uint8_t(entries[i]);
-      out[1] = uint8_t(entries[i] >> 8);
-      out[2] = uint8_t(i);
+    auto put = [&out, entries](int32_t last) {
+      out[0] = uint8_t(entries[last]);
+      out[1] = uint8_t(entries[last] >> 8);
+      out[2] = uint8_t(last);
       out += 3;
-    }
+    };
+    for (i = 0; i + 8 < n; i += 8)
+      for (uint32_t ends = run_ends8(entries, i); ends != 0; ends &= ends - 1) put(i + std::countr_zero(ends));
+    for (; i < n; ++i)
+      if (i + 1 == n || entries[i + 1] != entries[i]) put(i);
     m->run_bytes += 3 * int64_t(count);
   }
   m->heads[m->positions] = uint16_t(n | (shared ? kSharedList : 0));
