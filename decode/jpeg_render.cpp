@@ -149,42 +149,55 @@ int32_t render_smooth(const JpegFrameView& f, const JpegOutput& out, int64_t px0
                       stride[i]);
     spread[i] = spread_of(f, k);
   }
+  // Each component's samples along the current pixel row, px0 first; the
+  // taps across are the same for every row.
+  const int64_t span = px1 - px0;
+  std::unique_ptr<uint8_t[]> line[4];
+  std::unique_ptr<Tap[]> across[4];
+  for (int i = 0; i < f.comp_count; ++i) {
+    line[i].reset(new (std::nothrow) uint8_t[size_t(span)]);
+    across[i].reset(new (std::nothrow) Tap[size_t(span)]);
+    if (!line[i] || !across[i]) return -1;
+    for (int64_t x = px0; x < px1; ++x) {
+      Tap& t = across[i][x - px0];
+      if (spread[i].interpolate) {
+        t = tap_of(x, spread[i].fh, spread[i].cols);
+      } else {
+        t = Tap{};
+        t.near = t.far = x * f.comp[i].h / f.h_max;
+      }
+    }
+  }
   uint8_t* const base = reinterpret_cast<uint8_t*>(out.pixels);
   for (int64_t y = py0; y < py1; ++y) {
-    const uint8_t* near_row[4];
-    const uint8_t* far_row[4];
-    Tap down[4];
     for (int i = 0; i < f.comp_count; ++i) {
       const Spread& sp = spread[i];
-      if (sp.interpolate) {
-        down[i] = tap_of(y, sp.fv, sp.rows);
-      } else {
-        down[i] = Tap{};
-        down[i].near = down[i].far = y * f.comp[i].v / f.v_max;
+      const Tap* taps = across[i].get();
+      uint8_t* samples = line[i].get();
+      if (!sp.interpolate) {
+        const uint8_t* row = plane[i].get() + (y * f.comp[i].v / f.v_max) * stride[i];
+        for (int64_t k = 0; k < span; ++k) samples[k] = row[taps[k].near];
+        continue;
       }
-      near_row[i] = plane[i].get() + down[i].near * stride[i];
-      far_row[i] = plane[i].get() + down[i].far * stride[i];
-    }
-    uint32_t* target = reinterpret_cast<uint32_t*>(base + (y + out.y_offset) * out.pitch) + out.x_offset;
-    for (int64_t x = px0; x < px1; ++x) {
-      int32_t s[4];
-      for (int i = 0; i < f.comp_count; ++i) {
-        const Spread& sp = spread[i];
-        if (!sp.interpolate) {
-          s[i] = near_row[i][x * f.comp[i].h / f.h_max];
-          continue;
-        }
-        const Tap across = tap_of(x, sp.fh, sp.cols);
-        const Tap& dn = down[i];
-        const int32_t col_near = dn.w_near * near_row[i][across.near] + dn.w_far * far_row[i][across.near];
-        const int32_t col_far = dn.w_near * near_row[i][across.far] + dn.w_far * far_row[i][across.far];
-        const int32_t total = (sp.fh > 1 ? 2 * sp.fh : 1) * (sp.fv > 1 ? 2 * sp.fv : 1);
+      const Tap down = tap_of(y, sp.fv, sp.rows);
+      const uint8_t* near_row = plane[i].get() + down.near * stride[i];
+      const uint8_t* far_row = plane[i].get() + down.far * stride[i];
+      const int32_t total = (sp.fh > 1 ? 2 * sp.fh : 1) * (sp.fv > 1 ? 2 * sp.fv : 1);
+      for (int64_t k = 0; k < span; ++k) {
+        const Tap& t = taps[k];
+        const int32_t col_near = down.w_near * near_row[t.near] + down.w_far * far_row[t.near];
+        const int32_t col_far = down.w_near * near_row[t.far] + down.w_far * far_row[t.far];
         // Rounding as the established decoders do for factors of 2, which
         // alternates between pixels so that no direction drifts.
-        const bool rounds_down = sp.fv == 1 ? across.lean < 0 : sp.fh == 1 ? dn.lean < 0 : across.lean > 0;
-        s[i] = (across.w_near * col_near + across.w_far * col_far + total / 2 - (rounds_down ? 1 : 0)) / total;
+        const bool rounds_down = sp.fv == 1 ? t.lean < 0 : sp.fh == 1 ? down.lean < 0 : t.lean > 0;
+        samples[k] = uint8_t((t.w_near * col_near + t.w_far * col_far + total / 2 - (rounds_down ? 1 : 0)) / total);
       }
-      target[x] = frame_pixel(f, s);
+    }
+    uint32_t* target = reinterpret_cast<uint32_t*>(base + (y + out.y_offset) * out.pitch) + out.x_offset;
+    for (int64_t k = 0; k < span; ++k) {
+      int32_t s[4];
+      for (int i = 0; i < f.comp_count; ++i) s[i] = line[i][k];
+      target[px0 + k] = frame_pixel(f, s);
     }
   }
   return 0;

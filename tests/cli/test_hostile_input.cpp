@@ -258,6 +258,20 @@ INSTANTIATE_TEST_SUITE_P(Cli, HostileInput, ::testing::Values(
     });
 // clang-format on
 
+// A file past 2 GiB (sparse: a PNG header, then a hole) is refused for its
+// size before any of it is read, in those words rather than as a failed
+// allocation.
+TEST(HostileFile, LargerThan32BitSizesIsRefusedBeforeReading) {
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file("big.png"), png_file({ihdr_chunk(16, 16, 8, 0)})));
+  std::filesystem::resize_file(dir.file("big.png"), uintmax_t(1) << 31);
+  const CommandResult r = run_tool(dir, {"big.png", "out.png"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "big.png is larger than 2147483647 bytes, the most the encoder's 32-bit sizes allow\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
+}
+
 // A colour-mapped TGA of 4 x 4 8-bit indexes 0..15 into a map of two
 // entries of `entry_bytes` each.
 Bytes tga_short_map(int entry_bytes, const Bytes& map) {

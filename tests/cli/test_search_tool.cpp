@@ -4,7 +4,13 @@
 // only fully transparent pixels change colour.
 #include <gtest/gtest.h>
 
+#include <pty.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 #include <string>
 #include <vector>
@@ -83,6 +89,71 @@ TEST(SearchTool, AlphaFreeChangesOnlyClearPixels) {
     else
       EXPECT_EQ(a.pixels[i], b.pixels[i]) << i;
   }
+}
+
+// What the tool writes to a terminal (standard input, output and error all
+// the far end of a pseudo-terminal), read until it closes it, and how it ended.
+CommandResult run_on_terminal(const TempFolder& dir, const std::vector<std::string>& args) {
+  CommandResult r;
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) return r;
+  if (pid == 0) {
+    if (chdir(dir.path().c_str()) != 0) _exit(126);
+    std::vector<char*> argv = {const_cast<char*>(TESSEL_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TESSEL_BINARY, argv.data());
+    _exit(127);
+  }
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n > 0) {
+      r.out.append(buffer, size_t(n));
+      continue;
+    }
+    // EIO: the child closed its end.
+    if (n < 0 && errno == EINTR) continue;
+    break;
+  }
+  close(master);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+// On a terminal the search shows its stage and the candidates done of the
+// stage's total on one line it rewrites; -q leaves the terminal silent, and
+// neither changes the bytes.
+TEST(SearchTool, TerminalShowsProgressUnlessQuiet) {
+  TempFolder dir;
+  const Bytes input = rgba_tiles();
+  write_file(dir.file("in.png"), input);
+  const CommandResult shown = run_on_terminal(dir, {"in.png", "shown.png", "-o2", "-j1", "-y"});
+  ASSERT_EQ(shown.status, 0) << shown.out;
+  for (const char* stage : {"\rSearch: screening 0/", "\rSearch: finishing 0/1"})
+    EXPECT_NE(shown.out.find(stage), std::string::npos) << stage << " in " << shown.out;
+  // Each stage counts up to its own total, never past it.
+  int lines = 0;
+  for (size_t at = shown.out.find("\rSearch: "); at != std::string::npos; at = shown.out.find("\rSearch: ", at + 1)) {
+    int done = -1, total = -1;
+    const std::string line = shown.out.substr(at + 1, shown.out.find('\r', at + 1) - at - 1);
+    const size_t slash = line.rfind('/');
+    if (slash == std::string::npos || line.find("candidates screened") != std::string::npos) continue;
+    ASSERT_EQ(std::sscanf(line.c_str() + line.rfind(' ', slash) + 1, "%d/%d", &done, &total), 2) << line;
+    EXPECT_GE(done, 0) << line;
+    EXPECT_LT(done, total) << line;
+    ++lines;
+  }
+  EXPECT_GE(lines, 3) << shown.out;
+  const CommandResult quiet = run_on_terminal(dir, {"in.png", "quiet.png", "-o2", "-j1", "-y", "-q"});
+  ASSERT_EQ(quiet.status, 0) << quiet.out;
+  EXPECT_EQ(quiet.out, "");
+  EXPECT_EQ(read_file(dir.file("shown.png")), read_file(dir.file("quiet.png")));
+  EXPECT_TRUE(same_png_pixels(read_file(dir.file("quiet.png")), input));
 }
 
 // RGBA with detail in every channel: too many colours for a palette, so
