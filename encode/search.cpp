@@ -654,7 +654,7 @@ constexpr LevelPlan kPlans[kMaxSearchLevel + 1] = {
     {},
     {16, {0, 5, -1}, 2, 1, 1, 3, 3, 1, 1, 1, 640 * 480 + 1, 0, 0},
     {24, {0, 5, 6, -1}, 3, 12, 1, 3, 0, 2, 1, 1, 0, 4, 200},
-    {48, {0, 1, 2, 3, 4, 5, 6, -1}, 4, 4, 3, 4, 0, 3, 2, 0, 0},
+    {48, {0, 1, 2, 3, 4, 5, 6, -1}, 4, 4, 3, 4, 0, 3, 2, 0, 0, 0, 0},
 };
 
 int32_t deliver(Search* s, EncodeOptions* options, int32_t screened_count);
