@@ -67,9 +67,10 @@ void drop_animation_chunks(ChunkSelection* s) {
 }
 
 int32_t recompress_apng(const uint8_t* data, int32_t size, const EncodeOptions& options, bool vary_blocks,
-                        int64_t memory_limit, uint8_t** png, int32_t* frame_count) {
+                        int64_t memory_limit, uint8_t** png, int32_t* frame_count, bool* refused) {
   *png = nullptr;
   *frame_count = 0;
+  *refused = false;
   DecodedFrames in;
   if (!decode_all(data, size, memory_limit, &in)) return kNoPng;
   const ApngLayout& l = in.layout;
@@ -92,6 +93,10 @@ int32_t recompress_apng(const uint8_t* data, int32_t size, const EncodeOptions& 
   const bool search = options.deep_level > 0;
   const ApngRequest request{frames.data(), int32_t(frames.size()), l.play_count, l.default_image_is_frame,
                             search, search && vary_blocks, true};
+  if (!apng_request_fits(&options, &request, options.print)) {
+    *refused = true;
+    return kNoPng;
+  }
   uint8_t* out = nullptr;
   const int32_t result = encode_apng(&options, &request, &out);
   if (result == kNoPng) return kNoPng;

@@ -14,8 +14,10 @@
 // form is chosen by encoding each (see encode_apng); under the search mode
 // (options.deep_level > 0) every frame gets its own filter and, with
 // vary_blocks, its own block settings.
+// A colour type or bit depth in options (see encode_apng) that can't hold
+// every frame sets *refused, after printing why with options.print.
 int32_t recompress_apng(const uint8_t* data, int32_t size, const EncodeOptions& options, bool vary_blocks,
-                        int64_t memory_limit, uint8_t** png, int32_t* frames);
+                        int64_t memory_limit, uint8_t** png, int32_t* frames, bool* refused);
 
 // Drops the chunks that frame the animation (acTL, fcTL, fdAT) from a
 // selection: the encoder writes them afresh.

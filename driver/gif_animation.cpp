@@ -261,9 +261,10 @@ bool check(const uint8_t* png, int32_t size, const std::vector<std::vector<uint3
 
 int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, int32_t w, int32_t h,
                     const EncodeOptions& options, bool vary_blocks, int64_t memory_limit, uint8_t** png,
-                    int32_t* frame_count) {
+                    int32_t* frame_count, bool* refused) {
   *png = nullptr;
   *frame_count = 0;
+  *refused = false;
   GifAnimation a{};
   // Every image must be whole: a cut animation would lose the rest unseen.
   if (read_gif_frames(data, size, &a, nullptr, 0) != 0 || a.frame_count < 2 ||
@@ -334,6 +335,13 @@ int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, in
     file = candidate;
     result = n;
     chosen = tried.size() - 1;
+  }
+  // Blending adds transparency a requested form may lack: such plans are
+  // passed over, and when none fits, the last one tried (whole changed
+  // rectangles, replacing) says why.
+  if (result == kNoPng && apng_request_given(&options)) {
+    const ApngRequest last{out.data(), int32_t(out.size()), plays, true, false, false, false};
+    *refused = !apng_request_fits(&options, &last, options.print);
   }
   if (result == kNoPng) return kNoPng;
   // The chosen plan in each colour form, and under the search mode searched;

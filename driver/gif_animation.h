@@ -21,7 +21,9 @@
 // kNoPng when a frame is damaged, the frames need more memory than
 // memory_limit bytes, or the encode failed or was stopped.
 // Under the search mode (options.deep_level > 0) every frame gets its own
-// filter and, with vary_blocks, its own block settings.
+// filter and, with vary_blocks, its own block settings. A colour type or
+// bit depth in options (see encode_apng) that no plan's frames fit sets
+// *refused, after printing why with options.print.
 int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, int32_t width, int32_t height,
                     const EncodeOptions& options, bool vary_blocks, int64_t memory_limit, uint8_t** png,
-                    int32_t* frames);
+                    int32_t* frames, bool* refused);

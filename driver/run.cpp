@@ -390,6 +390,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   // An animation is re-encoded frame by frame in one shared form; when its
   // frames can't be taken apart it is kept as it is.
   int32_t animation_frames = 0;
+  bool form_refused = false;  // the -c/-d form can't hold the frames: refused as for a still picture
   uint8_t* animation = nullptr;
   if (animated && !wide) {
     EncodeOptions frame_options = options;
@@ -398,8 +399,11 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     if (!cmd.block_option) frame_options.exact_block_count = 0;
     // Under -o every frame also gets its own best filter (see encode_apng).
     frame_options.deep_level = cmd.search_level;
+    // Only a form asked for binds the frames (see encode_apng).
+    frame_options.colour_type = cmd.colour_type;
+    frame_options.bit_depth = cmd.bit_depth > 0 ? cmd.bit_depth : 0;
     result = recompress_apng(data, input_size, frame_options, !cmd.block_option, limit - need, &animation,
-                             &animation_frames);
+                             &animation_frames, &form_refused);
     if (result != kNoPng) options.kbuf_capacity = result;
   }
   // An animated GIF whose frames can't all be composed (a damaged one) would
@@ -412,9 +416,11 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
     if (!cmd.block_option) frame_options.exact_block_count = 0;
     // Under -o every frame also gets its own best filter (see encode_apng).
     frame_options.deep_level = cmd.search_level;
+    frame_options.colour_type = cmd.colour_type;
+    frame_options.bit_depth = cmd.bit_depth > 0 ? cmd.bit_depth : 0;
     result = gif_to_apng(data, input_size, pixels.get(), width, height, frame_options, !cmd.block_option,
-                         limit - need, &animation, &gif_written);
-    if (result == kNoPng && !cmd.force) {
+                         limit - need, &animation, &gif_written, &form_refused);
+    if (result == kNoPng && !cmd.force && !form_refused) {
       console_print("\n%s is an animated GIF of %d frames; only the first would be kept\n", input_display.c_str(),
                     int(gif_frames));
       console_print("Nothing written; -force writes the first frame\n");
@@ -424,12 +430,12 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
       }
       return 0;
     }
-    if (result == kNoPng)
+    if (result == kNoPng && !form_refused)
       result = encode_png(&options);
-    else
+    else if (result != kNoPng)
       options.kbuf_capacity = result;
   }
-  const bool frames_lost = animated && result == kNoPng;
+  const bool frames_lost = animated && result == kNoPng && !form_refused;
   std::unique_ptr<uint8_t, FreeDeleter> kbuf(animation != nullptr ? animation : options.kbuf);
   console_print("\n");
   if (frames_lost) console_print("Animated PNG: frames would be lost\n");

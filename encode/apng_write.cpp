@@ -102,6 +102,55 @@ int32_t shared_forms(const ApngRequest* r, SharedForm forms[3]) {
   return n + 1;
 }
 
+int32_t requested_depth(const EncodeOptions* base) {
+  const int32_t d = base->bit_depth;
+  return d == 1 || d == 2 || d == 4 || d == 8 ? d : 0;
+}
+
+// The forms a request leaves (0 when it can't hold the frames, after
+// printing why).
+int32_t requested_forms(const EncodeOptions* base, const ApngRequest* r, PrintFn print, SharedForm forms[3]) {
+  const int32_t type = base->colour_type, depth = requested_depth(base);
+  if (type < 0) {
+    SharedForm all[3];
+    const int32_t n = shared_forms(r, all);
+    int32_t kept = 0;
+    for (int32_t k = 0; k < n; ++k) {
+      const bool sized = all[k].colour_type == 0 || all[k].colour_type == 3;
+      if (sized ? all[k].bit_depth > depth : depth != 8) continue;
+      forms[kept] = all[k];
+      forms[kept].bit_depth = depth;
+      kept += 1;
+    }
+    if (kept == 0) refuse_bit_depth(depth, 16, print);
+    return kept;
+  }
+  FrameColours c{};
+  survey(r, &c);
+  // Frames share no transparent key, so any transparency takes alpha.
+  const int32_t flags =
+      (c.translucent ? kNeedsAlpha : 0) | (c.gray ? 0 : kNotGray) | (c.too_many ? kTooManyColours : 0);
+  if (type != 0 && type != 2 && type != 3 && type != 4 && type != 6) {
+    print("\rPNG color type %d not supported\n", type);
+    return 0;
+  }
+  if (refuse_colour_type(flags, c.count, type, print)) return 0;
+  forms[0] = SharedForm{};
+  if (type == 3 && !palette_form(c, &forms[0])) {
+    print("\rImage frames blend over translucent colors; try /c6 (RGB+Alpha) instead");
+    return 0;
+  }
+  forms[0].colour_type = type;
+  if (type != 0 && type != 3) {
+    forms[0].bit_depth = 8;
+    return 1;
+  }
+  const int32_t needed = type == 0 ? c.gray_depth : forms[0].bit_depth;
+  if (depth > 0 && refuse_bit_depth(depth, needed, print)) return 0;
+  forms[0].bit_depth = depth > 0 ? depth : needed;
+  return 1;
+}
+
 uint32_t be32(const uint8_t* p) {
   return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
 }
@@ -310,6 +359,15 @@ int32_t encode_in_form(const EncodeOptions* base, const ApngRequest* r, const Sh
 
 }  // namespace
 
+bool apng_request_given(const EncodeOptions* base) {
+  return base->colour_type >= 0 || requested_depth(base) > 0;
+}
+
+bool apng_request_fits(const EncodeOptions* base, const ApngRequest* r, PrintFn print) {
+  SharedForm forms[3];
+  return !apng_request_given(base) || requested_forms(base, r, print, forms) > 0;
+}
+
 int32_t apng_form_count(const ApngRequest* r) {
   SharedForm forms[3];
   return shared_forms(r, forms);
@@ -319,7 +377,12 @@ int32_t encode_apng(const EncodeOptions* base, const ApngRequest* r, uint8_t** o
   *out = nullptr;
   if (r->frame_count < 1) return kNoPng;
   SharedForm forms[3];
-  const int32_t available = shared_forms(r, forms);
+  const int32_t available =
+      apng_request_given(base) ? requested_forms(base, r, PrintFn{}, forms) : shared_forms(r, forms);
+  if (available == 0) {
+    if (r->refused != nullptr) *r->refused = true;
+    return kNoPng;
+  }
   const int32_t count = r->try_forms ? available : 1;
   const bool deep = base->deep_level > 0 || r->per_frame_filters || r->per_frame_blocks;
   if (count == 1) return encode_in_form(base, r, forms[0], r->per_frame_filters, r->per_frame_blocks, out);

@@ -21,6 +21,7 @@ struct ApngRequest {
   bool per_frame_filters;       // base has no filter: each frame keeps the smallest of filters 0..5
   bool per_frame_blocks;        // base has no block count: each frame also tries other block settings
   bool try_forms;               // every shared form is encoded and the smallest kept
+  bool* refused = nullptr;      // set (when given) if base's requested form can't hold every frame
 };
 
 // Encodes every frame with the engine and settings of base (filter, strategy,
@@ -35,6 +36,17 @@ struct ApngRequest {
 // Returns the size of the file placed in *out (malloc'd, freed by the
 // caller), or kNoPng when no file was made (a stop or a failure).
 int32_t encode_apng(const EncodeOptions* base, const ApngRequest* request, uint8_t** out);
+
+// A colour type (base->colour_type >= 0) or bit depth (base->bit_depth 1,
+// 2, 4 or 8) asked for makes the shared form the one requested, under the
+// still picture's rules: the depth applies to gray and palette, a type with
+// no depth given takes the least that holds every frame, a depth with no
+// type keeps only the forms that take it. No file is made (and
+// request->refused is set) when the frames don't fit it; transparency in
+// gray or RGB has no shared key and is refused too.
+bool apng_request_given(const EncodeOptions* base);
+// Whether the request fits every frame; prints why not with print.
+bool apng_request_fits(const EncodeOptions* base, const ApngRequest* request, PrintFn print);
 
 // How many shared forms hold every pixel of the frames (1 to 3): the ones
 // try_forms weighs.

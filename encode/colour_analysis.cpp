@@ -115,10 +115,7 @@ int32_t refuse(const ColourChoice* c, int32_t colour_type, PrintFn print) {
 
 int32_t settle_depth(ColourChoice* c, int32_t requested, int32_t needed, PrintFn print) {
   if (requested != 1 && requested != 2 && requested != 4 && requested != 8) requested = needed;
-  if (needed > requested) {
-    print("\rImage doesn't fit in selected bitdepth");
-    return -1;
-  }
+  if (refuse_bit_depth(requested, needed, print)) return -1;
   c->bit_depth = requested;
   return 0;
 }
@@ -277,6 +274,20 @@ int32_t palette_depth_needed(int32_t count) {
   if (count <= 4) return 2;
   if (count <= 16) return 4;
   return 8;
+}
+
+int32_t refuse_colour_type(int32_t flags, int32_t distinct_colours, int32_t colour_type, PrintFn print) {
+  ColourChoice c{};
+  c.flags = flags;
+  c.distinct_colours = distinct_colours;
+  c.suggestion = suggest_colour_type(flags, distinct_colours);
+  return refuse(&c, colour_type, print);
+}
+
+int32_t refuse_bit_depth(int32_t requested, int32_t needed, PrintFn print) {
+  if (needed <= requested) return 0;
+  print("\rImage doesn't fit in selected bitdepth");
+  return -1;
 }
 
 int32_t analyse_colours(const EncodeOptions* o, PrintFn print, KeyCheckFn key_check, ColourHash* hash,

@@ -37,6 +37,13 @@ struct ColourChoice {
 int32_t analyse_colours(const EncodeOptions* options, PrintFn print, KeyCheckFn key_check, ColourHash* hash,
                         ColourChoice* choice);
 
+// The still picture's rules for a requested form, for callers that gather
+// the flags themselves (over several frames): -1 after printing why a
+// picture with these flags and distinct colours can't take colour_type, or
+// why needed bits exceed the requested depth; else 0.
+int32_t refuse_colour_type(int32_t flags, int32_t distinct_colours, int32_t colour_type, PrintFn print);
+int32_t refuse_bit_depth(int32_t requested, int32_t needed, PrintFn print);
+
 // The colour type a picture with these flags and distinct colours fits into.
 int32_t suggest_colour_type(int32_t flags, int32_t distinct_colours);
 // Smallest gray depth (1, 2, 4, 8) that holds every level marked in used[256].
