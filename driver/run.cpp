@@ -392,7 +392,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   int32_t animation_frames = 0;
   bool form_refused = false;  // the -c/-d form can't hold the frames: refused as for a still picture
   uint8_t* animation = nullptr;
-  if (animated && !wide) {
+  if (animated) {
     EncodeOptions frame_options = options;
     frame_options.match_store_limit = -1;  // the frames' buffers take what the limit leaves
     if (cmd.filter < 0) frame_options.filter = -1;
@@ -461,9 +461,16 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
       return 1;
     case kOutputWrite: {
       if (tamper_hook != nullptr) tamper_hook(kbuf.get(), result);
-      const bool verified = wide ? verify_png_output_wide(kbuf.get(), result, wide.get(), width, height)
-                                 : verify_png_output(kbuf.get(), result, pixels.get(), width, height,
-                                                     cmd.alpha_free);
+      // An animation is checked frame by frame, every frame as the input
+      // shows it: an animated PNG's default image with them, at the depth of
+      // its frames.
+      const bool apng_written = animation != nullptr && animated;
+      bool verified = apng_written ? apng_output_matches(data, input_size, kbuf.get(), result, limit - need)
+                      : wide       ? verify_png_output_wide(kbuf.get(), result, wide.get(), width, height)
+                                   : verify_png_output(kbuf.get(), result, pixels.get(), width, height,
+                                                       cmd.alpha_free);
+      if (verified && animation != nullptr && gif_animation)
+        verified = gif_apng_matches(data, input_size, pixels.get(), width, height, kbuf.get(), result, limit - need);
       if (!verified) {
         std::fprintf(stderr, "ERROR: output failed verification, nothing written\n");
         return 1;
