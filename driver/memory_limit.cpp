@@ -46,7 +46,8 @@ int64_t animation_memory_bytes(const uint8_t* data, int32_t size, int32_t width,
     // Frames lie inside the canvas (31 bits a side); the sum is held below 2^62 all the same.
     for (const ApngFrame& f : list) pixels = std::min(pixels + int64_t(f.width) * f.height, INT64_MAX / 2);
     count = layout.frame_count;
-    bytes_per_pixel = 8;
+    // Two decoded copies of every frame, 4 bytes a pixel each and 8 more at 16 bits.
+    bytes_per_pixel = layout.bit_depth == 16 ? 24 : 8;
   } else if (size >= 6 && data[0] == 'G' && data[1] == 'I' && data[2] == 'F') {
     // Only a GIF whose images are all whole is taken apart.
     GifAnimation a{};
