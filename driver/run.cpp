@@ -237,6 +237,18 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
                   bound < limit ? "(the most the encoder's 32-bit buffer sizes allow at this width)" : "(-l)");
     return 1;
   }
+  // An animation's frames are taken apart beside the run and held to the same
+  // limit, decided from their headers before any is decoded.
+  int32_t counted_frames = 0;
+  const int64_t frames_need = animation_memory_bytes(data, input_size, width, height, &counted_frames);
+  if (frames_need > limit - need) {
+    constexpr int64_t kMiB = int64_t(1) << 20;
+    const int64_t total = frames_need > INT64_MAX - need - kMiB ? INT64_MAX - kMiB : need + frames_need;
+    console_print("%s is %d x %d pixels in %d frames and needs %lld MiB, more than the memory limit of %lld MiB (-l)\n",
+                  input_display.c_str(), int(width), int(height), int(counted_frames),
+                  (long long)((total + kMiB - 1) / kMiB), (long long)(limit / kMiB));
+    return 1;
+  }
   // Zero-filled: a decoder that leaves pixels unwritten must not leak old memory.
   std::unique_ptr<uint32_t, FreeDeleter> pixels(
       static_cast<uint32_t*>(std::calloc(size_t(width) * size_t(height), 4)));
