@@ -388,7 +388,7 @@ int64_t children_peak_bytes() {
 
 // The 12 bytes per pixel the memory check reserves hold for true-colour
 // runs too (bench/memory.sh measures palette pictures): the peak resident
-// memory of a default run on an RGB and an RGBA picture of 0.6 megapixels
+// memory of a default run on an RGB and an RGBA picture of 0.17 megapixels
 // grows over a one-pixel run's by no more than that and twice the file.
 // Memory, unlike time, does not depend on how loaded the machine is.
 TEST(MemoryNeed, CoversTheTrueColourRuns) {
@@ -409,7 +409,7 @@ TEST(MemoryNeed, CoversTheTrueColourRuns) {
   const int64_t base = children_peak_bytes();
   for (const int bytes_per_pixel : {3, 4}) {
     SCOPED_TRACE(bytes_per_pixel);
-    const uint32_t side = 768 + 16 * uint32_t(bytes_per_pixel);
+    const uint32_t side = 384 + 16 * uint32_t(bytes_per_pixel);
     std::vector<uint32_t> pixels;
     const Bytes file = true_colour_tga(side, bytes_per_pixel, &pixels);
     ASSERT_TRUE(write_file(dir.file("big.tga"), file));
