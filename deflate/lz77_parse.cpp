@@ -139,18 +139,28 @@ inline void count_down(uint8_t* out, int32_t count) {
 #endif
 }
 
-// out[i] = min(out[i], v) for i in [0, count), eight at a time.
-inline void lower_to(int16_t* out, int32_t count, int16_t v) {
+// Where v < out[i] for i in [0, count): out[i] = v and distance[i] = d, eight
+// at a time; an equal price keeps the nearer distance priced first.
+inline void lower_to(int16_t* out, uint16_t* distance, int32_t count, int16_t v, uint16_t d) {
   int32_t i = 0;
 #if defined(__SSE2__)
   const __m128i vv = _mm_set1_epi16(v);
+  const __m128i vd = _mm_set1_epi16(int16_t(d));
   for (; i + 8 <= count; i += 8) {
     __m128i* at = reinterpret_cast<__m128i*>(out + i);
-    _mm_storeu_si128(at, _mm_min_epi16(_mm_loadu_si128(at), vv));
+    __m128i* dat = reinterpret_cast<__m128i*>(distance + i);
+    const __m128i old = _mm_loadu_si128(at);
+    const __m128i lower = _mm_cmpgt_epi16(old, vv);
+    _mm_storeu_si128(at, _mm_min_epi16(old, vv));
+    const __m128i od = _mm_loadu_si128(dat);
+    _mm_storeu_si128(dat, _mm_or_si128(_mm_and_si128(lower, vd), _mm_andnot_si128(lower, od)));
   }
 #endif
   for (; i < count; ++i)
-    if (v < out[i]) out[i] = v;
+    if (v < out[i]) {
+      out[i] = v;
+      distance[i] = d;
+    }
 }
 
 #if defined(TESSEL_RECORD_AVX2)
@@ -278,6 +288,63 @@ struct Search {
     if (last != 0 && p + last > z->furthest) z->furthest = p + last;
   }
 
+  // The Xtreme search's edges: for each length of p's list, the cheapest
+  // distance priced there (the nearest of equal price), compared with the
+  // cost ring once. Recording every priced span as it comes leaves the ring
+  // the same: each slot ends at its cheapest offer, the first one on a tie.
+  void record_best() {
+    int32_t l1 = n + kMinMatch - 1;
+    if (l1 > limit - p) l1 = limit - p;
+    const int16_t* best = z->best_distance_cost;
+    const uint16_t* best_d = z->best_distance;
+    int32_t last = 0;
+    for (int32_t l = kMinMatch; l <= l1;) {
+      const int32_t at = (p + l) & kCostMask;
+      const int32_t count = l1 - l < kCostMask - at ? l1 - l + 1 : kCostRing - at;
+      int32_t* cost = z->cost + at;
+      uint32_t* edges = z->edges + ((p + l) & kEdgeMask);
+      const int32_t* length_cost = z->length_cost + l;
+      int32_t i = 0;
+#if defined(__SSE2__)
+      const __m128i vu = _mm_set1_epi32(u);
+      __m128i vl = _mm_add_epi32(_mm_set1_epi32(l), _mm_setr_epi32(0, 1, 2, 3));
+      const __m128i four = _mm_set1_epi32(4);
+      const __m128i zero = _mm_setzero_si128();
+      for (; i + 4 <= count; i += 4) {
+        const __m128i b16 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(best + l + i));
+        // Prices are positive and below 2^15: widening with zeros keeps them.
+        const __m128i b = _mm_unpacklo_epi16(b16, zero);
+        const __m128i c = _mm_add_epi32(_mm_add_epi32(vu, b),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(length_cost + i)));
+        __m128i* cost_at = reinterpret_cast<__m128i*>(cost + i);
+        const __m128i old = _mm_loadu_si128(cost_at);
+        const __m128i lower = _mm_cmplt_epi32(c, old);
+        const int mask = _mm_movemask_ps(_mm_castsi128_ps(lower));
+        if (mask != 0) {
+          __m128i* edge_at = reinterpret_cast<__m128i*>(edges + i);
+          const __m128i d16 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(best_d + l + i));
+          const __m128i e = _mm_or_si128(vl, _mm_unpacklo_epi16(zero, d16));
+          _mm_storeu_si128(cost_at, _mm_or_si128(_mm_and_si128(lower, c), _mm_andnot_si128(lower, old)));
+          const __m128i old_edge = _mm_loadu_si128(edge_at);
+          _mm_storeu_si128(edge_at, _mm_or_si128(_mm_and_si128(lower, e), _mm_andnot_si128(lower, old_edge)));
+          last = l + i + 31 - std::countl_zero(unsigned(mask));
+        }
+        vl = _mm_add_epi32(vl, four);
+      }
+#endif
+      for (; i < count; ++i) {
+        const int32_t c = u + best[l + i] + length_cost[i];
+        if (c < cost[i]) {
+          cost[i] = c;
+          edges[i] = uint32_t(l + i) | uint32_t(best_d[l + i]) << 16;
+          last = l + i;
+        }
+      }
+      l += count;
+    }
+    if (last != 0 && p + last > z->furthest) z->furthest = p + last;
+  }
+
   // The first length from l on at which the match at distance d ends: the
   // byte there differs, is not received yet, or the length is 258.
   int32_t extent(int32_t l, int32_t d) const {
@@ -377,7 +444,14 @@ struct Search {
 
   template <bool kReplay>
   void xtreme(int32_t d) {
+    xtreme_walks<kReplay>(d);
+    record_best();
+  }
+
+  template <bool kReplay>
+  void xtreme_walks(int32_t d) {
     int16_t* best = z->best_distance_cost;
+    uint16_t* best_d = z->best_distance;
     const int32_t* next_cheaper = z->next_cheaper;
     int32_t l = kMinMatch;
     int32_t d0 = 0, nc = 0, bound = 0;
@@ -397,12 +471,12 @@ struct Search {
     }
     const int32_t fresh = n + kMinMatch;
     assert(fresh >= l);
-    lower_to(best + l, (e < fresh ? e + 1 : fresh) - l, int16_t(dcost));
+    lower_to(best + l, best_d + l, (e < fresh ? e + 1 : fresh) - l, int16_t(dcost), uint16_t(d));
     if (e >= fresh) {
       append<kReplay>(d, e - fresh + 1);
       fill16(reinterpret_cast<uint16_t*>(best + fresh), e - fresh + 1, uint16_t(dcost));
+      fill16(best_d + fresh, e - fresh + 1, uint16_t(d));
     }
-    record(l, e, d, dcost);
     l = e;
     if (l == kMaxMatch) {
       if (next_cheaper[code] == kDistanceCodes) return;
