@@ -9,6 +9,10 @@
 #     (every frame, as apng_pillow_compare.py makes them): every output's
 #     frames, composed by Pillow, must be the input's, with the same count;
 #     a tool whose output lost frames is shown as "lost".
+#   16-bit animated PNGs made from the non-interlaced 16-bit pngsuite files
+#     (bench/tools/apng16.py: three frames, stored uncompressed): every
+#     output's frames, cut into stills, must be the input's at 16 bits
+#     (pngcmp), with the same frame controls.
 #   Animated GIFs of tests/data/gif: tessel's animated PNG (the peers take no
 #     animated GIF), its frames composed by Pillow against Pillow's frames of
 #     the GIF (the files where an image disposed to the background has a
@@ -18,7 +22,7 @@
 #     background; as in apng_pillow_compare.py, both count as checked).
 #
 # usage: bench/animated.sh   (BUILD_DIR picks the build folder; KEEP=1 keeps
-# the work folder; SETS="wide apng gif" picks the tables, ONLY=REGEX the files
+# the work folder; SETS="wide apng16 apng gif" picks the tables, ONLY=REGEX the files
 # by name, TOOLS="tessel oxipng" the tools, so that a subset can be run on a
 # loaded machine). Needs python3 with Pillow (/usr/bin/python3 on Debian).
 set -euo pipefail
@@ -36,7 +40,7 @@ WORK=$(mktemp -d)
 if [ "${KEEP:-0}" != 1 ]; then trap 'rm -rf "$WORK"' EXIT; fi
 
 read -r -a TOOLS <<<"${TOOLS:-tessel tessel-o1 optipng zopflipng oxipng}"
-SETS=${SETS:-wide apng gif}
+SETS=${SETS:-wide apng16 apng gif}
 ONLY=${ONLY:-.}
 wanted() { [[ " $SETS " == *" $1 "* ]]; }
 picked() { basename "$1" | grep -Eq -- "$ONLY"; }
@@ -83,9 +87,22 @@ else:
     print("differs")
 EOF
 
-# Inputs: 16-bit PNGs, APNGs made by Pillow, animated GIFs.
+# Two 16-bit animations show the same frames: the same frame controls, and
+# every frame the same picture at 16 bits.
+same_frames16() {  # a b
+  local da="$WORK/split/a" db="$WORK/split/b"
+  rm -rf "$WORK/split"
+  mkdir -p "$da" "$db"
+  "$PY" "$ROOT/bench/tools/apng16.py" split "$1" "$da" >"$WORK/split/controls-a" || return 1
+  "$PY" "$ROOT/bench/tools/apng16.py" split "$2" "$db" >"$WORK/split/controls-b" || return 1
+  cmp -s "$WORK/split/controls-a" "$WORK/split/controls-b" || return 1
+  local g
+  for g in "$da"/frame*.png; do "$PNGCMP" "$g" "$db/$(basename "$g")" >/dev/null 2>&1 || return 1; done
+}
+
+# Inputs: 16-bit PNGs, 16-bit APNGs made from them, APNGs made by Pillow, animated GIFs.
 mkdir -p "$WORK/in"
-sixteen=() apngs=() gifs=()
+sixteen=() apng16=() apngs=() gifs=()
 for f in "$ROOT"/tests/data/pngsuite/*.png; do
   name=$(basename "$f")
   [ "${name:0:1}" = x ] && continue
@@ -93,6 +110,13 @@ for f in "$ROOT"/tests/data/pngsuite/*.png; do
   depth=$(od -An -tu1 -j24 -N1 "$f" | tr -d ' ')
   [ "$depth" = 16 ] && sixteen+=("$f")
 done
+if wanted apng16; then
+  for f in "$ROOT"/tests/data/pngsuite/basn*16.png "$ROOT"/tests/data/pngsuite/bgan6a16.png; do
+    picked "$f" || continue
+    out="$WORK/in/anim-$(basename "$f")"
+    "$PY" "$ROOT/bench/tools/apng16.py" make "$f" "$out" && apng16+=("$out")
+  done
+fi
 while IFS= read -r f; do
   { wanted apng || wanted gif; } && picked "$f" || continue
   n=$("$PY" -c 'import sys
@@ -153,6 +177,8 @@ table() {  # title kind files...
       else
         if [ "$kind" = wide ]; then
           "$PNGCMP" "$f" "$out" >/dev/null 2>&1 && verdict=ok || verdict=differs
+        elif [ "$kind" = apng16 ]; then
+          same_frames16 "$f" "$out" && verdict=ok || verdict=lost
         else
           verdict=$("$PY" "$WORK/frames.py" "$ROOT/tests/cli" "$f" "$out")
         fi
@@ -178,5 +204,6 @@ table() {  # title kind files...
 echo "Bytes per file; (n): no file written, the input's n bytes counted;"
 echo "\"lost\"/\"differs\": output not lossless, the input's bytes counted."
 if wanted wide; then table "16-bit PNG (pngsuite)" wide "${sixteen[@]}"; fi
+if wanted apng16; then table "16-bit animated PNG (three frames from each 16-bit pngsuite still)" apng16 "${apng16[@]}"; fi
 if wanted apng; then table "Animated PNG (Pillow's APNG of each animated GIF)" apng "${apngs[@]}"; fi
 if wanted gif; then table "Animated GIF to animated PNG" gif "${gifs[@]}"; fi

@@ -105,8 +105,10 @@ int32_t read_apng_layout(const uint8_t* d, int32_t size, ApngLayout* l, ApngFram
 // size, the chunks before IDAT that shape the pixels (PLTE, tRNS), and the
 // frame's data as IDAT chunks (fdAT without its sequence number), so the
 // ordinary decode takes it with all its checks.
-int32_t decode_apng_frame(const uint8_t* d, int32_t size, const ApngLayout& l, const ApngFrame& f,
-                          const DecodeTarget& target, SourceInfo& info) {
+namespace {
+
+int32_t decode_frame(const uint8_t* d, int32_t size, const ApngLayout& l, const ApngFrame& f,
+                     const DecodeTarget& target, uint16_t* wide, SourceInfo& info) {
   int64_t bytes = 8 + 25 + 12;
   PngChunkView c;
   for (int64_t pos = 8; pos < l.first_idat && chunk_at(d, size, pos, &c); pos += int64_t(c.length) + 12)
@@ -153,7 +155,21 @@ int32_t decode_apng_frame(const uint8_t* d, int32_t size, const ApngLayout& l, c
   put_be32(png + n + 8, 0);
   n += 12;
   reset_decode_fields(info);
-  const int32_t result = decode_png(png, int32_t(n), target, info);
+  const int32_t result =
+      wide != nullptr ? decode_png_wide(png, int32_t(n), target, wide, info) : decode_png(png, int32_t(n), target, info);
   std::free(png);
   return result;
+}
+
+}  // namespace
+
+int32_t decode_apng_frame(const uint8_t* data, int32_t size, const ApngLayout& layout, const ApngFrame& frame,
+                          const DecodeTarget& target, SourceInfo& info) {
+  return decode_frame(data, size, layout, frame, target, nullptr, info);
+}
+
+int32_t decode_apng_frame_wide(const uint8_t* data, int32_t size, const ApngLayout& layout, const ApngFrame& frame,
+                               const DecodeTarget& target, uint16_t* wide, SourceInfo& info) {
+  if (layout.bit_depth != 16) return -1;
+  return decode_frame(data, size, layout, frame, target, wide, info);
 }

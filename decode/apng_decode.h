@@ -38,3 +38,8 @@ int32_t read_apng_layout(const uint8_t* data, int32_t size, ApngLayout* layout, 
 // frame whose data ends early sets info.incomplete.
 int32_t decode_apng_frame(const uint8_t* data, int32_t size, const ApngLayout& layout, const ApngFrame& frame,
                           const DecodeTarget& target, SourceInfo& info);
+
+// The same for a 16-bit animation: four samples per pixel into wide, as
+// decode_png_wide writes them. -1 for a file of any other depth.
+int32_t decode_apng_frame_wide(const uint8_t* data, int32_t size, const ApngLayout& layout, const ApngFrame& frame,
+                               const DecodeTarget& target, uint16_t* wide, SourceInfo& info);

@@ -131,31 +131,36 @@ Tap tap_of(int64_t pixel, int32_t factor, int64_t samples) {
 
 // The picture with every subsampled component interpolated between its
 // sample centres instead of repeated. The whole sample planes are made
-// first, as each pixel row may need the sample rows of two MCU rows.
-int32_t render_smooth(const JpegFrameView& f, const JpegOutput& out, int64_t px0, int64_t px1, int64_t py0,
-                      int64_t py1) {
-  std::unique_ptr<uint8_t[]> plane[4];
+// first (block(component, coefficients, destination, stride) fills one
+// block's 8 x 8 samples), as each pixel row may need the sample rows of two
+// MCU rows; put(y, x, s) then takes each pixel's component samples. Sample
+// is uint8_t for 8-bit pictures and uint16_t for 12-bit ones: the weights
+// and the rounding are the same at either depth.
+template <typename Sample, typename BlockFn, typename PutFn>
+int32_t render_smooth(const JpegFrameView& f, int64_t px0, int64_t px1, int64_t py0, int64_t py1, BlockFn block,
+                      PutFn put) {
+  std::unique_ptr<Sample[]> plane[4];
   int64_t stride[4];
   Spread spread[4];
   for (int i = 0; i < f.comp_count; ++i) {
     const JpegFrameView::Component& k = f.comp[i];
     stride[i] = k.blocks_per_row * 8;
     const int64_t block_rows = f.mcu_rows * k.v;
-    plane[i].reset(new (std::nothrow) uint8_t[size_t(stride[i] * 8 * block_rows)]);
+    plane[i].reset(new (std::nothrow) Sample[size_t(stride[i] * 8 * block_rows)]);
     if (!plane[i]) return -1;
     for (int64_t by = 0; by < block_rows; ++by)
       for (int64_t bx = 0; bx < k.blocks_per_row; ++bx)
-        block_samples(k, k.coef + (by * k.blocks_per_row + bx) * 64, plane[i].get() + by * 8 * stride[i] + bx * 8,
-                      stride[i]);
+        block(k, k.coef + (by * k.blocks_per_row + bx) * 64, plane[i].get() + by * 8 * stride[i] + bx * 8,
+              stride[i]);
     spread[i] = spread_of(f, k);
   }
   // Each component's samples along the current pixel row, px0 first; the
   // taps across are the same for every row.
   const int64_t span = px1 - px0;
-  std::unique_ptr<uint8_t[]> line[4];
+  std::unique_ptr<Sample[]> line[4];
   std::unique_ptr<Tap[]> across[4];
   for (int i = 0; i < f.comp_count; ++i) {
-    line[i].reset(new (std::nothrow) uint8_t[size_t(span)]);
+    line[i].reset(new (std::nothrow) Sample[size_t(span)]);
     across[i].reset(new (std::nothrow) Tap[size_t(span)]);
     if (!line[i] || !across[i]) return -1;
     for (int64_t x = px0; x < px1; ++x) {
@@ -168,20 +173,19 @@ int32_t render_smooth(const JpegFrameView& f, const JpegOutput& out, int64_t px0
       }
     }
   }
-  uint8_t* const base = reinterpret_cast<uint8_t*>(out.pixels);
   for (int64_t y = py0; y < py1; ++y) {
     for (int i = 0; i < f.comp_count; ++i) {
       const Spread& sp = spread[i];
       const Tap* taps = across[i].get();
-      uint8_t* samples = line[i].get();
+      Sample* samples = line[i].get();
       if (!sp.interpolate) {
-        const uint8_t* row = plane[i].get() + (y * f.comp[i].v / f.v_max) * stride[i];
+        const Sample* row = plane[i].get() + (y * f.comp[i].v / f.v_max) * stride[i];
         for (int64_t k = 0; k < span; ++k) samples[k] = row[taps[k].near];
         continue;
       }
       const Tap down = tap_of(y, sp.fv, sp.rows);
-      const uint8_t* near_row = plane[i].get() + down.near * stride[i];
-      const uint8_t* far_row = plane[i].get() + down.far * stride[i];
+      const Sample* near_row = plane[i].get() + down.near * stride[i];
+      const Sample* far_row = plane[i].get() + down.far * stride[i];
       const int32_t total = (sp.fh > 1 ? 2 * sp.fh : 1) * (sp.fv > 1 ? 2 * sp.fv : 1);
       for (int64_t k = 0; k < span; ++k) {
         const Tap& t = taps[k];
@@ -190,17 +194,26 @@ int32_t render_smooth(const JpegFrameView& f, const JpegOutput& out, int64_t px0
         // Rounding as the established decoders do for factors of 2, which
         // alternates between pixels so that no direction drifts.
         const bool rounds_down = sp.fv == 1 ? t.lean < 0 : sp.fh == 1 ? down.lean < 0 : t.lean > 0;
-        samples[k] = uint8_t((t.w_near * col_near + t.w_far * col_far + total / 2 - (rounds_down ? 1 : 0)) / total);
+        samples[k] = Sample((t.w_near * col_near + t.w_far * col_far + total / 2 - (rounds_down ? 1 : 0)) / total);
       }
     }
-    uint32_t* target = reinterpret_cast<uint32_t*>(base + (y + out.y_offset) * out.pitch) + out.x_offset;
     for (int64_t k = 0; k < span; ++k) {
-      int32_t s[4];
+      int32_t s[4] = {0, 0, 0, 0};
       for (int i = 0; i < f.comp_count; ++i) s[i] = line[i][k];
-      target[px0 + k] = frame_pixel(f, s);
+      put(y, px0 + k, s);
     }
   }
   return 0;
+}
+
+// The 8-bit picture, smoothed, into out.
+int32_t render_smooth_pixels(const JpegFrameView& f, const JpegOutput& out, int64_t px0, int64_t px1, int64_t py0,
+                             int64_t py1) {
+  uint8_t* const base = reinterpret_cast<uint8_t*>(out.pixels);
+  return render_smooth<uint8_t>(f, px0, px1, py0, py1, block_samples, [&](int64_t y, int64_t x, const int32_t* s) {
+    uint32_t* target = reinterpret_cast<uint32_t*>(base + (y + out.y_offset) * out.pitch) + out.x_offset;
+    target[x] = frame_pixel(f, s);
+  });
 }
 }  // namespace
 
@@ -224,7 +237,7 @@ int32_t jpeg_render_frame(const JpegFrameView& f, const JpegOutput& out) {
   const int64_t py0 = std::max<int64_t>(0, int64_t(out.clip_top) - out.y_offset);
   const int64_t py1 = std::min<int64_t>(f.height, int64_t(out.clip_height) - out.y_offset);
   if (out.pixels == nullptr || px0 >= px1 || py0 >= py1) return 0;
-  if (f.smooth_chroma) return render_smooth(f, out, px0, px1, py0, py1);
+  if (f.smooth_chroma) return render_smooth_pixels(f, out, px0, px1, py0, py1);
 
   // One band of MCU rows at a time: each component's samples of the band.
   const int64_t band_rows = 8 * int64_t(f.v_max);
@@ -263,6 +276,65 @@ int32_t jpeg_render_frame(const JpegFrameView& f, const JpegOutput& out) {
   return 0;
 }
 
+namespace {
+
+// basis[x][u]: the weight of frequency u at position x, the normalising
+// factors of the transform included.
+struct WideBasis {
+  double w[8][8];
+  WideBasis() {
+    for (int x = 0; x < 8; ++x)
+      for (int u = 0; u < 8; ++u)
+        w[x][u] = (u == 0 ? 0.35355339059327373 : 0.5) * std::cos((2 * x + 1) * u * 3.14159265358979323846 / 16);
+  }
+};
+
+// One block's 12-bit samples from its coefficients, 8 rows of 8 at dst.
+void wide_block_samples(const WideBasis& basis, const JpegFrameView::Component& k, const int16_t* coef,
+                        uint16_t* dst, int64_t stride) {
+  double freq[64] = {};
+  for (int z = 0; z < 64; ++z) {
+    const int n = kZigzag.order[z];
+    freq[n] = double(coef[z]) * k.raw_quant[n];
+  }
+  // Rows of frequencies to rows of samples, then columns.
+  double rows[64];
+  for (int v = 0; v < 8; ++v)
+    for (int x = 0; x < 8; ++x) {
+      double sum = 0;
+      for (int u = 0; u < 8; ++u) sum += basis.w[x][u] * freq[8 * v + u];
+      rows[8 * v + x] = sum;
+    }
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) {
+      double sum = 0;
+      for (int v = 0; v < 8; ++v) sum += basis.w[y][v] * rows[8 * v + x];
+      dst[y * stride + x] = uint16_t(std::clamp(std::lround(sum) + 2048, 0L, 4095L));
+    }
+}
+
+// One pixel's 16-bit samples (R, G, B, A) from its 12-bit component samples.
+void wide_pixel(const JpegFrameView& f, const int32_t s[4], uint16_t* p) {
+  int32_t rgb[3];
+  if (f.colour == JpegColour::kGray) {
+    rgb[0] = rgb[1] = rgb[2] = s[0];
+  } else if (f.colour == JpegColour::kRgb) {
+    rgb[0] = s[0];
+    rgb[1] = s[1];
+    rgb[2] = s[2];
+  } else {
+    // The JFIF conversion at 12 bits: chroma centred on 2048.
+    const double luma = s[0], cb = s[1] - 2048, cr = s[2] - 2048;
+    rgb[0] = int32_t(std::clamp(std::lround(luma + 1.402 * cr), 0L, 4095L));
+    rgb[1] = int32_t(std::clamp(std::lround(luma - 0.344136286 * cb - 0.714136286 * cr), 0L, 4095L));
+    rgb[2] = int32_t(std::clamp(std::lround(luma + 1.772 * cb), 0L, 4095L));
+  }
+  for (int k = 0; k < 3; ++k) p[k] = uint16_t(rgb[k] << 4 | rgb[k] >> 8);
+  p[3] = 0xFFFF;
+}
+
+}  // namespace
+
 int32_t jpeg_render_frame_wide(const JpegFrameView& f, const DecodeTarget& t, uint16_t* wide) {
   const int64_t px0 = std::max<int64_t>(0, -int64_t(t.x_offset));
   const int64_t px1 = std::min<int64_t>(f.width, int64_t(t.width) - t.x_offset);
@@ -270,13 +342,15 @@ int32_t jpeg_render_frame_wide(const JpegFrameView& f, const DecodeTarget& t, ui
   const int64_t py1 = std::min<int64_t>(f.height, int64_t(t.height) - t.y_offset);
   if (wide == nullptr || px0 >= px1 || py0 >= py1) return 0;
   if (f.colour != JpegColour::kGray && f.colour != JpegColour::kYcc && f.colour != JpegColour::kRgb) return -1;
-
-  // basis[x][u]: the weight of frequency u at position x, the normalising
-  // factors of the transform included.
-  double basis[8][8];
-  for (int x = 0; x < 8; ++x)
-    for (int u = 0; u < 8; ++u)
-      basis[x][u] = (u == 0 ? 0.35355339059327373 : 0.5) * std::cos((2 * x + 1) * u * 3.14159265358979323846 / 16);
+  const WideBasis basis;
+  auto at = [&](int64_t y, int64_t x) { return wide + ((y + t.y_offset) * int64_t(t.width) + t.x_offset + x) * 4; };
+  if (f.smooth_chroma)
+    return render_smooth<uint16_t>(
+        f, px0, px1, py0, py1,
+        [&](const JpegFrameView::Component& k, const int16_t* coef, uint16_t* dst, int64_t stride) {
+          wide_block_samples(basis, k, coef, dst, stride);
+        },
+        [&](int64_t y, int64_t x, const int32_t* s) { wide_pixel(f, s, at(y, x)); });
 
   const int64_t band_rows = 8 * int64_t(f.v_max);
   std::unique_ptr<uint16_t[]> band[3];
@@ -291,29 +365,9 @@ int32_t jpeg_render_frame_wide(const JpegFrameView& f, const DecodeTarget& t, ui
       const JpegFrameView::Component& k = f.comp[i];
       for (int32_t br = 0; br < k.v; ++br) {
         const int16_t* row = k.coef + ((mcu_row * k.v + br) * k.blocks_per_row) * 64;
-        for (int64_t bx = 0; bx < k.blocks_per_row; ++bx) {
-          const int16_t* coef = row + bx * 64;
-          double freq[64] = {};
-          for (int z = 0; z < 64; ++z) {
-            const int n = kZigzag.order[z];
-            freq[n] = double(coef[z]) * k.raw_quant[n];
-          }
-          // Rows of frequencies to rows of samples, then columns.
-          double rows[64];
-          for (int v = 0; v < 8; ++v)
-            for (int x = 0; x < 8; ++x) {
-              double sum = 0;
-              for (int u = 0; u < 8; ++u) sum += basis[x][u] * freq[8 * v + u];
-              rows[8 * v + x] = sum;
-            }
-          uint16_t* dst = band[i].get() + int64_t(br) * 8 * stride[i] + bx * 8;
-          for (int y = 0; y < 8; ++y)
-            for (int x = 0; x < 8; ++x) {
-              double sum = 0;
-              for (int v = 0; v < 8; ++v) sum += basis[y][v] * rows[8 * v + x];
-              dst[y * stride[i] + x] = uint16_t(std::clamp(std::lround(sum) + 2048, 0L, 4095L));
-            }
-        }
+        for (int64_t bx = 0; bx < k.blocks_per_row; ++bx)
+          wide_block_samples(basis, k, row + bx * 64, band[i].get() + int64_t(br) * 8 * stride[i] + bx * 8,
+                             stride[i]);
       }
     }
     const int64_t y_first = std::max(py0, mcu_row * band_rows), y_last = std::min(py1, (mcu_row + 1) * band_rows);
@@ -322,27 +376,10 @@ int32_t jpeg_render_frame_wide(const JpegFrameView& f, const DecodeTarget& t, ui
       const uint16_t* line[3];
       for (int i = 0; i < f.comp_count; ++i)
         line[i] = band[i].get() + band_y * f.comp[i].v / f.v_max * stride[i];
-      uint16_t* out = wide + ((y + t.y_offset) * int64_t(t.width) + t.x_offset) * 4;
       for (int64_t x = px0; x < px1; ++x) {
-        int32_t s[3] = {0, 0, 0};
+        int32_t s[4] = {0, 0, 0, 0};
         for (int i = 0; i < f.comp_count; ++i) s[i] = line[i][x * f.comp[i].h / f.h_max];
-        int32_t rgb[3];
-        if (f.colour == JpegColour::kGray) {
-          rgb[0] = rgb[1] = rgb[2] = s[0];
-        } else if (f.colour == JpegColour::kRgb) {
-          rgb[0] = s[0];
-          rgb[1] = s[1];
-          rgb[2] = s[2];
-        } else {
-          // The JFIF conversion at 12 bits: chroma centred on 2048.
-          const double luma = s[0], cb = s[1] - 2048, cr = s[2] - 2048;
-          rgb[0] = int32_t(std::clamp(std::lround(luma + 1.402 * cr), 0L, 4095L));
-          rgb[1] = int32_t(std::clamp(std::lround(luma - 0.344136286 * cb - 0.714136286 * cr), 0L, 4095L));
-          rgb[2] = int32_t(std::clamp(std::lround(luma + 1.772 * cb), 0L, 4095L));
-        }
-        uint16_t* p = out + x * 4;
-        for (int k = 0; k < 3; ++k) p[k] = uint16_t(rgb[k] << 4 | rgb[k] >> 8);
-        p[3] = 0xFFFF;
+        wide_pixel(f, s, at(y, x));
       }
     }
   }

@@ -42,7 +42,8 @@ int32_t jpeg_render_frame(const JpegFrameView& frame, const JpegOutput& out);
 // clipped by target's size and offsets. Each 12-bit sample v becomes
 // v * 65535 / 4095 (its bits repeated), so white stays white. Gray, YCbCr
 // and red-green-blue pictures only. Returns -1 when the row buffers cannot
-// be allocated.
+// be allocated. With smooth_chroma, subsampled components are interpolated
+// as jpeg_render_frame does, on the 12-bit samples.
 int32_t jpeg_render_frame_wide(const JpegFrameView& frame, const DecodeTarget& target, uint16_t* wide);
 
 // One pixel from four ink samples as the decoder stores them, to 0xFFRRGGBB.

@@ -257,7 +257,37 @@ bool check(const uint8_t* png, int32_t size, const std::vector<std::vector<uint3
   return true;
 }
 
+// The GIF's frames and their composed screens, whole; false for a damaged
+// or cut GIF, or frames that would need more memory than memory_limit bytes.
+bool gif_screens(const uint8_t* data, int32_t size, const uint32_t* first, int32_t w, int32_t h,
+                 int64_t memory_limit, GifAnimation* a, std::vector<GifFrame>* frames,
+                 std::vector<std::vector<uint32_t>>* screens) {
+  *a = GifAnimation{};
+  // Every image must be whole: a cut animation would lose the rest unseen.
+  if (read_gif_frames(data, size, a, nullptr, 0) != 0 || a->frame_count < 2 ||
+      a->frame_count != gif_image_count(data, size))
+    return false;
+  // Every screen twice (composed, and cut to its rectangle) and once more in
+  // the check, 4 bytes a pixel each, and what each frame takes beside.
+  const int64_t per_frame = int64_t(w) * h * 16 + kAnimationFrameBytes;
+  if (per_frame > memory_limit || a->frame_count > memory_limit / per_frame) return false;
+  frames->resize(size_t(a->frame_count));
+  if (read_gif_frames(data, size, a, frames->data(), a->frame_count) != 0) return false;
+  return compose(data, size, *a, *frames, first, w, h, screens);
+}
+
+uint32_t play_count(const GifAnimation& a) { return a.loop_count < 0 ? 1u : uint32_t(a.loop_count); }
+
 }  // namespace
+
+bool gif_apng_matches(const uint8_t* data, int32_t size, const uint32_t* first, int32_t w, int32_t h,
+                      const uint8_t* png, int32_t png_size, int64_t memory_limit) {
+  GifAnimation a{};
+  std::vector<GifFrame> frames;
+  std::vector<std::vector<uint32_t>> screens;
+  return gif_screens(data, size, first, w, h, memory_limit, &a, &frames, &screens) &&
+         check(png, png_size, screens, w, h, play_count(a));
+}
 
 int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, int32_t w, int32_t h,
                     const EncodeOptions& options, bool vary_blocks, int64_t memory_limit, uint8_t** png,
@@ -266,20 +296,11 @@ int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, in
   *frame_count = 0;
   *refused = false;
   GifAnimation a{};
-  // Every image must be whole: a cut animation would lose the rest unseen.
-  if (read_gif_frames(data, size, &a, nullptr, 0) != 0 || a.frame_count < 2 ||
-      a.frame_count != gif_image_count(data, size))
-    return kNoPng;
-  // Every screen twice (composed, and cut to its rectangle) and once more in
-  // the check, 4 bytes a pixel each, and what each frame takes beside.
-  const int64_t per_frame = int64_t(w) * h * 16 + kAnimationFrameBytes;
-  if (per_frame > memory_limit || a.frame_count > memory_limit / per_frame) return kNoPng;
-  std::vector<GifFrame> frames(size_t(a.frame_count));
-  if (read_gif_frames(data, size, &a, frames.data(), a.frame_count) != 0) return kNoPng;
+  std::vector<GifFrame> frames;
   std::vector<std::vector<uint32_t>> screens;
-  if (!compose(data, size, a, frames, first, w, h, &screens)) return kNoPng;
+  if (!gif_screens(data, size, first, w, h, memory_limit, &a, &frames, &screens)) return kNoPng;
 
-  const uint32_t plays = a.loop_count < 0 ? 1u : uint32_t(a.loop_count);
+  const uint32_t plays = play_count(a);
   // The plans are encoded in turn and the smallest file kept (the first of
   // equal ones): blending adds a transparent colour that may cost more than
   // the pixels it spares, and the ops may not pay for themselves. The plans

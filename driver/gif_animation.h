@@ -27,3 +27,9 @@
 int32_t gif_to_apng(const uint8_t* data, int32_t size, const uint32_t* first, int32_t width, int32_t height,
                     const EncodeOptions& options, bool vary_blocks, int64_t memory_limit, uint8_t** png,
                     int32_t* frames, bool* refused);
+
+// The check before the animated PNG replaces anything: png, decoded and
+// composed again, shows every screen of the GIF (first and w x h as for
+// gif_to_apng). False too for a GIF gif_to_apng would not take.
+bool gif_apng_matches(const uint8_t* data, int32_t size, const uint32_t* first, int32_t w, int32_t h,
+                      const uint8_t* png, int32_t png_size, int64_t memory_limit);

@@ -4,6 +4,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <vector>
+
+#include "decode/apng_decode.h"
+#include "decode/gif_decode.h"
+#include "driver/chunk_select.h"
 
 namespace {
 
@@ -27,6 +32,43 @@ constexpr int64_t kStoreBytesPerByte = 12;
 constexpr int64_t kStoreMaxBytes = int64_t(512) << 20;
 
 }  // namespace
+
+int64_t animation_memory_bytes(const uint8_t* data, int32_t size, int32_t width, int32_t height, int32_t* frames) {
+  *frames = 0;
+  int64_t pixels = 0, count = 0, bytes_per_pixel = 0;
+  if (is_animated_png(data, size)) {
+    ApngLayout layout{};
+    if (read_apng_layout(data, size, &layout, nullptr, 0) != 0 || layout.frame_count < 1) return 0;
+    // Every frame has an fcTL chunk of 38 bytes in the file: the list stays in proportion to it.
+    std::vector<ApngFrame> list(size_t(layout.frame_count));
+    if (read_apng_layout(data, size, &layout, list.data(), layout.frame_count) != 0) return 0;
+    pixels = layout.default_image_is_frame ? 0 : int64_t(layout.canvas_width) * layout.canvas_height;
+    // Frames lie inside the canvas (31 bits a side); the sum is held below 2^62 all the same.
+    for (const ApngFrame& f : list) pixels = std::min(pixels + int64_t(f.width) * f.height, INT64_MAX / 2);
+    count = layout.frame_count;
+    // Two decoded copies of every frame, 4 bytes a pixel each and 8 more at 16 bits.
+    bytes_per_pixel = layout.bit_depth == 16 ? 24 : 8;
+  } else if (size >= 6 && data[0] == 'G' && data[1] == 'I' && data[2] == 'F') {
+    // Only a GIF whose images are all whole is taken apart.
+    GifAnimation a{};
+    if (read_gif_frames(data, size, &a, nullptr, 0) != 0 || a.frame_count < 2 ||
+        a.frame_count != gif_image_count(data, size) || width < 1 || height < 1)
+      return 0;
+    count = a.frame_count;
+    const int64_t screen = int64_t(width) * height;
+    if (screen > INT64_MAX / 32 / count) {
+      *frames = int32_t(count);
+      return INT64_MAX;
+    }
+    pixels = screen * count;
+    bytes_per_pixel = 16;
+  } else {
+    return 0;
+  }
+  *frames = int32_t(count);
+  if (pixels > (INT64_MAX - count * kAnimationFrameBytes) / bytes_per_pixel) return INT64_MAX;
+  return pixels * bytes_per_pixel + count * kAnimationFrameBytes;
+}
 
 int64_t extra_workers_bytes(int32_t workers, int64_t width, int64_t height) {
   const int64_t pixels = width > 0 && height > 0 ? width * height : 0;

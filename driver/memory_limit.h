@@ -42,6 +42,16 @@ int64_t memory_limit_bytes(int32_t limit_mib);
 // spends 23 bytes a frame).
 constexpr int64_t kAnimationFrameBytes = 4096;
 
+// The memory the frames of the animation in data take beyond the run's need
+// (run_memory_bytes), counted from its frame headers as the animation paths
+// count it before taking the frames apart: for an animated PNG 8 bytes a
+// pixel (24 at 16 bits) of every frame and of a default image that is no
+// frame, for an animated GIF 16 bytes a pixel of its width x height screen
+// per frame, and kAnimationFrameBytes per frame for both. *frames gets the frame count.
+// 0 (and no frames) for a file that is no animation or whose frames can't be
+// taken apart; INT64_MAX where the count would pass 64 bits.
+int64_t animation_memory_bytes(const uint8_t* data, int32_t size, int32_t width, int32_t height, int32_t* frames);
+
 // The memory limit that the encoder's 32-bit buffer sizes set for a
 // picture of this width: the need (run_memory_bytes, plus
 // wide_extra_memory_bytes for 16-bit samples) of the tallest picture of that

@@ -237,6 +237,18 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
                   bound < limit ? "(the most the encoder's 32-bit buffer sizes allow at this width)" : "(-l)");
     return 1;
   }
+  // An animation's frames are taken apart beside the run and held to the same
+  // limit, decided from their headers before any is decoded.
+  int32_t counted_frames = 0;
+  const int64_t frames_need = animation_memory_bytes(data, input_size, width, height, &counted_frames);
+  if (frames_need > limit - need) {
+    constexpr int64_t kMiB = int64_t(1) << 20;
+    const int64_t total = frames_need > INT64_MAX - need - kMiB ? INT64_MAX - kMiB : need + frames_need;
+    console_print("%s is %d x %d pixels in %d frames and needs %lld MiB, more than the memory limit of %lld MiB (-l)\n",
+                  input_display.c_str(), int(width), int(height), int(counted_frames),
+                  (long long)((total + kMiB - 1) / kMiB), (long long)(limit / kMiB));
+    return 1;
+  }
   // Zero-filled: a decoder that leaves pixels unwritten must not leak old memory.
   std::unique_ptr<uint32_t, FreeDeleter> pixels(
       static_cast<uint32_t*>(std::calloc(size_t(width) * size_t(height), 4)));
@@ -392,7 +404,7 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   int32_t animation_frames = 0;
   bool form_refused = false;  // the -c/-d form can't hold the frames: refused as for a still picture
   uint8_t* animation = nullptr;
-  if (animated && !wide) {
+  if (animated) {
     EncodeOptions frame_options = options;
     frame_options.match_store_limit = -1;  // the frames' buffers take what the limit leaves
     if (cmd.filter < 0) frame_options.filter = -1;
@@ -461,9 +473,16 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
       return 1;
     case kOutputWrite: {
       if (tamper_hook != nullptr) tamper_hook(kbuf.get(), result);
-      const bool verified = wide ? verify_png_output_wide(kbuf.get(), result, wide.get(), width, height)
-                                 : verify_png_output(kbuf.get(), result, pixels.get(), width, height,
-                                                     cmd.alpha_free);
+      // An animation is checked frame by frame, every frame as the input
+      // shows it: an animated PNG's default image with them, at the depth of
+      // its frames.
+      const bool apng_written = animation != nullptr && animated;
+      bool verified = apng_written ? apng_output_matches(data, input_size, kbuf.get(), result, limit - need)
+                      : wide       ? verify_png_output_wide(kbuf.get(), result, wide.get(), width, height)
+                                   : verify_png_output(kbuf.get(), result, pixels.get(), width, height,
+                                                       cmd.alpha_free);
+      if (verified && animation != nullptr && gif_animation)
+        verified = gif_apng_matches(data, input_size, pixels.get(), width, height, kbuf.get(), result, limit - need);
       if (!verified) {
         std::fprintf(stderr, "ERROR: output failed verification, nothing written\n");
         return 1;

@@ -84,7 +84,83 @@ bool palette_form(const FrameColours& c, SharedForm* form) {
 // The forms every frame can take, the one tried first first: the palette
 // when the colours fit one, gray (with alpha when anything is translucent)
 // when every pixel is gray, and RGB or RGBA.
+int32_t requested_depth(const EncodeOptions* base) {
+  const int32_t d = base->bit_depth;
+  return d == 1 || d == 2 || d == 4 || d == 8 ? d : 0;
+}
+
+// Over 16-bit frames: whether every pixel is gray and every one opaque.
+void survey_wide(const ApngRequest* r, bool* gray, bool* opaque) {
+  *gray = *opaque = true;
+  for (int32_t i = 0; i < r->frame_count; ++i) {
+    const ApngFrameIn& f = r->frames[i];
+    const int64_t n = int64_t(f.width) * f.height;
+    for (const uint16_t* p = f.wide; p < f.wide + n * 4; p += 4) {
+      if (p[0] != p[1] || p[0] != p[2]) *gray = false;
+      if (p[3] != 0xFFFF) *opaque = false;
+    }
+  }
+}
+
+bool wide_request(const ApngRequest* r) { return r->frame_count > 0 && r->frames[0].wide != nullptr; }
+
+// The 16-bit forms: gray first when it holds every pixel.
+int32_t shared_wide_forms(const ApngRequest* r, SharedForm forms[3]) {
+  bool gray = true, opaque = true;
+  survey_wide(r, &gray, &opaque);
+  int32_t n = 0;
+  if (gray) {
+    forms[n] = SharedForm{};
+    forms[n].colour_type = opaque ? 0 : 4;
+    forms[n].bit_depth = 16;
+    n += 1;
+  }
+  forms[n] = SharedForm{};
+  forms[n].colour_type = opaque ? 2 : 6;
+  forms[n].bit_depth = 16;
+  return n + 1;
+}
+
+const char* const kWideTypeNames[7] = {"/c0 (Gray)", "", "/c2 (RGB)", "", "/c4 (Gray+Alpha)", "",
+                                       "/c6 (RGB+Alpha)"};
+
+// A request over 16-bit frames, under the still 16-bit picture's rules.
+int32_t requested_wide_forms(const EncodeOptions* base, const ApngRequest* r, PrintFn print, SharedForm forms[3]) {
+  bool gray = true, opaque = true;
+  survey_wide(r, &gray, &opaque);
+  if (base->colour_type < 0 && requested_depth(base) == 0) return shared_wide_forms(r, forms);
+  const int32_t suggestion = gray ? (opaque ? 0 : 4) : (opaque ? 2 : 6);
+  const int32_t type = base->colour_type, depth = requested_depth(base);
+  if (depth > 0) {
+    print("\rImage has 16-bit samples that %d bits would not hold exactly; omit /d%d", depth, depth);
+    return 0;
+  }
+  if (type == 3) {
+    print("\rImage has 16-bit samples that a palette would not hold exactly; try %s instead",
+          kWideTypeNames[suggestion]);
+    return 0;
+  }
+  if (type != 0 && type != 2 && type != 4 && type != 6) {
+    print("\rPNG color type %d not supported\n", type);
+    return 0;
+  }
+  const bool lacks_alpha = !opaque && (type == 0 || type == 2);
+  const bool lacks_colour = !gray && (type == 0 || type == 4);
+  if (lacks_alpha || lacks_colour) {
+    print("\rImage ");
+    if (lacks_alpha) print("requires full alpha; ");
+    if (lacks_colour) print("is not grayscale; ");
+    print("try %s instead", kWideTypeNames[suggestion]);
+    return 0;
+  }
+  forms[0] = SharedForm{};
+  forms[0].colour_type = type;
+  forms[0].bit_depth = 16;
+  return 1;
+}
+
 int32_t shared_forms(const ApngRequest* r, SharedForm forms[3]) {
+  if (wide_request(r)) return shared_wide_forms(r, forms);
   FrameColours c{};
   survey(r, &c);
   int32_t n = 0;
@@ -102,14 +178,10 @@ int32_t shared_forms(const ApngRequest* r, SharedForm forms[3]) {
   return n + 1;
 }
 
-int32_t requested_depth(const EncodeOptions* base) {
-  const int32_t d = base->bit_depth;
-  return d == 1 || d == 2 || d == 4 || d == 8 ? d : 0;
-}
-
 // The forms a request leaves (0 when it can't hold the frames, after
 // printing why).
 int32_t requested_forms(const EncodeOptions* base, const ApngRequest* r, PrintFn print, SharedForm forms[3]) {
+  if (wide_request(r)) return requested_wide_forms(base, r, print, forms);
   const int32_t type = base->colour_type, depth = requested_depth(base);
   if (type < 0) {
     SharedForm all[3];
@@ -265,7 +337,7 @@ int32_t encode_in_form(const EncodeOptions* base, const ApngRequest* r, const Sh
     o.pitch = f.width * 4;
     o.width = f.width;
     o.height = f.height;
-    o.wide_pixels = nullptr;
+    o.wide_pixels = form.bit_depth == 16 ? f.wide : nullptr;
     o.kbuf = nullptr;
     o.kbuf_capacity = 0;
     o.colour_type = form.colour_type;
@@ -277,6 +349,7 @@ int32_t encode_in_form(const EncodeOptions* base, const ApngRequest* r, const Sh
     if (i > 0) {
       o.kept_before_plte = o.kept_before_idat = o.kept_count = 0;
       o.background = 0;
+      o.background16 = nullptr;
     }
     int32_t size = kNoPng;
     // Frames differ (a whole first screen, small changed rectangles after

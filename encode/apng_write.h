@@ -11,6 +11,9 @@ struct ApngFrameIn {
   int32_t x_offset, y_offset;
   uint16_t delay_num, delay_den;
   uint8_t dispose_op, blend_op;
+  // Set for a 16-bit animation (every frame then has it): R, G, B, A per
+  // pixel, width * 4 samples a row; pixels still holds their high bytes.
+  const uint16_t* wide = nullptr;
 };
 
 struct ApngRequest {
@@ -47,6 +50,11 @@ int32_t encode_apng(const EncodeOptions* base, const ApngRequest* request, uint8
 bool apng_request_given(const EncodeOptions* base);
 // Whether the request fits every frame; prints why not with print.
 bool apng_request_fits(const EncodeOptions* base, const ApngRequest* request, PrintFn print);
+
+// Frames with 16-bit samples (frames[i].wide) share a 16-bit form: gray
+// when every pixel of every frame is, with alpha unless every frame is
+// opaque (frames share no transparent key). A palette or a depth below 16
+// asked for is refused: they would not hold the samples exactly.
 
 // How many shared forms hold every pixel of the frames (1 to 3): the ones
 // try_forms weighs.

@@ -307,36 +307,6 @@ TEST(PngInput, HostileFrameControlsKeepTheirMeaningOrTheFile) {
   }
 }
 
-// A 16-bit animation is kept as it is, even where its default image fits 8
-// bits (and so takes the 8-bit path): its other frames may not, and the
-// frame decode takes 8-bit data only.
-TEST(PngInput, SixteenBitAnimationIsLeftAlone) {
-  auto gray16 = [](uint8_t high, uint8_t low) {
-    Bytes rows;
-    for (int y = 0; y < 8; ++y) {
-      rows.push_back(0);
-      for (int x = 0; x < 8; ++x) rows.insert(rows.end(), {high, low});
-    }
-    return idat_chunk(rows, 0);
-  };
-  Bytes control(26, 0);
-  control[7] = control[11] = 8;
-  const Bytes first = png_chunk("fcTL", control);
-  control[3] = 1;
-  const Bytes second = png_chunk("fcTL", control);
-  const Bytes data = gray16(0x12, 0x34);
-  Bytes frame = {0, 0, 0, 2};
-  frame.insert(frame.end(), data.begin() + 8, data.end() - 4);
-  const Bytes input = png_file({ihdr_chunk(8, 8, 16, 0), png_chunk("acTL", {0, 0, 0, 2, 0, 0, 0, 0}), first,
-                                gray16(0x43, 0x43), second, png_chunk("fdAT", frame), png_chunk("IEND", {})});
-  TempFolder dir;
-  write_file(dir.file("anim.png"), input);
-  const CommandResult r = run_tool(dir, {"anim.png"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("Animated PNG: frames would be lost"), std::string::npos) << r.out;
-  EXPECT_EQ(read_file(dir.file("anim.png")), input);
-}
-
 TEST(PngInput, DamagedPngIsNotReplaced) {
   TempFolder dir;
   Bytes input = big_rgb();

@@ -400,4 +400,39 @@ TEST(TwelveBitJpegWork, RepeatedScansStopAtTheVisitBudget) {
   EXPECT_EQ(got.samples, once.samples);
 }
 
+// The 12-bit progressive path: a 20 x 12 picture of ten scans (three
+// components of 6 blocks) whose last scan, an AC refinement of 6 blocks in
+// 33 bytes, is repeated 20000 times: 120000 block visits asked for. The
+// visit budget (64 visits per block of the picture, 65536 more) ends the
+// decode after at most one scan past it, with the picture marked incomplete.
+TEST(TwelveBitJpegWork, ManyProgressiveScansStopAtTheVisitBudget) {
+  const Bytes base = read_file(std::string(TESSEL_SOURCE_DIR) + "/fuzz/seeds/jpeg/deep12_progressive_restart_444.jpg");
+  ASSERT_FALSE(base.empty());
+  size_t end = 0;
+  const std::vector<size_t> scans = scan_starts(base, &end);
+  ASSERT_EQ(scans.size(), 10u);
+  ASSERT_GT(end, scans.back());
+  int32_t width = 0, height = 0;
+  probe_picture(base.data(), int32_t(base.size()), &width, &height);
+  ASSERT_EQ(width, 20);
+  ASSERT_EQ(height, 12);
+  const int64_t blocks = 3 * 2 * 3;
+  const WideDecode once = decode_wide(base, width, height);
+  ASSERT_EQ(once.result, 0);
+  EXPECT_EQ(once.info.incomplete, 0);
+  ASSERT_GT(once.info.work, 0);
+  ASSERT_LE(once.info.work, 10 * blocks);
+
+  constexpr int kCopies = 20000;
+  Bytes many(base.begin(), base.begin() + std::ptrdiff_t(end));
+  for (int i = 0; i < kCopies; ++i)
+    many.insert(many.end(), base.begin() + std::ptrdiff_t(scans.back()), base.begin() + std::ptrdiff_t(end));
+  many.insert(many.end(), {0xFF, 0xD9});
+  const WideDecode got = decode_wide(many, width, height);
+  ASSERT_GE(got.result, 0);
+  EXPECT_EQ(got.info.incomplete, 1);
+  EXPECT_LE(got.info.work, 64 * blocks + 65536 + blocks);
+  EXPECT_LT(got.info.work, int64_t(kCopies) * 6);
+}
+
 }  // namespace

@@ -452,6 +452,62 @@ TEST(JpegDeepMade, RelabelledEightBitCodingsDecodeAsLibjpegs) {
   }
 }
 
+// With smooth chroma ("-u") the 12-bit decode interpolates subsampled
+// chroma as libjpeg's default upsampling does: the relabelled files again,
+// against libjpeg's smoothed 8-bit decode plus 1920, and against the
+// nearest-sample decode, which they must differ from.
+TEST(JpegDeepMade, SmoothChromaInterpolatesAsLibjpeg) {
+  struct Case {
+    const char* what;
+    JpegMakeOptions options;
+  };
+  std::vector<Case> cases;
+  JpegMakeOptions o;
+  cases.push_back({"Huffman 4:2:0", o});
+  o.h0 = 2;
+  o.v0 = 1;
+  o.progressive = true;
+  cases.push_back({"Huffman progressive 4:2:2", o});
+  o.arithmetic = true;
+  o.progressive = false;
+  o.h0 = o.v0 = 2;
+  o.restart_interval = 3;
+  cases.push_back({"arithmetic 4:2:0 with restarts", o});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int w = 45, h = 27;
+    const Bytes made = jpeg_make(jpeg_test_samples(w, h, 3), w, h, c.options);
+    ASSERT_FALSE(made.empty());
+    JpegReference ref;
+    ASSERT_TRUE(jpeg_reference_decode(made, &ref, true));
+    Bytes deep = made;
+    for (size_t i = 2; i + 4 < deep.size(); ++i)
+      if (deep[i] == 0xFF && (deep[i + 1] == 0xC0 || deep[i + 1] == 0xC2 || deep[i + 1] == 0xC9)) {
+        deep[i + 4] = 12;
+        break;
+      }
+    std::vector<uint16_t> smooth(size_t(w) * h * 4, 0);
+    std::vector<uint32_t> unused(size_t(w) * h);
+    SourceInfo info{};
+    DecodeTarget target{unused.data(), w * 4, w, h, 0, 0};
+    target.smooth_chroma = true;
+    ASSERT_EQ(decode_jpeg_wide(deep.data(), int32_t(deep.size()), target, smooth.data(), info), 0);
+    const Wide nearest = decode_wide(deep, w, h);
+    ASSERT_EQ(nearest.result, 0);
+    int compared = 0, differ = 0;
+    for (int i = 0; i < w * h; ++i)
+      for (int k = 0; k < 3; ++k) {
+        const int v8 = int(ref.pixels[size_t(i)] >> (16 - 8 * k)) & 0xFF;
+        differ += smooth[size_t(i) * 4 + k] != nearest.samples[size_t(i) * 4 + k];
+        if (v8 == 0 || v8 == 255) continue;
+        ASSERT_NEAR(smooth[size_t(i) * 4 + k] >> 4, v8 + 1920, 3) << "pixel " << i % w << "," << i / w << " sample " << k;
+        ++compared;
+      }
+    EXPECT_GT(compared, w * h * 2);
+    EXPECT_GT(differ, w * h / 4);
+  }
+}
+
 TEST(JpegDeepCorpus, TwelveBitPhotoDecodesWhole) {
   const Bytes jpeg = read_file(std::string(TESSEL_CORPUS_DIR) + "/jpeg/libjpeg-turbo/monkey12.jpg");
   int32_t w = 0, h = 0;

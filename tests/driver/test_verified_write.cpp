@@ -32,6 +32,43 @@ void damage_image_data(uint8_t* png, int32_t size) {
   png[idat + 4 + length / 2] ^= 0x5A;
 }
 
+// Flips one byte in the middle of the last frame's data, leaving the
+// default image as it was.
+void damage_last_frame(uint8_t* png, int32_t size) {
+  const std::string text(reinterpret_cast<const char*>(png), size_t(size));
+  const size_t fdat = text.rfind("fdAT");
+  ASSERT_NE(fdat, std::string::npos);
+  const size_t length =
+      size_t(png[fdat - 4]) << 24 | size_t(png[fdat - 3]) << 16 | size_t(png[fdat - 2]) << 8 | png[fdat - 1];
+  png[fdat + 4 + 4 + (length - 4) / 2] ^= 0x5A;
+}
+
+// A two-frame animation on a 16 x 16 canvas whose second frame, 8 x 8 at
+// (4, 4), is a ramp: at 8 bits, or at 16 bits with unequal bytes.
+Bytes two_frame_apng(bool sixteen) {
+  const int bytes = sixteen ? 6 : 3;
+  auto stream = [&](uint32_t w, uint32_t h, int seed) {
+    Bytes rows;
+    for (uint32_t y = 0; y < h; ++y) {
+      rows.push_back(0);
+      for (uint32_t x = 0; x < w * uint32_t(bytes); ++x) rows.push_back(uint8_t(x * 7 + y * 13 + uint32_t(seed)));
+    }
+    const Bytes idat = idat_chunk(rows, 0);
+    return Bytes(idat.begin() + 8, idat.end() - 4);
+  };
+  Bytes first(26, 0), second(26, 0);
+  first[7] = first[11] = 16;
+  second[3] = 1;
+  second[7] = second[11] = 8;
+  second[15] = second[19] = 4;
+  Bytes frame = {0, 0, 0, 2};
+  const Bytes data = stream(8, 8, 5);
+  frame.insert(frame.end(), data.begin(), data.end());
+  return png_file({ihdr_chunk(16, 16, sixteen ? 16 : 8, 2), png_chunk("acTL", {0, 0, 0, 2, 0, 0, 0, 0}),
+                   png_chunk("fcTL", first), png_chunk("IDAT", stream(16, 16, 0)), png_chunk("fcTL", second),
+                   png_chunk("fdAT", frame), png_chunk("IEND", {})});
+}
+
 class VerifiedWrite : public ::testing::Test {
  protected:
   void TearDown() override { set_output_tamper_hook(nullptr); }
@@ -65,6 +102,36 @@ TEST_F(VerifiedWrite, DamagedOutputIsNeverWritten) {
   OraclePicture picture;
   ASSERT_TRUE(libpng_decode(read_file(dir.file("in.png")), &picture));
   EXPECT_EQ(picture.width, 32);
+}
+
+// Every frame of an animation is checked before it is written, not the
+// default image alone: a damaged later frame of an animated PNG (8- and
+// 16-bit) or of a GIF made an animated PNG stops the write.
+TEST_F(VerifiedWrite, DamagedLaterFrameIsNeverWritten) {
+  std::vector<GifImage> images = {GifImage{0, 0, 16, 16, false, lzw_run(1, 256)},
+                                  GifImage{4, 4, 8, 8, false, lzw_run(2, 64)}};
+  const struct {
+    const char* name;
+    Bytes input;
+  } inputs[] = {{"anim.png", two_frame_apng(false)}, {"anim16.png", two_frame_apng(true)},
+                {"anim.gif", gif_file(16, 16, images)}};
+  for (const auto& in : inputs) {
+    SCOPED_TRACE(in.name);
+    write_file(dir.file(in.name), in.input);
+    const std::vector<std::string> args = {"-y", "-q", dir.file(in.name), dir.file("out.png")};
+    write_file(dir.file("out.png"), Bytes{'o', 'l', 'd'});
+    set_output_tamper_hook(damage_last_frame);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(args), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: output failed verification, nothing written\n");
+    EXPECT_EQ(read_file(dir.file("out.png")), (Bytes{'o', 'l', 'd'}));
+
+    set_output_tamper_hook(nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(args), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_NE(read_file(dir.file("out.png")), (Bytes{'o', 'l', 'd'}));
+  }
 }
 
 TEST(Verify, RefusesWhatDoesNotDecodeToThePicture) {

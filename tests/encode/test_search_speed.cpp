@@ -1,0 +1,117 @@
+// The quick and thorough search levels on pictures whose layout and parse
+// choices matter (halves of different character, a palette cel, a gray
+// ramp with noise): the output bytes are pinned, so a change to what the
+// levels spend shows up here as a deliberate update of the table, and they
+// must not depend on the worker count. Every output must be the picture.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "encode/encode_png.h"
+#include "encode/search.h"
+#include "tests/encode/pictures.h"
+#include "tests/support/encode_harness.h"
+#include "tests/support/oracle.h"
+
+namespace {
+
+uint64_t fnv1a(const std::vector<uint8_t>& bytes) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (uint8_t b : bytes) h = (h ^ b) * 0x100000001b3ull;
+  return h;
+}
+
+std::vector<uint8_t> searched(const TestPicture& p, int32_t level, int32_t threads) {
+  EncodeOptions options = default_options(p, -1);
+  SearchRequest r{};
+  r.level = level;
+  r.threads = threads;
+  const int32_t size = search_png(&options, &r);
+  std::vector<uint8_t> png;
+  if (size != kNoPng) png.assign(options.kbuf, options.kbuf + size);
+  std::free(options.kbuf);
+  return png;
+}
+
+struct PinCase {
+  std::string name;
+  TestPicture picture;
+};
+
+std::vector<PinCase> pin_cases() {
+  std::vector<PinCase> cases;
+  uint32_t state = 7;
+  {
+    // Left half a smooth gradient, right half noise: the block split and the
+    // per-block parses decide the size.
+    TestPicture p = make_picture(160, 96);
+    for (int32_t y = 0; y < 96; ++y)
+      for (int32_t x = 0; x < 160; ++x) {
+        const uint32_t v = x < 80 ? uint32_t(x * 3 + y) & 0xFF : next_random(&state) & 0xFF;
+        p.pixels[size_t(y) * 160 + size_t(x)] = 0xFF000000u | v << 16 | uint32_t(y * 2) << 8 | (v ^ 0x55);
+      }
+    cases.push_back({"split_halves", p});
+  }
+  {
+    // A cel of 12 colours in rectangles and stripes.
+    TestPicture p = make_picture(120, 80);
+    for (int32_t y = 0; y < 80; ++y)
+      for (int32_t x = 0; x < 120; ++x) {
+        const uint32_t k = uint32_t((x / 10 + y / 8) % 6 + (x + y) % 2 * 6);
+        p.pixels[size_t(y) * 120 + size_t(x)] = 0xFF000000u | (k * 0x1F3A57u & 0xFFFFFF);
+      }
+    cases.push_back({"palette_cel", p});
+  }
+  {
+    // Gray ramp with sparse noise and translucent corners.
+    TestPicture p = make_picture(100, 100);
+    for (int32_t y = 0; y < 100; ++y)
+      for (int32_t x = 0; x < 100; ++x) {
+        uint32_t g = uint32_t(x + y) & 0xFF;
+        if ((next_random(&state) & 15) == 0) g ^= 0x0F;
+        const uint32_t a = (x < 10 && y < 10) ? uint32_t(x * 20) : 0xFFu;
+        p.pixels[size_t(y) * 100 + size_t(x)] = a << 24 | 0x010101u * g;
+      }
+    cases.push_back({"gray_alpha_ramp", p});
+  }
+  return cases;
+}
+
+struct Pin {
+  const char* name;
+  int32_t level;
+  uint64_t hash;
+  int32_t size;
+};
+
+// Update deliberately, with the reason in the commit, when a level's output changes on purpose.
+constexpr Pin kPins[] = {
+    {"split_halves", 1, 0x29c5f1f05758eeb5ull, 14333},    {"split_halves", 2, 0x247c6e3266665328ull, 14120},
+    {"palette_cel", 1, 0x2c89de6058d7a57full, 209},       {"palette_cel", 2, 0x952daa07492d145cull, 201},
+    {"gray_alpha_ramp", 1, 0xfb41302fbc71fc8dull, 1587},  {"gray_alpha_ramp", 2, 0x9cf4866d6fabf8f6ull, 1568},
+};
+
+TEST(SearchPins, QuickAndThoroughLevelsKeepTheirBytesWhateverTheWorkers) {
+  const std::vector<PinCase> cases = pin_cases();
+  for (const Pin& pin : kPins) {
+    const PinCase* c = nullptr;
+    for (const PinCase& k : cases)
+      if (k.name == pin.name) c = &k;
+    ASSERT_NE(c, nullptr) << pin.name;
+    const std::vector<uint8_t> one = searched(c->picture, pin.level, 1);
+    ASSERT_FALSE(one.empty()) << pin.name << " -o" << pin.level;
+    EXPECT_TRUE(png_shows(one, c->picture.width, c->picture.height, c->picture.pixels))
+        << pin.name << " -o" << pin.level;
+    EXPECT_EQ(searched(c->picture, pin.level, 2), one) << pin.name << " -o" << pin.level;
+    char now[48];
+    std::snprintf(now, sizeof now, "0x%016llxull, %d", (unsigned long long)fnv1a(one), int32_t(one.size()));
+    EXPECT_TRUE(fnv1a(one) == pin.hash && int32_t(one.size()) == pin.size)
+        << pin.name << " -o" << pin.level << " now makes " << now;
+  }
+}
+
+}  // namespace
