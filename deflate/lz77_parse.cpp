@@ -139,18 +139,28 @@ inline void count_down(uint8_t* out, int32_t count) {
 #endif
 }
 
-// out[i] = min(out[i], v) for i in [0, count), eight at a time.
-inline void lower_to(int16_t* out, int32_t count, int16_t v) {
+// Where v < out[i] for i in [0, count): out[i] = v and distance[i] = d, eight
+// at a time; an equal price keeps the nearer distance priced first.
+inline void lower_to(int16_t* out, uint16_t* distance, int32_t count, int16_t v, uint16_t d) {
   int32_t i = 0;
 #if defined(__SSE2__)
   const __m128i vv = _mm_set1_epi16(v);
+  const __m128i vd = _mm_set1_epi16(int16_t(d));
   for (; i + 8 <= count; i += 8) {
     __m128i* at = reinterpret_cast<__m128i*>(out + i);
-    _mm_storeu_si128(at, _mm_min_epi16(_mm_loadu_si128(at), vv));
+    __m128i* dat = reinterpret_cast<__m128i*>(distance + i);
+    const __m128i old = _mm_loadu_si128(at);
+    const __m128i lower = _mm_cmpgt_epi16(old, vv);
+    _mm_storeu_si128(at, _mm_min_epi16(old, vv));
+    const __m128i od = _mm_loadu_si128(dat);
+    _mm_storeu_si128(dat, _mm_or_si128(_mm_and_si128(lower, vd), _mm_andnot_si128(lower, od)));
   }
 #endif
   for (; i < count; ++i)
-    if (v < out[i]) out[i] = v;
+    if (v < out[i]) {
+      out[i] = v;
+      distance[i] = d;
+    }
 }
 
 #if defined(TESSEL_RECORD_AVX2)
@@ -186,6 +196,43 @@ __attribute__((target("avx2"))) int32_t lower_costs_avx2(int32_t* cost, uint32_t
   *done = i;
   return hit;
 }
+
+// record_best's cost-ring update eight lengths at a time: lane i prices
+// cost[i] against u + best[i] + length_cost[i] and keeps the strictly
+// cheaper, with edge first_length + i | best_d[i] << 16. Covers [0, *done)
+// like lower_costs_avx2 and returns 1 + the last lane that became cheaper, 0
+// if none.
+__attribute__((target("avx2"))) int32_t lower_best_costs_avx2(int32_t* cost, uint32_t* edges, const int16_t* best,
+                                                              const uint16_t* best_d, const int32_t* length_cost,
+                                                              int32_t count, int32_t u, int32_t first_length,
+                                                              int32_t* done) {
+  const __m256i vu = _mm256_set1_epi32(u);
+  __m256i vl = _mm256_add_epi32(_mm256_set1_epi32(first_length), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  const __m256i eight = _mm256_set1_epi32(8);
+  int32_t hit = 0;
+  int32_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    // Prices are positive and below 2^15: widening with zeros keeps them.
+    const __m256i b = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(best + i)));
+    const __m256i c = _mm256_add_epi32(_mm256_add_epi32(vu, b),
+                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(length_cost + i)));
+    __m256i* cost_at = reinterpret_cast<__m256i*>(cost + i);
+    const __m256i old = _mm256_loadu_si256(cost_at);
+    const __m256i lower = _mm256_cmpgt_epi32(old, c);
+    const int mask = _mm256_movemask_ps(_mm256_castsi256_ps(lower));
+    if (mask != 0) {
+      __m256i* edge_at = reinterpret_cast<__m256i*>(edges + i);
+      const __m256i d = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(best_d + i)));
+      const __m256i e = _mm256_or_si256(vl, _mm256_slli_epi32(d, 16));
+      _mm256_storeu_si256(cost_at, _mm256_blendv_epi8(old, c, lower));
+      _mm256_storeu_si256(edge_at, _mm256_blendv_epi8(_mm256_loadu_si256(edge_at), e, lower));
+      hit = i + 32 - std::countl_zero(unsigned(mask));
+    }
+    vl = _mm256_add_epi32(vl, eight);
+  }
+  *done = i;
+  return hit;
+}
 #endif
 
 // One position's match search: its list, its edges, and the Xtreme variant.
@@ -201,6 +248,8 @@ struct Search {
   // Replay: p's whole list as recorded, already in the pool.
   const uint16_t* known = nullptr;
   int32_t known_n = 0;
+  // Replay: p's kept answer of nearest_of_code (match_store.h), or null.
+  uint32_t* kept = nullptr;
 
   // Edges (l, d) for every l in [l0, l1], strictly cheaper ones only and
   // none ending past the limit. The lengths reach distinct cost slots, so
@@ -278,6 +327,69 @@ struct Search {
     if (last != 0 && p + last > z->furthest) z->furthest = p + last;
   }
 
+  // The Xtreme search's edges: for each length of p's list, the cheapest
+  // distance priced there (the nearest of equal price), compared with the
+  // cost ring once. Recording every priced span as it comes leaves the ring
+  // the same: each slot ends at its cheapest offer, the first one on a tie.
+  void record_best() {
+    int32_t l1 = n + kMinMatch - 1;
+    if (l1 > limit - p) l1 = limit - p;
+    const int16_t* best = z->best_distance_cost;
+    const uint16_t* best_d = z->best_distance;
+    int32_t last = 0;
+    for (int32_t l = kMinMatch; l <= l1;) {
+      const int32_t at = (p + l) & kCostMask;
+      const int32_t count = l1 - l < kCostMask - at ? l1 - l + 1 : kCostRing - at;
+      int32_t* cost = z->cost + at;
+      uint32_t* edges = z->edges + ((p + l) & kEdgeMask);
+      const int32_t* length_cost = z->length_cost + l;
+      int32_t i = 0;
+#if defined(TESSEL_RECORD_AVX2)
+      if (z->avx2 && count >= 8) {
+        const int32_t hit = lower_best_costs_avx2(cost, edges, best + l, best_d + l, length_cost, count, u, l, &i);
+        if (hit != 0) last = l + hit - 1;
+      }
+#endif
+#if defined(__SSE2__)
+      const __m128i vu = _mm_set1_epi32(u);
+      __m128i vl = _mm_add_epi32(_mm_set1_epi32(l + i), _mm_setr_epi32(0, 1, 2, 3));
+      const __m128i four = _mm_set1_epi32(4);
+      const __m128i zero = _mm_setzero_si128();
+      for (; i + 4 <= count; i += 4) {
+        const __m128i b16 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(best + l + i));
+        // Prices are positive and below 2^15: widening with zeros keeps them.
+        const __m128i b = _mm_unpacklo_epi16(b16, zero);
+        const __m128i c = _mm_add_epi32(_mm_add_epi32(vu, b),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(length_cost + i)));
+        __m128i* cost_at = reinterpret_cast<__m128i*>(cost + i);
+        const __m128i old = _mm_loadu_si128(cost_at);
+        const __m128i lower = _mm_cmplt_epi32(c, old);
+        const int mask = _mm_movemask_ps(_mm_castsi128_ps(lower));
+        if (mask != 0) {
+          __m128i* edge_at = reinterpret_cast<__m128i*>(edges + i);
+          const __m128i d16 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(best_d + l + i));
+          const __m128i e = _mm_or_si128(vl, _mm_unpacklo_epi16(zero, d16));
+          _mm_storeu_si128(cost_at, _mm_or_si128(_mm_and_si128(lower, c), _mm_andnot_si128(lower, old)));
+          const __m128i old_edge = _mm_loadu_si128(edge_at);
+          _mm_storeu_si128(edge_at, _mm_or_si128(_mm_and_si128(lower, e), _mm_andnot_si128(lower, old_edge)));
+          last = l + i + 31 - std::countl_zero(unsigned(mask));
+        }
+        vl = _mm_add_epi32(vl, four);
+      }
+#endif
+      for (; i < count; ++i) {
+        const int32_t c = u + best[l + i] + length_cost[i];
+        if (c < cost[i]) {
+          cost[i] = c;
+          edges[i] = uint32_t(l + i) | uint32_t(best_d[l + i]) << 16;
+          last = l + i;
+        }
+      }
+      l += count;
+    }
+    if (last != 0 && p + last > z->furthest) z->furthest = p + last;
+  }
+
   // The first length from l on at which the match at distance d ends: the
   // byte there differs, is not received yet, or the length is 258.
   int32_t extent(int32_t l, int32_t d) const {
@@ -333,6 +445,31 @@ struct Search {
     return d;
   }
 
+  // From d, which matches l bytes and has a code below nc, along the lists
+  // to the first candidate of code nc or more: the nearest distance of that
+  // code or more that matches l bytes, or 0 for none within reach. Outside
+  // the run at p (l != run) the walk visits every candidate matching l bytes
+  // in turn, so the answer does not depend on d.
+  int32_t nearest_of_code(int32_t l, int32_t d, int32_t nc) const {
+    assert(l != run);
+    do d = walk(l, d);
+    while (d != 0 && distance_code(d) < nc);
+    return d;
+  }
+
+  // nearest_of_code, answered from what an earlier pass kept when it asked
+  // the same of p.
+  int32_t kept_nearest_of_code(int32_t l, int32_t d, int32_t nc) const {
+    const uint32_t key = uint32_t(l - kMinMatch) | uint32_t(nc) << 8 | 1u << 13;
+    if ((*kept & 0xFFFFu) == key) {
+      assert(int32_t(*kept >> 16) == nearest_of_code(l, d, nc));
+      return int32_t(*kept >> 16);
+    }
+    d = nearest_of_code(l, d, nc);
+    *kept = key | uint32_t(d) << 16;
+    return d;
+  }
+
   template <bool kReplay>
   void append(int32_t d, int32_t count) {
     if constexpr (kReplay) {
@@ -377,7 +514,14 @@ struct Search {
 
   template <bool kReplay>
   void xtreme(int32_t d) {
+    xtreme_walks<kReplay>(d);
+    record_best();
+  }
+
+  template <bool kReplay>
+  void xtreme_walks(int32_t d) {
     int16_t* best = z->best_distance_cost;
+    uint16_t* best_d = z->best_distance;
     const int32_t* next_cheaper = z->next_cheaper;
     int32_t l = kMinMatch;
     int32_t d0 = 0, nc = 0, bound = 0;
@@ -397,12 +541,12 @@ struct Search {
     }
     const int32_t fresh = n + kMinMatch;
     assert(fresh >= l);
-    lower_to(best + l, (e < fresh ? e + 1 : fresh) - l, int16_t(dcost));
+    lower_to(best + l, best_d + l, (e < fresh ? e + 1 : fresh) - l, int16_t(dcost), uint16_t(d));
     if (e >= fresh) {
       append<kReplay>(d, e - fresh + 1);
       fill16(reinterpret_cast<uint16_t*>(best + fresh), e - fresh + 1, uint16_t(dcost));
+      fill16(best_d + fresh, e - fresh + 1, uint16_t(d));
     }
-    record(l, e, d, dcost);
     l = e;
     if (l == kMaxMatch) {
       if (next_cheaper[code] == kDistanceCodes) return;
@@ -430,6 +574,22 @@ struct Search {
         } else if (nc == kDistanceCodes) {
           return;
         }
+        // No candidate before the list's entry for l + 1 (nor any, without
+        // one) matches l + 1 bytes, and that entry's code is nc or more: so
+        // the walk stops at the nearest candidate of code nc or more.
+        if (kept && l != run && (l + 1 - kMinMatch >= known_n || known[l + 1 - kMinMatch] > d)) {
+          d = kept_nearest_of_code(l, d, nc);
+          if (d == 0) {
+            if (nc == kDistanceCodes) return;
+            bound = z->distance_cost[nc];
+          } else {
+            const int32_t code = distance_code(d);
+            int32_t c = nc;
+            while (next_cheaper[c] <= code) c = next_cheaper[c];
+            bound = z->distance_cost[c];
+          }
+          break;
+        }
       }
       d = walk(l, d);
       if (d == 0) {
@@ -453,6 +613,13 @@ struct Search {
     while (l > 5 && best[l - 3] > bound) l -= 3;
     while (l > kMinMatch && best[l - 1] > bound) l -= 1;
     d = d0;
+    if constexpr (kReplay) {
+      if (kept && l != run) {
+        d = kept_nearest_of_code(l, d, nc);
+        if (d == 0) return;
+        goto price;
+      }
+    }
     for (;;) {
       if (l == run) {
         const int32_t skipped = d;
@@ -547,7 +714,8 @@ void replay_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
     z->run_cursor = run - m->runs;
     z->fill = start + n;
   }
-  Search s{z, &deflate_tables(), p, u, limit, z->run_end - p, start, 0, z->pool + start, n};
+  Search s{z, &deflate_tables(), p, u, limit, z->run_end - p, start, 0, z->pool + start, n,
+           m->walks ? m->walks + p : nullptr};
   if (n > 0) {
     if (z->strategy == 0)
       s.xtreme<true>(s.known[0]);

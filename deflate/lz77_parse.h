@@ -70,6 +70,9 @@ struct Lz77State {
   int32_t distance_cost[30];
   int32_t next_cheaper[30];  // first later distance code that is strictly cheaper, 30 if none
   int16_t best_distance_cost[259 + kFillSlack];  // distance costs are at most kNoCodeCost
+  // The nearest distance priced at best_distance_cost, by length: the edge
+  // the Xtreme search records for that length once its walks are done.
+  uint16_t best_distance[259 + kFillSlack];
 
   // Replay: for each entry of the position's list, how many entries after it
   // hold the same distance (that distance's match ends at the run's last).

@@ -49,7 +49,7 @@ inline uint32_t run_ends8(const uint16_t* entries, int32_t at) {
 }  // namespace
 
 int64_t match_store_list_bytes(const MatchStore* m) {
-  return m->head_capacity * int64_t(sizeof(uint16_t)) + m->run_capacity;
+  return m->head_capacity * int64_t(sizeof(uint16_t)) + m->run_capacity + m->walk_capacity * int64_t(sizeof(uint32_t));
 }
 
 void match_store_init(MatchStore* m, int64_t limit) {
@@ -61,6 +61,7 @@ void match_store_free(MatchStore* m) {
   std::free(m->bytes);
   std::free(m->heads);
   std::free(m->runs);
+  std::free(m->walks);
   match_store_init(m, m->limit);
 }
 
@@ -73,6 +74,10 @@ void match_store_begin_recording(MatchStore* m, int32_t strategy) {
   m->positions = 0;
   m->byte_count = 0;
   m->run_bytes = 0;
+  // The walks kept were those of other bytes.
+  std::free(m->walks);
+  m->walks = nullptr;
+  m->walk_capacity = 0;
 }
 
 int32_t match_store_add_bytes(MatchStore* m, const uint8_t* bytes, int32_t n) {
@@ -141,4 +146,10 @@ void match_store_end_recording(MatchStore* m) {
   m->recording = 0;
   if (m->positions < 0) m->positions = -m->positions - 1;
   m->ready = 1;
+  // Room for one walk a position when the limit has it; all empty.
+  const int64_t need = int64_t(m->positions) + 1;
+  if (match_store_list_bytes(m) + need * int64_t(sizeof(uint32_t)) <= m->limit) {
+    m->walks = static_cast<uint32_t*>(std::calloc(size_t(need), sizeof(uint32_t)));
+    if (m->walks) m->walk_capacity = need;
+  }
 }

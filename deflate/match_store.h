@@ -34,6 +34,13 @@ struct MatchStore {
   int64_t head_capacity;
   uint8_t* runs;
   int64_t run_bytes, run_capacity;
+  // Per recorded position, the last answer of the replayed Xtreme search to
+  // "the nearest distance of code nc or more that matches l bytes" (see
+  // lz77_parse.cpp): l - 3 | nc << 8 | 1 << 13 | distance << 16, 0 for none
+  // kept; null when it does not fit the limit. It depends only on the
+  // bytes, so every later pass over the same stream may take it again.
+  uint32_t* walks;
+  int64_t walk_capacity;
 };
 
 // An empty store that may take up to limit bytes.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -251,6 +252,108 @@ INSTANTIATE_TEST_SUITE_P(Cli, HostileInput, ::testing::Values(
     // Run-length data that runs past the end of its row.
     Hostile{"runs.bmp", [] { Bytes r; for (int i = 0; i < 64; ++i) r.insert(r.end(), {255, 1}); return bmp8(62, 1, r); }(),
             1, "Warning: runs.bmp" + kDamaged}),
+    [](const auto& info) {
+      std::string n = info.param.name;
+      for (char& ch : n) if (ch == '.') ch = '_';
+      return n;
+    });
+// clang-format on
+
+// Animations: frame headers that lie, frames outside their canvas, frame
+// data that never ends, thousands of frames. Each is refused clearly or
+// finishes with a bounded result; where refused, or where the GIF's frames
+// would be lost, nothing is written, and an APNG whose frames can't be
+// taken apart goes to the output only as the copy of itself it is.
+Bytes be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+
+Bytes frame_control(uint32_t sequence, uint32_t width, uint32_t height, uint32_t x, uint32_t y) {
+  Bytes b = be32(sequence);
+  for (uint32_t v : {width, height, x, y}) {
+    const Bytes f = be32(v);
+    b.insert(b.end(), f.begin(), f.end());
+  }
+  b.insert(b.end(), {0, 1, 0, 10, 0, 0});
+  return testpic::png_chunk("fcTL", b);
+}
+
+// A 16 x 16 gray animation of two frames whose acTL claims `claimed`
+// frames; the second frame (w x h at x, y) carries `stream` in its fdAT,
+// or rows of at most 16 x 16 when that is empty.
+Bytes apng(uint32_t claimed, uint32_t w, uint32_t h, uint32_t x, uint32_t y, const Bytes& stream = {}) {
+  Bytes actl = be32(claimed);
+  actl.resize(8, 0);
+  const Bytes rows = idat_chunk(gray_rows(16, 16), 9);
+  Bytes fdat = be32(2);
+  if (stream.empty()) {
+    const Bytes own = idat_chunk(gray_rows(int(std::min(w, 16u)), int(std::min(h, 16u))), 9);
+    fdat.insert(fdat.end(), own.begin() + 8, own.end() - 4);
+  } else {
+    fdat.insert(fdat.end(), stream.begin(), stream.end());
+  }
+  return png_file({ihdr_chunk(16, 16, 8, 0), testpic::png_chunk("acTL", actl), frame_control(0, 16, 16, 0, 0), rows,
+                   frame_control(1, w, h, x, y), testpic::png_chunk("fdAT", fdat), testpic::png_chunk("IEND", {})});
+}
+
+// An animated GIF of a 64 x 64 screen and `count` one-pixel images.
+Bytes gif_of_frames(int count) {
+  std::vector<GifImage> images;
+  for (int k = 0; k < count; ++k) images.push_back({0, 0, 1, 1, false, lzw_run(uint8_t(1 + k % 2), 1)});
+  return gif_file(64, 64, images);
+}
+
+// Two 16 x 16 images; the second's codes go on for a million pixels, far
+// past its 256, and with cut the file ends inside them.
+Bytes gif_endless_codes(bool cut) {
+  Bytes b = gif_file(16, 16, {{0, 0, 16, 16, false, lzw_run(1, 256)}, {0, 0, 16, 16, false, lzw_run(2, 1000000)}});
+  if (cut) b.resize(b.size() - 40);
+  return b;
+}
+
+struct HostileAnimation {
+  const char* name;
+  Bytes (*make)();  // made when the case runs, not when the cases are listed
+  int status;
+  std::string said;  // a line of the messages (standard output and error)
+  enum Output { kNone, kCopy, kNew } output;
+};
+
+class HostileAnimationInput : public ::testing::TestWithParam<HostileAnimation> {};
+
+TEST_P(HostileAnimationInput, RefusedOrBounded) {
+  const HostileAnimation& c = GetParam();
+  const Bytes file = c.make();
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file(c.name), file));
+  const CommandResult r = run_tool(dir, {"-l512", "-s4", c.name, "out.png"});
+  EXPECT_EQ(r.status, c.status) << r.out << r.err;
+  EXPECT_NE((r.out + r.err).find(c.said), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(std::filesystem::exists(dir.file("out.png")), c.output != HostileAnimation::kNone) << r.out;
+  if (c.output == HostileAnimation::kCopy) EXPECT_EQ(read_file(dir.file("out.png")), file);
+  // The one written here is the GIF's first frame, red, as its default image.
+  if (c.output == HostileAnimation::kNew)
+    EXPECT_TRUE(png_shows(read_file(dir.file("out.png")), 16, 16, std::vector<uint32_t>(256, 0xFFFF0000u)));
+  EXPECT_EQ(read_file(dir.file(c.name)), file);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cli, HostileAnimationInput, ::testing::Values(
+    // acTL claims a million frames where two follow, a frame leaves the
+    // canvas or claims 2^31 - 1 pixels a side, a frame's stream never ends:
+    // nothing is sized by the claims, the frames are not taken apart.
+    HostileAnimation{"lying_count.png", [] { return apng(1000000, 16, 16, 0, 0); }, 0, "Animated PNG: frames would be lost\n", HostileAnimation::kCopy},
+    HostileAnimation{"past_canvas.png", [] { return apng(2, 16, 16, 8, 0); }, 0, "Animated PNG: frames would be lost\n", HostileAnimation::kCopy},
+    HostileAnimation{"huge_frame.png", [] { return apng(2, 0x7FFFFFFF, 0x7FFFFFFF, 0, 0); }, 0, "Animated PNG: frames would be lost\n",
+                     HostileAnimation::kCopy},
+    HostileAnimation{"endless_frame.png", [] { return apng(2, 16, 16, 0, 0, endless_stream(5000)); }, 0,
+                     "Animated PNG: frames would be lost\n", HostileAnimation::kCopy},
+    // 16000 frames need more than the limit: refused from their headers.
+    HostileAnimation{"thousands.gif", [] { return gif_of_frames(16000); }, 1,
+                     "thousands.gif is 64 x 64 pixels in 16000 frames and needs 1096 MiB, more than the memory limit of "
+                     "512 MiB (-l)\n", HostileAnimation::kNone},
+    // Codes for a million pixels behind an image of 256 are passed over; cut
+    // off inside them, the image is not whole and the GIF not cut to one frame.
+    HostileAnimation{"endless_codes.gif", [] { return gif_endless_codes(false); }, 0, "Animated GIF: 2 frames written\n", HostileAnimation::kNew},
+    HostileAnimation{"cut_codes.gif", [] { return gif_endless_codes(true); }, 0, "only the first would be kept\n", HostileAnimation::kNone}),
     [](const auto& info) {
       std::string n = info.param.name;
       for (char& ch : n) if (ch == '.') ch = '_';
