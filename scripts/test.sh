@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole test run: installs what the tests need, then
 #   1. Release build, every test (CTest), fuzz seeds replayed;
-#   2. Debug build with AddressSanitizer + UndefinedBehaviorSanitizer, every test;
+#   2. Debug build with AddressSanitizer + UndefinedBehaviorSanitizer, every test
+#      (the Pillow comparisons and the pinned-hash grid on a fixed quarter of
+#      their files and cases: step 1 runs them whole);
 #   3. ThreadSanitizer build of the concurrency test only (encodes and decodes in threads);
 #   4. short libFuzzer runs: the decoders (FUZZ_SECONDS, default 30), then encoder
 #      round trips for two thirds of that.

@@ -312,6 +312,38 @@ TEST(MemoryLimitOption, AnimationFramesCountBeyondTheirPixels) {
       << apng_roomy.out;
 }
 
+// The frames of a 16-bit animation are decoded at 16 bits beside their 8-bit
+// copy: 24 bytes a pixel for the two copies, not 8. Two frames of
+// 1000 x 1000 fit -l80 beside the picture (59 MiB) at 8 bits, not at 16,
+// and the refusal comes from the headers alone (the frames hold no data).
+TEST(MemoryLimitOption, SixteenBitFramesCountTheirWideSamples) {
+  auto animation = [](int depth) {
+    Bytes actl = be32(2);
+    actl.resize(8, 0);
+    Bytes fdat = be32(2);
+    const Bytes rows = idat_chunk(Bytes{0, 0, 0}, 9);
+    fdat.insert(fdat.end(), rows.begin() + 8, rows.end() - 4);
+    return png_file({ihdr_chunk(1000, 1000, uint8_t(depth), 0), png_chunk("acTL", actl),
+                     full_frame_control(0, 1000, 1000), rows, full_frame_control(1, 1000, 1000),
+                     png_chunk("fdAT", fdat), png_chunk("IEND", {})});
+  };
+  const Bytes wide = animation(16), narrow = animation(8);
+  int32_t frames = 0;
+  EXPECT_EQ(animation_memory_bytes(wide.data(), int32_t(wide.size()), 1000, 1000, &frames),
+            2 * 1000 * 1000 * 24 + 2 * kAnimationFrameBytes);
+  EXPECT_EQ(frames, 2);
+  EXPECT_EQ(animation_memory_bytes(narrow.data(), int32_t(narrow.size()), 1000, 1000, &frames),
+            2 * 1000 * 1000 * 8 + 2 * kAnimationFrameBytes);
+  TempFolder dir;
+  ASSERT_TRUE(write_file(dir.file("wide.png"), wide));
+  const CommandResult r = run_tool(dir, {"-l80", "wide.png", "out.png"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "wide.png is 1000 x 1000 pixels in 2 frames and needs 105 MiB, more than the memory limit of "
+                   "80 MiB (-l)\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.png")));
+}
+
 TEST(MemoryLimitOption, SearchWorkersFitTheLimit) {
   const int64_t need = run_memory_bytes(1000, 1000, 100000);
   EXPECT_EQ(search_workers_within(8, 1000, 1000, need, INT64_MAX / 2), 8);
