@@ -290,6 +290,9 @@ int32_t decode_png_limited(const uint8_t* d, int32_t size, const DecodeTarget& t
     // Fields are read only from the part of the payload inside the file.
     ByteReader payload(c.data, c.available);
     if (std::memcmp(type, "IHDR", 4) == 0) {
+      // The caller sized its buffers and checked the memory limit from the
+      // first header; a later one must not change the picture under it.
+      if (have_header) return -1;
       const uint32_t w = payload.be32(), h = payload.be32();
       const uint32_t bits = payload.u8(), ct = payload.u8();
       const uint32_t compression = payload.u8(), filtering = payload.u8(), interlace = payload.u8();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "deflate/lz77_parse.h"
 #include "driver/memory_limit.h"
 #include "driver/options.h"
 #include "tests/support/command_runner.h"
@@ -421,7 +422,8 @@ int64_t children_peak_bytes() {
 // The 12 bytes per pixel the memory check reserves hold for true-colour
 // runs too (bench/memory.sh measures palette pictures): the peak resident
 // memory of a default run on an RGB and an RGBA picture of 0.17 megapixels
-// grows over a one-pixel run's by no more than that and twice the file.
+// grows over a one-pixel run's by no more than that, twice the file and the
+// parser's state.
 // Memory, unlike time, does not depend on how loaded the machine is.
 TEST(MemoryNeed, CoversTheTrueColourRuns) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -453,7 +455,11 @@ TEST(MemoryNeed, CoversTheTrueColourRuns) {
     const int64_t need = run_memory_bytes(side, side, int64_t(file.size()));
     const int64_t store = match_store_budget(side, side, need, memory_limit_bytes(0), 1);
     ASSERT_GT(store, 0);
-    EXPECT_LE(peak - base, 12 * int64_t(side) * side + 2 * int64_t(file.size()) + store)
+    // The parser's working state is allocated without being cleared, so the
+    // one-pixel run leaves most of its pages untouched and this run brings
+    // them in: it is part of the growth, and of the fixed share of the need.
+    const int64_t parser = int64_t(sizeof(Lz77State));
+    EXPECT_LE(peak - base, 12 * int64_t(side) * side + 2 * int64_t(file.size()) + store + parser)
         << (peak - base) / double(side * side) << " bytes per pixel";
     EXPECT_LE(peak, need + store);
     const Bytes png = read_file(dir.file("big.png"));

@@ -9,6 +9,7 @@
 #include "decode/png_decode.h"
 #include "tests/support/oracle.h"
 #include "tests/support/oracle16.h"
+#include "tests/support/png_build.h"
 #include "tests/support/wide_decode.h"
 
 namespace {
@@ -68,6 +69,22 @@ TEST(WideDecode, RefusesPicturesOfOtherDepths) {
   ASSERT_FALSE(png.empty());
   EXPECT_EQ(png_sample_depth(png.data(), int32_t(png.size())), 8);
   EXPECT_EQ(decode_png16(png, 32, 32).result, -1);
+}
+
+// The wide decode too takes the picture's size from the first header only:
+// a second one, larger or equal, is refused (found by fuzzing, where one of
+// 268435461 x 5 made it ask for 3 GiB after a 32 x 32 header).
+TEST(WideDecode, RefusesASecondHeader) {
+  const std::vector<uint8_t> png = read_file(suite_path("basn0g16.png"));
+  ASSERT_GT(png.size(), size_t(33));
+  ASSERT_EQ(decode_png16(png, 32, 32).result, 0);
+  for (const uint32_t width : {32u, 268435461u}) {
+    std::vector<uint8_t> twice(png.begin(), png.begin() + 33);  // signature and IHDR
+    const std::vector<uint8_t> second = png_chunk("IHDR", ihdr_payload(width, 5, 16, 0, 0));
+    twice.insert(twice.end(), second.begin(), second.end());
+    twice.insert(twice.end(), png.begin() + 33, png.end());
+    EXPECT_EQ(decode_png16(twice, 32, 32).result, -1) << width;
+  }
 }
 
 // A cut file decodes in part and says so; every cut point stays in bounds.

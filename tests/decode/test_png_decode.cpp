@@ -381,6 +381,13 @@ std::vector<BadFile> bad_files() {
       {"interlace_2", with_ihdr(ihdr_payload(4, 4, 8, 0, 2))},
       {"compression_1", with_ihdr(ihdr_with(13, 10, 1))},
       {"filter_method_1", with_ihdr(ihdr_with(13, 11, 1))},
+      // Buffers are sized and the memory limit checked from the first
+      // header; a later one claiming 268435461 x 5 once reached the rows.
+      {"second_ihdr_larger",
+       join({signature(), png_chunk("IHDR", ihdr_payload(4, 4, 8, 0, 0)),
+             png_chunk("IHDR", ihdr_payload(268435461u, 5, 8, 0, 0)), idat, iend})},
+      {"second_ihdr_same", join({signature(), png_chunk("IHDR", ihdr_payload(4, 4, 8, 0, 0)),
+                                 png_chunk("IHDR", ihdr_payload(4, 4, 8, 0, 0)), idat, iend})},
       {"corrupt_stream",
        join({signature(), png_chunk("IHDR", ihdr_payload(4, 4, 8, 0, 0)),
              png_chunk("IDAT", {0x78, 0x01, 0x01, 0x05, 0x00, 0x00, 0x00, 1, 2, 3, 4, 5}), iend})},
