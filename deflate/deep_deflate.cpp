@@ -126,7 +126,7 @@ bool threshold_ends(const uint8_t* bytes, int32_t n, double threshold, std::vect
 struct Segment {
   const DeepSettings* settings;
   KeyCheckFn key_check;
-  MatchStore store;
+  PairStore store;
   ParseScratch scratch;
   std::vector<uint32_t> items;  // the segment's parse
   std::vector<int32_t> layout;  // block starts in items
@@ -150,7 +150,8 @@ std::vector<int32_t> block_positions(const std::vector<uint32_t>& items, const s
 
 bool compress_segment(Segment* g, const uint8_t* data, int32_t history, int32_t a, int32_t b) {
   const DeepSettings* st = g->settings;
-  if (!build_match_store(data, history, a, b, st->chain_limit, &g->store)) return false;
+  const bool small = b - a <= st->small_bytes;
+  if (!build_match_store(data, history, a, b, small ? st->small_chain : st->chain_limit, &g->store)) return false;
   iterated_parse(&g->store, a, b, &st->first, nullptr, &g->scratch, &g->items, g->key_check);
   const int32_t m = int32_t(g->items.size());
 
@@ -167,7 +168,9 @@ bool compress_segment(Segment* g, const uint8_t* data, int32_t history, int32_t 
   }
 
   std::vector<uint32_t> next, block_best, hint;
-  for (int32_t round = 0; round < st->rounds; ++round) {
+  const ParseEffort* block_effort = small ? &st->small_block : &st->block;
+  const int32_t rounds = small ? st->small_rounds : st->rounds;
+  for (int32_t round = 0; round < rounds; ++round) {
     if (g->key_check && g->key_check(0)) break;
     const std::vector<int32_t> pos = block_positions(g->items, best_layout);
     next.clear();
@@ -177,7 +180,7 @@ bool compress_segment(Segment* g, const uint8_t* data, int32_t history, int32_t 
       const int32_t from = best_layout[k];
       const int32_t to = k + 1 < best_layout.size() ? best_layout[k + 1] : int32_t(g->items.size());
       hint.assign(g->items.begin() + from, g->items.begin() + to);
-      total += iterated_parse(&g->store, a + pos[k], a + pos[k + 1], &st->block, &hint, &g->scratch, &block_best,
+      total += iterated_parse(&g->store, a + pos[k], a + pos[k + 1], block_effort, &hint, &g->scratch, &block_best,
                               g->key_check);
       next_layout.push_back(int32_t(next.size()));
       next.insert(next.end(), block_best.begin(), block_best.end());
@@ -187,7 +190,7 @@ bool compress_segment(Segment* g, const uint8_t* data, int32_t history, int32_t 
     g->items.swap(next);
     best_layout = next_layout;
     best = total;
-    if (round + 1 == st->rounds) break;
+    if (round + 1 == rounds) break;
     const int32_t m2 = int32_t(g->items.size());
     const int64_t again = split_search(g->items.data(), m2, st->refine, &layout, g->key_check);
     if (again >= best) break;
@@ -219,16 +222,24 @@ void deep_settings_for_level(int32_t level, DeepSettings* s) {
   s->threshold = 256.0;
   s->first = ParseEffort{1 << 1, 4, 1, 0, 0, 1, 0};
   if (level == kDeepRankLevel) {
-    // For ranking candidates against each other: the chains must be long
-    // enough to find what filtered rows repeat (with 32 steps a Sub-filtered
-    // gradient looks 15 % larger than it ends, and ranks below no filter),
-    // a few passes from the lazy parse and from distance-1 runs, one block.
-    s->chain_limit = 512;
-    s->first = ParseEffort{(1 << 1) | (1 << 2), 4, 1, 0, 0, 1, 128};
+    // For ranking candidates against each other: the matches must reach
+    // what filtered rows repeat (a hash chain of 32 steps made a
+    // Sub-filtered gradient look 15 % larger than it ends, ranking it below
+    // no filter; the match tree's 32 nodes find them), a few passes from the
+    // lazy parse and from distance-1 runs, one block.
+    s->chain_limit = 32;
+    s->first = ParseEffort{(1 << 1) | (1 << 2), 3, 1, 0, 0, 1, 128};
     s->block = ParseEffort{1 << 4, 4, 1, 0, 0, 1, 128};
     s->rounds = 1;
     s->refine = 0;
     s->threshold = 0.0;
+    // Small palette pictures repeat so much that 32 nodes miss matches
+    // that decide their order (a 120 x 80 cel of 12 colours ended 4 %
+    // larger).
+    s->small_bytes = 1 << 18;
+    s->small_chain = 512;
+    s->small_block = s->block;
+    s->small_rounds = s->rounds;
   } else if (level <= 1) {
     // The quick level: short chains; the whole segment parsed once from the
     // lazy parse and once from distance-1 runs (pictures of noisy detail end
@@ -246,14 +257,21 @@ void deep_settings_for_level(int32_t level, DeepSettings* s) {
     // The whole segment parsed from the lazy parse and from distance-1 runs,
     // then each block only from that parse: the other starts of a block
     // (fixed tables, literals, its own lazy parse) take twice the time for
-    // about 0.1 % on the pictures that decide the bench totals.
-    s->chain_limit = 4096;
+    // about 0.1 % on the pictures that decide the bench totals. A second
+    // re-parse round, five more passes per block and a second random
+    // restart took a third more time for 0.05 % (on streams up to 256 KiB,
+    // a fraction of the set's time, they stay).
+    s->chain_limit = 512;
     s->first = ParseEffort{(1 << 1) | (1 << 2), 4, 1, 0, 0, 1, 0};
-    s->block = ParseEffort{1 << 4, 15, 3, 2, 1, 1, 0};
-    s->rounds = 2;
+    s->block = ParseEffort{1 << 4, 10, 3, 1, 1, 1, 0};
+    s->rounds = 1;
     s->refine = 1;
+    s->small_bytes = 1 << 18;
+    s->small_chain = 4096;
+    s->small_block = ParseEffort{1 << 4, 15, 3, 2, 1, 1, 0};
+    s->small_rounds = 2;
   } else {
-    s->chain_limit = 8192;
+    s->chain_limit = 2048;
     s->first = ParseEffort{(1 << 1) | (1 << 2), 8, 2, 0, 0, 1, 0};
     s->block = ParseEffort{0x1F, 30, 4, 6, 1, 1, 0};
     s->rounds = 3;

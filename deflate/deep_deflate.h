@@ -19,6 +19,13 @@ struct DeepSettings {
   int32_t rounds;       // re-parse and re-split rounds, >= 1
   int32_t refine;       // move boundaries to their best place after merging
   double threshold;     // the threshold split to compare with; <= 0: none
+  // Streams of at most small_bytes take small_chain, small_block and
+  // small_rounds instead (0: no such streams): more effort costs little
+  // there.
+  int32_t small_bytes;
+  int32_t small_chain;
+  ParseEffort small_block;
+  int32_t small_rounds;
 };
 
 // The effort the search ranks finished candidates with (a level of its own

@@ -3,18 +3,17 @@
 #include <cassert>
 #include <cmath>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <new>
 
 #include "deflate/huffman.h"
 
-// Finding matches: a hash chain over 3-byte groups, nearest candidates first,
-// recording a pair whenever a candidate matches longer than every nearer one.
-// Runs of one byte would make a chain walk crawl through every position of
-// every earlier run; since a candidate inside a run of the same byte matches
-// exactly as far as the shorter of the two runs (unless the runs are equally
-// long, when the match may go on), one step per earlier run is enough: the
-// lengths such a run offers are recorded at once and the walk jumps to the
-// chain before the run's start.
+// Finding matches: a binary tree per 3-byte hash, searched and rebuilt at
+// every position (see build_match_store), nearest candidates first. Unlike a
+// hash chain it needs no special case for runs of one byte: a position in a
+// long run meets its predecessor at the root, matches it whole and stops.
 //
 // Pricing: a pass prices each symbol with -log2 of its share in the
 // statistics it starts from (or with the Huffman code length those
@@ -30,7 +29,6 @@ namespace {
 constexpr int32_t kHashBits = 16;
 constexpr int32_t kWindow = 32768;
 constexpr int32_t kLongest = 258;
-constexpr int32_t kRunCap = 65535;
 constexpr float kUnreachedCost = 1e30f;
 
 inline uint32_t hash_at(const uint8_t* d) {
@@ -55,18 +53,18 @@ inline int32_t common_length(const uint8_t* x, const uint8_t* y, int32_t limit) 
 }  // namespace
 
 bool build_match_store(const uint8_t* data, int32_t history, int32_t begin, int32_t end, int32_t chain_limit,
-                       MatchStore* store) {
+                       PairStore* store) {
   store->data = data;
   store->begin = begin;
   store->end = end;
   const int32_t span = end - history;
-  std::vector<uint16_t> forward, backward;
-  std::vector<int32_t> head, prev;
+  // Per position its two subtrees side by side, [2 * i] the nodes ordered
+  // before it and [2 * i + 1] those after: a step of the walk touches one
+  // cache line of them.
+  std::vector<int32_t> head, tree;
   try {
-    forward.resize(size_t(span));
-    backward.resize(size_t(span));
     head.assign(size_t(1) << kHashBits, -1);
-    prev.resize(size_t(span));
+    tree.resize(2 * size_t(span > 0 ? span : 0));
     store->offset.assign(size_t(end - begin) + 1, 0);
     store->deep_run.assign(size_t(end - begin), 0);
     store->pairs.clear();
@@ -75,101 +73,76 @@ bool build_match_store(const uint8_t* data, int32_t history, int32_t begin, int3
     return false;
   }
   if (span <= 0) return true;
-  forward[size_t(span - 1)] = 1;
-  for (int32_t i = span - 2; i >= 0; --i)
-    forward[size_t(i)] =
-        data[history + i] == data[history + i + 1] ? uint16_t(std::min<int32_t>(forward[size_t(i + 1)] + 1, kRunCap)) : 1;
-  backward[0] = 0;
-  for (int32_t i = 1; i < span; ++i)
-    backward[size_t(i)] =
-        data[history + i] == data[history + i - 1] ? uint16_t(std::min<int32_t>(backward[size_t(i - 1)] + 1, kRunCap)) : 0;
-  auto fwd = [&](int32_t p) { return int32_t(forward[size_t(p - history)]); };
-  auto back = [&](int32_t p) { return int32_t(backward[size_t(p - history)]); };
-  auto insert = [&](int32_t p) {
-    if (p + 2 >= end) return;
-    const uint32_t h = hash_at(data + p);
-    prev[size_t(p - history)] = head[h];
-    head[h] = p;
-  };
-  for (int32_t p = history; p < begin; ++p) insert(p);
-
   std::vector<uint32_t>& pairs = store->pairs;
-  for (int32_t p = begin; p < end; ++p) {
-    store->offset[size_t(p - begin)] = uint32_t(pairs.size());
+
+  // One tree per hash bucket, ordered by the bytes that follow each position
+  // and, from the root down, from the newest position to older ones: every
+  // position becomes the root of its bucket and the old tree is split around
+  // it as the search descends. The nodes a search meets are exactly those
+  // with no newer node between them and the searched bytes, so, nearest
+  // first, they include the nearest position of every match length; each
+  // that matches longer than all nearer ones is recorded. chain_limit bounds
+  // the nodes met; the subtrees beyond the bound are dropped.
+  auto visit = [&](int32_t p, bool record) -> bool {
     const int32_t max_len = std::min(kLongest, end - p);
-    if (max_len >= 3) {
-      const uint8_t* here = data + p;
-      const int32_t rp = std::min(fwd(p), max_len);
-      const bool in_run = rp >= 3;
-      int32_t best = 2;
-      int32_t q = head[hash_at(here)];
-      int32_t steps = 0;
-      try {
-        while (q >= history && p - q <= kWindow && steps < chain_limit) {
-          ++steps;
-          const uint8_t* there = data + q;
-          if (there[0] != here[0] || there[1] != here[1] || there[2] != here[2] ||
-              (!in_run && there[best] != here[best])) {
-            q = prev[size_t(q - history)];
-            continue;
-          }
-          if (!in_run) {
-            const int32_t l = common_length(here, there, max_len);
-            if (l > best) {
-              pairs.push_back(uint32_t(l) | uint32_t(p - q) << 16);
-              best = l;
-              if (l >= max_len) break;
-            }
-            q = prev[size_t(q - history)];
-            continue;
-          }
-          // q lies in a run of the same byte that starts at sq; its
-          // positions q, q - 1, ..., sq match rq, rq + 1, ... bytes.
-          const int32_t rq = fwd(q);
-          const int32_t sq = q - back(q);
-          if (rq >= rp) {
-            const int32_t l = rq == rp ? rp + common_length(here + rp, there + rp, max_len - rp) : rp;
-            if (l > best) {
-              pairs.push_back(uint32_t(l) | uint32_t(p - q) << 16);
-              best = l;
-            }
-          } else {
-            const int32_t reach = rq + (q - sq);
-            const int32_t top = std::min(rp - 1, reach);
-            for (int32_t l = std::max(best + 1, rq); l <= top; ++l) {
-              const int32_t d = p - (q - (l - rq));
-              if (d > kWindow) break;
-              pairs.push_back(uint32_t(l) | uint32_t(d) << 16);
-              best = l;
-            }
-            if (reach >= rp) {
-              const int32_t t = q - (rp - rq);
-              if (p - t <= kWindow) {
-                const int32_t l = rp + common_length(here + rp, data + t + rp, max_len - rp);
-                if (l > best) {
-                  pairs.push_back(uint32_t(l) | uint32_t(p - t) << 16);
-                  best = l;
-                }
-              }
-            }
-          }
-          if (best >= max_len) break;
-          q = prev[size_t(sq - history)];
-        }
-      } catch (const std::bad_alloc&) {
-        return false;
+    if (max_len < 3) return true;
+    const uint8_t* here = data + p;
+    const uint32_t h = hash_at(here);
+    int32_t q = head[h];
+    head[h] = p;
+    int32_t* left = &tree[2 * size_t(p - history)];       // takes the nodes ordered before p
+    int32_t* right = &tree[2 * size_t(p - history) + 1];  // and those after it
+    int32_t left_len = 0, right_len = 0, best = 2;
+    for (int32_t steps = 0; q >= history && p - q <= kWindow && steps < chain_limit; ++steps) {
+      const uint8_t* there = data + q;
+      // Both neighbours so far share this much with p, so q does too.
+      int32_t l = std::min(left_len, right_len);
+      l += common_length(here + l, there + l, max_len - l);
+      if (record && l > best) {
+        pairs.push_back(uint32_t(l) | uint32_t(p - q) << 16);
+        best = l;
+      }
+      if (l >= max_len) {
+        // q's bytes equal p's as far as any later search compares them, and
+        // p is nearer: p takes q's place and q leaves the tree.
+        *left = tree[2 * size_t(q - history)];
+        *right = tree[2 * size_t(q - history) + 1];
+        return true;
+      }
+      if (there[l] < here[l]) {
+        *left = q;
+        left = &tree[2 * size_t(q - history) + 1];
+        q = *left;
+        left_len = l;
+      } else {
+        *right = q;
+        right = &tree[2 * size_t(q - history)];
+        q = *right;
+        right_len = l;
       }
     }
-    // Deep inside a stretch that repeats itself at some distance for more
-    // than two longest matches (a run of one byte, a flat area of one
-    // colour), only the longest match is worth pricing.
-    const uint32_t first = store->offset[size_t(p - begin)];
-    if (pairs.size() > first && (pairs.back() & 0xFFFF) == uint32_t(kLongest) && end - p >= 2 * kLongest) {
-      const int32_t d = int32_t(pairs.back() >> 16);
-      if (common_length(data + p + kLongest, data + p + kLongest - d, kLongest) == kLongest)
-        store->deep_run[size_t(p - begin)] = 1;
+    *left = -1;
+    *right = -1;
+    return true;
+  };
+
+  for (int32_t p = history; p < begin; ++p) visit(p, false);
+  try {
+    for (int32_t p = begin; p < end; ++p) {
+      store->offset[size_t(p - begin)] = uint32_t(pairs.size());
+      visit(p, true);
+      // Deep inside a stretch that repeats itself at some distance for more
+      // than two longest matches (a run of one byte, a flat area of one
+      // colour), only the longest match is worth pricing.
+      const uint32_t first = store->offset[size_t(p - begin)];
+      if (pairs.size() > first && (pairs.back() & 0xFFFF) == uint32_t(kLongest) && end - p >= 2 * kLongest) {
+        const int32_t d = int32_t(pairs.back() >> 16);
+        if (common_length(data + p + kLongest, data + p + kLongest - d, kLongest) == kLongest)
+          store->deep_run[size_t(p - begin)] = 1;
+      }
     }
-    insert(p);
+  } catch (const std::bad_alloc&) {
+    return false;
   }
   store->offset[size_t(end - begin)] = uint32_t(pairs.size());
 #ifndef NDEBUG
@@ -256,8 +229,43 @@ void prices_fixed(Prices* pr) {
   prices_from_bits(lb, db, pr);
 }
 
+// Lowers at[x] to base + length[x] for x in [l, len] where that is cheaper,
+// with edge[x] the match of x bytes at distance d; returns len + 1. Four
+// lengths a step: each lane does what the one-length step does, in the same
+// single-precision arithmetic, so the costs and edges are the same.
+inline int32_t lower_costs(float* at, uint32_t* edge, const float* length, float base, int32_t l, int32_t len,
+                           int32_t d) {
+#if defined(__SSE2__)
+  const __m128 vb = _mm_set1_ps(base);
+  const __m128i vd = _mm_set1_epi32(int32_t(uint32_t(d) << 16));
+  __m128i vl = _mm_setr_epi32(l, l + 1, l + 2, l + 3);
+  const __m128i four = _mm_set1_epi32(4);
+  for (; l + 3 <= len; l += 4) {
+    const __m128 m = _mm_add_ps(vb, _mm_loadu_ps(length + l));
+    const __m128 old = _mm_loadu_ps(at + l);
+    const __m128 lower = _mm_cmplt_ps(m, old);
+    if (_mm_movemask_ps(lower)) {
+      _mm_storeu_ps(at + l, _mm_or_ps(_mm_and_ps(lower, m), _mm_andnot_ps(lower, old)));
+      const __m128i mask = _mm_castps_si128(lower);
+      __m128i* e = reinterpret_cast<__m128i*>(edge + l);
+      const __m128i was = _mm_loadu_si128(e);
+      _mm_storeu_si128(e, _mm_or_si128(_mm_and_si128(mask, _mm_or_si128(vl, vd)), _mm_andnot_si128(mask, was)));
+    }
+    vl = _mm_add_epi32(vl, four);
+  }
+#endif
+  for (; l <= len; ++l) {
+    const float m = base + length[l];
+    if (m < at[l]) {
+      at[l] = m;
+      edge[l] = match_item(l, d);
+    }
+  }
+  return l;
+}
+
 // The cheapest path through [a, b) at these prices, as items.
-void cheapest_path(const MatchStore* st, int32_t a, int32_t b, const Prices* pr, int32_t skip_length,
+void cheapest_path(const PairStore* st, int32_t a, int32_t b, const Prices* pr, int32_t skip_length,
                    ParseScratch* sc) {
   const int32_t n = b - a;
   float* cost = sc->cost.data();
@@ -308,14 +316,7 @@ void cheapest_path(const MatchStore* st, int32_t a, int32_t b, const Prices* pr,
       const int32_t len = std::min(int32_t(pairs[k] & 0xFFFF), room);
       const int32_t d = int32_t(pairs[k] >> 16);
       const float base = c + pr->distance[distance_code(d)];
-      float* at = cost + i;
-      for (; l <= len; ++l) {
-        const float m = base + pr->length[l];
-        if (m < at[l]) {
-          at[l] = m;
-          edge[i + l] = match_item(l, d);
-        }
-      }
+      l = lower_costs(cost + i, edge + i, pr->length, base, l, len, d);
       if (len == room) break;
     }
   }
@@ -329,7 +330,7 @@ void cheapest_path(const MatchStore* st, int32_t a, int32_t b, const Prices* pr,
 }
 
 // Longest match at p within room, with its nearest distance.
-inline int32_t longest_at(const MatchStore* st, int32_t p, int32_t room, int32_t* distance) {
+inline int32_t longest_at(const PairStore* st, int32_t p, int32_t room, int32_t* distance) {
   const uint32_t from = st->offset[size_t(p - st->begin)];
   const uint32_t to = st->offset[size_t(p - st->begin) + 1];
   for (uint32_t k = from; k < to; ++k) {
@@ -342,7 +343,7 @@ inline int32_t longest_at(const MatchStore* st, int32_t p, int32_t room, int32_t
   return 0;
 }
 
-void lazy_parse(const MatchStore* st, int32_t a, int32_t b, std::vector<uint32_t>* items) {
+void lazy_parse(const PairStore* st, int32_t a, int32_t b, std::vector<uint32_t>* items) {
   items->clear();
   int32_t d = 0;
   for (int32_t p = a; p < b;) {
@@ -364,7 +365,7 @@ void lazy_parse(const MatchStore* st, int32_t a, int32_t b, std::vector<uint32_t
 }
 
 // Runs continued at distance 1, everything else literal.
-void run_parse(const MatchStore* st, int32_t a, int32_t b, std::vector<uint32_t>* items) {
+void run_parse(const PairStore* st, int32_t a, int32_t b, std::vector<uint32_t>* items) {
   items->clear();
   for (int32_t p = a; p < b;) {
     const uint32_t from = st->offset[size_t(p - st->begin)];
@@ -396,7 +397,7 @@ void to_doubles(const SymbolCounts* c, double* litlen, double* dist) {
 
 }  // namespace
 
-int64_t iterated_parse(const MatchStore* store, int32_t a, int32_t b, const ParseEffort* effort,
+int64_t iterated_parse(const PairStore* store, int32_t a, int32_t b, const ParseEffort* effort,
                        const std::vector<uint32_t>* hint, ParseScratch* sc, std::vector<uint32_t>* best,
                        KeyCheckFn key_check) {
   const int32_t n = b - a;

@@ -17,7 +17,7 @@
 // lengths and rising distances; every length up to a pair's length and above
 // the previous pair's has that pair's distance as its nearest. Matches never
 // reach past end nor before history.
-struct MatchStore {
+struct PairStore {
   const uint8_t* data;
   int32_t begin, end;
   std::vector<uint32_t> offset;  // pairs of position p: [offset[p - begin], offset[p - begin + 1])
@@ -28,10 +28,10 @@ struct MatchStore {
 };
 
 // Finds the matches of data[begin, end) reaching back to history (<= begin);
-// chain_limit bounds the candidates looked at per position (runs of one byte
-// are passed over whole). False when memory is short.
+// chain_limit bounds the candidates looked at per position. False when memory
+// is short.
 bool build_match_store(const uint8_t* data, int32_t history, int32_t begin, int32_t end, int32_t chain_limit,
-                       MatchStore* store);
+                       PairStore* store);
 
 // What one block's parse search may spend.
 struct ParseEffort {
@@ -60,6 +60,6 @@ struct ParseScratch {
 // statistics are one more start (and a result to beat). key_check, when not
 // null, is polled between passes; a nonzero answer ends the search with the
 // best so far.
-int64_t iterated_parse(const MatchStore* store, int32_t a, int32_t b, const ParseEffort* effort,
+int64_t iterated_parse(const PairStore* store, int32_t a, int32_t b, const ParseEffort* effort,
                        const std::vector<uint32_t>* hint, ParseScratch* scratch, std::vector<uint32_t>* best,
                        KeyCheckFn key_check);

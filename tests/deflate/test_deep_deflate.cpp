@@ -145,11 +145,11 @@ TEST(DeepDeflate, AStopStillGivesAWholeStream) {
 
 // For every position, the nearest distance of every match length, by brute
 // force; the store must list exactly these when its chain is unbounded.
-TEST(MatchStore, PairsAreTheNearestDistanceOfEveryLength) {
+TEST(PairStore, PairsAreTheNearestDistanceOfEveryLength) {
   for (const Sample& s : samples()) {
     if (s.bytes.size() > 20000 || s.bytes.empty()) continue;
     const int32_t n = int32_t(s.bytes.size());
-    MatchStore st;
+    PairStore st;
     ASSERT_TRUE(build_match_store(s.bytes.data(), 0, 0, n, 1 << 30, &st));
     for (int32_t p = 0; p < n; ++p) {
       std::vector<int32_t> nearest(259, 0);
@@ -168,6 +168,54 @@ TEST(MatchStore, PairsAreTheNearestDistanceOfEveryLength) {
         below = l;
       }
       ASSERT_EQ(listed, nearest) << s.name << " position " << p;
+    }
+  }
+}
+
+// With the tree's walk bounded, and on streams longer than the window,
+// every pair is still a real match inside the window, lengths and distances
+// rising; the nearest pair of each position is at least as near as a
+// bounded walk can miss (the node at the root is the previous position of
+// the same hash, so a repeat at distance 1 is always found). The noise
+// repeated 40,000 bytes later is beyond the window and gives nothing.
+TEST(PairStore, BoundedWalksListRealMatchesInsideTheWindow) {
+  std::vector<uint8_t> bytes;
+  uint32_t r = 5;
+  // Noise of 40 KB, then the same noise again (distances beyond the
+  // window), then runs and a repeated stretch 9 KB back.
+  for (int32_t i = 0; i < 40000; ++i) bytes.push_back(uint8_t(step(&r) >> 13));
+  for (int32_t i = 0; i < 40000; ++i) bytes.push_back(bytes[size_t(i)]);
+  for (int32_t i = 0; i < 3000; ++i) bytes.push_back(uint8_t(i / 700));
+  for (int32_t i = 0; i < 5000; ++i) bytes.push_back(bytes[bytes.size() - 9000]);
+  const int32_t n = int32_t(bytes.size());
+  for (const int32_t depth : {1, 4, 32}) {
+    for (const int32_t begin : {0, 30000}) {
+      PairStore st;
+      ASSERT_TRUE(build_match_store(bytes.data(), begin > 0 ? begin - 20000 : 0, begin, n, depth, &st));
+      int64_t found = 0;
+      for (int32_t p = begin; p < n; ++p) {
+        int32_t last_len = 2, last_d = 0;
+        for (uint32_t k = st.offset[size_t(p - begin)]; k < st.offset[size_t(p - begin) + 1]; ++k) {
+          const int32_t l = int32_t(st.pairs[k] & 0xFFFF), d = int32_t(st.pairs[k] >> 16);
+          ASSERT_GT(l, last_len) << depth << " " << p;
+          ASSERT_GT(d, last_d) << depth << " " << p;
+          ASSERT_LE(d, 32768) << depth << " " << p;
+          ASSERT_GE(p - d, begin > 0 ? begin - 20000 : 0);
+          ASSERT_LE(p + l, n);
+          ASSERT_EQ(std::memcmp(bytes.data() + p, bytes.data() + p - d, size_t(l)), 0) << depth << " " << p;
+          last_len = l, last_d = d;
+          ++found;
+        }
+        // Inside the runs a bounded walk still finds distance 1.
+        if (p >= 80001 && p + 3 <= 80000 + 700 && depth >= 1) {
+          ASSERT_LT(st.offset[size_t(p - begin)], st.offset[size_t(p - begin) + 1]) << p;
+          EXPECT_EQ(st.pairs[st.offset[size_t(p - begin)]] >> 16, 1u) << p;
+        }
+      }
+      // The runs and the stretch repeated from 9 KB back: 8,000 positions
+      // (a walk of one node meets a hash collision of the noise first at
+      // some of them).
+      EXPECT_GT(found, depth == 1 ? 7000 : 7900) << depth;
     }
   }
 }
@@ -253,7 +301,7 @@ TEST(KeepBest, EachStepIsNoLargerThanWhatItStartedFrom) {
   for (const Sample& s : samples()) {
     const int32_t n = int32_t(s.bytes.size());
     if (n < 100) continue;
-    MatchStore st;
+    PairStore st;
     ASSERT_TRUE(build_match_store(s.bytes.data(), 0, 0, n, 4096, &st));
     ParseScratch scratch;
     // The hint is a parse the search must not lose to, even a poor one.
@@ -361,7 +409,7 @@ TEST(QuickLevel, TakingLongMatchesWholeKeepsEveryParseExact) {
   for (const Sample& s : samples()) {
     const int32_t n = int32_t(s.bytes.size());
     if (n < 3) continue;
-    MatchStore st;
+    PairStore st;
     ASSERT_TRUE(build_match_store(s.bytes.data(), 0, 0, n, 64, &st));
     ParseScratch scratch;
     for (int32_t skip : {3, 16, 258}) {

@@ -5,6 +5,7 @@
 // must not depend on the worker count. Every output must be the picture.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -90,9 +91,9 @@ struct Pin {
 
 // Update deliberately, with the reason in the commit, when a level's output changes on purpose.
 constexpr Pin kPins[] = {
-    {"split_halves", 1, 0x29c5f1f05758eeb5ull, 14333},    {"split_halves", 2, 0x247c6e3266665328ull, 14120},
+    {"split_halves", 1, 0x65d7624d823a3447ull, 14130},    {"split_halves", 2, 0x247c6e3266665328ull, 14120},
     {"palette_cel", 1, 0x2c89de6058d7a57full, 209},       {"palette_cel", 2, 0x952daa07492d145cull, 201},
-    {"gray_alpha_ramp", 1, 0xfb41302fbc71fc8dull, 1587},  {"gray_alpha_ramp", 2, 0x9cf4866d6fabf8f6ull, 1568},
+    {"gray_alpha_ramp", 1, 0xfb41302fbc71fc8dull, 1587},  {"gray_alpha_ramp", 2, 0x754c364fa61e090full, 1560},
 };
 
 TEST(SearchPins, QuickAndThoroughLevelsKeepTheirBytesWhateverTheWorkers) {
@@ -112,6 +113,83 @@ TEST(SearchPins, QuickAndThoroughLevelsKeepTheirBytesWhateverTheWorkers) {
     EXPECT_TRUE(fnv1a(one) == pin.hash && int32_t(one.size()) == pin.size)
         << pin.name << " -o" << pin.level << " now makes " << now;
   }
+}
+
+// Pictures whose filtered stream passes 1 MiB rank their candidates on
+// samples of rows, and only the pick is compressed in full: the result must
+// still be the picture, pass the caller's check (nothing from the ranking
+// is a PNG that was checked), list the sampled ranks and not depend on the
+// workers.
+struct Listing {
+  std::string text;
+};
+
+int listing_print(void* user, const char* format, va_list args) {
+  char line[512];
+  const int n = std::vsnprintf(line, sizeof line, format, args);
+  static_cast<Listing*>(user)->text += line;
+  return n;
+}
+
+struct Checks {
+  int32_t calls = 0;
+  std::vector<uint8_t> last;
+};
+
+bool count_check(void* user, const uint8_t* png, int32_t size) {
+  auto* c = static_cast<Checks*>(user);
+  c->calls += 1;
+  c->last.assign(png, png + size);
+  return true;
+}
+
+TEST(SearchSampledRanking, LargePicturesRankOnSamplesAndStayExact) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a megabyte search takes minutes under the sanitizers; the Release run covers it";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "a megabyte search takes minutes under the sanitizers; the Release run covers it";
+#endif
+#endif
+  // 640 x 560 RGB (1,075,760 filtered bytes): six bits of noise over a
+  // coarse gradient, on which the filters come out close enough to be
+  // ranked.
+  const int32_t w = 640, h = 560;
+  TestPicture p = make_picture(w, h);
+  uint32_t state = 11;
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) {
+      const uint32_t n = next_random(&state);
+      const uint32_t r = (uint32_t(x / 64) + (n & 63)) & 0xFF;
+      const uint32_t g = (uint32_t(y / 64) + (n >> 6 & 63)) & 0xFF;
+      const uint32_t b = (n >> 12 & 63) | 0x80;
+      p.pixels[size_t(y) * w + size_t(x)] = 0xFF000000u | r << 16 | g << 8 | b;
+    }
+  std::vector<uint8_t> outputs[2];
+  for (int32_t threads : {1, 2}) {
+    EncodeOptions options = default_options(p, -1);
+    Listing listing;
+    Checks checks;
+    SearchRequest r{};
+    r.level = 2;
+    r.threads = threads;
+    r.verbose = 1;
+    r.print = PrintFn{listing_print, &listing};
+    r.verify = count_check;
+    r.verify_user = &checks;
+    const int32_t size = search_png(&options, &r);
+    ASSERT_NE(size, kNoPng);
+    std::vector<uint8_t>& png = outputs[threads - 1];
+    png.assign(options.kbuf, options.kbuf + size);
+    std::free(options.kbuf);
+    EXPECT_NE(listing.text.find("Ranked "), std::string::npos) << listing.text;
+    EXPECT_GE(checks.calls, 1);
+    EXPECT_EQ(checks.last, png) << "the result is the last PNG the check accepted";
+    EXPECT_TRUE(png_shows(png, w, h, p.pixels));
+    // Below the raw samples whatever was picked.
+    EXPECT_LT(size, w * h * 3);
+  }
+  EXPECT_EQ(outputs[0], outputs[1]);
 }
 
 }  // namespace
