@@ -886,7 +886,12 @@ int32_t search_png(EncodeOptions* options, const SearchRequest* request) {
             std::vector<int32_t> full;
             const int32_t c = finish(&s, again, "ranking", &round_size, &full);
             if (c >= 0) {
-              for (size_t k = 0; k < close.size(); ++k) sizes[size_t(close[k])] = full[k];
+              // Sampled and whole sizes do not compare (a sample may come
+              // out smaller or larger than its share): only the candidates
+              // ranked in full stay in the running.
+              std::vector<int32_t> whole(sizes.size(), kNoPng);
+              for (size_t k = 0; k < close.size(); ++k) whole[size_t(close[k])] = full[k];
+              sizes.swap(whole);
               b = close[size_t(c)];
             }
           }

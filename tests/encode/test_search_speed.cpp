@@ -5,6 +5,7 @@
 // must not depend on the worker count. Every output must be the picture.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -151,9 +152,11 @@ TEST(SearchSampledRanking, LargePicturesRankOnSamplesAndStayExact) {
   GTEST_SKIP() << "a megabyte search takes minutes under the sanitizers; the Release run covers it";
 #endif
 #endif
-  // 640 x 560 RGB (1,075,760 filtered bytes): six bits of noise over a
-  // coarse gradient, on which the filters come out close enough to be
-  // ranked.
+  // 640 x 560 RGB (1,075,760 filtered bytes, sampled as every other band
+  // of 16 rows): the sampled bands one flat colour, the others six bits of
+  // noise over a coarse gradient. The filters come out close on the noise
+  // and equal on the samples, so the sampled sizes are far below the whole
+  // streams' and the best are ranked again.
   const int32_t w = 640, h = 560;
   TestPicture p = make_picture(w, h);
   uint32_t state = 11;
@@ -163,7 +166,7 @@ TEST(SearchSampledRanking, LargePicturesRankOnSamplesAndStayExact) {
       const uint32_t r = (uint32_t(x / 64) + (n & 63)) & 0xFF;
       const uint32_t g = (uint32_t(y / 64) + (n >> 6 & 63)) & 0xFF;
       const uint32_t b = (n >> 12 & 63) | 0x80;
-      p.pixels[size_t(y) * w + size_t(x)] = 0xFF000000u | r << 16 | g << 8 | b;
+      p.pixels[size_t(y) * w + size_t(x)] = y / 16 % 2 == 0 ? 0xFF336699u : 0xFF000000u | r << 16 | g << 8 | b;
     }
   std::vector<uint8_t> outputs[2];
   for (int32_t threads : {1, 2}) {
@@ -190,6 +193,37 @@ TEST(SearchSampledRanking, LargePicturesRankOnSamplesAndStayExact) {
     EXPECT_LT(size, w * h * 3);
   }
   EXPECT_EQ(outputs[0], outputs[1]);
+
+  // -o3 finishes the best ranked and a close runner-up: when the sample's
+  // best were ranked again on their whole streams, those are the only ones
+  // still in the running (a sample's size and a whole stream's do not
+  // compare), so every candidate finished by the level-3 engine ("z3") was
+  // among them ("z4").
+  EncodeOptions options = default_options(p, -1);
+  Listing listing;
+  SearchRequest r{};
+  r.level = 3;
+  r.threads = 2;
+  r.verbose = 1;
+  r.print = PrintFn{listing_print, &listing};
+  const int32_t size = search_png(&options, &r);
+  ASSERT_NE(size, kNoPng);
+  EXPECT_TRUE(png_shows(std::vector<uint8_t>(options.kbuf, options.kbuf + size), w, h, p.pixels));
+  std::free(options.kbuf);
+  std::vector<std::string> whole, last;
+  size_t at = 0;
+  while ((at = listing.text.find("Candidate ", at)) != std::string::npos) {
+    const size_t end = listing.text.find('\n', at);
+    const std::string line = listing.text.substr(at + 10, end - at - 10);
+    const size_t z = line.find(" z");
+    if (z != std::string::npos) (line[z + 2] == '4' ? whole : last).push_back(line.substr(0, z));
+    at = end;
+  }
+  ASSERT_FALSE(whole.empty()) << "the picture's runner-up is no longer close enough to be ranked again\n"
+                              << listing.text;
+  ASSERT_FALSE(last.empty()) << listing.text;
+  for (const std::string& l : last)
+    EXPECT_NE(std::find(whole.begin(), whole.end(), l), whole.end()) << l << "\n" << listing.text;
 }
 
 }  // namespace
