@@ -70,6 +70,9 @@ for target in "$@"; do
   rm -rf "$fresh" && mkdir -p "$fresh"
   nice -n "$niceness" "./$build/$target" -merge=1 -use_counters=0 -max_len="$max_len" -rss_limit_mb=2048 -timeout="$unit_timeout" \
     "$fresh" "$kept" "$work" >"$build/$target.merge.log" 2>&1 || true
+  # Files named by hand (regression inputs, not libFuzzer's 40-digit hashes)
+  # stay whatever the merge thinks of their edges.
+  find "$kept" -maxdepth 1 -type f -regextype posix-extended ! -regex '.*/[0-9a-f]{40}' -exec cp {} "$fresh"/ \;
   rm -rf "$kept" && mv "$fresh" "$kept"
   execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || echo "?")
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n1 | grep -o '[0-9]*' || echo "?")
