@@ -66,8 +66,8 @@ EOF
 seconds_of() { tail -n 1 "$1" | awk '{ printf "%.2f", $1 + $2 }'; }
 
 names=()
-IFS=';' read -r -a specs <<<"$ENGINES"
-for spec in "${specs[@]}"; do names+=("${spec%%=*}"); done
+IFS=';' read -r -a engines <<<"$ENGINES"
+for entry in "${engines[@]}"; do names+=("${entry%%=*}"); done
 [ "$ZOPFLI" = 1 ] && names+=(zopfli)
 
 declare -A sum_bytes sum_seconds
@@ -112,7 +112,7 @@ for src in "${pictures[@]}"; do
       options=""
       # -d is for grey and palette pictures only.
       case $colour in 0 | 3) options="-d$depth" ;; esac
-      for spec in "${specs[@]}"; do [ "${spec%%=*}" = "$n" ] && options+=" ${spec#*=}"; done
+      for entry in "${engines[@]}"; do [ "${entry%%=*}" = "$n" ] && options+=" ${entry#*=}"; done
       # shellcheck disable=SC2086
       /usr/bin/time -f "%U %S" -o "$WORK/time" "$TESSEL" "$REF" "$OUT" -y -q -force -f0 -kp -c"$colour" \
         $options </dev/null >/dev/null 2>&1 || true

@@ -559,7 +559,7 @@ constexpr int32_t kRankBandRows = 16;
 // ranked again with the smallest on their whole streams.
 constexpr int32_t kSampleMargin = 10;
 
-bool ranks_on_samples(const Search* s, const Form& form) {
+bool stream_is_sampled(const Search* s, const Form& form) {
   const int64_t row = row_byte_count(form.colour_type, form.bit_depth, s->width) + 1;
   return row * s->height > kRankSampleBytes;
 }
@@ -863,7 +863,7 @@ int32_t search_png(EncodeOptions* options, const SearchRequest* request) {
         // All are ranked alike, on samples when any stream is large (a
         // smaller one is then its own sample).
         bool sampled = false;
-        for (const Trial& r : ranks) sampled = sampled || ranks_on_samples(&s, s.forms[size_t(r.candidate.form)]);
+        for (const Trial& r : ranks) sampled = sampled || stream_is_sampled(&s, s.forms[size_t(r.candidate.form)]);
         int32_t b = sampled ? rank_on_samples(&s, ranks, &sizes) : finish(&s, ranks, "ranking", &round_size, &sizes);
         if (sampled && b >= 0) {
           // A sample orders close candidates less surely than their whole

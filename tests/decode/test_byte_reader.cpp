@@ -2,6 +2,7 @@
 // sticky failure that lets a decoder test once after a run of reads.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -11,7 +12,7 @@
 
 namespace {
 
-const std::vector<uint8_t> kBytes = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
+constexpr std::array<uint8_t, 6> kBytes = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
 
 struct ReadCase {
   std::string name;

@@ -25,7 +25,7 @@ using Bytes = std::vector<uint8_t>;
 
 using Wide = WideDecode;
 
-struct Spec {
+struct DeepLayout {
   int width = 37, height = 29;
   int comps = 1;
   int h0 = 1, v0 = 1;  // luma sampling; chroma is 1x1
@@ -86,7 +86,7 @@ int category_of(int32_t v) {
 // Quantisation by 1 everywhere: the decode differs from the samples only by
 // the rounding of coefficients and of the transform. The DC table codes
 // categories 0..15 in 5 bits, the AC table every run/size pair in 8 bits.
-Made make_deep(const Spec& s) {
+Made make_deep(const DeepLayout& s) {
   Made m;
   m.h[0] = s.h0;
   m.v[0] = s.v0;
@@ -258,7 +258,7 @@ uint16_t widen(double v12) {
 }
 
 // The picture the samples make, in 16-bit samples: R, G, B per pixel.
-std::vector<uint16_t> expected(const Spec& s, const Made& m) {
+std::vector<uint16_t> expected(const DeepLayout& s, const Made& m) {
   std::vector<uint16_t> rgb;
   for (int y = 0; y < s.height; ++y)
     for (int x = 0; x < s.width; ++x) {
@@ -276,7 +276,7 @@ std::vector<uint16_t> expected(const Spec& s, const Made& m) {
   return rgb;
 }
 
-void check_made(const Spec& s, const std::string& what) {
+void check_made(const DeepLayout& s, const std::string& what) {
   const Made m = make_deep(s);
   EXPECT_EQ(jpeg_sample_depth(m.jpeg.data(), int32_t(m.jpeg.size())), 12);
   const Wide got = decode_wide(m.jpeg, s.width, s.height);
@@ -306,30 +306,30 @@ void check_made(const Spec& s, const std::string& what) {
 }
 
 TEST(JpegDeepMade, SequentialAndProgressive) {
-  Spec gray;
+  DeepLayout gray;
   check_made(gray, "gray sequential");
   gray.progressive = true;
   check_made(gray, "gray progressive");
-  Spec colour;
+  DeepLayout colour;
   colour.comps = 3;
   check_made(colour, "YCbCr 4:4:4 sequential");
   colour.progressive = true;
   check_made(colour, "YCbCr 4:4:4 progressive");
-  Spec sampled = colour;
+  DeepLayout sampled = colour;
   sampled.h0 = 2;
   sampled.v0 = 2;
   check_made(sampled, "YCbCr 4:2:0 progressive");
   sampled.progressive = false;
   sampled.restart_mcus = 3;
   check_made(sampled, "YCbCr 4:2:0 sequential, restart every 3 MCUs");
-  Spec wide_luma = colour;
+  DeepLayout wide_luma = colour;
   wide_luma.h0 = 2;
   wide_luma.progressive = false;
   check_made(wide_luma, "YCbCr 4:2:2 sequential");
 }
 
 TEST(JpegDeepMade, PlacedAndClippedLikeTheWholeDecode) {
-  Spec s;
+  DeepLayout s;
   s.comps = 3;
   s.h0 = 2;
   const Made m = make_deep(s);
@@ -347,7 +347,7 @@ TEST(JpegDeepMade, PlacedAndClippedLikeTheWholeDecode) {
 }
 
 TEST(JpegDeepMade, OrdinaryDecodeRefusesAndSaysWhy) {
-  const Made m = make_deep(Spec{});
+  const Made m = make_deep(DeepLayout{});
   std::vector<uint32_t> pixels(37 * 29);
   SourceInfo info{};
   EXPECT_EQ(decode_picture(m.jpeg.data(), int32_t(m.jpeg.size()), DecodeTarget{pixels.data(), 37 * 4, 37, 29, 0, 0},
@@ -358,7 +358,7 @@ TEST(JpegDeepMade, OrdinaryDecodeRefusesAndSaysWhy) {
 }
 
 TEST(JpegDeepMade, CutShortIsIncomplete) {
-  Spec s;
+  DeepLayout s;
   s.height = 64;
   const Made m = make_deep(s);
   const Bytes cut(m.jpeg.begin(), m.jpeg.begin() + long(m.jpeg.size() * 2 / 3));
@@ -372,7 +372,7 @@ TEST(JpegDeepMade, CutShortIsIncomplete) {
 // Damaged copies decode or are refused without reading or writing outside
 // their buffers (the sanitizer build watches).
 TEST(JpegDeepMade, DamagedDataStaysInBounds) {
-  Spec s;
+  DeepLayout s;
   s.comps = 3;
   s.h0 = 2;
   s.v0 = 2;
@@ -532,7 +532,7 @@ TEST(JpegDeepCorpus, TwelveBitPhotoDecodesWhole) {
 }
 
 TEST(JpegDeepTool, TwelveBitBecomesSixteenBitPng) {
-  Spec s;
+  DeepLayout s;
   s.comps = 3;
   const Made m = make_deep(s);
   TempFolder dir;

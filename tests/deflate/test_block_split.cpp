@@ -14,22 +14,19 @@
 
 namespace {
 
-std::string& g_printed = captured_messages();
-const PrintFn capture = capture_printer();
-
-int g_polls = 0;
-int stop_on_split_poll(void*, int code) {
-  g_polls += 1;
+// Counts the polls in the int its user pointer names (may be null).
+int stop_on_split_poll(void* polls, int code) {
+  if (polls) *static_cast<int*>(polls) += 1;
   return code == 1;
 }
 int never_stop(void*, int) { return 0; }
 
 StreamPtr verbose_stream(int32_t strategy = 1) {
   StreamPtr s = make_stream(strategy);
-  s->print = capture;
+  s->print = capture_printer();
   s->key_check = KeyCheckFn{never_stop, nullptr};
   s->verbose = 1;
-  g_printed.clear();
+  captured_messages().clear();
   return s;
 }
 
@@ -101,9 +98,9 @@ TEST(SplitGain, TinyRangesAndStops) {
   EXPECT_EQ(split_gain(&one, 1, &gain, KeyCheckFn{}), 0);
   EXPECT_EQ(split_gain(&one, 0, &gain, KeyCheckFn{}), 0);
   const std::vector<uint8_t> d = text_bytes(1000);
-  g_polls = 0;
-  EXPECT_EQ(split_gain(d.data(), 1000, &gain, KeyCheckFn{stop_on_split_poll, nullptr}), -1);
-  EXPECT_EQ(g_polls, 1);
+  int polls = 0;
+  EXPECT_EQ(split_gain(d.data(), 1000, &gain, KeyCheckFn{stop_on_split_poll, &polls}), -1);
+  EXPECT_EQ(polls, 1);
 }
 
 std::vector<uint8_t> three_parts() {
@@ -150,7 +147,7 @@ TEST_P(Boundaries, FoundAndListed) {
     expected += buf;
     near_seams += std::abs(s->blocks[i].end - 20000) < 64 || std::abs(s->blocks[i].end - 40000) < 64;
   }
-  EXPECT_EQ(g_printed, expected + (s->block_count == 1 ? "none\n\n" : "\n\n"));
+  EXPECT_EQ(captured_messages(), expected + (s->block_count == 1 ? "none\n\n" : "\n\n"));
   if (c.expected) {
     EXPECT_EQ(s->block_count, c.expected);
   } else {
@@ -189,7 +186,7 @@ TEST(Boundaries, StopRequestAbandonsTheSearch) {
     StreamPtr s = verbose_stream();
     s->key_check = KeyCheckFn{stop_on_split_poll, nullptr};
     EXPECT_EQ(find_block_boundaries(s.get(), d.data(), int32_t(d.size()), 256.0, count), -1);
-    EXPECT_EQ(g_printed, "");
+    EXPECT_EQ(captured_messages(), "");
   }
 }
 

@@ -172,8 +172,9 @@ std::vector<HashCase> hash_cases() {
       o.strategy = 2;
     });
   }
-  // "-kp": the input's palette order, with and without a reusable source palette.
-  static const std::vector<uint32_t> source_palette = [] {
+  // "-kp": the input's palette order, with and without a reusable source
+  // palette (each case's tweak holds its own copy, alive while the case is).
+  const std::vector<uint32_t> source_palette = [] {
     std::vector<uint32_t> p(256, 0);
     const TestPicture pic = palette_picture(64, 20, 40, {0xFF, 0x80}, 43);
     for (int i = 0; i < 40; ++i) p[size_t(i)] = pic.pixels[size_t(39 - i)];
