@@ -5,6 +5,9 @@
 # towards their hour each. The last slice is shortened to end by UNTIL,
 # minimising included.
 #   scripts/fuzz-rotate.sh SLICE UNTIL     e.g. FUZZ_NICE=19 scripts/fuzz-rotate.sh 720 22:15
+#   FUZZ_TARGETS  the targets to rotate over (default: every fuzz/fuzz_*.cpp);
+#                 two rotations on disjoint lists, each in its own worktree,
+#                 keep two cores busy without fuzzing one target twice
 set -euo pipefail
 cd "$(dirname "$0")/.."
 slice=${1:?usage: scripts/fuzz-rotate.sh SLICE UNTIL}
@@ -18,7 +21,7 @@ skipped=" "
 
 least_fuzzed() {
   local t
-  for t in $(ls fuzz/fuzz_*.cpp | xargs -n1 basename | sed 's/\.cpp$//'); do
+  for t in ${FUZZ_TARGETS:-$(ls fuzz/fuzz_*.cpp | xargs -n1 basename | sed 's/\.cpp$//')}; do
     case "$skipped" in *" $t "*) continue ;; esac
     awk -F'|' -v t=" $t " '$3 == t { s += $4 } END { printf "%d %s\n", s, substr(t, 2, length(t) - 2) }' fuzz/LOG.md
   done | sort -n | head -n1 | cut -d' ' -f2
