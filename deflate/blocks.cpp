@@ -4,6 +4,8 @@
 #include "deflate/deflate_stream.h"
 #include "deflate/huffman.h"
 #include "deflate/lz77_parse.h"
+#include "deflate/match_store.h"
+#include "deflate/parallel_parse.h"
 
 namespace {
 
@@ -67,6 +69,7 @@ DeflateStream* deflate_stream_create() {
 
 void deflate_stream_destroy(DeflateStream* s) {
   if (!s) return;
+  parallel_parse_free(s);
   delete s->parser;
   delete s;
 }
@@ -141,6 +144,9 @@ int32_t deflate_begin(DeflateStream* s) {
   s->adler = 1;
   lz77_reset(s->parser, s->strategy);
   lz77_use_store(s->parser, s->matches);
+  // A replay over several blocks is parsed at the pass's end, side by side.
+  s->parser->deferred = s->parse_threads > 1 && s->block_count > 1 && s->parser->store_mode == kStoreReplay &&
+                        s->matches->positions >= s->matches->byte_count;
   s->current_block = 0;
   s->excess_bits = 0;
   s->invalid = 0;

@@ -11,6 +11,8 @@
 // really written.
 
 constexpr int32_t kMaxBlocks = 1024;
+// Threads a replaying pass may parse its blocks on (parallel_parse.h).
+constexpr int32_t kMaxParseThreads = 16;
 constexpr int32_t kSymbolSlots = 320;  // 0..285 literal/length, 288..317 distance codes 0..29
 constexpr int32_t kDistanceSlot = 288;
 
@@ -61,6 +63,11 @@ struct DeflateStream {
   // The caller's record of match lists for the passes over one stream, or
   // null; each pass either records into it or replays it (match_store.h).
   MatchStore* matches;
+  // Threads a replaying pass parses its blocks on (1: in order, as fed), and
+  // the parser states of the helpers, made when first needed.
+  int32_t parse_threads;
+  Lz77State* helpers[kMaxParseThreads];
+  int32_t parallel_passes;  // passes of this stream parsed side by side, for the caller's report
 };
 
 // Allocates a stream with the parser's working tables; nullptr when memory is

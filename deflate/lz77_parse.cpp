@@ -14,6 +14,7 @@
 #include "deflate/deflate_stream.h"
 #include "deflate/huffman.h"
 #include "deflate/match_store.h"
+#include "deflate/parallel_parse.h"
 
 // The parse is a shortest path over positions: every position gets a literal
 // edge to the next one and a match edge for each length it can reach, priced
@@ -688,16 +689,12 @@ void search_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
   if (p + kMinMatch <= z->received) hash_insert(z, p);
 }
 
-// search_position with p's list taken from the store: the pool, the list
-// references and the hash chain end up as the search would leave them.
-void replay_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
-  track_run(z, p);
-  if (z->fill > kPoolRestart) z->fill = 0;
+// Takes p's list from the store into the pool as the search would have left
+// it (with the counts of equal entries after each); returns where it starts.
+inline int32_t replay_list(Lz77State* z, int32_t n, bool shared) {
   const MatchStore* m = z->store;
-  const uint16_t head = m->heads[p];
-  const int32_t n = head & ~kSharedList;
   int32_t start = z->fill;
-  if (head & kSharedList) {
+  if (shared) {
     start = z->prev_fill - n;
     z->fill = z->prev_fill;
     // The previous position was replayed too, so its entries are at hand.
@@ -714,6 +711,27 @@ void replay_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
     z->run_cursor = run - m->runs;
     z->fill = start + n;
   }
+  return start;
+}
+
+inline void set_list(Lz77State* z, int32_t p, int32_t start, int32_t n) {
+  Lz77State::ListRef& list = z->lists[p & kChainMask];
+  list.start = start;
+  list.count = n;
+  for (int32_t i = 0; i < kListHead && i < n; ++i) list.head[i] = z->pool[start + i];
+  z->prev_count = n;
+  z->prev_fill = z->fill;
+}
+
+// search_position with p's list taken from the store: the pool, the list
+// references and the hash chain end up as the search would leave them.
+void replay_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
+  track_run(z, p);
+  if (z->fill > kPoolRestart) z->fill = 0;
+  const MatchStore* m = z->store;
+  const uint16_t head = m->heads[p];
+  const int32_t n = head & ~kSharedList;
+  const int32_t start = replay_list(z, n, (head & kSharedList) != 0);
   Search s{z, &deflate_tables(), p, u, limit, z->run_end - p, start, 0, z->pool + start, n,
            m->walks ? m->walks + p : nullptr};
   if (n > 0) {
@@ -723,13 +741,17 @@ void replay_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
       s.nearest_known();
   }
   assert(s.n == n);
-  Lz77State::ListRef& list = z->lists[p & kChainMask];
-  list.start = start;
-  list.count = n;
-  for (int32_t i = 0; i < kListHead && i < n; ++i) list.head[i] = z->pool[start + i];
-  z->prev_count = n;
-  z->prev_fill = z->fill;
-  }
+  set_list(z, p, start, n);
+}
+
+// What replay_position leaves of p besides the search: its run and list.
+void warm_position(Lz77State* z, int32_t p) {
+  track_run(z, p);
+  if (z->fill > kPoolRestart) z->fill = 0;
+  const uint16_t head = z->store->heads[p];
+  const int32_t n = head & ~kSharedList;
+  set_list(z, p, replay_list(z, n, (head & kSharedList) != 0), n);
+}
 
 void skip_position(Lz77State* z, int32_t p) {
   z->cost[p & kCostMask] = kUnreached;
@@ -761,6 +783,8 @@ void put_symbol(DeflateStream* s, Lz77State* z, int32_t sym) {
   put_bits(s->out, z->codes[sym], len);
 }
 
+void write_items(DeflateStream* s, Lz77State* z, const uint32_t* items, int32_t from, int32_t to, uint32_t mask);
+
 // Writes the cheapest path from emitted_to up to p.
 void write_path(DeflateStream* s, Lz77State* z, int32_t p) {
   // Walking back from p, move each edge into the slots just below p; a slot
@@ -774,10 +798,20 @@ void write_path(DeflateStream* s, Lz77State* z, int32_t p) {
     at -= int32_t(e & 0xFFFF);
   }
   assert(at == z->emitted_to);
+  z->emitted_to = p;
+  if (z->record) {
+    for (int32_t i = k + 1; i <= p; ++i) z->record->items.push_back(z->edges[i & kEdgeMask]);
+    return;
+  }
+  write_items(s, z, z->edges, k + 1, p + 1, kEdgeMask);
+}
+
+// Writes the edges from..to-1 of items (indexed through mask) as symbols.
+void write_items(DeflateStream* s, Lz77State* z, const uint32_t* items, int32_t from, int32_t to, uint32_t mask) {
   const DeflateTables& t = deflate_tables();
   BitWriter* w = s->out;
-  for (int32_t i = k + 1; i <= p; ++i) {
-    const uint32_t e = z->edges[i & kEdgeMask];
+  for (int32_t i = from; i < to; ++i) {
+    const uint32_t e = items[uint32_t(i) & mask];
     const int32_t l = int32_t(e & 0xFFFF);
     const int32_t d = int32_t(e >> 16);
     if (l == 1) {
@@ -791,7 +825,6 @@ void write_path(DeflateStream* s, Lz77State* z, int32_t p) {
     put_symbol(s, z, kDistanceSlot + code);
     put_bits(w, uint32_t(d - t.base[code]), t.extra[code]);
   }
-  z->emitted_to = p;
 }
 
 void parse_position(DeflateStream* s, Lz77State* z) {
@@ -830,7 +863,7 @@ void parse_position(DeflateStream* s, Lz77State* z) {
   // changes no comparison and keeps long paths of expensive symbols from
   // overflowing.
   z->cost[p & kCostMask] = kBlockStartCost;
-  if (p >= z->block_end) {
+  if (p >= z->block_end && !z->record) {
     while (p >= z->block_end && s->current_block < s->block_count - 1) block_end(s);
     for (int32_t i = 0; i < kCostRing; ++i) z->cost[i] = kUnreached;
     z->cost[p & kCostMask] = kBlockStartCost;
@@ -852,6 +885,8 @@ void lz77_reset(Lz77State* z, int32_t strategy) {
   z->store = nullptr;
   z->store_mode = kStoreOff;
   z->run_cursor = 0;
+  z->deferred = 0;
+  z->record = nullptr;
   for (int32_t i = 0; i < kCostRing; ++i) z->cost[i] = kUnreached;
   z->cost[0] = kBlockStartCost;
   std::memset(z->hash_head, 0xFF, sizeof(z->hash_head));
@@ -904,9 +939,35 @@ void lz77_prepare_block(Lz77State* z, int32_t* counts, const int32_t* lengths, i
   canonical_codes(lengths + kDistanceSlot, kDistanceCodes, z->codes + kDistanceSlot);
 }
 
+namespace {
+
+// Appends one byte and parses what it gives look-ahead to.
+inline void take_byte(DeflateStream* s, Lz77State* z, uint8_t byte) {
+  const int32_t at = z->received & kWindowMask;
+  z->window[at] = byte;
+  if (at < 4) z->window[kWindowSize + at] = byte;
+  z->received += 1;
+  while (z->pos < z->received - kLookahead) parse_position(s, z);
+}
+
+// A deferred pass parses, in order, the bytes it has been fed so far: they are
+// the store's, so the parse is the one feeding them would have made.
+void catch_up(DeflateStream* s, Lz77State* z) {
+  z->deferred = 0;
+  const int32_t upto = z->received;
+  z->received = 0;
+  for (int32_t i = 0; i < upto; ++i) take_byte(s, z, z->store->bytes[i]);
+}
+
+}  // namespace
+
 void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n) {
   Lz77State* z = s->parser;
   if (n == 0) {
+    if (z->deferred) {
+      if (z->received == z->store->byte_count && parallel_replay(s) == 0) return;
+      catch_up(s, z);
+    }
     // The last lists see the end of the stream: a recording of a longer one
     // does not hold them.
     if (z->store_mode == kStoreReplay && z->received != z->store->byte_count) leave_replay(z, z->pos);
@@ -920,15 +981,71 @@ void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n) {
     // Positions parsed so far depend on bytes received before these only.
     MatchStore* m = z->store;
     if (z->received + int64_t(n) > m->byte_count || std::memcmp(m->bytes + z->received, bytes, size_t(n)) != 0) {
+      if (z->deferred) catch_up(s, z);
       m->stale = 1;
       leave_replay(z, z->pos);
+    } else if (z->deferred) {
+      z->received += n;
+      return;
     }
   }
-  for (int32_t i = 0; i < n; ++i) {
+  for (int32_t i = 0; i < n; ++i) take_byte(s, z, bytes[i]);
+}
+
+int32_t lz77_parse_block_alone(Lz77State* z, MatchStore* m, int32_t strategy, const int32_t* lengths, int32_t w,
+                               int64_t cursor, int32_t a, int32_t e, BlockRecord* r) {
+  lz77_reset(z, strategy);
+  z->store = m;
+  z->store_mode = kStoreReplay;
+  z->run_cursor = cursor;
+  int32_t counts[kSymbolSlots] = {};
+  lz77_prepare_block(z, counts, lengths, e);
+  z->record = r;
+  r->items.clear();
+  if (w > 0) {
+    // The run before w is unknown; its length is right once the byte changes
+    // or after the cap, both before the window that the block's walks read.
+    z->run_byte = m->bytes[w - 1];
+    z->run_length = 0;
+    z->prev_count = 0;
+  }
+  z->received = z->pos = w;
+  const int32_t total = int32_t(m->byte_count);
+  const auto step = [&]() {
+    if (z->pos < a) {
+      warm_position(z, z->pos);
+      if (++z->pos == a) {
+        for (int32_t i = 0; i < kCostRing; ++i) z->cost[i] = kUnreached;
+        z->cost[a & kCostMask] = kBlockStartCost;
+        z->emitted_to = z->furthest = a;
+      }
+    } else {
+      parse_position(nullptr, z);
+    }
+  };
+  // The same look-ahead as the pass's own feeding, and at the stream's end
+  // the same final parse.
+  for (int32_t i = w; i < total && z->emitted_to < e; ++i) {
     const int32_t at = z->received & kWindowMask;
-    z->window[at] = bytes[i];
-    if (at < 4) z->window[kWindowSize + at] = bytes[i];
+    z->window[at] = m->bytes[i];
+    if (at < 4) z->window[kWindowSize + at] = m->bytes[i];
     z->received += 1;
-    while (z->pos < z->received - kLookahead) parse_position(s, z);
+    while (z->pos < z->received - kLookahead && (z->pos < a || z->emitted_to < e)) step();
+  }
+  while (z->pos < z->received && (z->pos < a || z->emitted_to < e)) step();
+  for (int32_t b = 0; b < 256; ++b)
+    if (uint32_t(counts[b]) & 0x80000000u) r->seen[b >> 5] |= 1u << (b & 31);
+  z->record = nullptr;
+  return z->store_mode == kStoreReplay ? 0 : -1;
+}
+
+void lz77_write_record(DeflateStream* s, const BlockRecord* r, int32_t end) {
+  Lz77State* z = s->parser;
+  for (int32_t b = 0; b < 256; ++b)
+    if (r->seen[b >> 5] >> (b & 31) & 1u) z->counts[b] = int32_t(uint32_t(z->counts[b]) | 0x80000000u);
+  write_items(s, z, r->items.data(), 0, int32_t(r->items.size()), 0xFFFFFFFFu);
+  z->pos = z->furthest = z->emitted_to = end;
+  if (end >= z->block_end) {
+    while (end >= z->block_end && s->current_block < s->block_count - 1) block_end(s);
   }
 }

@@ -3,6 +3,7 @@
 
 struct DeflateStream;
 struct MatchStore;
+struct BlockRecord;
 
 // Sizes of the parser's rings and tables; each is a power of two so that a
 // position indexes it by masking.
@@ -60,6 +61,12 @@ struct Lz77State {
   MatchStore* store;
   int32_t store_mode;
   int64_t run_cursor;
+  // Nonzero while a replaying pass only checks the bytes it is fed: its
+  // blocks are parsed side by side at the end (parallel_parse.h), or, when
+  // that cannot be, one after the other from the store's copy of the bytes.
+  int32_t deferred;
+  // On a helper's state: the cheapest path is kept here, not written.
+  BlockRecord* record;
 
   // Prices and codes of the block being written.
   int32_t* counts;
@@ -116,3 +123,17 @@ void lz77_prepare_block(Lz77State* z, int32_t* counts, const int32_t* lengths, i
 // Appends n bytes and parses every position that has enough look-ahead; n = 0
 // parses and writes everything that is left.
 void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n);
+
+// One block of a replaying pass parsed on its own state z (a helper's):
+// the positions from w (0, or one whose stored list is not shared) up to a
+// only take their lists from the store, so that z holds at a what the
+// pass's own state would; then [a, e) is parsed with the block's code lengths
+// and its path kept in r. cursor is where w's runs start in the store.
+// Returns 0, or -1 when the parse left the store (a skipped position whose
+// recorded list was not empty): the pass must then be parsed in order.
+int32_t lz77_parse_block_alone(Lz77State* z, MatchStore* m, int32_t strategy, const int32_t* lengths, int32_t w,
+                               int64_t cursor, int32_t a, int32_t e, BlockRecord* r);
+// Writes a path kept by lz77_parse_block_alone for the stream's current
+// block, as the parser would have written it, and ends the blocks that end
+// at end.
+void lz77_write_record(DeflateStream* s, const BlockRecord* r, int32_t end);

@@ -1,5 +1,8 @@
 #include "driver/memory_limit.h"
 
+#include "deflate/deflate_stream.h"
+#include "deflate/parallel_parse.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +10,8 @@
 #include <vector>
 
 #include "decode/apng_decode.h"
+#include "deflate/deflate_stream.h"
+#include "deflate/parallel_parse.h"
 #include "decode/gif_decode.h"
 #include "driver/chunk_select.h"
 
@@ -73,6 +78,18 @@ int64_t animation_memory_bytes(const uint8_t* data, int32_t size, int32_t width,
 int64_t extra_workers_bytes(int32_t workers, int64_t width, int64_t height) {
   const int64_t pixels = width > 0 && height > 0 ? width * height : 0;
   return workers > 1 ? int64_t(workers - 1) * (kWorkerFixedBytes + pixels * kWorkerBytesPerPixel) : 0;
+}
+
+int64_t parse_threads_bytes(int32_t threads, int64_t width, int64_t height) {
+  if (threads <= 1 || width < 1 || height < 1) return 0;
+  // Headers that fit the 32-bit buffer sizes keep these products in range.
+  return int64_t(threads) * parse_helper_bytes() + 4 * (4 * width + 1) * height;
+}
+
+int32_t parse_threads_within(int32_t wanted, int64_t width, int64_t height, int64_t need, int64_t limit) {
+  for (int32_t t = std::min(wanted, kMaxParseThreads); t > 1; --t)
+    if (need < limit && parse_threads_bytes(t, width, height) <= limit - need) return t;
+  return 1;
 }
 
 int64_t match_store_budget(int64_t width, int64_t height, int64_t need, int64_t limit, int32_t encoders) {

@@ -25,6 +25,15 @@ int32_t search_workers_within(int32_t wanted, int64_t width, int64_t height, int
 // search_workers_within counts it.
 int64_t extra_workers_bytes(int32_t workers, int64_t width, int64_t height);
 
+// The threads a replaying pass of a run without search may parse its blocks
+// on: wanted, cut to what the limit holds beside need; never below 1. Each
+// thread beyond the first takes a parser state, and the blocks' paths wait
+// for their turn in 4 bytes a filtered byte (at most 4 bytes a pixel).
+int32_t parse_threads_within(int32_t wanted, int64_t width, int64_t height, int64_t need, int64_t limit);
+
+// The memory those threads take, as parse_threads_within counts it.
+int64_t parse_threads_bytes(int32_t threads, int64_t width, int64_t height);
+
 // Bytes each of `encoders` encoders may give the match lists it keeps between
 // passes: what the passes over a picture's filtered bytes (at most 4 bytes a
 // pixel) can use, cut to an equal share of what the limit leaves beside

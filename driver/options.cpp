@@ -220,7 +220,7 @@ void print_usage(PrintFn print) {
   print("   -force  Write file even if bigger.\n");
   print("   -l# Memory limit in MiB (default: half the physical memory)\n");
   print("   -o# Search for the smallest PNG: 0=off(default), 1=quick, 2=thorough (-o), 3=exhaustive\n");
-  print("   -j# Worker threads for the search (default: one per hardware thread)\n");
+  print("   -j# Worker threads for the search and the passes (default: one per hardware thread)\n");
   print("   -a  Allow any color in fully transparent pixels\n");
   print("   -i  In place: every name is an input, folders walked for PNG files\n");
   print("   -p  Keep the input's access and modification times on the written file\n");

@@ -353,8 +353,16 @@ int convert_file(const CommandLine& cmd, EncodeOptions options, FileReport* repo
   // batch reserves the same amount for the run before starting it.
   const int32_t encoders =
       searching ? search_workers_within(search_threads(cmd.threads), width, height, need, limit) : 1;
+  // A run without search parses the blocks of its replaying passes side by
+  // side on the -j threads (the same bytes with any count).
+  options.parse_threads =
+      searching || wide ? 1 : parse_threads_within(search_threads(cmd.threads), width, height, need, limit);
   options.match_store_limit =
-      wide ? -1 : match_store_budget(width, height, need + extra_workers_bytes(encoders, width, height), limit, encoders);
+      wide ? -1
+           : match_store_budget(width, height,
+                                need + extra_workers_bytes(encoders, width, height) +
+                                    parse_threads_bytes(options.parse_threads, width, height),
+                                limit, encoders);
 
   console_print(" Input: %s coltype:%d (%s)", input_display.c_str(), int(source_info.source_color_type),
                 colour_type_name(source_info.source_color_type));

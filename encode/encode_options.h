@@ -30,6 +30,7 @@ struct EncodeOptions {
   uint32_t chosen_palette[256];   // out: entries [0, chosen_palette_count) are the palette written
   int32_t chosen_palette_count;   // out
   int32_t chosen_filter;          // out
+  int32_t parallel_passes;        // out: passes whose blocks were parsed on parse_threads threads
   int32_t chosen_colour_type;     // out
   int32_t chosen_bit_depth;       // out
   int32_t strategy;               // 0 Xtreme, 1 Intense, 2 Longest Match, 3 Huffman Only, 4 Uncompressed
@@ -46,6 +47,7 @@ struct EncodeOptions {
   KeyCheckFn key_check;           // fn null = never stop
   int32_t verbose;
   int32_t max_passes;             // 0 = until a pass gains nothing; else at most this many compressing passes
+  int32_t parse_threads;          // threads a pass that replays kept match lists parses its blocks on: 0 or 1 = in order
   int64_t match_store_limit;      // bytes the match lists kept between passes may take: 0 = the encoder's own
                                   // bound, < 0 = keep none (every pass finds its matches itself)
   int32_t deep_level;             // 0 = off; 1..3 (the search levels) or kDeepRankLevel: the passes'

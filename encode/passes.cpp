@@ -210,6 +210,8 @@ PassResult run_passes_with(EncoderContext* ctx, MatchStore* store) {
     return kPassesAborted;
   }
   s->matches = store;
+  s->parse_threads = o->parse_threads > 1 ? o->parse_threads : 1;
+  s->parallel_passes = 0;
   s->out = &ctx->out;
   s->print = ctx->print;
   s->key_check = ctx->key_check;
@@ -312,7 +314,10 @@ PassResult run_passes(EncoderContext* ctx) {
   MatchStore store;
   match_store_init(&store, limit);
   const PassResult r = run_passes_with(ctx, limit > 0 ? &store : nullptr);
-  if (ctx->stream) ctx->stream->matches = nullptr;
+  if (ctx->stream) {
+    ctx->stream->matches = nullptr;
+    ctx->options->parallel_passes = ctx->stream->parallel_passes;
+  }
   match_store_free(&store);
   return r;
 }

@@ -1,0 +1,122 @@
+#include "deflate/parallel_parse.h"
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "deflate/deflate_stream.h"
+#include "deflate/lz77_parse.h"
+#include "deflate/match_store.h"
+
+// Why blocks can be parsed apart: a block's parse starts from an empty cost
+// ring at its first position and prices with its own code lengths, and what
+// it takes from before its start (the window's bytes, the runs, the lists of
+// the 32 KiB before it) depends only on the bytes while a pass replays
+// stored lists. So a helper that takes the lists of the 64 KiB before the
+// block from the store, without searching, holds at the block's start what
+// the pass's own parser would hold there. A pass that leaves the store (a
+// skipped position whose recorded list was not empty) computes its later
+// lists itself, and those may differ from the store's: then the helpers'
+// paths are dropped and the pass is parsed in order.
+
+namespace {
+
+// Reach of the warm-up before a block: the walks read the lists of the 32 KiB
+// before a position, and the run lengths there are right once the warm-up
+// has seen the capped length of a run (32 KiB) or the run's start.
+constexpr int32_t kWarmUp = 65536;
+
+struct Job {
+  int32_t block;
+  int32_t w, a, e;  // warm-up start, block start and end
+  int64_t cursor;   // where w's runs start in the store
+};
+
+}  // namespace
+
+int64_t parse_helper_bytes() { return int64_t(sizeof(Lz77State)); }
+
+int32_t parallel_replay(DeflateStream* s) {
+  Lz77State* z = s->parser;
+  MatchStore* m = z->store;
+  if (!m || s->parse_threads < 2 || m->byte_count > INT32_MAX) return -1;
+  const int32_t total = int32_t(m->byte_count);
+  if (m->positions < total) return -1;
+
+  std::vector<Job> jobs;
+  int32_t a = 0;
+  for (int32_t k = s->current_block; k < s->block_count && a < total; ++k) {
+    const int32_t e = int32_t(std::min<int64_t>(s->blocks[k].end, total));
+    if (e <= a) continue;  // closed when the block before it ends
+    int32_t w = a > kWarmUp ? a - kWarmUp : 0;
+    while (w > 0 && (m->heads[w] & kSharedList)) --w;
+    jobs.push_back({k, w, a, e, 0});
+    a = e;
+  }
+  const int32_t threads = std::min({s->parse_threads, int32_t(jobs.size()), kMaxParseThreads});
+  if (threads < 2) return -1;
+
+  // Where each warm-up start's runs begin: the runs of every unshared list
+  // before it, in order.
+  std::vector<int32_t> order(jobs.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = int32_t(i);
+  std::sort(order.begin(), order.end(), [&](int32_t x, int32_t y) { return jobs[size_t(x)].w < jobs[size_t(y)].w; });
+  int64_t cursor = 0;
+  size_t next_w = 0;
+  for (int32_t p = 0; next_w < order.size(); ++p) {
+    while (next_w < order.size() && jobs[size_t(order[next_w])].w == p) jobs[size_t(order[next_w++])].cursor = cursor;
+    if (next_w == order.size()) break;
+    const uint16_t head = m->heads[p];
+    if (head & kSharedList) continue;
+    for (int32_t i = 0; i < int32_t(head);) {
+      i = m->runs[cursor + 2] + 1;
+      cursor += 3;
+    }
+  }
+
+  for (int32_t t = 0; t < threads; ++t) {
+    if (s->helpers[t]) continue;
+    s->helpers[t] = new (std::nothrow) Lz77State;
+    if (!s->helpers[t]) return -1;
+    s->helpers[t]->avx2 = z->avx2;
+  }
+  std::vector<BlockRecord> records(jobs.size());
+  for (BlockRecord& r : records) std::fill(r.seen, r.seen + 8, 0u);
+
+  std::atomic<int32_t> next{0};
+  std::atomic<int32_t> failed{0};
+  const auto work = [&](Lz77State* helper) {
+    for (;;) {
+      const int32_t j = next.fetch_add(1);
+      if (j >= int32_t(jobs.size()) || failed.load()) return;
+      const Job& job = jobs[size_t(j)];
+      if (lz77_parse_block_alone(helper, m, z->strategy, s->blocks[job.block].lengths, job.w, job.cursor, job.a,
+                                 job.e, &records[size_t(j)]) != 0)
+        failed.store(1);
+    }
+  };
+  std::vector<std::thread> pool;
+  for (int32_t t = 1; t < threads; ++t) {
+    try {
+      pool.emplace_back(work, s->helpers[t]);
+    } catch (const std::system_error&) {
+      break;  // fewer threads; the blocks are the same
+    }
+  }
+  work(s->helpers[0]);
+  for (std::thread& t : pool) t.join();
+  if (failed.load()) return -1;
+
+  for (size_t j = 0; j < jobs.size(); ++j) lz77_write_record(s, &records[j], jobs[j].e);
+  s->parallel_passes += 1;
+  return 0;
+}
+
+void parallel_parse_free(DeflateStream* s) {
+  for (int32_t t = 0; t < kMaxParseThreads; ++t) {
+    delete s->helpers[t];
+    s->helpers[t] = nullptr;
+  }
+}
