@@ -1003,10 +1003,13 @@ int32_t lz77_parse_block_alone(Lz77State* z, MatchStore* m, int32_t strategy, co
   z->record = r;
   r->items.clear();
   if (w > 0) {
-    // The run before w is unknown; its length is right once the byte changes
-    // or after the cap, both before the window that the block's walks read.
-    z->run_byte = m->bytes[w - 1];
-    z->run_length = 0;
+    // The run tracking as w - 1 left it: its byte and how many equal bytes
+    // came before it (capped like the count itself).
+    const uint8_t b = m->bytes[w - 1];
+    int32_t k = 0;
+    while (k < kRunCap && w - 2 - k >= 0 && m->bytes[w - 2 - k] == b) ++k;
+    z->run_byte = b;
+    z->run_length = k;
     z->prev_count = 0;
   }
   z->received = z->pos = w;

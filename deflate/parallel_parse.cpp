@@ -14,7 +14,7 @@
 // ring at its first position and prices with its own code lengths, and what
 // it takes from before its start (the window's bytes, the runs, the lists of
 // the 32 KiB before it) depends only on the bytes while a pass replays
-// stored lists. So a helper that takes the lists of the 64 KiB before the
+// stored lists. So a helper that takes the lists of the 32 KiB before the
 // block from the store, without searching, holds at the block's start what
 // the pass's own parser would hold there. A pass that leaves the store (a
 // skipped position whose recorded list was not empty) computes its later
@@ -23,10 +23,9 @@
 
 namespace {
 
-// Reach of the warm-up before a block: the walks read the lists of the 32 KiB
-// before a position, and the run lengths there are right once the warm-up
-// has seen the capped length of a run (32 KiB) or the run's start.
-constexpr int32_t kWarmUp = 65536;
+// Reach of the warm-up before a block: the walks read the lists and run
+// lengths of the 32 KiB before a position.
+constexpr int32_t kWarmUp = 32768;
 
 struct Job {
   int32_t block;
@@ -56,6 +55,13 @@ int32_t parallel_replay(DeflateStream* s) {
     a = e;
   }
   const int32_t threads = std::min({s->parse_threads, int32_t(jobs.size()), kMaxParseThreads});
+  // The longest blocks first, so that no thread is left with a long one at
+  // the end while the others wait.
+  std::vector<int32_t> queue(jobs.size());
+  for (size_t i = 0; i < queue.size(); ++i) queue[i] = int32_t(i);
+  std::stable_sort(queue.begin(), queue.end(), [&](int32_t x, int32_t y) {
+    return jobs[size_t(x)].e - jobs[size_t(x)].a > jobs[size_t(y)].e - jobs[size_t(y)].a;
+  });
   if (threads < 2) return -1;
 
   // Where each warm-up start's runs begin: the runs of every unshared list
@@ -89,8 +95,9 @@ int32_t parallel_replay(DeflateStream* s) {
   std::atomic<int32_t> failed{0};
   const auto work = [&](Lz77State* helper) {
     for (;;) {
-      const int32_t j = next.fetch_add(1);
-      if (j >= int32_t(jobs.size()) || failed.load()) return;
+      const int32_t q = next.fetch_add(1);
+      if (q >= int32_t(jobs.size()) || failed.load()) return;
+      const int32_t j = queue[size_t(q)];
       const Job& job = jobs[size_t(j)];
       if (lz77_parse_block_alone(helper, m, z->strategy, s->blocks[job.block].lengths, job.w, job.cursor, job.a,
                                  job.e, &records[size_t(j)]) != 0)
