@@ -63,8 +63,9 @@ struct DeflateStream {
   // The caller's record of match lists for the passes over one stream, or
   // null; each pass either records into it or replays it (match_store.h).
   MatchStore* matches;
-  // Threads a replaying pass parses its blocks on (1: in order, as fed), and
-  // the parser states of the helpers, made when first needed.
+  // Threads a replaying pass parses its blocks on (1: in order, as fed; set
+  // back to 1 when a pass had to), and the parser states of the helpers,
+  // made when first needed.
   int32_t parse_threads;
   Lz77State* helpers[kMaxParseThreads];
   int32_t parallel_passes;  // passes of this stream parsed side by side, for the caller's report

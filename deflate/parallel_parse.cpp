@@ -114,7 +114,12 @@ int32_t parallel_replay(DeflateStream* s) {
   }
   work(s->helpers[0]);
   for (std::thread& t : pool) t.join();
-  if (failed.load()) return -1;
+  if (failed.load()) {
+    // What made this pass leave the store (a path left unwritten too long)
+    // comes back in the next passes: the rest of the run parses in order.
+    s->parse_threads = 1;
+    return -1;
+  }
 
   for (size_t j = 0; j < jobs.size(); ++j) lz77_write_record(s, &records[j], jobs[j].e);
   s->parallel_passes += 1;
