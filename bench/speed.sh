@@ -12,7 +12,10 @@
 # OLD_TESSEL: a tessel binary built from an earlier commit, or "-" for none.
 # Environment: BUILD_DIR (default build/bench-compare) for the Release build
 # of tessel and pngcmp; SET=default|large|all (default all) without FILEs;
-# TOOLS="tessel old zopflipng optipng" to choose the columns.
+# TOOLS="tessel old zopflipng optipng" to choose the columns (tessel-j1 is
+# tessel on one thread, whose bytes must be tessel's too); CLOCK=wall times
+# wall seconds, with the CPU seconds after them in brackets (the default run
+# parses its passes' blocks on every hardware thread).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -57,13 +60,18 @@ run_tool() {
   local command
   case $tool in
     tessel) command=("$TESSEL" "$in" "$out" -y -q) ;;
+    tessel-j1) command=("$TESSEL" "$in" "$out" -y -q -j1) ;;
     old) command=("$OLD" "$in" "$out" -y -q) ;;
     zopflipng) command=(zopflipng -y "$in" "$out") ;;
     optipng) command=(optipng -quiet -force -o2 -out "$out" "$in") ;;
   esac
-  /usr/bin/time -f "%U %S" -o "$WORK/time" "${command[@]}" </dev/null >/dev/null 2>&1 || true
+  /usr/bin/time -f "%U %S %e" -o "$WORK/time" "${command[@]}" </dev/null >/dev/null 2>&1 || true
   [ -s "$out" ] || cp "$in" "$out"
-  tail -n 1 "$WORK/time" | awk '{ printf "%.2f", $1 + $2 }'
+  if [ "${CLOCK:-cpu}" = wall ]; then
+    tail -n 1 "$WORK/time" | awk '{ printf "%.2f (%.2f)", $3, $1 + $2 }'
+  else
+    tail -n 1 "$WORK/time" | awk '{ printf "%.2f", $1 + $2 }'
+  fi
 }
 
 declare -A sum_bytes sum_seconds
@@ -95,12 +103,14 @@ for src in "${pictures[@]}"; do
     bytes=$(stat -c %s "$OUT")
     mark=""
     "$PNGCMP" "$src" "$OUT" >/dev/null 2>&1 || mark=" (not lossless!)"
-    if [ "$t" = old ] && ! cmp -s "$OUT" "$WORK/$index.tessel.png"; then mark+=" (other bytes!)"; fi
+    if [ "$t" = old ] || [ "$t" = tessel-j1 ]; then
+      cmp -s "$OUT" "$WORK/$index.tessel.png" || mark+=" (other bytes!)"
+    fi
     sum_bytes[$t]=$(( ${sum_bytes[$t]} + bytes ))
-    sum_seconds[$t]=$(awk -v a="${sum_seconds[$t]}" -v b="$seconds" 'BEGIN { printf "%.2f", a + b }')
+    sum_seconds[$t]=$(awk -v a="${sum_seconds[$t]}" -v b="${seconds%% *}" 'BEGIN { printf "%.2f", a + b }')
     row+=" $bytes$mark | $seconds |"
-    [ "$t" = tessel ] && new_seconds=$seconds
-    [ "$t" = old ] && old_seconds=$seconds
+    [ "$t" = tessel ] && new_seconds=${seconds%% *}
+    [ "$t" = old ] && old_seconds=${seconds%% *}
   done
   # Parenthesised: a bare ">" in awk's printf arguments redirects to a file.
   [[ " $TOOLS " == *" old "* ]] &&

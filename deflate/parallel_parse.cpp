@@ -37,7 +37,9 @@ struct Job {
 
 int64_t parse_helper_bytes() { return int64_t(sizeof(Lz77State)); }
 
-int32_t parallel_replay(DeflateStream* s) {
+namespace {
+
+int32_t replay_side_by_side(DeflateStream* s) {
   Lz77State* z = s->parser;
   MatchStore* m = z->store;
   if (!m || s->parse_threads < 2 || m->byte_count > INT32_MAX) return -1;
@@ -99,9 +101,13 @@ int32_t parallel_replay(DeflateStream* s) {
       if (q >= int32_t(jobs.size()) || failed.load()) return;
       const int32_t j = queue[size_t(q)];
       const Job& job = jobs[size_t(j)];
-      if (lz77_parse_block_alone(helper, m, z->strategy, s->blocks[job.block].lengths, job.w, job.cursor, job.a,
-                                 job.e, &records[size_t(j)]) != 0)
-        failed.store(1);
+      try {
+        if (lz77_parse_block_alone(helper, m, z->strategy, s->blocks[job.block].lengths, job.w, job.cursor, job.a,
+                                   job.e, &records[size_t(j)]) != 0)
+          failed.store(1);
+      } catch (const std::bad_alloc&) {
+        failed.store(1);  // a path that does not fit: the pass parses in order
+      }
     }
   };
   std::vector<std::thread> pool;
@@ -124,6 +130,18 @@ int32_t parallel_replay(DeflateStream* s) {
   for (size_t j = 0; j < jobs.size(); ++j) lz77_write_record(s, &records[j], jobs[j].e);
   s->parallel_passes += 1;
   return 0;
+}
+
+}  // namespace
+
+int32_t parallel_replay(DeflateStream* s) {
+  // Nothing is written before every block is parsed, so running out of
+  // memory anywhere here only leaves the pass to the parse in order.
+  try {
+    return replay_side_by_side(s);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
 }
 
 void parallel_parse_free(DeflateStream* s) {
