@@ -155,3 +155,16 @@ inline std::vector<uint8_t> filtered_picture(int32_t width, int32_t height, uint
   }
   return v;
 }
+
+// Long runs with specks: long matches, shared lists, the walks' run skips.
+inline std::vector<uint8_t> runs_and_specks(size_t size) {
+  std::vector<uint8_t> v;
+  uint32_t x = 3;
+  while (v.size() < size) {
+    x = x * 1103515245u + 12345u;
+    v.insert(v.end(), (x >> 8) % 2000, uint8_t((x >> 20) % 3 == 0 ? (x >> 24) & 3 : 0));
+    v.push_back(uint8_t(x >> 16));
+  }
+  v.resize(size);
+  return v;
+}

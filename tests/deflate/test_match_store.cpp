@@ -27,19 +27,6 @@ std::vector<uint8_t> noisy(int32_t w, int32_t h) {
   return v;
 }
 
-// Long runs with specks: long matches, shared lists, the walks' run skips.
-std::vector<uint8_t> runs_and_specks(size_t size) {
-  std::vector<uint8_t> v;
-  uint32_t x = 3;
-  while (v.size() < size) {
-    x = x * 1103515245u + 12345u;
-    v.insert(v.end(), (x >> 8) % 2000, uint8_t((x >> 20) % 3 == 0 ? (x >> 24) & 3 : 0));
-    v.push_back(uint8_t(x >> 16));
-  }
-  v.resize(size);
-  return v;
-}
-
 // A picture of flat patches and edges, then noise: about 1 MiB.
 std::vector<uint8_t> large() {
   std::vector<uint8_t> v = filtered_picture(512, 256, 5);

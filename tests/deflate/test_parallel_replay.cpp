@@ -45,18 +45,6 @@ RunsAndRepeats runs_and_repeats() {
   return r;
 }
 
-std::vector<uint8_t> runs_and_specks(size_t size) {
-  std::vector<uint8_t> v;
-  uint32_t x = 3;
-  while (v.size() < size) {
-    x = x * 1103515245u + 12345u;
-    v.insert(v.end(), (x >> 8) % 2000, uint8_t((x >> 20) % 3 == 0 ? (x >> 24) & 3 : 0));
-    v.push_back(uint8_t(x >> 16));
-  }
-  v.resize(size);
-  return v;
-}
-
 struct SideCase {
   std::string name;
   std::vector<uint8_t> data;

@@ -146,3 +146,31 @@ inline std::vector<PictureCase> picture_cases() {
   cases.push_back({"one_pixel", gray_picture(1, 1, {128}, -1), 0, 0, 0, 8});
   return cases;
 }
+
+// A larger picture for the passes over long streams: smooth shading with
+// noise, flat panels, repeated stripes, so that the parse meets short and
+// long matches at near and far distances; with flat_rows, a band of
+// identical rows across a quarter of the height.
+inline TestPicture large_scene(int32_t w, int32_t h, bool few_colours, bool flat_rows = false) {
+  TestPicture p = make_picture(w, h);
+  uint32_t s = 29;
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      uint32_t c;
+      if (flat_rows && y >= h / 4 && y < h / 2) {
+        c = 0x305070u;
+      } else if (x > w / 2 && y < h / 3) {
+        c = 0x203040u;
+      } else if (y % 37 < 5) {
+        c = uint32_t(x / 8 % 4) * 0x402010u;
+      } else if (few_colours) {
+        c = uint32_t((x / 16 + y / 16 + next_random(&s) % 2) % 24) * 0x0A0B0Cu;
+      } else {
+        const uint32_t n = next_random(&s) % 6;
+        c = uint32_t((x + y) / 4 + n) % 256 << 16 | uint32_t(y / 3 + n) % 256 << 8 | uint32_t(x / 5) % 256;
+      }
+      p.pixels[size_t(y) * size_t(w) + size_t(x)] = 0xFF000000u | c;
+    }
+  }
+  return p;
+}

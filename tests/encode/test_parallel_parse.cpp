@@ -14,46 +14,6 @@
 
 namespace {
 
-std::string without_timing(const std::string& messages) {
-  std::string out;
-  size_t at = 0;
-  while (at < messages.size()) {
-    size_t end = messages.find('\n', at);
-    end = end == std::string::npos ? messages.size() : end + 1;
-    const std::string line = messages.substr(at, end - at);
-    if (line.rfind("Took ", 0) != 0) out += line;
-    at = end;
-  }
-  return out;
-}
-
-// Shading with noise, flat panels and stripes, so that blocks start inside
-// matches of every length; with flat_rows, a band of identical rows long
-// enough that the stored lists before a later block are all shared ones.
-TestPicture scene(int32_t w, int32_t h, bool few_colours, bool flat_rows) {
-  TestPicture p = make_picture(w, h);
-  uint32_t s = 41;
-  for (int32_t y = 0; y < h; ++y) {
-    for (int32_t x = 0; x < w; ++x) {
-      uint32_t c;
-      if (flat_rows && y >= h / 4 && y < h / 2) {
-        c = 0x305070u;
-      } else if (x > w / 2 && y < h / 3) {
-        c = 0x203040u;
-      } else if (y % 37 < 5) {
-        c = uint32_t(x / 8 % 4) * 0x402010u;
-      } else if (few_colours) {
-        c = uint32_t((x / 16 + y / 16 + next_random(&s) % 2) % 24) * 0x0A0B0Cu;
-      } else {
-        const uint32_t n = next_random(&s) % 6;
-        c = uint32_t((x + y) / 4 + n) % 256 << 16 | uint32_t(y / 3 + n) % 256 << 8 | uint32_t(x / 5) % 256;
-      }
-      p.pixels[size_t(y) * size_t(w) + size_t(x)] = 0xFF000000u | c;
-    }
-  }
-  return p;
-}
-
 struct ParallelCase {
   const char* name;
   TestPicture picture;
@@ -63,8 +23,8 @@ struct ParallelCase {
 };
 
 TEST(ParallelParse, BlocksParsedSideBySideWriteTheBytesOfTheParseInOrder) {
-  const TestPicture shaded = scene(420, 300, false, false);
-  const TestPicture flat = scene(300, 600, false, true);
+  const TestPicture shaded = large_scene(420, 300, false);
+  const TestPicture flat = large_scene(300, 600, false, true);
   const std::vector<ParallelCase> cases = {
       {"threshold_split", shaded, 2, [](EncodeOptions& o) { o.block_threshold = 64.0; }, true},
       {"exact_blocks_rgba", shaded, 6, [](EncodeOptions& o) { o.exact_block_count = 8; }, true},
@@ -78,7 +38,7 @@ TEST(ParallelParse, BlocksParsedSideBySideWriteTheBytesOfTheParseInOrder) {
       // The palette moves between passes, so some passes see other bytes
       // than the store holds and must be parsed in order from the point
       // where they part.
-      {"palette_reordered", scene(360, 240, true, false), 3,
+      {"palette_reordered", large_scene(360, 240, true), 3,
        [](EncodeOptions& o) {
          o.filter = 0;
          o.exact_block_count = 4;

@@ -37,51 +37,12 @@ struct HashCase {
 
 uint32_t crc_of(const void* p, size_t n) { return uint32_t(crc32(0, static_cast<const Bytef*>(p), uInt(n))); }
 
-// The elapsed-time line is the one message that differs from run to run.
-std::string without_timing(const std::string& messages) {
-  std::string out;
-  size_t at = 0;
-  while (at < messages.size()) {
-    size_t end = messages.find('\n', at);
-    end = end == std::string::npos ? messages.size() : end + 1;
-    const std::string line = messages.substr(at, end - at);
-    if (line.rfind("Took ", 0) != 0) out += line;
-    at = end;
-  }
-  return out;
-}
-
 // A picture wider than one stored block holds in a row (65535 bytes).
 TestPicture long_rows() {
   TestPicture p = make_picture(17000, 2);
   uint32_t s = 11;
   for (size_t i = 0; i < p.pixels.size(); ++i)
     p.pixels[i] = 0xFF000000u | (uint32_t(i) & 0x3F) << 16 | (next_random(&s) & 0x0F) << 8 | 0x40;
-  return p;
-}
-
-// A larger picture for the passes over long streams: smooth shading with
-// noise, flat panels, repeated stripes, so that the parse meets short and
-// long matches at near and far distances.
-TestPicture large_scene(int32_t w, int32_t h, bool few_colours) {
-  TestPicture p = make_picture(w, h);
-  uint32_t s = 29;
-  for (int32_t y = 0; y < h; ++y) {
-    for (int32_t x = 0; x < w; ++x) {
-      uint32_t c;
-      if (x > w / 2 && y < h / 3) {
-        c = 0x203040u;
-      } else if (y % 37 < 5) {
-        c = uint32_t(x / 8 % 4) * 0x402010u;
-      } else if (few_colours) {
-        c = uint32_t((x / 16 + y / 16 + next_random(&s) % 2) % 24) * 0x0A0B0Cu;
-      } else {
-        const uint32_t n = next_random(&s) % 6;
-        c = uint32_t((x + y) / 4 + n) % 256 << 16 | uint32_t(y / 3 + n) % 256 << 8 | uint32_t(x / 5) % 256;
-      }
-      p.pixels[size_t(y) * size_t(w) + size_t(x)] = 0xFF000000u | c;
-    }
-  }
   return p;
 }
 

@@ -43,6 +43,19 @@ EncodeRun run_encoder(const TestPicture& picture, int32_t colour_type,
   return run;
 }
 
+std::string without_timing(const std::string& messages) {
+  std::string out;
+  size_t at = 0;
+  while (at < messages.size()) {
+    size_t end = messages.find('\n', at);
+    end = end == std::string::npos ? messages.size() : end + 1;
+    const std::string line = messages.substr(at, end - at);
+    if (line.rfind("Took ", 0) != 0) out += line;
+    at = end;
+  }
+  return out;
+}
+
 ::testing::AssertionResult lossless(const TestPicture& picture, const EncodeRun& run) {
   if (run.result == kNoPng) return ::testing::AssertionFailure() << "no PNG: " << run.messages;
   if (size_t(run.result) != run.png.size())

@@ -31,6 +31,9 @@ EncodeOptions default_options(const TestPicture& picture, int32_t colour_type);
 // Encodes; tweak may adjust the options first. Captures the messages.
 EncodeRun run_encoder(const TestPicture& picture, int32_t colour_type,
                       const std::function<void(EncodeOptions&)>& tweak = nullptr);
+// The messages without the elapsed-time line, the one that differs from run
+// to run.
+std::string without_timing(const std::string& messages);
 // The run made a whole PNG, every chunk CRC is right, and libpng reads it as the picture.
 ::testing::AssertionResult lossless(const TestPicture& picture, const EncodeRun& run);
 
