@@ -49,7 +49,8 @@ inline uint32_t run_ends8(const uint16_t* entries, int32_t at) {
 }  // namespace
 
 int64_t match_store_list_bytes(const MatchStore* m) {
-  return m->head_capacity * int64_t(sizeof(uint16_t)) + m->run_capacity + m->walk_capacity * int64_t(sizeof(uint32_t));
+  return m->head_capacity * int64_t(sizeof(uint16_t)) + m->run_capacity + m->walk_capacity * int64_t(sizeof(uint32_t)) +
+         m->mark_capacity * int64_t(sizeof(int64_t));
 }
 
 void match_store_init(MatchStore* m, int64_t limit) {
@@ -62,6 +63,7 @@ void match_store_free(MatchStore* m) {
   std::free(m->heads);
   std::free(m->runs);
   std::free(m->walks);
+  std::free(m->marks);
   match_store_init(m, m->limit);
 }
 
@@ -104,6 +106,17 @@ void match_store_add_list(MatchStore* m, const uint16_t* entries, int32_t n, boo
   if (!ok) {
     m->positions = -m->positions - 1;
     return;
+  }
+  if (m->positions % kMarkStep == 0) {
+    void* marks = m->marks;
+    const int64_t k = m->positions / kMarkStep;
+    const bool room = grow(m, &marks, &m->mark_capacity, k + 1, int64_t(sizeof(int64_t)), true);
+    m->marks = static_cast<int64_t*>(marks);
+    if (!room) {
+      m->positions = -m->positions - 1;
+      return;
+    }
+    m->marks[k] = m->run_bytes;
   }
   if (!shared && n > 0) {
     // A run ends at the last entry and wherever the next entry differs.
@@ -152,4 +165,18 @@ void match_store_end_recording(MatchStore* m) {
     m->walks = static_cast<uint32_t*>(std::calloc(size_t(need), sizeof(uint32_t)));
     if (m->walks) m->walk_capacity = need;
   }
+}
+
+int64_t match_store_runs_at(const MatchStore* m, int32_t p) {
+  int32_t q = p - p % kMarkStep;
+  int64_t cursor = m->marks[q / kMarkStep];
+  for (; q < p; ++q) {
+    const uint16_t head = m->heads[q];
+    if (head & kSharedList) continue;
+    for (int32_t i = 0; i < int32_t(head);) {
+      i = m->runs[cursor + 2] + 1;
+      cursor += 3;
+    }
+  }
+  return cursor;
 }

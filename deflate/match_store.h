@@ -41,7 +41,16 @@ struct MatchStore {
   // bytes, so every later pass over the same stream may take it again.
   uint32_t* walks;
   int64_t walk_capacity;
+  // Where the runs of position k * kMarkStep begin, for each k: a pass that
+  // starts replaying in the middle of the stream finds its place from there.
+  int64_t* marks;
+  int64_t mark_capacity;
 };
+
+constexpr int32_t kMarkStep = 4096;
+
+// Where the runs of the list of position p (< positions) begin.
+int64_t match_store_runs_at(const MatchStore* m, int32_t p);
 
 // An empty store that may take up to limit bytes.
 void match_store_init(MatchStore* m, int64_t limit);

@@ -66,23 +66,7 @@ int32_t replay_side_by_side(DeflateStream* s) {
   });
   if (threads < 2) return -1;
 
-  // Where each warm-up start's runs begin: the runs of every unshared list
-  // before it, in order.
-  std::vector<int32_t> order(jobs.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = int32_t(i);
-  std::sort(order.begin(), order.end(), [&](int32_t x, int32_t y) { return jobs[size_t(x)].w < jobs[size_t(y)].w; });
-  int64_t cursor = 0;
-  size_t next_w = 0;
-  for (int32_t p = 0; next_w < order.size(); ++p) {
-    while (next_w < order.size() && jobs[size_t(order[next_w])].w == p) jobs[size_t(order[next_w++])].cursor = cursor;
-    if (next_w == order.size()) break;
-    const uint16_t head = m->heads[p];
-    if (head & kSharedList) continue;
-    for (int32_t i = 0; i < int32_t(head);) {
-      i = m->runs[cursor + 2] + 1;
-      cursor += 3;
-    }
-  }
+  for (Job& job : jobs) job.cursor = match_store_runs_at(m, job.w);
 
   for (int32_t t = 0; t < threads; ++t) {
     if (s->helpers[t]) continue;
