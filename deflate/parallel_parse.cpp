@@ -26,6 +26,7 @@ namespace {
 // Reach of the warm-up before a block: the walks read the lists and run
 // lengths of the 32 KiB before a position.
 constexpr int32_t kWarmUp = 32768;
+constexpr int32_t kLongestWarmUp = 1 << 20;
 
 struct Job {
   int32_t block;
@@ -53,6 +54,9 @@ int32_t replay_side_by_side(DeflateStream* s) {
     if (e <= a) continue;  // closed when the block before it ends
     int32_t w = a > kWarmUp ? a - kWarmUp : 0;
     while (w > 0 && (m->heads[w] & kSharedList)) --w;
+    // Shared lists all the way back (a long run of one byte before the
+    // block): past a bound the warm-ups would cost more than the threads save.
+    if (a - w > kLongestWarmUp) return -1;
     jobs.push_back({k, w, a, e, 0});
     a = e;
   }
