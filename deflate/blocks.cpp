@@ -144,10 +144,13 @@ int32_t deflate_begin(DeflateStream* s) {
   s->adler = 1;
   lz77_reset(s->parser, s->strategy);
   lz77_use_store(s->parser, s->matches);
-  // A replay over several blocks is parsed at the pass's end, side by side.
-  s->parser->deferred = s->parse_threads > 1 && s->block_count > 1 && s->parser->store_mode == kStoreReplay &&
-                        s->matches->positions >= s->matches->byte_count &&
-                        s->matches->byte_count >= kParallelMinBytes;
+  // A replay over several blocks is parsed at the pass's end, side by side;
+  // so is a recording, whose lists are first found side by side.
+  s->parser->deferred = s->parse_threads > 1 &&
+                        ((s->block_count > 1 && s->parser->store_mode == kStoreReplay &&
+                          s->matches->positions >= s->matches->byte_count &&
+                          s->matches->byte_count >= kParallelMinBytes) ||
+                         s->parser->store_mode == kStoreRecord);
   s->current_block = 0;
   s->excess_bits = 0;
   s->invalid = 0;

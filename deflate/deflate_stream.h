@@ -69,6 +69,7 @@ struct DeflateStream {
   int32_t parse_threads;
   Lz77State* helpers[kMaxParseThreads];
   int32_t parallel_passes;  // passes of this stream parsed side by side, for the caller's report
+  int32_t parallel_lists;   // recording passes whose lists were found side by side
 };
 
 // Allocates a stream with the parser's working tables; nullptr when memory is

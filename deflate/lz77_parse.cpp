@@ -496,12 +496,14 @@ struct Search {
     n = known_n;
   }
 
+  // kPrice false: the list only, no edges (lz77_find_lists).
+  template <bool kPrice>
   void nearest(int32_t d) {
     int32_t l = kMinMatch;
     for (;;) {
       const int32_t e = extent(l, d);
       append<false>(d, e - l + 1);
-      record(l, e, d, z->distance_cost[distance_code(d)]);
+      if constexpr (kPrice) record(l, e, d, z->distance_cost[distance_code(d)]);
       l = e;
       if (l == kMaxMatch) return;
       if (p + l >= z->received) return;
@@ -646,6 +648,9 @@ struct Search {
   }
 };
 
+// kPrice false finds p's list as the search with edges would and leaves the
+// cost ring and edges alone: the walks never read them.
+template <bool kPrice>
 void search_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
   track_run(z, p);
   if (z->fill > kPoolRestart) z->fill = 0;
@@ -659,10 +664,14 @@ void search_position(Lz77State* z, int32_t p, int32_t u, int32_t limit) {
     const uint32_t here = load3(z, p);
     for (int32_t q = z->hash_head[hash3(here)]; q >= 0 && p - q <= kMaxDistance; q = z->hash_chain[q & kChainMask]) {
       if (load3(z, q) == here) {
-        if (z->strategy == 0)
-          s.xtreme<false>(p - q);
-        else
-          s.nearest(p - q);
+        if (z->strategy == 0) {
+          if constexpr (kPrice)
+            s.xtreme<false>(p - q);
+          else
+            s.xtreme_walks<false>(p - q);
+        } else {
+          s.nearest<kPrice>(p - q);
+        }
         break;
       }
     }
@@ -838,7 +847,7 @@ void parse_position(DeflateStream* s, Lz77State* z) {
     if (z->store_mode == kStoreReplay)
       replay_position(z, p, u, limit);
     else
-      search_position(z, p, u, limit);
+      search_position<true>(z, p, u, limit);
   }
 
   const uint8_t b = byte_at(z, p);
@@ -964,7 +973,16 @@ void catch_up(DeflateStream* s, Lz77State* z) {
 void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n) {
   Lz77State* z = s->parser;
   if (n == 0) {
-    if (z->deferred) {
+    if (z->deferred && z->store_mode == kStoreRecord) {
+      // A recording pass: its lists found side by side and then its blocks
+      // parsed side by side from them, as a replaying pass parses them.
+      if (parallel_record(s) == 0) {
+        z->store_mode = kStoreReplay;
+        z->run_cursor = 0;
+        if (z->store->positions >= z->received && parallel_replay(s) == 0) return;
+      }
+      catch_up(s, z);
+    } else if (z->deferred) {
       if (z->received == z->store->byte_count && parallel_replay(s) == 0) return;
       catch_up(s, z);
     }
@@ -976,7 +994,14 @@ void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n) {
     return;
   }
   if (z->store_mode == kStoreRecord) {
-    if (match_store_add_bytes(z->store, bytes, n)) z->store_mode = kStoreOff;
+    if (match_store_add_bytes(z->store, bytes, n)) {
+      z->store_mode = kStoreOff;
+      // The bytes before these are still the store's.
+      if (z->deferred) catch_up(s, z);
+    } else if (z->deferred) {
+      z->received += n;
+      return;
+    }
   } else if (z->store_mode == kStoreReplay) {
     // Positions parsed so far depend on bytes received before these only.
     MatchStore* m = z->store;
@@ -992,6 +1017,25 @@ void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n) {
   for (int32_t i = 0; i < n; ++i) take_byte(s, z, bytes[i]);
 }
 
+namespace {
+
+// A helper's state at w of the stream in m, as far as the bytes tell it: the
+// run tracking as w - 1 left it (its byte and how many equal bytes came
+// before it, capped like the count itself), nothing searched before w.
+void start_at(Lz77State* z, const MatchStore* m, int32_t w) {
+  if (w > 0) {
+    const uint8_t b = m->bytes[w - 1];
+    int32_t k = 0;
+    while (k < kRunCap && w - 2 - k >= 0 && m->bytes[w - 2 - k] == b) ++k;
+    z->run_byte = b;
+    z->run_length = k;
+    z->prev_count = 0;
+  }
+  z->received = z->pos = w;
+}
+
+}  // namespace
+
 int32_t lz77_parse_block_alone(Lz77State* z, MatchStore* m, int32_t strategy, const int32_t* lengths, int32_t w,
                                int64_t cursor, int32_t a, int32_t e, BlockRecord* r) {
   lz77_reset(z, strategy);
@@ -1002,17 +1046,7 @@ int32_t lz77_parse_block_alone(Lz77State* z, MatchStore* m, int32_t strategy, co
   lz77_prepare_block(z, counts, lengths, e);
   z->record = r;
   r->items.clear();
-  if (w > 0) {
-    // The run tracking as w - 1 left it: its byte and how many equal bytes
-    // came before it (capped like the count itself).
-    const uint8_t b = m->bytes[w - 1];
-    int32_t k = 0;
-    while (k < kRunCap && w - 2 - k >= 0 && m->bytes[w - 2 - k] == b) ++k;
-    z->run_byte = b;
-    z->run_length = k;
-    z->prev_count = 0;
-  }
-  z->received = z->pos = w;
+  start_at(z, m, w);
   const int32_t total = int32_t(m->byte_count);
   const auto step = [&]() {
     if (z->pos < a) {
@@ -1051,4 +1085,45 @@ void lz77_write_record(DeflateStream* s, const BlockRecord* r, int32_t end) {
   if (end >= z->block_end) {
     while (end >= z->block_end && s->current_block < s->block_count - 1) block_end(s);
   }
+}
+
+void lz77_find_lists(Lz77State* z, const MatchStore* m, const DeflateStream* s, int32_t w, int32_t a, int32_t e,
+                     MatchStore* out) {
+  lz77_reset(z, s->strategy);
+  start_at(z, m, w);
+  z->store = out;
+  z->store_mode = kStoreOff;
+  const int32_t total = int32_t(m->byte_count);
+  // The Xtreme walks stop where a cheaper distance code may start, so each
+  // position is searched with the prices of the block the pass parses it in.
+  int32_t counts[kSymbolSlots] = {};
+  int32_t block = 0;
+  const auto block_end_of = [&](int32_t k) {
+    return k == s->block_count - 1 ? 0x7FFFFFFF : s->blocks[k].end;
+  };
+  while (block < s->block_count - 1 && block_end_of(block) <= w) ++block;
+  lz77_prepare_block(z, counts, s->blocks[block].lengths, block_end_of(block));
+  const auto step = [&]() {
+    const int32_t p = z->pos;
+    if (p >= z->block_end) {
+      while (block < s->block_count - 1 && block_end_of(block) <= p) ++block;
+      lz77_prepare_block(z, counts, s->blocks[block].lengths, block_end_of(block));
+    }
+    if (p == a) z->store_mode = kStoreRecord;
+    search_position<false>(z, p, 0, 0);
+    z->pos = p + 1;
+  };
+  // Positions are searched with the look-ahead of the pass's own feeding,
+  // and at the stream's end with all of it: a run's end is found only as far
+  // as the bytes received.
+  for (int32_t i = w; i < total && z->pos < e; ++i) {
+    const int32_t at = z->received & kWindowMask;
+    z->window[at] = m->bytes[i];
+    if (at < 4) z->window[kWindowSize + at] = m->bytes[i];
+    z->received += 1;
+    while (z->pos < z->received - kLookahead && z->pos < e) step();
+  }
+  while (z->pos < z->received && z->pos < e) step();
+  z->store = nullptr;
+  z->store_mode = kStoreOff;
 }

@@ -133,6 +133,15 @@ void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n);
 // recorded list was not empty): the pass must then be parsed in order.
 int32_t lz77_parse_block_alone(Lz77State* z, MatchStore* m, int32_t strategy, const int32_t* lengths, int32_t w,
                                int64_t cursor, int32_t a, int32_t e, BlockRecord* r);
+// The lists of positions [a, e) of the stream held in m (every byte of it),
+// found on a helper's state z as the recording pass of stream s finds them,
+// appended to out, which must be recording (a list that does not fit its
+// limit ends out's positions, as match_store_add_list does). The search starts at w: 0, or
+// at most a - kListWarmUp, since the lists of [w, w + 32768] lack the matches
+// before w. out may be m.
+constexpr int32_t kListWarmUp = 32769;
+void lz77_find_lists(Lz77State* z, const MatchStore* m, const DeflateStream* s, int32_t w, int32_t a, int32_t e,
+                     MatchStore* out);
 // Writes a path kept by lz77_parse_block_alone for the stream's current
 // block, as the parser would have written it, and ends the blocks that end
 // at end.

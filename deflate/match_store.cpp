@@ -180,3 +180,57 @@ int64_t match_store_runs_at(const MatchStore* m, int32_t p) {
   }
   return cursor;
 }
+
+int32_t match_store_append(MatchStore* m, const MatchStore* part) {
+  if (!m->recording || m->positions < 0 || m->positions % kMarkStep != 0) return -1;
+  // A part its limit cut holds the lists before the cut.
+  const int32_t count = part->positions < 0 ? -part->positions - 1 : part->positions;
+  const int64_t positions = int64_t(m->positions) + count;
+  if (positions > INT32_MAX) return -1;
+  void* heads = m->heads;
+  bool ok = grow(m, &heads, &m->head_capacity, positions, int64_t(sizeof(uint16_t)), true);
+  m->heads = static_cast<uint16_t*>(heads);
+  void* marks = m->marks;
+  const int64_t mark_count = (positions + kMarkStep - 1) / kMarkStep;
+  ok = ok && grow(m, &marks, &m->mark_capacity, mark_count, int64_t(sizeof(int64_t)), true);
+  m->marks = static_cast<int64_t*>(marks);
+  void* runs = m->runs;
+  ok = ok && grow(m, &runs, &m->run_capacity, m->run_bytes + part->run_bytes, 1, true);
+  m->runs = static_cast<uint8_t*>(runs);
+  if (!ok) return -1;
+  if (count == 0) return 0;
+  std::memcpy(m->heads + m->positions, part->heads, sizeof(uint16_t) * size_t(count));
+  const int64_t first_mark = m->positions / kMarkStep;
+  for (int64_t k = 0; k * kMarkStep < count; ++k) m->marks[first_mark + k] = m->run_bytes + part->marks[k];
+  if (part->run_bytes > 0) std::memcpy(m->runs + m->run_bytes, part->runs, size_t(part->run_bytes));
+  m->run_bytes += part->run_bytes;
+  m->positions = int32_t(positions);
+  return 0;
+}
+
+void match_store_restart_recording(MatchStore* m) {
+  m->recording = 1;
+  m->ready = 0;
+  m->positions = 0;
+  m->run_bytes = 0;
+}
+
+int32_t match_store_reserve(MatchStore* m, int64_t positions) {
+  const int64_t marks = (positions + kMarkStep - 1) / kMarkStep;
+  const int64_t more = (positions > m->head_capacity ? positions - m->head_capacity : 0) * int64_t(sizeof(uint16_t)) +
+                       (marks > m->mark_capacity ? marks - m->mark_capacity : 0) * int64_t(sizeof(int64_t));
+  if (match_store_list_bytes(m) + more > m->limit) return -1;
+  if (positions > m->head_capacity) {
+    void* p = std::realloc(m->heads, size_t(positions) * sizeof(uint16_t));
+    if (!p) return -1;
+    m->heads = static_cast<uint16_t*>(p);
+    m->head_capacity = positions;
+  }
+  if (marks > m->mark_capacity) {
+    void* p = std::realloc(m->marks, size_t(marks) * sizeof(int64_t));
+    if (!p) return -1;
+    m->marks = static_cast<int64_t*>(p);
+    m->mark_capacity = marks;
+  }
+  return 0;
+}

@@ -63,6 +63,18 @@ int32_t match_store_add_bytes(MatchStore* m, const uint8_t* bytes, int32_t n);
 // Appends the list of the next position; a list beyond the limit ends the
 // recorded positions without failing the recording.
 void match_store_add_list(MatchStore* m, const uint16_t* entries, int32_t n, bool shared);
+// Appends the lists recorded in part (a store that recorded the positions
+// that follow m's, from a multiple of kMarkStep; those before its cut when
+// its limit cut it) to m, which is recording. 0, or -1 with m unchanged when
+// they do not fit m's limit.
+int32_t match_store_append(MatchStore* m, const MatchStore* part);
+// Room for the heads and marks of exactly this many positions, so that a
+// store of known length holds no slack there; 0, or -1 when it does not fit
+// the limit or memory is short (the store is unchanged but usable).
+int32_t match_store_reserve(MatchStore* m, int64_t positions);
+// Drops the lists recorded so far and records again from position 0,
+// keeping the stream's bytes.
+void match_store_restart_recording(MatchStore* m);
 // The recording cannot be used (a skipped position, memory short).
 void match_store_give_up(MatchStore* m);
 // Ends the recording pass; the store is ready unless it gave up.

@@ -16,6 +16,10 @@ struct BlockRecord {
 // what the threads save.
 constexpr int64_t kParallelMinBytes = 1 << 18;
 
+// Bytes a filtered byte's lists may take while a recording pass finds them
+// side by side (heads and runs, before they join the store's).
+constexpr int64_t kPartBytesPerByte = 16;
+
 // Bytes one more parsing thread takes for its parser state (its block's path
 // comes on top: 4 bytes a symbol).
 int64_t parse_helper_bytes();
@@ -27,6 +31,14 @@ int64_t parse_helper_bytes();
 // 0 = written; -1 = nothing written (one thread, one block, memory or a
 // thread short, or a block whose parse left the store): parse in order.
 int32_t parallel_replay(DeflateStream* s);
+
+// At the end of a deferred recording pass (every byte is in the store, no
+// list yet): finds the lists of stretches of the stream on up to
+// s->parse_threads threads and records them in order, the same lists a
+// search in order records. 0 = the store holds a finished recording (maybe
+// cut at its limit); -1 = it is recording again from position 0, with its
+// bytes kept (one thread, a short stream, memory or a part short).
+int32_t parallel_record(DeflateStream* s);
 
 // Frees the helpers' states of a stream.
 void parallel_parse_free(DeflateStream* s);

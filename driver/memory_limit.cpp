@@ -83,7 +83,10 @@ int64_t extra_workers_bytes(int32_t workers, int64_t width, int64_t height) {
 int64_t parse_threads_bytes(int32_t threads, int64_t width, int64_t height) {
   if (threads <= 1 || width < 1 || height < 1) return 0;
   // Headers that fit the 32-bit buffer sizes keep these products in range.
-  return int64_t(threads) * parse_helper_bytes() + 4 * (4 * width + 1) * height;
+  // The lists a recording pass finds side by side wait in parts of their own
+  // before they join the store; the blocks' paths (4 bytes a byte) come
+  // later, when the parts are gone.
+  return int64_t(threads) * parse_helper_bytes() + std::max<int64_t>(4, kPartBytesPerByte) * (4 * width + 1) * height;
 }
 
 int32_t parse_threads_within(int32_t wanted, int64_t width, int64_t height, int64_t need, int64_t limit) {

@@ -212,6 +212,7 @@ PassResult run_passes_with(EncoderContext* ctx, MatchStore* store) {
   s->matches = store;
   s->parse_threads = o->parse_threads > 1 ? o->parse_threads : 1;
   s->parallel_passes = 0;
+  s->parallel_lists = 0;
   s->out = &ctx->out;
   s->print = ctx->print;
   s->key_check = ctx->key_check;
@@ -317,6 +318,7 @@ PassResult run_passes(EncoderContext* ctx) {
   if (ctx->stream) {
     ctx->stream->matches = nullptr;
     ctx->options->parallel_passes = ctx->stream->parallel_passes;
+    ctx->options->parallel_lists = ctx->stream->parallel_lists;
   }
   match_store_free(&store);
   return r;

@@ -1,7 +1,8 @@
-// Blocks of a replaying pass parsed side by side must write the bytes and
-// messages of the parse in order whatever the thread count, and must really
-// be parsed side by side where they can be: a case that quietly fell back
-// to the parse in order would prove nothing.
+// Blocks of a pass parsed side by side (and a recording pass's lists found
+// side by side) must write the bytes and messages of the parse in order
+// whatever the thread count, and must really be parsed side by side where
+// they can be: a case that quietly fell back to the parse in order would
+// prove nothing.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -58,6 +59,7 @@ TEST(ParallelParse, BlocksParsedSideBySideWriteTheBytesOfTheParseInOrder) {
     const EncodeRun in_order = run_encoder(c.picture, c.colour_type, c.tweak);
     ASSERT_TRUE(lossless(c.picture, in_order));
     EXPECT_EQ(in_order.options.parallel_passes, 0);
+    EXPECT_EQ(in_order.options.parallel_lists, 0);
     for (int32_t threads : {2, 3}) {
       SCOPED_TRACE(threads);
       const EncodeRun run = run_encoder(c.picture, c.colour_type, [&](EncodeOptions& o) {
@@ -69,6 +71,7 @@ TEST(ParallelParse, BlocksParsedSideBySideWriteTheBytesOfTheParseInOrder) {
       EXPECT_EQ(without_timing(run.messages), without_timing(in_order.messages));
       if (c.side_by_side) {
         EXPECT_GT(run.options.parallel_passes, 0);
+        EXPECT_GT(run.options.parallel_lists, 0);
       } else if (std::string(c.name) != "palette_reordered") {
         EXPECT_EQ(run.options.parallel_passes, 0);
       }
