@@ -328,10 +328,13 @@ TEST_P(HostileAnimationInput, RefusedOrBounded) {
   EXPECT_EQ(r.status, c.status) << r.out << r.err;
   EXPECT_NE((r.out + r.err).find(c.said), std::string::npos) << r.out << r.err;
   EXPECT_EQ(std::filesystem::exists(dir.file("out.png")), c.output != HostileAnimation::kNone) << r.out;
-  if (c.output == HostileAnimation::kCopy) EXPECT_EQ(read_file(dir.file("out.png")), file);
+  if (c.output == HostileAnimation::kCopy) {
+    EXPECT_EQ(read_file(dir.file("out.png")), file);
+  }
   // The one written here is the GIF's first frame, red, as its default image.
-  if (c.output == HostileAnimation::kNew)
+  if (c.output == HostileAnimation::kNew) {
     EXPECT_TRUE(png_shows(read_file(dir.file("out.png")), 16, 16, std::vector<uint32_t>(256, 0xFFFF0000u)));
+  }
   EXPECT_EQ(read_file(dir.file(c.name)), file);
 }
 
