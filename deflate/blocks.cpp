@@ -173,6 +173,16 @@ void deflate_feed_bytes(DeflateStream* s, const uint8_t* bytes, int32_t n) {
   lz77_feed(s, bytes, n);
 }
 
+const uint8_t* deflate_kept_bytes(const DeflateStream* s, int64_t n) {
+  const Lz77State* z = s->parser;
+  const MatchStore* m = s->matches;
+  if (!m || !z || z->unchecked || z->received != n || m->byte_count != n) return nullptr;
+  // The conditions under which the next pass replays; a pass that records
+  // anew would write the bytes it is being fed from.
+  if (!m->ready || m->stale || m->recording || s->strategy > 1 || m->strategy != s->strategy) return nullptr;
+  return m->bytes;
+}
+
 void deflate_finish(DeflateStream* s) {
   lz77_feed(s, nullptr, 0);
   // Blocks whose end lies beyond the data are written empty, so that the

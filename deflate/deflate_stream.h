@@ -102,6 +102,13 @@ void deflate_feed_bytes(DeflateStream* s, const uint8_t* bytes, int32_t n);
 // report_pass hooks. Blocks whose end lies beyond the data are written empty.
 void deflate_finish(DeflateStream* s);
 
+// The n bytes the pass just finished was fed, when the stream's match store
+// holds every one of them and the next pass will replay the store without
+// writing to them; null otherwise. A caller that would compute the same
+// bytes again may feed these instead: the pass is the same, without the
+// work of making them.
+const uint8_t* deflate_kept_bytes(const DeflateStream* s, int64_t n);
+
 // Used by the parser. block_start clears block k's counts, prices its symbols
 // and writes its header; block_end writes the end-of-block code, recomputes
 // the block's lengths from what was written and starts the next block.

@@ -895,6 +895,7 @@ void lz77_reset(Lz77State* z, int32_t strategy) {
   z->store_mode = kStoreOff;
   z->run_cursor = 0;
   z->deferred = 0;
+  z->unchecked = 0;
   z->record = nullptr;
   for (int32_t i = 0; i < kCostRing; ++i) z->cost[i] = kUnreached;
   z->cost[0] = kBlockStartCost;
@@ -996,6 +997,7 @@ void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n) {
   if (z->store_mode == kStoreRecord) {
     if (match_store_add_bytes(z->store, bytes, n)) {
       z->store_mode = kStoreOff;
+      z->unchecked = 1;
       // The bytes before these are still the store's.
       if (z->deferred) catch_up(s, z);
     } else if (z->deferred) {
@@ -1004,15 +1006,26 @@ void lz77_feed(DeflateStream* s, const uint8_t* bytes, int32_t n) {
     }
   } else if (z->store_mode == kStoreReplay) {
     // Positions parsed so far depend on bytes received before these only.
+    // A caller feeding the store's own copy back needs no comparison.
     MatchStore* m = z->store;
-    if (z->received + int64_t(n) > m->byte_count || std::memcmp(m->bytes + z->received, bytes, size_t(n)) != 0) {
+    const bool same = z->received + int64_t(n) <= m->byte_count &&
+                      (bytes == m->bytes + z->received || std::memcmp(m->bytes + z->received, bytes, size_t(n)) == 0);
+    if (!same) {
       if (z->deferred) catch_up(s, z);
       m->stale = 1;
+      z->unchecked = 1;
       leave_replay(z, z->pos);
     } else if (z->deferred) {
       z->received += n;
       return;
     }
+  } else if (!z->unchecked) {
+    // A replay left part-way still tells whether the store's copy is what
+    // this pass is fed.
+    const MatchStore* m = z->store;
+    const bool same = m && m->ready && !m->stale && z->received + int64_t(n) <= m->byte_count &&
+                      (bytes == m->bytes + z->received || std::memcmp(m->bytes + z->received, bytes, size_t(n)) == 0);
+    if (!same) z->unchecked = 1;
   }
   for (int32_t i = 0; i < n; ++i) take_byte(s, z, bytes[i]);
 }

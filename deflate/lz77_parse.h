@@ -65,6 +65,9 @@ struct Lz77State {
   // blocks are parsed side by side at the end (parallel_parse.h), or, when
   // that cannot be, one after the other from the store's copy of the bytes.
   int32_t deferred;
+  // Set when bytes of this pass went neither into the store nor through its
+  // check, so the store's copy may not be what this pass saw.
+  int32_t unchecked;
   // On a helper's state: the cheapest path is kept here, not written.
   BlockRecord* record;
 

@@ -130,6 +130,25 @@ int32_t filter_all_rows(EncoderContext* ctx) {
   return 0;
 }
 
+// The same pass over the rows as filter_all_rows, with the same progress and
+// stop checks, feeding the bytes the previous pass filtered (row_size bytes
+// a row) instead of filtering them again.
+int32_t feed_kept_rows(EncoderContext* ctx, const CompressSink* sink, const uint8_t* bytes, int64_t row_size) {
+  const PassState* ps = &ctx->passes;
+  int32_t shown = -1;
+  for (int32_t y = 0; y < ctx->options->height; ++y) {
+    const int32_t p = progress_percent(y, ps->progress_mult, ps->progress_bias);
+    if (p > shown) {
+      ctx->print("%2d%% \r", p);
+      shown = p;
+    }
+    if (ctx->key_check(1)) return -1;
+    sink->feed(sink->user, bytes + size_t(y) * size_t(row_size), int32_t(row_size));
+  }
+  sink->finish(sink->user);
+  return 0;
+}
+
 }  // namespace
 
 uint32_t pass_hash(const uint8_t* lengths, int32_t block_count, const uint32_t* palette,
@@ -265,6 +284,12 @@ PassResult run_passes_with(EncoderContext* ctx, MatchStore* store) {
   set_initial_lengths(s, o->randomize, o->random_seed);
 
   const CompressSink sink = {s, feed_stream, finish_stream};
+  // Filtering depends on the pixels, the form and the palette only; the form
+  // is fixed here, so a pass with the palette of the pass before may feed
+  // the bytes the stream kept of it.
+  const int64_t row_size = row_byte_count(c->colour_type, c->bit_depth, o->width) + 1;
+  uint32_t fed_palette[256] = {};
+  o->kept_passes = 0;
   for (;;) {
     lengths_to_bytes(s, ps->lengths);
     ctx->print("\r");
@@ -275,9 +300,14 @@ PassResult run_passes_with(EncoderContext* ctx, MatchStore* store) {
     }
     format = encoder_row_format(ctx);
     if (filter_stage_begin(&ctx->filters, &format, c->filter, ctx->print)) return kPassesAborted;
+    const uint8_t* kept = nullptr;
+    if (ps->pass > 0 && std::memcmp(fed_palette, c->palette, sizeof fed_palette) == 0)
+      kept = deflate_kept_bytes(s, row_size * o->height);
+    std::memcpy(fed_palette, c->palette, sizeof fed_palette);
     if (!deflate_begin(s)) return kPassesAborted;
     install_sink_compress(&ctx->filters, &sink);
-    if (filter_all_rows(ctx)) return kPassesAborted;
+    if (kept) o->kept_passes += 1;
+    if (kept ? feed_kept_rows(ctx, &sink, kept, row_size) : filter_all_rows(ctx)) return kPassesAborted;
     ps->pass += 1;
 
     const bool valid = !s->invalid;

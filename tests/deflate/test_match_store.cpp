@@ -4,6 +4,8 @@
 // streams, one with a store and one without, and compares every pass.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -173,6 +175,60 @@ TEST(MatchStore, SkippedPositionsFallBackToComputing) {
     ASSERT_EQ(a.png, b.png) << "pass " << pass;
   }
   match_store_free(&store);
+}
+
+// A pass may be fed the bytes the stream kept of the pass before instead of
+// computing them again, but only while those bytes are exactly what that
+// pass saw and the next pass will only read them: after a replay or a
+// finished recording of the same bytes, never after other bytes, a recording
+// that gave up (the next pass records anew, into those very bytes) or a
+// strategy without lists. Fed back, they give the bytes of a pass fed a copy.
+TEST(MatchStore, KeptBytesAreThoseOfThePassJustMade) {
+  const std::vector<uint8_t> base = noisy(160, 120);
+  std::vector<uint8_t> changed = base;
+  changed[changed.size() / 3] ^= 0x21;
+  struct Step {
+    const std::vector<uint8_t>* data;
+    bool kept;
+    bool give_up = false;  // the recording is given up after the pass, as a skip at its end does
+  };
+  const std::vector<Step> steps = {{&base, true},          {&base, true},    {&changed, false},
+                                   {&changed, true},       {&changed, true}, {&changed, false, true},
+                                   {&changed, true},       {&base, false},   {&base, true}};
+  for (int32_t strategy : {0, 1, 3}) {
+    StreamPtr plain = make_stream(strategy), stored = make_stream(strategy);
+    MatchStore store;
+    match_store_init(&store, int64_t(1) << 30);
+    stored->matches = &store;
+    for (size_t k = 0; k < steps.size(); ++k) {
+      const std::vector<uint8_t>& data = *steps[k].data;
+      const StreamRun a = run_pass(plain.get(), data, true);
+      ASSERT_EQ(run_pass(stored.get(), data, true).png, a.png) << strategy << " step " << k;
+      if (steps[k].give_up) match_store_give_up(&store);
+      const uint8_t* kept = deflate_kept_bytes(stored.get(), int64_t(data.size()));
+      EXPECT_EQ(kept != nullptr, steps[k].kept && strategy < 2) << strategy << " step " << k;
+      EXPECT_EQ(deflate_kept_bytes(stored.get(), int64_t(data.size()) - 1), nullptr);
+      if (!kept) continue;
+      ASSERT_EQ(std::memcmp(kept, data.data(), data.size()), 0) << strategy << " step " << k;
+      // The same pass again, fed from the kept bytes themselves.
+      const StreamRun again = run_pass(plain.get(), data, true);
+      std::vector<uint8_t> png(data.size() * 2 + 65536, 0);
+      BitWriter w{};
+      w.kbuf = png.data();
+      w.kbuf_capacity = int32_t(png.size());
+      stored->out = &w;
+      stored->hooks = StreamHooks{&w, open_idat, close_idat, nullptr};
+      deflate_begin(stored.get());
+      for (size_t at = 0; at < data.size(); at += 1000)
+        deflate_feed_bytes(stored.get(), kept + at, int32_t(std::min<size_t>(1000, data.size() - at)));
+      deflate_finish(stored.get());
+      png.resize(size_t(w.out_count));
+      stored->out = nullptr;
+      ASSERT_EQ(png, again.png) << strategy << " step " << k;
+      EXPECT_EQ(deflate_kept_bytes(stored.get(), int64_t(data.size())), kept);
+    }
+    match_store_free(&store);
+  }
 }
 
 }  // namespace

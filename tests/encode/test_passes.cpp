@@ -324,4 +324,54 @@ TEST(Judge, Scripts) {
   }
 }
 
+// From the second pass on, a pass feeds the bytes the stream kept of the one
+// before instead of filtering the rows again, unless the palette they were
+// filtered with has moved. The bytes, the sizes and the messages (progress
+// included) are those of passes that filter every time (no store), for every
+// per-row filter choice, a palette whose order moves between passes and a
+// strategy that keeps no lists.
+TEST(Passes, KeptFilteredBytesGiveTheBytesOfFilteringAgain) {
+  struct Case {
+    const char* name;
+    TestPicture picture;
+    int32_t colour_type, filter, strategy;
+    bool kept;
+  };
+  const TestPicture scene = large_scene(160, 90, false);
+  const Case cases[] = {{"entropy", scene, 2, 5, 0, true},
+                        {"min_sum", scene, 2, 6, 0, true},
+                        {"trial", scene, 6, 7, 1, true},
+                        {"paeth", scene, 2, 4, 0, true},
+                        {"gray", gray_picture(90, 70, {0, 60, 61, 200}, -1), 0, 5, 0, true},
+                        {"palette_moving", large_scene(150, 80, true), 3, 0, 0, true},
+                        {"huffman_only", scene, 2, 5, 3, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto tweak = [&](int64_t store_limit) {
+      return [&, store_limit](EncodeOptions& o) {
+        o.filter = c.filter;
+        o.strategy = c.strategy;
+        o.match_store_limit = store_limit;
+      };
+    };
+    const EncodeRun filtered = run_encoder(c.picture, c.colour_type, tweak(-1));
+    const EncodeRun kept = run_encoder(c.picture, c.colour_type, tweak(0));
+    EXPECT_TRUE(lossless(c.picture, kept));
+    EXPECT_EQ(kept.png, filtered.png);
+    EXPECT_EQ(without_timing(kept.messages), without_timing(filtered.messages));
+    EXPECT_EQ(filtered.options.kept_passes, 0);
+    const int32_t passes = int32_t(reported_sizes(kept.messages).size());
+    ASSERT_GE(passes, 2);
+    if (!c.kept) {
+      EXPECT_EQ(kept.options.kept_passes, 0);
+    } else if (c.colour_type == 3) {
+      // Passes that reorder the palette filter again.
+      EXPECT_GT(kept.options.kept_passes, 0);
+      EXPECT_LT(kept.options.kept_passes, passes - 1);
+    } else {
+      EXPECT_EQ(kept.options.kept_passes, passes - 1);
+    }
+  }
+}
+
 }  // namespace
