@@ -23,16 +23,17 @@ cmake --build build/test-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/test-asan -j"$jobs" --output-on-failure --timeout 1800
 
-# Only the tests that run threads: the concurrency test, and the lists and
-# blocks of a pass found and parsed side by side; the rest runs one encode
-# at a time.
+# Only the tests that run threads: the concurrency test, the lists and
+# blocks of a pass found and parsed side by side, and the block boundaries
+# measured ahead; the rest runs one encode at a time.
 cmake -S . -B build/test-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSEL_TESTS=ON \
   -DTESSEL_SANITIZE_THREAD=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build build/test-tsan -j"$jobs" --target encode_test_concurrent_runs encode_test_parallel_parse \
-  deflate_test_parallel_replay
+  deflate_test_parallel_replay deflate_test_block_split
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/test-tsan/encode_test_concurrent_runs
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/test-tsan/encode_test_parallel_parse
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/test-tsan/deflate_test_parallel_replay
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/test-tsan/deflate_test_block_split
 
 seconds=${FUZZ_SECONDS:-30}
 scripts/fuzz.sh "$seconds"

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "deflate/block_split.h"
@@ -237,6 +238,67 @@ TEST(InitialLengths, RandomTablesFollowTheSeedAndAreComplete) {
   EXPECT_EQ(b->blocks[1].lengths[128], 9);
   EXPECT_EQ(b->blocks[1].lengths[129], 8);
   EXPECT_EQ(b->blocks[1].lengths[288], 0);
+}
+
+// A long stream of many kinds of stretch: its ranges are measured ahead on
+// helper threads when the stream may use several, and the boundaries, their
+// gains and the listing are those found on one thread, in threshold mode
+// (many levels of splits) and in exact-count mode.
+std::vector<uint8_t> patchwork(size_t n) {
+  std::vector<uint8_t> d;
+  uint32_t x = 77;
+  while (d.size() < n) {
+    x = x * 1103515245u + 12345u;
+    const size_t len = 20000 + (x >> 8) % 150000;
+    const uint32_t kind = (x >> 4) % 4;
+    const std::vector<uint8_t> part = kind == 0   ? text_bytes(len)
+                                      : kind == 1 ? random_bytes(len, x)
+                                      : kind == 2 ? std::vector<uint8_t>(len, uint8_t(x >> 24))
+                                                  : filtered_picture(int32_t(len / 300), 100, int32_t(x % 13));
+    d.insert(d.end(), part.begin(), part.end());
+  }
+  d.resize(n);
+  return d;
+}
+
+TEST(Boundaries, MeasuredAheadOnHelpersAsOnOneThread) {
+  const std::vector<uint8_t> d = patchwork(size_t(3) << 20);
+  const int32_t n = int32_t(d.size());
+  for (const auto& [threshold, count] : {std::pair{64.0, 0}, std::pair{512.0, 0}, std::pair{0.0, 40}}) {
+    SCOPED_TRACE(count);
+    StreamPtr one = verbose_stream();
+    ASSERT_EQ(find_block_boundaries(one.get(), d.data(), n, threshold, count), 0);
+    const std::string listed = captured_messages();
+    ASSERT_GE(one->block_count, 8);
+    for (int32_t threads : {2, 3, 4}) {
+      StreamPtr many = verbose_stream();
+      many->parse_threads = threads;
+      ASSERT_EQ(find_block_boundaries(many.get(), d.data(), n, threshold, count), 0);
+      EXPECT_EQ(captured_messages(), listed) << threads;
+      ASSERT_EQ(many->block_count, one->block_count);
+      for (int32_t i = 0; i < one->block_count; ++i) {
+        EXPECT_EQ(many->blocks[i].end, one->blocks[i].end);
+        EXPECT_EQ(many->blocks[i].gain, one->blocks[i].gain);
+      }
+    }
+  }
+}
+
+// A stop request while helpers measure ahead: the search ends at once with
+// one block and nothing listed, and no helper is left running.
+int stop_on_third_poll(void* polls, int code) { return code == 1 && ++*static_cast<int*>(polls) >= 3; }
+
+TEST(Boundaries, StopRequestWithHelpersAbandonsTheSearch) {
+  const std::vector<uint8_t> d = patchwork(size_t(2) << 20);
+  for (int32_t count : {0, 30}) {
+    int polls = 0;
+    StreamPtr s = verbose_stream();
+    s->parse_threads = 3;
+    s->key_check = KeyCheckFn{stop_on_third_poll, &polls};
+    EXPECT_EQ(find_block_boundaries(s.get(), d.data(), int32_t(d.size()), 64.0, count), -1);
+    EXPECT_EQ(s->block_count, 1);
+    EXPECT_EQ(captured_messages(), "");
+  }
 }
 
 }  // namespace
