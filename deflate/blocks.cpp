@@ -74,6 +74,11 @@ void deflate_stream_destroy(DeflateStream* s) {
   delete s;
 }
 
+void deflate_end_passes(DeflateStream* s) {
+  delete s->records;
+  s->records = nullptr;
+}
+
 void set_single_block(DeflateStream* s) {
   s->block_count = 1;
   DeflateBlock* b = &s->blocks[0];

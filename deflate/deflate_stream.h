@@ -38,6 +38,7 @@ struct StreamHooks {
 
 struct Lz77State;
 struct MatchStore;
+struct BlockRecords;
 
 struct DeflateStream {
   BitWriter* out;  // owned by the encoder
@@ -70,12 +71,18 @@ struct DeflateStream {
   Lz77State* helpers[kMaxParseThreads];
   int32_t parallel_passes;  // passes of this stream parsed side by side, for the caller's report
   int32_t parallel_lists;   // recording passes whose lists were found side by side
+  // The paths of the blocks of the last pass parsed side by side, kept so
+  // that the next pass writes into memory already in place.
+  BlockRecords* records;
 };
 
 // Allocates a stream with the parser's working tables; nullptr when memory is
 // short. One stream serves any number of encoder runs.
 DeflateStream* deflate_stream_create();
 void deflate_stream_destroy(DeflateStream* s);
+// Releases what the passes over one stream kept for each other (the paths of
+// blocks parsed side by side) once they are done; the stream stays usable.
+void deflate_end_passes(DeflateStream* s);
 
 // Block boundaries from the collected filtered image (threshold mode when
 // exact_count < 1, else exact-count mode capped at 1023), sorted, with the

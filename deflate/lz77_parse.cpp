@@ -1059,6 +1059,8 @@ int32_t lz77_parse_block_alone(Lz77State* z, MatchStore* m, int32_t strategy, co
   lz77_prepare_block(z, counts, lengths, e);
   z->record = r;
   r->items.clear();
+  // A block has at most one symbol a position: no growth, no copies.
+  if (r->items.capacity() < size_t(e - a)) r->items.reserve(size_t(e - a));
   start_at(z, m, w);
   const int32_t total = int32_t(m->byte_count);
   const auto step = [&]() {

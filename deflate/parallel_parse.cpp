@@ -75,6 +75,9 @@ constexpr int32_t kSegmentsPerThread = 4;
 constexpr int32_t kShortestSegment = 1 << 17;
 
 int32_t record_side_by_side(DeflateStream* s) {
+  // The parts take the room the paths of earlier passes held.
+  delete s->records;
+  s->records = nullptr;
   Lz77State* z = s->parser;
   MatchStore* m = z->store;
   if (!m || !m->recording || m->positions != 0 || s->parse_threads < 2 || m->byte_count > INT32_MAX ||
@@ -181,8 +184,10 @@ int32_t replay_side_by_side(DeflateStream* s) {
   for (Job& job : jobs) job.cursor = match_store_runs_at(m, job.w);
 
   if (!make_helpers(s, threads)) return -1;
-  std::vector<BlockRecord> records(jobs.size());
-  for (BlockRecord& r : records) std::fill(r.seen, r.seen + 8, 0u);
+  if (!s->records) s->records = new BlockRecords;
+  std::vector<BlockRecord>& records = s->records->paths;
+  if (records.size() < jobs.size()) records.resize(jobs.size());
+  for (size_t j = 0; j < jobs.size(); ++j) std::fill(records[j].seen, records[j].seen + 8, 0u);
 
   std::atomic<int32_t> next{0};
   std::atomic<int32_t> failed{0};
@@ -240,4 +245,6 @@ void parallel_parse_free(DeflateStream* s) {
     delete s->helpers[t];
     s->helpers[t] = nullptr;
   }
+  delete s->records;
+  s->records = nullptr;
 }

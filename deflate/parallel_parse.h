@@ -11,6 +11,11 @@ struct BlockRecord {
   uint32_t seen[8];             // literals the parse met: bit b & 31 of word b >> 5
 };
 
+// The paths of one pass's blocks, by block in stream order.
+struct BlockRecords {
+  std::vector<BlockRecord> paths;
+};
+
 // Streams shorter than this are parsed in order: each helper first takes the
 // lists of up to 32 KiB before its block, which on short streams costs about
 // what the threads save.

@@ -346,6 +346,7 @@ PassResult run_passes(EncoderContext* ctx) {
   match_store_init(&store, limit);
   const PassResult r = run_passes_with(ctx, limit > 0 ? &store : nullptr);
   if (ctx->stream) {
+    deflate_end_passes(ctx->stream);
     ctx->stream->matches = nullptr;
     ctx->options->parallel_passes = ctx->stream->parallel_passes;
     ctx->options->parallel_lists = ctx->stream->parallel_lists;
