@@ -22,8 +22,8 @@ namespace {
 constexpr int64_t kFixedBytes = int64_t(32) << 20;
 constexpr int64_t kMiB = int64_t(1) << 20;
 // Decoded pixels (4), the output buffer sized for the worst case (4) and the
-// filtered rows kept for block splitting or the decoded copy of the written
-// file (4, never both at once).
+// filtered rows kept for block splitting, the copy of the best pass's PNG
+// or the decoded copy of the written file (4, never two at once).
 constexpr int64_t kBytesPerPixel = 12;
 
 // One more encoder at work: its match finder and block tables (about 22 MiB)

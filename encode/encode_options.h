@@ -33,6 +33,7 @@ struct EncodeOptions {
   int32_t parallel_passes;        // out: passes whose blocks were parsed on parse_threads threads
   int32_t parallel_lists;         // out: recording passes whose match lists were found on parse_threads threads
   int32_t kept_passes;            // out: passes fed the bytes the pass before filtered, not filtering them again
+  int32_t kept_best;              // out: 1 when the run ended on the PNG kept of its best pass, not writing it again
   int32_t chosen_colour_type;     // out
   int32_t chosen_bit_depth;       // out
   int32_t strategy;               // 0 Xtreme, 1 Intense, 2 Longest Match, 3 Huffman Only, 4 Uncompressed

@@ -149,6 +149,62 @@ int32_t feed_kept_rows(EncoderContext* ctx, const CompressSink* sink, const uint
   return 0;
 }
 
+// The PNG of the best pass so far. The pass that ends a run on its best
+// pass writes it with that pass's lengths, palette and filtered bytes, which
+// makes that PNG again; keeping it spares the run that pass.
+struct BestPng {
+  uint8_t* bytes = nullptr;
+  int32_t capacity = 0;
+  int32_t count = -1;  // bytes held; -1 for none
+  int32_t idat_start = 0;
+  int32_t size = 0;  // the best size it was kept for
+  BestPng() = default;
+  BestPng(const BestPng&) = delete;
+  BestPng& operator=(const BestPng&) = delete;
+  ~BestPng() { std::free(bytes); }
+};
+
+void keep_best_png(BestPng* b, const EncoderContext* ctx, int32_t size) {
+  const BitWriter* w = &ctx->out;
+  b->count = -1;
+  // Bytes beyond the buffer were only counted; a PNG that big is not kept.
+  if (w->out_count > w->kbuf_capacity || w->out_count != size) return;
+  if (w->out_count > b->capacity) {
+    void* p = std::realloc(b->bytes, size_t(w->out_count));
+    if (!p) return;
+    b->bytes = static_cast<uint8_t*>(p);
+    b->capacity = w->out_count;
+  }
+  std::memcpy(b->bytes, w->kbuf, size_t(w->out_count));
+  b->count = w->out_count;
+  b->idat_start = ctx->idat_start;
+  b->size = size;
+}
+
+// The last pass of a run that ends on its best pass, when that pass's PNG is
+// kept: the same progress and stop checks over the rows, then that PNG and
+// its report. 0, or -1 when key_check asked to stop.
+int32_t write_kept_best(EncoderContext* ctx, const BestPng* b) {
+  const PassState* ps = &ctx->passes;
+  int32_t shown = -1;
+  for (int32_t y = 0; y < ctx->options->height; ++y) {
+    const int32_t p = progress_percent(y, ps->progress_mult, ps->progress_bias);
+    if (p > shown) {
+      ctx->print("%2d%% \r", p);
+      shown = p;
+    }
+    if (ctx->key_check(1)) return -1;
+  }
+  std::memcpy(ctx->out.kbuf, b->bytes, size_t(b->count));
+  ctx->out.out_count = b->count;
+  ctx->out.bit_buffer = 0;
+  ctx->out.bit_count = 0;
+  ctx->idat_start = b->idat_start;
+  ctx->stream->invalid = 0;
+  report_pass_size(ctx);
+  return 0;
+}
+
 }  // namespace
 
 uint32_t pass_hash(const uint8_t* lengths, int32_t block_count, const uint32_t* palette,
@@ -290,6 +346,8 @@ PassResult run_passes_with(EncoderContext* ctx, MatchStore* store) {
   const int64_t row_size = row_byte_count(c->colour_type, c->bit_depth, o->width) + 1;
   uint32_t fed_palette[256] = {};
   o->kept_passes = 0;
+  o->kept_best = 0;
+  BestPng best_png;
   for (;;) {
     lengths_to_bytes(s, ps->lengths);
     ctx->print("\r");
@@ -300,6 +358,12 @@ PassResult run_passes_with(EncoderContext* ctx, MatchStore* store) {
     }
     format = encoder_row_format(ctx);
     if (filter_stage_begin(&ctx->filters, &format, c->filter, ctx->print)) return kPassesAborted;
+    if (ps->final_pass && best_png.count >= 0 && best_png.size == ps->best_size) {
+      if (write_kept_best(ctx, &best_png)) return kPassesAborted;
+      ps->pass += 1;
+      o->kept_best = 1;
+      return kPassesDone;
+    }
     const uint8_t* kept = nullptr;
     if (ps->pass > 0 && std::memcmp(fed_palette, c->palette, sizeof fed_palette) == 0)
       kept = deflate_kept_bytes(s, row_size * o->height);
@@ -311,8 +375,10 @@ PassResult run_passes_with(EncoderContext* ctx, MatchStore* store) {
     ps->pass += 1;
 
     const bool valid = !s->invalid;
+    const int32_t best_before = ps->best_size;
     const PassStep step =
         judge_pass(ps, valid, ctx->out.out_count, s->excess_bits, s->block_count, c->palette, c->colour_type);
+    if (ps->best_size != best_before) keep_best_png(&best_png, ctx, ps->best_size);
     if (step == PassStep::done) return kPassesDone;
     if (step == PassStep::stored) return kPassesStored;
     if (step == PassStep::reproduce_best) restore_best(ctx);

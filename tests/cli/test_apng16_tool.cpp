@@ -3,6 +3,8 @@
 // of its own at 16 bits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -69,9 +71,11 @@ Bytes apng16(uint32_t w, uint32_t h, const std::vector<Frame16>& frames, bool al
     if (k == 0) {
       chunks.push_back(png_chunk("IDAT", stream));
     } else {
-      Bytes data(4, 0);
+      // The sequence number first, then the stream (sized at once: GCC 12
+      // takes an insert after four bytes for a write past them).
+      Bytes data(4 + stream.size(), 0);
       put32(&data, 0, sequence++);
-      data.insert(data.end(), stream.begin(), stream.end());
+      std::copy(stream.begin(), stream.end(), data.begin() + 4);
       chunks.push_back(png_chunk("fdAT", data));
     }
   }

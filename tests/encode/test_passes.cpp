@@ -369,9 +369,84 @@ TEST(Passes, KeptFilteredBytesGiveTheBytesOfFilteringAgain) {
       EXPECT_GT(kept.options.kept_passes, 0);
       EXPECT_LT(kept.options.kept_passes, passes - 1);
     } else {
-      EXPECT_EQ(kept.options.kept_passes, passes - 1);
+      // A run that ends on its best pass writes the PNG kept of it, without
+      // a pass.
+      EXPECT_EQ(kept.options.kept_passes + kept.options.kept_best, passes - 1);
     }
   }
+}
+
+// A run that ends on an earlier best pass takes the PNG kept of it rather
+// than making it again: the bytes and the messages up to that pass are those
+// of the same run capped right after the best pass, which ends on it having
+// just made it. Run with stop requests too: one during the last pass's rows
+// gives no PNG, as when that pass is made.
+int escape_at_poll(void* user, int code) {
+  auto* left = static_cast<int*>(user);
+  return code == 1 && --*left == 0;
+}
+
+TEST(Passes, RunEndingOnAnEarlierBestPassWritesItsKeptPng) {
+  struct Case {
+    const char* name;
+    TestPicture picture;
+    int32_t colour_type;
+    int32_t max_passes;
+  };
+  std::vector<Case> cases = {{"scene", large_scene(200, 120, false), 2, 0},
+                             {"scene_rgba", large_scene(120, 90, false, true), 6, 0},
+                             {"palette", large_scene(150, 80, true), 3, 0},
+                             {"noisy_alpha", alpha_picture(257, 131, false, 12), 6, 0}};
+  // Capped right after a pass larger than an earlier one, a run ends on a
+  // replay of that earlier best (-1: no such pass).
+  for (size_t k = 0, n = cases.size(); k < n; ++k) {
+    const Case c = cases[k];
+    const std::vector<int32_t> sizes = reported_sizes(run_encoder(c.picture, c.colour_type).messages);
+    for (size_t i = 1; i < sizes.size(); ++i) {
+      if (sizes[i] <= *std::min_element(sizes.begin(), sizes.begin() + std::ptrdiff_t(i))) continue;
+      cases.push_back({"capped", c.picture, c.colour_type, int32_t(i) + 1});
+      break;
+    }
+  }
+  int32_t ended_on_kept = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.max_passes));
+    const EncodeRun run = run_encoder(c.picture, c.colour_type, [&](EncodeOptions& o) { o.max_passes = c.max_passes; });
+    if (c.max_passes > 0) {
+      EXPECT_EQ(run.options.kept_best, 1);
+    }
+    EXPECT_TRUE(lossless(c.picture, run));
+    const std::vector<int32_t> sizes = reported_sizes(run.messages);
+    ASSERT_GE(sizes.size(), 2u);
+    if (run.options.kept_best == 0) continue;
+    ended_on_kept += 1;
+    // The best pass is the first of the smallest size.
+    const auto best = std::find(sizes.begin(), sizes.end() - 1, sizes.back());
+    ASSERT_NE(best, sizes.end() - 1);
+    const int32_t at = int32_t(best - sizes.begin()) + 1;
+    const EncodeRun capped = run_encoder(c.picture, c.colour_type, [&](EncodeOptions& o) { o.max_passes = at; });
+    EXPECT_EQ(capped.options.kept_best, 0);
+    EXPECT_EQ(capped.png, run.png);
+    EXPECT_EQ(reported_sizes(capped.messages).size(), size_t(at));
+    // The last pass polls once a row, after every other poll of the run.
+    int polls = 1 << 30;
+    run_encoder(c.picture, c.colour_type, [&](EncodeOptions& o) {
+      o.max_passes = c.max_passes;
+      o.key_check = KeyCheckFn{escape_at_poll, &polls};
+    });
+    const int total = (1 << 30) - polls;
+    const int32_t rows = c.picture.height;
+    for (int32_t into : {1, rows}) {
+      int left = total - rows + into;
+      const EncodeRun stopped = run_encoder(c.picture, c.colour_type, [&](EncodeOptions& o) {
+        o.max_passes = c.max_passes;
+        o.key_check = KeyCheckFn{escape_at_poll, &left};
+      });
+      EXPECT_EQ(stopped.result, kNoPng) << into;
+      EXPECT_EQ(reported_sizes(stopped.messages).size(), sizes.size() - 1) << into;
+    }
+  }
+  EXPECT_GE(ended_on_kept, 2);
 }
 
 }  // namespace
