@@ -113,9 +113,13 @@ PassResult abort_passes(EncoderContext* ctx) {
   return kPassesAborted;
 }
 
-// One pass over the picture's rows through the installed sink. 0, or -1 when
-// key_check asked to stop or the filter stage failed.
-int32_t filter_all_rows(EncoderContext* ctx) {
+// One pass over the picture's rows, with the progress shown and a stop
+// check before each row: each row filtered through the installed sink, or,
+// with kept, the bytes an earlier pass filtered (row_size a row) fed to sink,
+// or, with neither, nothing fed. 0, or -1 when key_check asked to stop or the
+// filter stage failed.
+int32_t pass_over_rows(EncoderContext* ctx, bool filter, const CompressSink* sink = nullptr,
+                       const uint8_t* kept = nullptr, int64_t row_size = 0) {
   const PassState* ps = &ctx->passes;
   int32_t shown = -1;
   for (int32_t y = 0; y < ctx->options->height; ++y) {
@@ -125,27 +129,13 @@ int32_t filter_all_rows(EncoderContext* ctx) {
       shown = p;
     }
     if (ctx->key_check(1)) return -1;
-    if (filter_row(&ctx->filters, y)) return -1;
-  }
-  return 0;
-}
-
-// The same pass over the rows as filter_all_rows, with the same progress and
-// stop checks, feeding the bytes the previous pass filtered (row_size bytes
-// a row) instead of filtering them again.
-int32_t feed_kept_rows(EncoderContext* ctx, const CompressSink* sink, const uint8_t* bytes, int64_t row_size) {
-  const PassState* ps = &ctx->passes;
-  int32_t shown = -1;
-  for (int32_t y = 0; y < ctx->options->height; ++y) {
-    const int32_t p = progress_percent(y, ps->progress_mult, ps->progress_bias);
-    if (p > shown) {
-      ctx->print("%2d%% \r", p);
-      shown = p;
+    if (filter) {
+      if (filter_row(&ctx->filters, y)) return -1;
+    } else if (kept) {
+      sink->feed(sink->user, kept + size_t(y) * size_t(row_size), int32_t(row_size));
     }
-    if (ctx->key_check(1)) return -1;
-    sink->feed(sink->user, bytes + size_t(y) * size_t(row_size), int32_t(row_size));
   }
-  sink->finish(sink->user);
+  if (kept) sink->finish(sink->user);
   return 0;
 }
 
@@ -185,16 +175,7 @@ void keep_best_png(BestPng* b, const EncoderContext* ctx, int32_t size) {
 // kept: the same progress and stop checks over the rows, then that PNG and
 // its report. 0, or -1 when key_check asked to stop.
 int32_t write_kept_best(EncoderContext* ctx, const BestPng* b) {
-  const PassState* ps = &ctx->passes;
-  int32_t shown = -1;
-  for (int32_t y = 0; y < ctx->options->height; ++y) {
-    const int32_t p = progress_percent(y, ps->progress_mult, ps->progress_bias);
-    if (p > shown) {
-      ctx->print("%2d%% \r", p);
-      shown = p;
-    }
-    if (ctx->key_check(1)) return -1;
-  }
+  if (pass_over_rows(ctx, false)) return -1;
   std::memcpy(ctx->out.kbuf, b->bytes, size_t(b->count));
   ctx->out.out_count = b->count;
   ctx->out.bit_buffer = 0;
@@ -323,7 +304,7 @@ PassResult run_passes_with(EncoderContext* ctx, MatchStore* store) {
     ctx->print("\r");
     if (filter_stage_begin(&ctx->filters, &format, c->filter, ctx->print)) return abort_passes(ctx);
     install_sink_collect(&ctx->filters, ps->collect, collect_size);
-    if (filter_all_rows(ctx)) return abort_passes(ctx);
+    if (pass_over_rows(ctx, true)) return abort_passes(ctx);
   }
   ps->pass = 0;
 
@@ -371,7 +352,7 @@ PassResult run_passes_with(EncoderContext* ctx, MatchStore* store) {
     if (!deflate_begin(s)) return kPassesAborted;
     install_sink_compress(&ctx->filters, &sink);
     if (kept) o->kept_passes += 1;
-    if (kept ? feed_kept_rows(ctx, &sink, kept, row_size) : filter_all_rows(ctx)) return kPassesAborted;
+    if (pass_over_rows(ctx, !kept, &sink, kept, row_size)) return kPassesAborted;
     ps->pass += 1;
 
     const bool valid = !s->invalid;
